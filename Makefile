@@ -1,0 +1,43 @@
+# The front door: `make run` plays the default scenario, `make test` builds every configuration
+# and runs every test. Both install missing Debian packages first.
+JOBS ?= $(shell nproc)
+CMAKE_GEN := -G "Unix Makefiles"
+
+.PHONY: all deps host64 host32 image run test clean
+
+all: host64 host32 image
+
+deps:
+	@./scripts/install-deps.sh
+
+build/host64/Makefile: CMakeLists.txt | deps
+	@cmake -S . -B build/host64 $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DHOTP_SANITIZE=ON >/dev/null
+
+build/host32/Makefile: CMakeLists.txt | deps
+	@cmake -S . -B build/host32 $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/host32.cmake >/dev/null
+
+build/image/Makefile: CMakeLists.txt | deps
+	@cmake -S . -B build/image $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake >/dev/null
+
+host64: build/host64/Makefile
+	@cmake --build build/host64 -j $(JOBS)
+	@mkdir -p build/bin && ln -sf ../host64/bin/hotpsim build/bin/hotpsim
+
+host32: build/host32/Makefile
+	@cmake --build build/host32 -j $(JOBS)
+
+image: build/image/Makefile
+	@cmake --build build/image -j $(JOBS)
+
+run: host64
+	@build/bin/hotpsim
+
+test: image host64 host32
+	@cd build/host32 && ctest --output-on-failure -j $(JOBS) > ../ctest-host32.log 2>&1 || { cat ../ctest-host32.log; exit 1; }
+	@tail -n 3 build/ctest-host32.log
+	@cd build/host64 && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build

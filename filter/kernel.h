@@ -1,0 +1,40 @@
+// The driver's one door to the platform. The kernel image is built against the DDK headers of the
+// cross toolchain; the host builds are built against the platform stand-in. Nothing else in the
+// driver knows which of the two it is compiled for.
+#pragma once
+
+#if defined(HOTP_TARGET_KERNEL)
+
+// mingw-w64's DDK headers need two fix-ups under C++: one release tests a version macro that its
+// own sdkddkver.h never defines, and wdm.h redefines two interlocked intrinsics that intrin.h
+// already provides.
+#ifndef NTDDI_WINVISTA
+#define NTDDI_WINVISTA 0x06000000
+#endif
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+#include <wdmguid.h>
+
+// The kernel exports its own swprintf; declaring it here keeps the C runtime's out of the image.
+extern "C" int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+
+// Pageable routines are placed in the PAGE section, which the kernel may page out.
+#define HOTP_PAGEABLE __attribute__((section("PAGE")))
+
+static_assert(sizeof(BUS_INTERFACE_STANDARD) == 32, "i386 bus interface layout");
+static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "i386 error log packet layout");
+static_assert(FIELD_OFFSET(IO_ERROR_LOG_PACKET, DumpData) == 0x28, "i386 error log layout");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceObjectExtension) == 0xB0, "i386 device layout");
+
+#elif defined(HOTP_TARGET_HOST)
+
+#include <nt/api.h>
+
+// On the host, pageable routines announce themselves with PAGED_CODE(), which the stand-in
+// checks against the current IRQL.
+#define HOTP_PAGEABLE
+
+#else
+#error "unknown build variant: define HOTP_TARGET_KERNEL or HOTP_TARGET_HOST"
+#endif

@@ -1,0 +1,649 @@
+// The kernel interface as a driver sees it on the host: NT types with NT widths, the records a
+// driver reads and writes (laid out as on i386 when built with -m32), the kernel routines of the
+// stand-in and the inline helpers the DDK provides. A driver compiled against this header and one
+// compiled against the DDK see the same names, values and layouts.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
+#define NTAPI
+#define FASTCALL
+#endif
+
+#define IN
+#define OUT
+#define OPTIONAL
+
+extern "C" {
+
+// ---------------------------------------------------------------------------------------------
+// Basic types
+// ---------------------------------------------------------------------------------------------
+typedef void VOID, *PVOID;
+typedef char CHAR, CCHAR, *PCHAR;
+typedef uint8_t UCHAR, *PUCHAR, BOOLEAN, *PBOOLEAN, KIRQL, *PKIRQL, KPROCESSOR_MODE;
+typedef int16_t SHORT, CSHORT;
+typedef uint16_t USHORT, *PUSHORT;
+typedef int32_t LONG, *PLONG, NTSTATUS;
+typedef uint32_t ULONG, *PULONG, DEVICE_TYPE;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uintptr_t ULONG_PTR, *PULONG_PTR, KSPIN_LOCK, SIZE_T;
+typedef intptr_t LONG_PTR;
+typedef char16_t WCHAR, *PWCHAR, *PWSTR;
+typedef const WCHAR* PCWSTR;
+typedef const char* PCSTR;
+typedef char* PSTR;
+
+#define TRUE 1
+#define FALSE 0
+
+// LARGE_INTEGER is 8-byte aligned in every NT structure, also on i386 where the Linux ABI would
+// align a 64-bit member to 4 only.
+typedef union alignas(8) _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER, PHYSICAL_ADDRESS;
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+
+typedef struct _GUID {
+    ULONG Data1;
+    USHORT Data2;
+    USHORT Data3;
+    UCHAR Data4[8];
+} GUID, *PGUID;
+typedef const GUID* LPCGUID;
+
+// ---------------------------------------------------------------------------------------------
+// Status codes and IRQLs
+// ---------------------------------------------------------------------------------------------
+constexpr NTSTATUS STATUS_SUCCESS = 0;
+constexpr NTSTATUS STATUS_PENDING = 0x00000103;
+constexpr NTSTATUS STATUS_TIMEOUT = 0x00000102;
+constexpr NTSTATUS STATUS_MORE_PROCESSING_REQUIRED = static_cast<NTSTATUS>(0xC0000016);
+constexpr NTSTATUS STATUS_UNSUCCESSFUL = static_cast<NTSTATUS>(0xC0000001);
+constexpr NTSTATUS STATUS_NOT_IMPLEMENTED = static_cast<NTSTATUS>(0xC0000002);
+constexpr NTSTATUS STATUS_INVALID_PARAMETER = static_cast<NTSTATUS>(0xC000000D);
+constexpr NTSTATUS STATUS_NO_SUCH_DEVICE = static_cast<NTSTATUS>(0xC000000E);
+constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = static_cast<NTSTATUS>(0xC0000010);
+constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = static_cast<NTSTATUS>(0xC000009A);
+constexpr NTSTATUS STATUS_DEVICE_NOT_READY = static_cast<NTSTATUS>(0xC00000A3);
+constexpr NTSTATUS STATUS_NOT_SUPPORTED = static_cast<NTSTATUS>(0xC00000BB);
+constexpr NTSTATUS STATUS_CANCELLED = static_cast<NTSTATUS>(0xC0000120);
+constexpr NTSTATUS STATUS_DEVICE_BUSY = static_cast<NTSTATUS>(0x80000011);
+
+constexpr bool NT_SUCCESS(NTSTATUS Status) { return Status >= 0; }
+
+constexpr KIRQL PASSIVE_LEVEL = 0;
+constexpr KIRQL APC_LEVEL = 1;
+constexpr KIRQL DISPATCH_LEVEL = 2;
+
+// ---------------------------------------------------------------------------------------------
+// Enumerations
+// ---------------------------------------------------------------------------------------------
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+constexpr KPROCESSOR_MODE KernelMode = 0;
+constexpr KPROCESSOR_MODE UserMode = 1;
+
+typedef enum _DEVICE_RELATION_TYPE {
+    BusRelations = 0,
+    EjectionRelations = 1,
+    PowerRelations = 2,
+    RemovalRelations = 3,
+    TargetDeviceRelation = 4,
+    SingleBusRelations = 5
+} DEVICE_RELATION_TYPE;
+
+typedef enum _INTERFACE_TYPE {
+    InterfaceTypeUndefined = -1,
+    Internal = 0,
+    Isa = 1,
+    Eisa = 2,
+    MicroChannel = 3,
+    TurboChannel = 4,
+    PCIBus = 5
+} INTERFACE_TYPE;
+
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking = 1,
+    PowerSystemSleeping1 = 2,
+    PowerSystemSleeping2 = 3,
+    PowerSystemSleeping3 = 4,
+    PowerSystemHibernate = 5,
+    PowerSystemShutdown = 6
+} SYSTEM_POWER_STATE;
+
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0 = 1,
+    PowerDeviceD1 = 2,
+    PowerDeviceD2 = 3,
+    PowerDeviceD3 = 4
+} DEVICE_POWER_STATE;
+
+typedef union _POWER_STATE {
+    SYSTEM_POWER_STATE SystemState;
+    DEVICE_POWER_STATE DeviceState;
+} POWER_STATE;
+
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
+typedef enum _POWER_ACTION { PowerActionNone = 0 } POWER_ACTION;
+
+// ---------------------------------------------------------------------------------------------
+// Major and minor function codes, flags
+// ---------------------------------------------------------------------------------------------
+constexpr UCHAR IRP_MJ_CREATE = 0x00;
+constexpr UCHAR IRP_MJ_CREATE_NAMED_PIPE = 0x01;
+constexpr UCHAR IRP_MJ_CLOSE = 0x02;
+constexpr UCHAR IRP_MJ_READ = 0x03;
+constexpr UCHAR IRP_MJ_WRITE = 0x04;
+constexpr UCHAR IRP_MJ_QUERY_INFORMATION = 0x05;
+constexpr UCHAR IRP_MJ_SET_INFORMATION = 0x06;
+constexpr UCHAR IRP_MJ_FLUSH_BUFFERS = 0x09;
+constexpr UCHAR IRP_MJ_DEVICE_CONTROL = 0x0E;
+constexpr UCHAR IRP_MJ_INTERNAL_DEVICE_CONTROL = 0x0F;
+constexpr UCHAR IRP_MJ_SHUTDOWN = 0x10;
+constexpr UCHAR IRP_MJ_CLEANUP = 0x12;
+constexpr UCHAR IRP_MJ_POWER = 0x16;
+constexpr UCHAR IRP_MJ_SYSTEM_CONTROL = 0x17;
+constexpr UCHAR IRP_MJ_PNP = 0x1B;
+constexpr UCHAR IRP_MJ_MAXIMUM_FUNCTION = 0x1B;
+
+constexpr UCHAR IRP_MN_START_DEVICE = 0x00;
+constexpr UCHAR IRP_MN_QUERY_REMOVE_DEVICE = 0x01;
+constexpr UCHAR IRP_MN_REMOVE_DEVICE = 0x02;
+constexpr UCHAR IRP_MN_CANCEL_REMOVE_DEVICE = 0x03;
+constexpr UCHAR IRP_MN_STOP_DEVICE = 0x04;
+constexpr UCHAR IRP_MN_QUERY_STOP_DEVICE = 0x05;
+constexpr UCHAR IRP_MN_CANCEL_STOP_DEVICE = 0x06;
+constexpr UCHAR IRP_MN_QUERY_DEVICE_RELATIONS = 0x07;
+constexpr UCHAR IRP_MN_QUERY_INTERFACE = 0x08;
+constexpr UCHAR IRP_MN_QUERY_CAPABILITIES = 0x09;
+constexpr UCHAR IRP_MN_QUERY_RESOURCES = 0x0A;
+constexpr UCHAR IRP_MN_QUERY_RESOURCE_REQUIREMENTS = 0x0B;
+constexpr UCHAR IRP_MN_QUERY_DEVICE_TEXT = 0x0C;
+constexpr UCHAR IRP_MN_FILTER_RESOURCE_REQUIREMENTS = 0x0D;
+constexpr UCHAR IRP_MN_QUERY_ID = 0x13;
+constexpr UCHAR IRP_MN_QUERY_PNP_DEVICE_STATE = 0x14;
+constexpr UCHAR IRP_MN_QUERY_BUS_INFORMATION = 0x15;
+constexpr UCHAR IRP_MN_SURPRISE_REMOVAL = 0x17;
+
+constexpr UCHAR IRP_MN_WAIT_WAKE = 0x00;
+constexpr UCHAR IRP_MN_POWER_SEQUENCE = 0x01;
+constexpr UCHAR IRP_MN_SET_POWER = 0x02;
+constexpr UCHAR IRP_MN_QUERY_POWER = 0x03;
+
+constexpr UCHAR SL_PENDING_RETURNED = 0x01;
+constexpr UCHAR SL_INVOKE_ON_CANCEL = 0x20;
+constexpr UCHAR SL_INVOKE_ON_SUCCESS = 0x40;
+constexpr UCHAR SL_INVOKE_ON_ERROR = 0x80;
+
+constexpr ULONG DO_BUFFERED_IO = 0x00000004;
+constexpr ULONG DO_DIRECT_IO = 0x00000010;
+constexpr ULONG DO_DEVICE_INITIALIZING = 0x00000080;
+constexpr ULONG DO_POWER_PAGABLE = 0x00002000;
+constexpr ULONG DO_POWER_INRUSH = 0x00004000;
+
+constexpr DEVICE_TYPE FILE_DEVICE_BUS_EXTENDER = 0x0000002A;
+constexpr DEVICE_TYPE FILE_DEVICE_UNKNOWN = 0x00000022;
+constexpr CSHORT IO_TYPE_DRIVER = 4;
+constexpr CSHORT IO_TYPE_DEVICE = 3;
+constexpr CSHORT IO_TYPE_IRP = 6;
+constexpr CSHORT IO_TYPE_DEVICE_OBJECT_EXTENSION = 13;
+
+constexpr ULONG PCI_WHICHSPACE_CONFIG = 0;
+constexpr ULONG PCI_WHICHSPACE_ROM = 0x52696350;
+
+// ---------------------------------------------------------------------------------------------
+// Kernel objects
+// ---------------------------------------------------------------------------------------------
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR Absolute;
+    UCHAR Size;
+    UCHAR Inserted;
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef struct _KDEVICE_QUEUE {
+    CSHORT Type;
+    CSHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+    BOOLEAN Busy;
+} KDEVICE_QUEUE;
+
+typedef struct _KDPC {
+    CSHORT Type;
+    UCHAR Number;
+    UCHAR Importance;
+    LIST_ENTRY DpcListEntry;
+    PVOID DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    PULONG_PTR Lock;
+} KDPC;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    PVOID WaitQueueEntry[4];
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PVOID BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK;
+
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+
+typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef NTSTATUS(NTAPI DRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+                                          struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
+                                          PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef VOID(NTAPI DRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject,
+                                              struct _IRP* Irp, PVOID Context);
+typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+
+typedef struct _DEVOBJ_EXTENSION {
+    CSHORT Type;
+    USHORT Size;
+    struct _DEVICE_OBJECT* DeviceObject;
+    ULONG PowerFlags;
+    PVOID Dope;
+    ULONG ExtensionFlags;
+    PVOID DeviceNode;
+    struct _DEVICE_OBJECT* AttachedTo;
+} DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
+
+typedef struct _DEVICE_OBJECT {
+    CSHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
+    PVOID Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
+    PVOID DeviceExtension;
+    DEVICE_TYPE DeviceType;
+    CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
+    ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    PDEVOBJ_EXTENSION DeviceObjectExtension;
+    PVOID Reserved;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _DRIVER_EXTENSION {
+    struct _DRIVER_OBJECT* DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+typedef struct _DRIVER_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PDRIVER_EXTENSION DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+// ---------------------------------------------------------------------------------------------
+// Plug and Play records
+// ---------------------------------------------------------------------------------------------
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    PDEVICE_OBJECT Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
+typedef VOID(NTAPI* PINTERFACE_REFERENCE)(PVOID Context);
+typedef VOID(NTAPI* PINTERFACE_DEREFERENCE)(PVOID Context);
+typedef BOOLEAN(NTAPI* PTRANSLATE_BUS_ADDRESS)(PVOID Context, PHYSICAL_ADDRESS BusAddress,
+                                               ULONG Length, PULONG AddressSpace,
+                                               PHYSICAL_ADDRESS* TranslatedAddress);
+typedef PVOID(NTAPI* PGET_DMA_ADAPTER)(PVOID Context, PVOID DeviceDescriptor,
+                                       PULONG NumberOfMapRegisters);
+typedef ULONG(NTAPI* PGET_SET_DEVICE_DATA)(PVOID Context, ULONG DataType, PVOID Buffer,
+                                           ULONG Offset, ULONG Length);
+
+typedef struct _INTERFACE {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+} INTERFACE, *PINTERFACE;
+
+typedef struct _BUS_INTERFACE_STANDARD {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+    PTRANSLATE_BUS_ADDRESS TranslateBusAddress;
+    PGET_DMA_ADAPTER GetDmaAdapter;
+    PGET_SET_DEVICE_DATA SetBusData;
+    PGET_SET_DEVICE_DATA GetBusData;
+} BUS_INTERFACE_STANDARD, *PBUS_INTERFACE_STANDARD;
+
+// Resource lists are opaque to the request plumbing; the bus driver and the requirements filter
+// bring their full definitions.
+struct _CM_RESOURCE_LIST;
+typedef struct _CM_RESOURCE_LIST CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
+struct _IO_RESOURCE_REQUIREMENTS_LIST;
+typedef struct _IO_RESOURCE_REQUIREMENTS_LIST IO_RESOURCE_REQUIREMENTS_LIST,
+    *PIO_RESOURCE_REQUIREMENTS_LIST;
+
+// ---------------------------------------------------------------------------------------------
+// Requests
+// ---------------------------------------------------------------------------------------------
+// i386 packs stack locations to 4 bytes, so Parameters starts at offset 4 there.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            DEVICE_RELATION_TYPE Type;
+        } QueryDeviceRelations;
+        struct {
+            const GUID* InterfaceType;
+            USHORT Size;
+            USHORT Version;
+            PINTERFACE Interface;
+            PVOID InterfaceSpecificData;
+        } QueryInterface;
+        struct {
+            PIO_RESOURCE_REQUIREMENTS_LIST IoResourceRequirementList;
+        } FilterResourceRequirements;
+        struct {
+            PCM_RESOURCE_LIST AllocatedResources;
+            PCM_RESOURCE_LIST AllocatedResourcesTranslated;
+        } StartDevice;
+        struct {
+            ULONG SystemContext;
+            POWER_STATE_TYPE Type;
+            POWER_STATE State;
+            POWER_ACTION ShutdownType;
+        } Power;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
+
+typedef struct _IRP {
+    CSHORT Type;
+    USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP* MasterIrp;
+        LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PVOID CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PVOID Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
+            struct _IO_STACK_LOCATION* CurrentStackLocation;
+            PVOID OriginalFileObject;
+        } Overlay;
+        UCHAR Apc[12 * sizeof(PVOID)];
+        PVOID CompletionKey;
+    } Tail;
+} IRP, *PIRP;
+
+// ---------------------------------------------------------------------------------------------
+// Error log
+// ---------------------------------------------------------------------------------------------
+typedef struct _IO_ERROR_LOG_PACKET {
+    UCHAR MajorFunctionCode;
+    UCHAR RetryCount;
+    USHORT DumpDataSize;
+    USHORT NumberOfStrings;
+    USHORT StringOffset;
+    USHORT EventCategory;
+    NTSTATUS ErrorCode;
+    ULONG UniqueErrorValue;
+    NTSTATUS FinalStatus;
+    ULONG SequenceNumber;
+    ULONG IoControlCode;
+    LARGE_INTEGER DeviceOffset;
+    ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+
+constexpr ULONG ERROR_LOG_MAXIMUM_SIZE = 152;
+
+#if defined(__i386__)
+static_assert(sizeof(BUS_INTERFACE_STANDARD) == 32, "i386 bus interface layout");
+static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "i386 error log packet layout");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 0x28, "i386 error log packet layout");
+static_assert(offsetof(DEVICE_OBJECT, DeviceObjectExtension) == 0xB0, "i386 device layout");
+static_assert(sizeof(DEVICE_OBJECT) == 0xB8, "i386 device layout");
+static_assert(sizeof(IO_STACK_LOCATION) == 0x24, "i386 stack location layout");
+static_assert(sizeof(IRP) == 0x70, "i386 request layout");
+static_assert(offsetof(DEVOBJ_EXTENSION, DeviceNode) == 0x14, "i386 device extension layout");
+static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == 0x38, "i386 driver layout");
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// Kernel routines of the stand-in
+// ---------------------------------------------------------------------------------------------
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+                                        PVOID Buffer, ULONG Length,
+                                        PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                        PIO_STATUS_BLOCK IoStatusBlock);
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout);
+KIRQL NTAPI KeGetCurrentIrql(VOID);
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
+
+PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
+
+ULONG DbgPrint(PCSTR Format, ...);
+VOID NTAPI DbgBreakPoint(VOID);
+
+// Stand-in hooks behind the inline helpers below: the verifier sees every touch of a request and
+// every entry into pageable code.
+VOID NTAPI NtStandInTouchIrp(PIRP Irp);
+VOID NTAPI NtStandInPagedCode(PCSTR Routine);
+
+}  // extern "C"
+
+// The kernel's own wide-character swprintf (16-bit characters), distinct from the C library's.
+int swprintf(WCHAR* Buffer, const WCHAR* Format, ...);
+
+// ---------------------------------------------------------------------------------------------
+// Inline helpers, as the DDK defines them
+// ---------------------------------------------------------------------------------------------
+#define PAGED_CODE() NtStandInPagedCode(__func__)
+
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
+{
+    NtStandInTouchIrp(Irp);
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
+
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
+{
+    NtStandInTouchIrp(Irp);
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+
+inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
+{
+    NtStandInTouchIrp(Irp);
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+}
+
+inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
+{
+    PIO_STACK_LOCATION Current = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    __builtin_memcpy(Next, Current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    Next->Control = 0;
+}
+
+inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                   PVOID Context, BOOLEAN InvokeOnSuccess,
+                                   BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+{
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->CompletionRoutine = CompletionRoutine;
+    Next->Context = Context;
+    Next->Control = 0;
+    if (InvokeOnSuccess) Next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError) Next->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel) Next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+inline VOID IoMarkIrpPending(PIRP Irp)
+{
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+
+inline NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return IofCallDriver(DeviceObject, Irp);
+}
+
+inline VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    IofCompleteRequest(Irp, PriorityBoost);
+}
+
+constexpr CCHAR IO_NO_INCREMENT = 0;

@@ -1,0 +1,267 @@
+// The kernel stand-in as the platform and tests see it: one Kernel per machine, owning driver
+// objects, device objects, requests, pool, the error log and the debug port, with the verifier
+// and fault injection built in. The routines a driver calls (nt/api.h) act on the current Kernel.
+#pragma once
+
+#include <nt/api.h>
+
+#include <array>
+#include <cstdarg>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace nt {
+
+// Calls of the stand-in that can be made to fail.
+enum class FaultPoint {
+    CreateDevice,
+    AttachDevice,
+    BuildRequest,
+    AllocatePool,
+    AllocateErrorLogEntry,
+    QueryInterface,
+    ShortConfigTransfer,
+};
+constexpr size_t kFaultPointCount = 7;
+const char* faultPointName(FaultPoint point);
+
+// Makes the Nth use of a call fail, once or from then on.
+class FaultInjector {
+public:
+    void failNth(FaultPoint point, uint64_t n, bool persistent = false);
+    void clear();
+    // Counts one use of the call; true when this use must fail.
+    bool shouldFail(FaultPoint point);
+    uint64_t uses(FaultPoint point) const { return slot(point).uses; }
+    // True once any armed fault has fired.
+    bool fired() const { return fired_; }
+
+private:
+    struct Slot {
+        uint64_t uses = 0;
+        uint64_t failAt = 0;  // 0: never
+        bool persistent = false;
+    };
+    Slot& slot(FaultPoint p) { return slots_[static_cast<size_t>(p)]; }
+    const Slot& slot(FaultPoint p) const { return slots_[static_cast<size_t>(p)]; }
+    std::array<Slot, kFaultPointCount> slots_{};
+    bool fired_ = false;
+};
+
+struct Violation {
+    std::string rule;    // short name of the platform rule broken
+    std::string detail;  // what happened
+};
+
+struct ErrorLogEntry {
+    PVOID ioObject = nullptr;
+    std::u16string driverName;  // name of the driver that owns the I/O object
+    std::vector<uint8_t> bytes; // the entry as written
+};
+
+struct Breakpoint {
+    size_t afterLine;  // number of debug output lines printed before it
+};
+
+// A loaded copy of a driver image: each load maps a fresh copy, so no two machines share the
+// driver's globals.
+class DriverImage {
+public:
+    explicit DriverImage(const std::string& path);
+    ~DriverImage();
+    DriverImage(const DriverImage&) = delete;
+    DriverImage& operator=(const DriverImage&) = delete;
+
+    void* symbol(const std::string& name) const;  // nullptr when absent
+    template <typename T>
+    T* get(const std::string& name) const { return reinterpret_cast<T*>(symbol(name)); }
+
+private:
+    void* handle_ = nullptr;
+};
+
+class Kernel;
+
+// A driver loaded into a kernel: its image, its driver object and the status of its entry.
+struct LoadedDriver {
+    std::unique_ptr<DriverImage> image;
+    PDRIVER_OBJECT object = nullptr;
+    NTSTATUS entryStatus = STATUS_SUCCESS;
+};
+
+// The kernel debugger's view of a loaded driver: globals set and read by symbol name.
+class Debugger {
+public:
+    explicit Debugger(const LoadedDriver& driver) : driver_(driver) {}
+    bool set(const std::string& symbol, ULONG value) const;
+    std::optional<ULONG> get(const std::string& symbol) const;
+
+private:
+    const LoadedDriver& driver_;
+};
+
+class Kernel {
+public:
+    Kernel();
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    // The kernel that the driver-facing routines act on.
+    static Kernel& current();
+    static bool hasCurrent();
+
+    // --- drivers -----------------------------------------------------------------------------
+    // A driver object whose majors all hold the invalid-request handler.
+    PDRIVER_OBJECT createDriverObject(const std::u16string& name);
+    // Loads a fresh copy of a driver image and runs its entry routine at passive level.
+    LoadedDriver loadDriver(const std::string& path, const std::u16string& name);
+
+    // --- IRQL --------------------------------------------------------------------------------
+    KIRQL irql() const { return irql_; }
+    void setIrql(KIRQL irql) { irql_ = irql; }
+
+    // --- requests ----------------------------------------------------------------------------
+    // A request built by the platform; its owner frees it with IoFreeIrp after completion.
+    PIRP allocateIrp(CCHAR stackSize);
+    // Sends a request to the top of a device's stack, the way the PnP and power managers do:
+    // fills the first stack location from `setup` and calls the top device.
+    NTSTATUS sendToStack(PDEVICE_OBJECT device, PIRP irp);
+    bool isCompleted(PIRP irp) const;
+    // Called once when a platform request finishes its completion.
+    void onCompleted(PIRP irp, std::function<void(PIRP)> done);
+
+    // --- deferred work (completions a lower driver pended) -----------------------------------
+    void defer(std::function<void()> work);
+    bool runOneDeferred();
+    void drain();
+    size_t deferredCount() const { return deferred_.size(); }
+
+    // --- debug port --------------------------------------------------------------------------
+    const std::vector<std::string>& debugOutput() const { return debugOutput_; }
+    const std::vector<Breakpoint>& breakpoints() const { return breakpoints_; }
+    void clearDebugOutput();
+    std::function<void(const std::string&)> onDebugPrint;
+    std::function<void()> onBreakpoint;
+
+    // --- error log ---------------------------------------------------------------------------
+    const std::vector<ErrorLogEntry>& errorLog() const { return errorLog_; }
+    std::function<void(const ErrorLogEntry&)> onErrorLogEntry;
+
+    // --- verifier and faults -----------------------------------------------------------------
+    void violation(const std::string& rule, const std::string& detail);
+    const std::vector<Violation>& violations() const { return violations_; }
+    std::vector<Violation> takeViolations();
+    FaultInjector& faults() { return faults_; }
+
+    // --- objects -----------------------------------------------------------------------------
+    bool isLiveDevice(PDEVICE_OBJECT device) const;
+    std::vector<PDEVICE_OBJECT> liveDevices(PDRIVER_OBJECT driver = nullptr) const;
+    size_t outstandingPool(ULONG tag) const;
+    size_t outstandingPoolBlocks() const { return pool_.size(); }
+
+    // What is still held at teardown: live device objects, pool by tag, unwritten error-log
+    // entries, requests never freed, and entries changed after they were written. The platform
+    // must have deleted its own objects first.
+    std::vector<std::string> leaks() const;
+
+    // --- internals shared by the routines of the stand-in ------------------------------------
+    struct IrpLocation {
+        std::optional<UCHAR> controlAtCompletion;  // Control as the completion walk found it
+        bool pendingExpected = false;              // a dispatch here returned STATUS_PENDING
+    };
+    enum class IrpState { Idle, InFlight, Completing, Completed, Freed };
+    struct IrpRecord {
+        std::unique_ptr<uint8_t[]> block;
+        IrpState state = IrpState::Idle;
+        bool threadRequest = false;  // built by IoBuildSynchronousFsdRequest
+        bool sent = false;
+        std::vector<IrpLocation> locations;  // index: location number 1..StackCount
+        std::map<PDEVICE_OBJECT, int> startNextPower;
+        std::function<void(PIRP)> done;
+    };
+    struct Activation {
+        PIRP irp;
+        CHAR location;
+        PDEVICE_OBJECT device;
+        bool passedOn = false;  // the request was passed down or completed from here
+    };
+
+    IrpRecord* irpRecord(PIRP irp);
+    std::vector<Activation>& activations() { return activations_; }
+    Activation* innermostActivation(PIRP irp);
+    void touchIrp(PIRP irp, const char* what);
+    PIRP newIrp(CCHAR stackSize, bool threadRequest);
+    void freeIrp(PIRP irp);
+    NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver);
+    void completeRequest(PIRP irp);
+    void startNextPowerIrp(PIRP irp);
+
+    PDEVICE_OBJECT createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, DEVICE_TYPE type,
+                                ULONG characteristics, bool exclusive);
+    PDEVICE_OBJECT attachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
+    void detachDevice(PDEVICE_OBJECT target);
+    void deleteDevice(PDEVICE_OBJECT device);
+
+    PVOID allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag);
+    void freePool(PVOID p);
+    PVOID allocateErrorLogEntry(PVOID ioObject, UCHAR size);
+    void writeErrorLogEntry(PVOID entry);
+    void debugPrint(std::string text);
+    void breakpoint();
+
+private:
+    struct DriverRecord {
+        DRIVER_OBJECT object{};
+        DRIVER_EXTENSION extension{};
+        std::u16string name;
+    };
+    struct DeviceRecord {
+        std::unique_ptr<uint8_t[]> block;
+        bool deleted = false;
+    };
+    struct PoolBlock {
+        std::unique_ptr<uint8_t[]> memory;
+        SIZE_T size;
+        ULONG tag;
+        POOL_TYPE type;
+    };
+    struct LogEntryRecord {
+        std::unique_ptr<uint8_t[]> memory;
+        UCHAR size;
+        PVOID ioObject;
+        bool written = false;
+        std::vector<uint8_t> asWritten;
+    };
+
+    KIRQL irql_ = PASSIVE_LEVEL;
+    std::vector<std::unique_ptr<DriverRecord>> drivers_;
+    std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
+    std::map<PIRP, IrpRecord> irps_;
+    std::vector<Activation> activations_;
+    std::map<void*, PoolBlock> pool_;
+    std::set<void*> freedPool_;
+    std::map<void*, LogEntryRecord> logEntries_;
+    std::deque<std::function<void()>> deferred_;
+    std::vector<std::string> debugOutput_;
+    std::vector<Breakpoint> breakpoints_;
+    std::vector<ErrorLogEntry> errorLog_;
+    std::vector<Violation> violations_;
+    FaultInjector faults_;
+    Kernel* previous_ = nullptr;
+};
+
+// Formats with the kernel's printf rules: "%lx" and "%x" are 32-bit, "%I64x" and "%llx" 64-bit,
+// "%ws" and "%S" 16-bit strings, "%wZ" a UNICODE_STRING.
+std::string formatNt(const char* format, va_list arguments);
+std::u16string widen(const std::string& utf8);
+std::string narrow(const std::u16string& utf16);
+
+}  // namespace nt

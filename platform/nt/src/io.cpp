@@ -1,0 +1,634 @@
+// The I/O manager of the stand-in: driver objects, device objects and their stacks, requests with
+// real stack locations, IofCallDriver, the completion walk and the power manager's two calls.
+// The verifier watches each of them as it runs.
+#include <nt/kernel.hpp>
+
+#include <cstring>
+#include <sstream>
+
+namespace nt {
+
+namespace {
+
+std::string hex(const void* p)
+{
+    std::ostringstream out;
+    out << std::hex << reinterpret_cast<uintptr_t>(p);
+    return out.str();
+}
+
+PIO_STACK_LOCATION location(PIRP irp, int n)
+{
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (n - 1);
+}
+
+int locationNumber(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    return static_cast<int>(stack - reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)) + 1;
+}
+
+// Moves the request one location up without the verifier's touch check (the I/O manager's own
+// moves).
+void advance(PIRP irp)
+{
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+}
+
+// What the I/O manager clears in a stack location once completion has passed it.
+void clearLocation(PIO_STACK_LOCATION stack)
+{
+    stack->MinorFunction = 0;
+    stack->Flags = 0;
+    stack->Control = 0;
+    std::memset(&stack->Parameters, 0, sizeof(stack->Parameters));
+    stack->FileObject = nullptr;
+}
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+bool isRemovalOrCancel(PIO_STACK_LOCATION stack)
+{
+    if (stack->MajorFunction != IRP_MJ_PNP) return false;
+    switch (stack->MinorFunction) {
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+// --- drivers ------------------------------------------------------------------------------------
+
+PDRIVER_OBJECT Kernel::createDriverObject(const std::u16string& name)
+{
+    auto record = std::make_unique<DriverRecord>();
+    record->name = name;
+    DRIVER_OBJECT& object = record->object;
+    object.Type = IO_TYPE_DRIVER;
+    object.Size = sizeof(DRIVER_OBJECT);
+    object.DriverExtension = &record->extension;
+    record->extension.DriverObject = &object;
+    object.DriverName.Buffer = record->name.data();
+    object.DriverName.Length = static_cast<USHORT>(record->name.size() * sizeof(WCHAR));
+    object.DriverName.MaximumLength = object.DriverName.Length;
+    for (auto& major : object.MajorFunction) major = InvalidDeviceRequest;
+    drivers_.push_back(std::move(record));
+    return &object;
+}
+
+LoadedDriver Kernel::loadDriver(const std::string& path, const std::u16string& name)
+{
+    LoadedDriver loaded;
+    loaded.image = std::make_unique<DriverImage>(path);
+    auto* entry = loaded.image->get<DRIVER_INITIALIZE>("DriverEntry");
+    if (entry == nullptr) throw std::runtime_error(path + ": no DriverEntry");
+    loaded.object = createDriverObject(name);
+    static std::u16string registryPath =
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\hotpflt";
+    UNICODE_STRING registry{static_cast<USHORT>(registryPath.size() * 2),
+                            static_cast<USHORT>(registryPath.size() * 2), registryPath.data()};
+    KIRQL saved = irql_;
+    irql_ = PASSIVE_LEVEL;
+    loaded.entryStatus = entry(loaded.object, &registry);
+    irql_ = saved;
+    return loaded;
+}
+
+// --- device objects -----------------------------------------------------------------------------
+
+PDEVICE_OBJECT Kernel::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, DEVICE_TYPE type,
+                                    ULONG characteristics, bool exclusive)
+{
+    if (irql_ > PASSIVE_LEVEL) {
+        violation("IoCreateDevice at raised IRQL", "IRQL " + std::to_string(irql_));
+    }
+    if (faults_.shouldFail(FaultPoint::CreateDevice)) return nullptr;
+
+    auto roundUp = [](size_t n) { return (n + 7) & ~size_t{7}; };
+    size_t extensionOffset = roundUp(sizeof(DEVICE_OBJECT));
+    size_t doeOffset = extensionOffset + roundUp(extensionSize);
+    size_t total = doeOffset + sizeof(DEVOBJ_EXTENSION);
+    auto block = std::make_unique<uint8_t[]>(total);
+    std::memset(block.get(), 0, total);
+
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(block.get());
+    auto* doe = reinterpret_cast<PDEVOBJ_EXTENSION>(block.get() + doeOffset);
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
+    device->DriverObject = driver;
+    device->NextDevice = driver->DeviceObject;
+    driver->DeviceObject = device;
+    device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? 0x8u : 0u);
+    device->Characteristics = characteristics;
+    device->DeviceExtension = extensionSize != 0 ? block.get() + extensionOffset : nullptr;
+    device->DeviceType = type;
+    device->StackSize = 1;
+    device->DeviceObjectExtension = doe;
+    doe->Type = IO_TYPE_DEVICE_OBJECT_EXTENSION;
+    doe->Size = sizeof(DEVOBJ_EXTENSION);
+    doe->DeviceObject = device;
+    devices_.emplace(device, DeviceRecord{std::move(block), false});
+    return device;
+}
+
+bool Kernel::isLiveDevice(PDEVICE_OBJECT device) const
+{
+    auto it = devices_.find(device);
+    return it != devices_.end() && !it->second.deleted;
+}
+
+std::vector<PDEVICE_OBJECT> Kernel::liveDevices(PDRIVER_OBJECT driver) const
+{
+    std::vector<PDEVICE_OBJECT> live;
+    for (const auto& [device, record] : devices_) {
+        if (!record.deleted && (driver == nullptr || device->DriverObject == driver)) {
+            live.push_back(device);
+        }
+    }
+    return live;
+}
+
+PDEVICE_OBJECT Kernel::attachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
+{
+    if (faults_.shouldFail(FaultPoint::AttachDevice)) return nullptr;
+    if (!isLiveDevice(source) || !isLiveDevice(target)) {
+        violation("attachment", "IoAttachDeviceToDeviceStack with a deleted device object");
+        return nullptr;
+    }
+    PDEVICE_OBJECT top = target;
+    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    // A device still being initialised by its own driver cannot take an attachment.
+    if ((top->Flags & DO_DEVICE_INITIALIZING) != 0) return nullptr;
+    top->AttachedDevice = source;
+    source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    source->AlignmentRequirement = top->AlignmentRequirement;
+    source->SectorSize = top->SectorSize;
+    source->DeviceObjectExtension->AttachedTo = top;
+    return top;
+}
+
+void Kernel::detachDevice(PDEVICE_OBJECT target)
+{
+    if (irql_ > PASSIVE_LEVEL) {
+        violation("IoDetachDevice at raised IRQL", "IRQL " + std::to_string(irql_));
+    }
+    PDEVICE_OBJECT attached = target->AttachedDevice;
+    if (attached == nullptr) {
+        violation("detach", "IoDetachDevice on " + hex(target) + ", which has nothing attached");
+        return;
+    }
+    attached->DeviceObjectExtension->AttachedTo = nullptr;
+    target->AttachedDevice = nullptr;
+}
+
+void Kernel::deleteDevice(PDEVICE_OBJECT device)
+{
+    auto it = devices_.find(device);
+    if (it == devices_.end()) {
+        violation("delete", "IoDeleteDevice of " + hex(device) + ", not a device object");
+        return;
+    }
+    if (it->second.deleted) {
+        violation("device deleted twice", "IoDeleteDevice of " + hex(device) + " again");
+        return;
+    }
+    if (device->AttachedDevice != nullptr) {
+        violation("device deleted while attached",
+                  hex(device) + " still has " + hex(device->AttachedDevice) + " attached above");
+    }
+    if (device->DeviceObjectExtension->AttachedTo != nullptr) {
+        violation("device deleted while attached",
+                  hex(device) + " is still attached to " +
+                      hex(device->DeviceObjectExtension->AttachedTo));
+    }
+    PDRIVER_OBJECT driver = device->DriverObject;
+    for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr;
+         link = &(*link)->NextDevice) {
+        if (*link == device) {
+            *link = device->NextDevice;
+            break;
+        }
+    }
+    it->second.deleted = true;  // the memory stays until the kernel goes, so late use is seen
+}
+
+// --- requests -----------------------------------------------------------------------------------
+
+Kernel::IrpRecord* Kernel::irpRecord(PIRP irp)
+{
+    auto it = irps_.find(irp);
+    return it == irps_.end() ? nullptr : &it->second;
+}
+
+Kernel::Activation* Kernel::innermostActivation(PIRP irp)
+{
+    for (auto it = activations_.rbegin(); it != activations_.rend(); ++it) {
+        if (it->irp == irp) return &*it;
+    }
+    return nullptr;
+}
+
+PIRP Kernel::newIrp(CCHAR stackSize, bool threadRequest)
+{
+    size_t total = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    auto block = std::make_unique<uint8_t[]>(total);
+    std::memset(block.get(), 0, total);
+    auto* irp = reinterpret_cast<PIRP>(block.get());
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = static_cast<USHORT>(total);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = location(irp, stackSize + 1);
+    IrpRecord record;
+    record.block = std::move(block);
+    record.threadRequest = threadRequest;
+    record.locations.resize(static_cast<size_t>(stackSize) + 2);
+    irps_[irp] = std::move(record);
+    return irp;
+}
+
+PIRP Kernel::allocateIrp(CCHAR stackSize) { return newIrp(stackSize, false); }
+
+void Kernel::freeIrp(PIRP irp)
+{
+    IrpRecord* record = irpRecord(irp);
+    if (record == nullptr || record->state == IrpState::Freed) {
+        violation("request freed twice", "IoFreeIrp of " + hex(irp));
+        return;
+    }
+    if (record->state == IrpState::InFlight || record->state == IrpState::Completing) {
+        violation("request freed in flight", "IoFreeIrp of " + hex(irp) + " before completion");
+    }
+    record->state = IrpState::Freed;
+}
+
+bool Kernel::isCompleted(PIRP irp) const
+{
+    auto it = irps_.find(irp);
+    return it != irps_.end() &&
+           (it->second.state == IrpState::Completed || it->second.state == IrpState::Freed);
+}
+
+void Kernel::onCompleted(PIRP irp, std::function<void(PIRP)> done)
+{
+    if (IrpRecord* record = irpRecord(irp)) record->done = std::move(done);
+}
+
+void Kernel::touchIrp(PIRP irp, const char* what)
+{
+    IrpRecord* record = irpRecord(irp);
+    if (record == nullptr) {
+        violation("unknown request", std::string(what) + " on " + hex(irp));
+        return;
+    }
+    if (record->state == IrpState::Freed) {
+        violation("request touched after it was freed", std::string(what) + " on " + hex(irp));
+        return;
+    }
+    Activation* activation = innermostActivation(irp);
+    if (activation == nullptr) return;  // the request's owner
+    if (record->state == IrpState::Completed) {
+        violation("request touched after completion", std::string(what) + " on " + hex(irp));
+    } else if (activation->passedOn) {
+        violation("request touched after it was passed on",
+                  std::string(what) + " on " + hex(irp) + " by " + hex(activation->device));
+    }
+}
+
+NTSTATUS Kernel::sendToStack(PDEVICE_OBJECT device, PIRP irp)
+{
+    PDEVICE_OBJECT top = device;
+    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    bool power = location(irp, irp->CurrentLocation - 1)->MajorFunction == IRP_MJ_POWER;
+    return callDriver(top, irp, power);
+}
+
+NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver)
+{
+    touchIrp(irp, "IofCallDriver");
+    IrpRecord* record = irpRecord(irp);
+    if (record == nullptr || record->state == IrpState::Freed) return STATUS_INVALID_PARAMETER;
+    if (!isLiveDevice(device)) {
+        violation("request sent to a deleted device", "IofCallDriver to " + hex(device));
+    }
+    if (irp->CurrentLocation <= 1) {
+        violation("too few stack locations",
+                  "IofCallDriver to " + hex(device) + " with no stack location left");
+        return STATUS_INVALID_PARAMETER;
+    }
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+    const int n = irp->CurrentLocation;
+    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = device;
+
+    if (stack->MajorFunction == IRP_MJ_POWER && !viaPoCallDriver) {
+        violation("power request passed with IofCallDriver", "to " + hex(device));
+    }
+    if (record->threadRequest && !record->sent && stack->MajorFunction == IRP_MJ_PNP &&
+        irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        violation("PnP request not initialised",
+                  "a built PnP request must start as STATUS_NOT_SUPPORTED");
+    }
+    record->sent = true;
+    if (Activation* caller = innermostActivation(irp)) caller->passedOn = true;
+    record->state = IrpState::InFlight;
+    record->locations[n] = IrpLocation{};
+
+    const size_t depth = activations_.size();
+    activations_.push_back(Activation{irp, static_cast<CHAR>(n), device});
+    PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+    NTSTATUS status = dispatch(device, irp);
+    activations_.resize(depth);
+
+    // The pending rule: a dispatch routine that returns STATUS_PENDING must have marked its stack
+    // location pending, itself or through its completion routine; one that marks it must return
+    // STATUS_PENDING.
+    record = irpRecord(irp);
+    IrpLocation& at = record->locations[n];
+    const bool walked = at.controlAtCompletion.has_value();
+    const UCHAR control = walked ? *at.controlAtCompletion : location(irp, n)->Control;
+    const bool marked = (control & SL_PENDING_RETURNED) != 0;
+    if (status == STATUS_PENDING && !marked) {
+        if (walked) {
+            violation("pending not marked",
+                      "dispatch of " + hex(device) +
+                          " returned STATUS_PENDING without marking its stack location pending");
+        } else {
+            at.pendingExpected = true;
+        }
+    } else if (status != STATUS_PENDING && marked) {
+        violation("pending marked but not returned",
+                  "dispatch of " + hex(device) + " marked the request pending and returned " +
+                      hex(reinterpret_cast<void*>(static_cast<uintptr_t>(
+                          static_cast<ULONG>(status)))));
+    }
+    return status;
+}
+
+void Kernel::completeRequest(PIRP irp)
+{
+    touchIrp(irp, "IoCompleteRequest");
+    IrpRecord* record = irpRecord(irp);
+    if (record == nullptr || record->state == IrpState::Freed) return;
+    if (record->state != IrpState::InFlight) {
+        violation("request completed twice", "IoCompleteRequest of " + hex(irp));
+        return;
+    }
+    if (irp->IoStatus.Status == STATUS_PENDING) {
+        violation("request completed with STATUS_PENDING", "IoCompleteRequest of " + hex(irp));
+    }
+    PIO_STACK_LOCATION first = irp->Tail.Overlay.CurrentStackLocation;
+    if (isRemovalOrCancel(first) && !NT_SUCCESS(irp->IoStatus.Status)) {
+        violation("removal or cancel failed",
+                  "PnP minor " + std::to_string(first->MinorFunction) + " completed with an error");
+    }
+    if (Activation* caller = innermostActivation(irp)) caller->passedOn = true;
+    record->state = IrpState::Completing;
+
+    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+    advance(irp);
+    do {
+        const int n = locationNumber(irp, stack);
+        IrpLocation& at = record->locations[n];
+        at.controlAtCompletion = stack->Control;
+        if (at.pendingExpected && (stack->Control & SL_PENDING_RETURNED) == 0) {
+            violation("pending flag dropped",
+                      "a completion routine did not mark the request pending although the "
+                      "dispatch routine above returned STATUS_PENDING from below");
+        }
+        irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        const bool success = NT_SUCCESS(irp->IoStatus.Status);
+        const bool invoke = (success && (stack->Control & SL_INVOKE_ON_SUCCESS) != 0) ||
+                            (!success && (stack->Control & SL_INVOKE_ON_ERROR) != 0) ||
+                            (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL) != 0);
+        if (invoke && stack->CompletionRoutine != nullptr) {
+            PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+            PVOID context = stack->Context;
+            clearLocation(stack);
+            PDEVICE_OBJECT owner = irp->CurrentLocation == irp->StackCount + 1
+                                       ? nullptr
+                                       : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            const size_t depth = activations_.size();
+            activations_.push_back(Activation{irp, irp->CurrentLocation, owner});
+            NTSTATUS status = routine(owner, irp, context);
+            activations_.resize(depth);
+            if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The request belongs to the routine's driver again.
+                record = irpRecord(irp);
+                if (record->state == IrpState::Completing) record->state = IrpState::InFlight;
+                for (Activation& a : activations_) {
+                    if (a.irp == irp && a.location == irp->CurrentLocation) a.passedOn = false;
+                }
+                return;
+            }
+        } else {
+            if (irp->CurrentLocation <= irp->StackCount && irp->PendingReturned) {
+                irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+            }
+            clearLocation(stack);
+        }
+        advance(irp);
+        stack++;
+    } while (irp->CurrentLocation <= irp->StackCount + 1);
+
+    record->state = IrpState::Completed;
+    if (record->threadRequest) {
+        // The I/O manager's part for a request built by IoBuildSynchronousFsdRequest: copy the
+        // status out, signal the caller's event and free the request.
+        if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+        if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, 0, FALSE);
+        record->state = IrpState::Freed;
+    } else if (record->done) {
+        auto done = std::move(record->done);
+        done(irp);
+    }
+}
+
+void Kernel::startNextPowerIrp(PIRP irp)
+{
+    touchIrp(irp, "PoStartNextPowerIrp");
+    IrpRecord* record = irpRecord(irp);
+    if (record == nullptr) return;
+    Activation* activation = innermostActivation(irp);
+    PDEVICE_OBJECT device = activation != nullptr ? activation->device : nullptr;
+    if (++record->startNextPower[device] > 1) {
+        violation("PoStartNextPowerIrp called twice",
+                  "by " + hex(device) + " for one power request");
+    }
+}
+
+}  // namespace nt
+
+// --- the routines drivers call ------------------------------------------------------------------
+
+using nt::Kernel;
+
+extern "C" {
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject)
+{
+    PDEVICE_OBJECT device = Kernel::current().createDevice(
+        DriverObject, DeviceExtensionSize, DeviceType, DeviceCharacteristics, Exclusive != 0);
+    if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice)
+{
+    return Kernel::current().attachDevice(SourceDevice, TargetDevice);
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
+    Kernel::current().detachDevice(TargetDevice);
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    Kernel& kernel = Kernel::current();
+    if (kernel.irql() > PASSIVE_LEVEL) {
+        kernel.violation("IoDeleteDevice at raised IRQL", "IRQL " + std::to_string(kernel.irql()));
+    }
+    kernel.deleteDevice(DeviceObject);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return Kernel::current().callDriver(DeviceObject, Irp, false);
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) { Kernel::current().completeRequest(Irp); }
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN)
+{
+    return Kernel::current().allocateIrp(StackSize);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) { Kernel::current().freeIrp(Irp); }
+
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+                                        PVOID Buffer, ULONG Length,
+                                        PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                        PIO_STATUS_BLOCK IoStatusBlock)
+{
+    Kernel& kernel = Kernel::current();
+    if (kernel.faults().shouldFail(nt::FaultPoint::BuildRequest)) return nullptr;
+    PIRP irp = kernel.newIrp(DeviceObject->StackSize, true);
+    PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+    next->MajorFunction = static_cast<UCHAR>(MajorFunction);
+    if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
+        next->Parameters.Others.Argument1 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Length));
+        next->Parameters.Others.Argument3 = StartingOffset;
+    }
+    irp->UserBuffer = Buffer;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    return irp;
+}
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    std::memset(Event, 0, sizeof(*Event));
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.SignalState = State;
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN)
+{
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    return previous;
+}
+
+// The stand-in runs one thread: a wait runs the deferred work (completions that lower drivers
+// pended) until the object is signalled, as the other threads of a real machine would.
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                                     PLARGE_INTEGER Timeout)
+{
+    Kernel& kernel = Kernel::current();
+    const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (!poll && kernel.irql() > APC_LEVEL) {
+        kernel.violation("wait at raised IRQL", "KeWaitForSingleObject at IRQL " +
+                                                    std::to_string(kernel.irql()));
+    }
+    auto* event = static_cast<PKEVENT>(Object);
+    while (event->Header.SignalState == 0 && !poll && kernel.runOneDeferred()) {
+    }
+    if (event->Header.SignalState == 0) {
+        if (Timeout == nullptr) {
+            kernel.violation("wait never satisfied",
+                             "KeWaitForSingleObject with no time-out on an event nobody sets");
+        }
+        return STATUS_TIMEOUT;
+    }
+    if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+    return STATUS_SUCCESS;
+}
+
+KIRQL NTAPI KeGetCurrentIrql(VOID) { return Kernel::current().irql(); }
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { Kernel::current().startNextPowerIrp(Irp); }
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Kernel& kernel = Kernel::current();
+    if (Kernel::IrpRecord* record = kernel.irpRecord(Irp)) {
+        if (Kernel::Activation* caller = kernel.innermostActivation(Irp)) {
+            auto count = record->startNextPower.find(caller->device);
+            if (count == record->startNextPower.end() || count->second != 1) {
+                kernel.violation("PoCallDriver without PoStartNextPowerIrp",
+                                 "a power request passed down without exactly one "
+                                 "PoStartNextPowerIrp by the passing driver");
+            }
+        }
+    }
+    return kernel.callDriver(DeviceObject, Irp, true);
+}
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    return Kernel::current().allocatePool(PoolType, NumberOfBytes, Tag);
+}
+
+VOID NTAPI ExFreePool(PVOID P) { Kernel::current().freePool(P); }
+
+PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
+{
+    return Kernel::current().allocateErrorLogEntry(IoObject, EntrySize);
+}
+
+VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) { Kernel::current().writeErrorLogEntry(ElEntry); }
+
+VOID NTAPI DbgBreakPoint(VOID) { Kernel::current().breakpoint(); }
+
+VOID NTAPI NtStandInTouchIrp(PIRP Irp) { Kernel::current().touchIrp(Irp, "stack access"); }
+
+VOID NTAPI NtStandInPagedCode(PCSTR Routine)
+{
+    Kernel& kernel = Kernel::current();
+    if (kernel.irql() > APC_LEVEL) {
+        kernel.violation("pageable code at raised IRQL",
+                         std::string(Routine) + " ran at IRQL " + std::to_string(kernel.irql()));
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,262 @@
+// Kernel state shared by every part of the stand-in: the current kernel, IRQL, pool, the debug
+// port, the error log, deferred work, the verifier's record and fault injection.
+#include <nt/kernel.hpp>
+
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace nt {
+
+namespace {
+Kernel* g_current = nullptr;
+
+std::string hex(uintptr_t value)
+{
+    std::ostringstream out;
+    out << std::hex << value;
+    return out.str();
+}
+
+std::string tagText(ULONG tag)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text;
+}
+
+// Pool and error-log entries are handed out filled with this byte, as the kernel's pool is never
+// zeroed: a driver that acts on bytes it did not write sees nonsense, not zeros.
+constexpr uint8_t kUninitialisedFill = 0xA5;
+}  // namespace
+
+const char* faultPointName(FaultPoint point)
+{
+    switch (point) {
+    case FaultPoint::CreateDevice: return "IoCreateDevice";
+    case FaultPoint::AttachDevice: return "IoAttachDeviceToDeviceStack";
+    case FaultPoint::BuildRequest: return "IoBuildSynchronousFsdRequest";
+    case FaultPoint::AllocatePool: return "ExAllocatePoolWithTag";
+    case FaultPoint::AllocateErrorLogEntry: return "IoAllocateErrorLogEntry";
+    case FaultPoint::QueryInterface: return "IRP_MN_QUERY_INTERFACE";
+    case FaultPoint::ShortConfigTransfer: return "configuration transfer";
+    }
+    return "?";
+}
+
+void FaultInjector::failNth(FaultPoint point, uint64_t n, bool persistent)
+{
+    Slot& s = slot(point);
+    s.failAt = s.uses + n;
+    s.persistent = persistent;
+}
+
+void FaultInjector::clear()
+{
+    for (Slot& s : slots_) {
+        s.failAt = 0;
+        s.persistent = false;
+    }
+    fired_ = false;
+}
+
+bool FaultInjector::shouldFail(FaultPoint point)
+{
+    Slot& s = slot(point);
+    ++s.uses;
+    if (s.failAt == 0) return false;
+    bool fail = s.persistent ? s.uses >= s.failAt : s.uses == s.failAt;
+    fired_ = fired_ || fail;
+    return fail;
+}
+
+Kernel::Kernel() : previous_(g_current) { g_current = this; }
+
+Kernel::~Kernel() { g_current = previous_; }
+
+Kernel& Kernel::current()
+{
+    if (g_current == nullptr) throw std::logic_error("no kernel is running");
+    return *g_current;
+}
+
+bool Kernel::hasCurrent() { return g_current != nullptr; }
+
+void Kernel::defer(std::function<void()> work) { deferred_.push_back(std::move(work)); }
+
+bool Kernel::runOneDeferred()
+{
+    if (deferred_.empty()) return false;
+    auto work = std::move(deferred_.front());
+    deferred_.pop_front();
+    work();
+    return true;
+}
+
+void Kernel::drain()
+{
+    while (runOneDeferred()) {
+    }
+}
+
+void Kernel::clearDebugOutput()
+{
+    debugOutput_.clear();
+    breakpoints_.clear();
+}
+
+void Kernel::debugPrint(std::string text)
+{
+    if (onDebugPrint) onDebugPrint(text);
+    debugOutput_.push_back(std::move(text));
+}
+
+void Kernel::breakpoint()
+{
+    breakpoints_.push_back(Breakpoint{debugOutput_.size()});
+    if (onBreakpoint) onBreakpoint();
+}
+
+void Kernel::violation(const std::string& rule, const std::string& detail)
+{
+    violations_.push_back(Violation{rule, detail});
+}
+
+std::vector<Violation> Kernel::takeViolations()
+{
+    std::vector<Violation> taken;
+    taken.swap(violations_);
+    return taken;
+}
+
+// --- pool ---------------------------------------------------------------------------------------
+
+PVOID Kernel::allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag)
+{
+    if (type == PagedPool && irql_ > APC_LEVEL) {
+        violation("paged pool at raised IRQL", "ExAllocatePoolWithTag(PagedPool) at IRQL " +
+                                                   std::to_string(irql_));
+    }
+    if (size == 0) violation("zero-size allocation", "ExAllocatePoolWithTag with 0 bytes");
+    if (tag == 0) violation("untagged allocation", "ExAllocatePoolWithTag with tag 0");
+    if (faults_.shouldFail(FaultPoint::AllocatePool)) return nullptr;
+    auto memory = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);
+    std::memset(memory.get(), kUninitialisedFill, size);
+    void* p = memory.get();
+    freedPool_.erase(p);
+    pool_.emplace(p, PoolBlock{std::move(memory), size, tag, type});
+    return p;
+}
+
+void Kernel::freePool(PVOID p)
+{
+    auto it = pool_.find(p);
+    if (it == pool_.end()) {
+        if (freedPool_.count(p) != 0) {
+            violation("double free", "ExFreePool of " + hex(reinterpret_cast<uintptr_t>(p)) +
+                                         ", already freed");
+        } else {
+            violation("foreign free", "ExFreePool of " + hex(reinterpret_cast<uintptr_t>(p)) +
+                                          ", not from the pool");
+        }
+        return;
+    }
+    if (it->second.type == PagedPool && irql_ > DISPATCH_LEVEL) {
+        violation("paged pool at raised IRQL", "ExFreePool above dispatch level");
+    }
+    pool_.erase(it);
+    freedPool_.insert(p);
+}
+
+size_t Kernel::outstandingPool(ULONG tag) const
+{
+    size_t bytes = 0;
+    for (const auto& [p, block] : pool_) {
+        if (block.tag == tag) bytes += block.size;
+    }
+    return bytes;
+}
+
+// --- error log ----------------------------------------------------------------------------------
+
+PVOID Kernel::allocateErrorLogEntry(PVOID ioObject, UCHAR size)
+{
+    if (faults_.shouldFail(FaultPoint::AllocateErrorLogEntry)) return nullptr;
+    if (ioObject == nullptr || size > ERROR_LOG_MAXIMUM_SIZE) return nullptr;
+    auto memory = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);
+    std::memset(memory.get(), kUninitialisedFill, size);
+    void* p = memory.get();
+    logEntries_.emplace(p, LogEntryRecord{std::move(memory), size, ioObject, false, {}});
+    return p;
+}
+
+void Kernel::writeErrorLogEntry(PVOID entry)
+{
+    auto it = logEntries_.find(entry);
+    if (it == logEntries_.end() || it->second.written) {
+        violation("error-log entry", it == logEntries_.end()
+                                         ? "IoWriteErrorLogEntry of an entry never allocated"
+                                         : "IoWriteErrorLogEntry of an entry already written");
+        return;
+    }
+    LogEntryRecord& record = it->second;
+    record.written = true;
+    record.asWritten.assign(record.memory.get(), record.memory.get() + record.size);
+
+    ErrorLogEntry logged;
+    logged.ioObject = record.ioObject;
+    logged.bytes = record.asWritten;
+    // The I/O object is a device or a driver object; either way its driver names the source.
+    auto* header = static_cast<CSHORT*>(record.ioObject);
+    PDRIVER_OBJECT driver = nullptr;
+    if (*header == IO_TYPE_DEVICE) {
+        driver = static_cast<PDEVICE_OBJECT>(record.ioObject)->DriverObject;
+    } else if (*header == IO_TYPE_DRIVER) {
+        driver = static_cast<PDRIVER_OBJECT>(record.ioObject);
+    }
+    for (const auto& d : drivers_) {
+        if (&d->object == driver) logged.driverName = d->name;
+    }
+    if (onErrorLogEntry) onErrorLogEntry(logged);
+    errorLog_.push_back(std::move(logged));
+}
+
+// --- teardown -----------------------------------------------------------------------------------
+
+std::vector<std::string> Kernel::leaks() const
+{
+    std::vector<std::string> found;
+    for (const auto& [device, record] : devices_) {
+        if (record.deleted) continue;
+        std::string driver = "?";
+        for (const auto& d : drivers_) {
+            if (&d->object == device->DriverObject) driver = narrow(d->name);
+        }
+        found.push_back("device object " + hex(reinterpret_cast<uintptr_t>(device)) + " of " +
+                        driver + " never deleted");
+    }
+    std::map<ULONG, size_t> byTag;
+    for (const auto& [p, block] : pool_) byTag[block.tag] += block.size;
+    for (const auto& [tag, bytes] : byTag) {
+        found.push_back("pool tag '" + tagText(tag) + "': " + std::to_string(bytes) +
+                        " bytes never freed");
+    }
+    for (const auto& [p, entry] : logEntries_) {
+        if (!entry.written) {
+            found.push_back("error-log entry allocated and never written");
+        } else if (std::memcmp(entry.memory.get(), entry.asWritten.data(), entry.size) != 0) {
+            found.push_back("error-log entry changed after it was written");
+        }
+    }
+    for (const auto& [irp, record] : irps_) {
+        if (record.state != IrpState::Freed) {
+            found.push_back("request " + hex(reinterpret_cast<uintptr_t>(irp)) + " never freed");
+        }
+    }
+    return found;
+}
+
+}  // namespace nt
