@@ -1,0 +1,172 @@
+// PCI hardware as software sees it through configuration cycles. Each function is 256 bytes of
+// configuration space with a write mask and a write-one-to-clear mask per byte, so that BAR
+// sizing, read-only identifiers and bridge registers follow from the masks. Configuration cycles
+// enter at the root bus and are forwarded through bridges by their secondary and subordinate bus
+// numbers, as bridges forward them, whatever their decoding state.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pci {
+
+// Register offsets of the configuration header.
+namespace reg {
+constexpr unsigned VendorId = 0x00, DeviceId = 0x02, Command = 0x04, Status = 0x06;
+constexpr unsigned RevisionId = 0x08, ProgIf = 0x09, SubClass = 0x0A, BaseClass = 0x0B;
+constexpr unsigned CacheLineSize = 0x0C, LatencyTimer = 0x0D, HeaderType = 0x0E, Bist = 0x0F;
+constexpr unsigned Bar0 = 0x10, CapabilitiesPointer = 0x34, InterruptLine = 0x3C;
+constexpr unsigned InterruptPin = 0x3D;
+// Type 1 (PCI-to-PCI bridge).
+constexpr unsigned PrimaryBus = 0x18, SecondaryBus = 0x19, SubordinateBus = 0x1A;
+constexpr unsigned SecondaryLatency = 0x1B, IoBase = 0x1C, IoLimit = 0x1D;
+constexpr unsigned SecondaryStatus = 0x1E, MemoryBase = 0x20, MemoryLimit = 0x22;
+constexpr unsigned PrefetchBase = 0x24, PrefetchLimit = 0x26, PrefetchBaseUpper = 0x28;
+constexpr unsigned PrefetchLimitUpper = 0x2C, IoBaseUpper = 0x30, IoLimitUpper = 0x32;
+constexpr unsigned BridgeControl = 0x3E;
+// Type 2 (CardBus bridge).
+constexpr unsigned CardBusBus = 0x19;
+}  // namespace reg
+
+constexpr uint16_t CommandIo = 0x1, CommandMemory = 0x2, CommandMaster = 0x4;
+
+// One base address register as the hardware implements it.
+struct Bar {
+    enum class Kind { None, Io, Memory32, Memory64 };
+    Kind kind = Kind::None;
+    uint64_t size = 0;          // a power of two
+    bool prefetchable = false;
+    bool ioUpperZero = false;   // an I/O BAR whose upper 16 bits are hard-wired to zero
+};
+
+class Bus;
+
+// Header types.
+enum class HeaderKind { Device = 0, Bridge = 1, CardBus = 2 };
+
+class Function {
+public:
+    // An ordinary device (type 0 header).
+    static std::unique_ptr<Function> device(uint16_t vendor, uint16_t deviceId, uint8_t baseClass,
+                                            uint8_t subClass, uint8_t progIf,
+                                            std::vector<Bar> bars);
+    // A PCI-to-PCI bridge (type 1 header) with an empty bus behind it.
+    static std::unique_ptr<Function> bridge(uint16_t vendor, uint16_t deviceId,
+                                            bool prefetch64 = true, bool io32 = false);
+    // A CardBus bridge (type 2 header) with an empty CardBus behind it.
+    static std::unique_ptr<Function> cardBus(uint16_t vendor, uint16_t deviceId);
+
+    ~Function();
+
+    HeaderKind header() const { return header_; }
+    bool isBridge() const { return header_ != HeaderKind::Device; }
+    Bus* secondary() const { return secondary_.get(); }
+    const std::vector<Bar>& bars() const { return bars_; }
+
+    // Configuration access, byte by byte through the masks.
+    uint32_t read(unsigned offset, unsigned length) const;
+    void write(unsigned offset, unsigned length, uint32_t value);
+    uint8_t byte(unsigned offset) const { return config_[offset]; }
+    uint16_t word(unsigned offset) const { return static_cast<uint16_t>(read(offset, 2)); }
+    uint32_t dword(unsigned offset) const { return read(offset, 4); }
+
+    // Firmware and test access that ignores the masks (sets hard-wired values).
+    void poke(unsigned offset, unsigned length, uint32_t value);
+
+    // Marks the header as multi-function (bit 7 of the header type).
+    void setMultiFunction(bool on);
+    // Returns every register to its power-on value, and the hierarchy behind a bridge too.
+    void reset();
+    // Offset of the power-management capability, whose state field resets the function on a
+    // transition from D3hot to D0.
+    static constexpr unsigned PmCapability = 0x40;
+    unsigned powerState() const { return config_[PmCapability + 4] & 0x3; }
+
+private:
+    explicit Function(HeaderKind header);
+    void setMask(unsigned offset, unsigned length, uint32_t writable, uint32_t clearable = 0);
+    void defineBars(unsigned count);
+
+    HeaderKind header_;
+    std::array<uint8_t, 256> config_{};
+    std::array<uint8_t, 256> powerOn_{};
+    std::array<uint8_t, 256> writeMask_{};
+    std::array<uint8_t, 256> clearMask_{};
+    std::vector<Bar> bars_;
+    std::unique_ptr<Bus> secondary_;
+};
+
+// The functions of one card, by function number, as plugged into one device slot.
+struct Card {
+    std::string name;
+    std::array<std::unique_ptr<Function>, 8> functions;
+};
+
+class Bus {
+public:
+    Function* function(unsigned device, unsigned fn) const;
+    void place(unsigned device, unsigned fn, std::unique_ptr<Function> function);
+
+    // Hot-plug slots: a device number whose card can be inserted and removed.
+    void makeHotPlugSlot(unsigned device);
+    bool isHotPlugSlot(unsigned device) const { return hotPlug_[device]; }
+    bool occupied(unsigned device) const;
+    // Inserts a card; it arrives in the reset state. False when the slot is not free.
+    bool insert(unsigned device, Card card);
+    // Takes the card out of a slot (empty when there was none).
+    Card remove(unsigned device);
+
+private:
+    std::array<std::array<std::unique_ptr<Function>, 8>, 32> slots_{};
+    std::array<bool, 32> hotPlug_{};
+};
+
+struct Transaction {
+    bool write;
+    unsigned bus, device, function, offset, length;
+    uint32_t value;       // written, or read back
+    bool claimed;         // some function answered
+};
+
+// Where a configuration cycle ends up: the bus segment it runs on as a type 0 cycle.
+struct Route {
+    Bus* bus = nullptr;
+    std::vector<std::string> conflicts;  // bridges that claimed the same cycle
+};
+
+// The root complex: the root bus and the configuration mechanism that reaches every bus.
+class Hierarchy {
+public:
+    Bus& root() { return root_; }
+
+    uint32_t configRead(unsigned bus, unsigned device, unsigned fn, unsigned offset,
+                        unsigned length);
+    void configWrite(unsigned bus, unsigned device, unsigned fn, unsigned offset,
+                     unsigned length, uint32_t value);
+    // The function a cycle to bus/device/function would reach, or nullptr.
+    Function* locate(unsigned bus, unsigned device, unsigned fn);
+
+    uint64_t transactions() const { return transactions_; }
+    void setLogging(bool on) { logging_ = on; }
+    const std::vector<Transaction>& log() const { return log_; }
+    void clearLog() { log_.clear(); }
+    std::function<void(const Transaction&)> onTransaction;
+    // Reported when two bridges on one bus both claim a cycle (overlapping bus-number ranges).
+    std::function<void(const std::string&)> onConflict;
+
+private:
+    Route route(unsigned bus);
+    void record(const Transaction& t);
+
+    Bus root_;
+    uint64_t transactions_ = 0;
+    bool logging_ = false;
+    std::vector<Transaction> log_;
+};
+
+}  // namespace pci

@@ -1,0 +1,315 @@
+#include <pci/hardware.hpp>
+
+#include <stdexcept>
+
+namespace pci {
+
+namespace {
+uint32_t allOnes(unsigned length)
+{
+    return length >= 4 ? 0xFFFFFFFFu : (1u << (8 * length)) - 1;
+}
+}  // namespace
+
+Function::Function(HeaderKind header) : header_(header) {}
+
+Function::~Function() = default;
+
+void Function::poke(unsigned offset, unsigned length, uint32_t value)
+{
+    for (unsigned i = 0; i < length && offset + i < 256; ++i) {
+        config_[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+        powerOn_[offset + i] = config_[offset + i];
+    }
+}
+
+void Function::setMask(unsigned offset, unsigned length, uint32_t writable, uint32_t clearable)
+{
+    for (unsigned i = 0; i < length; ++i) {
+        writeMask_[offset + i] = static_cast<uint8_t>(writable >> (8 * i));
+        clearMask_[offset + i] = static_cast<uint8_t>(clearable >> (8 * i));
+    }
+}
+
+void Function::defineBars(unsigned count)
+{
+    bars_.resize(count);
+    for (unsigned i = 0; i < count; ++i) {
+        const Bar& bar = bars_[i];
+        const unsigned offset = reg::Bar0 + 4 * i;
+        switch (bar.kind) {
+        case Bar::Kind::None:
+            break;
+        case Bar::Kind::Io: {
+            uint32_t mask = ~static_cast<uint32_t>(bar.size - 1) & 0xFFFFFFFCu;
+            if (bar.ioUpperZero) mask &= 0xFFFFu;
+            setMask(offset, 4, mask);
+            poke(offset, 4, 0x1);
+            break;
+        }
+        case Bar::Kind::Memory32:
+        case Bar::Kind::Memory64: {
+            const uint64_t mask = ~(bar.size - 1);
+            setMask(offset, 4, static_cast<uint32_t>(mask) & 0xFFFFFFF0u);
+            uint32_t type = bar.prefetchable ? 0x8u : 0u;
+            if (bar.kind == Bar::Kind::Memory64) {
+                type |= 0x4;
+                if (i + 1 < count) setMask(offset + 4, 4, static_cast<uint32_t>(mask >> 32));
+            }
+            poke(offset, 4, type);
+            break;
+        }
+        }
+    }
+}
+
+std::unique_ptr<Function> Function::device(uint16_t vendor, uint16_t deviceId, uint8_t baseClass,
+                                           uint8_t subClass, uint8_t progIf, std::vector<Bar> bars)
+{
+    std::unique_ptr<Function> f(new Function(HeaderKind::Device));
+    f->poke(reg::VendorId, 2, vendor);
+    f->poke(reg::DeviceId, 2, deviceId);
+    f->poke(reg::ProgIf, 1, progIf);
+    f->poke(reg::SubClass, 1, subClass);
+    f->poke(reg::BaseClass, 1, baseClass);
+    f->poke(reg::HeaderType, 1, 0x00);
+    f->poke(reg::InterruptPin, 1, 0x01);
+    f->setMask(reg::Command, 2, 0x07FF);
+    f->setMask(reg::Status, 2, 0, 0xF900);
+    f->setMask(reg::CacheLineSize, 1, 0xFF);
+    f->setMask(reg::LatencyTimer, 1, 0xFF);
+    f->setMask(reg::InterruptLine, 1, 0xFF);
+    if (bars.size() > 6) throw std::invalid_argument("a device has at most six BARs");
+    f->bars_ = std::move(bars);
+    f->defineBars(6);
+    // Power management capability: D3hot to D0 resets the function.
+    f->poke(reg::Status, 2, 0x0010);
+    f->poke(reg::CapabilitiesPointer, 1, PmCapability);
+    f->poke(PmCapability, 4, 0x00030001);
+    f->setMask(PmCapability + 4, 1, 0x03);
+    return f;
+}
+
+std::unique_ptr<Function> Function::bridge(uint16_t vendor, uint16_t deviceId, bool prefetch64,
+                                           bool io32)
+{
+    std::unique_ptr<Function> f(new Function(HeaderKind::Bridge));
+    f->poke(reg::VendorId, 2, vendor);
+    f->poke(reg::DeviceId, 2, deviceId);
+    f->poke(reg::SubClass, 1, 0x04);
+    f->poke(reg::BaseClass, 1, 0x06);
+    f->poke(reg::HeaderType, 1, 0x01);
+    f->setMask(reg::Command, 2, 0x07FF);
+    f->setMask(reg::Status, 2, 0, 0xF900);
+    f->setMask(reg::CacheLineSize, 1, 0xFF);
+    f->setMask(reg::LatencyTimer, 1, 0xFF);
+    f->defineBars(2);
+    f->setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
+    // I/O base and limit: the upper nibble holds address bits 15:12; the lower nibble says
+    // whether 32-bit I/O addressing is implemented.
+    f->setMask(reg::IoBase, 2, 0xF0F0);
+    f->poke(reg::IoBase, 2, io32 ? 0x0101 : 0x0000);
+    f->setMask(reg::SecondaryStatus, 2, 0, 0xF900);
+    f->setMask(reg::MemoryBase, 4, 0xFFF0FFF0);
+    f->setMask(reg::PrefetchBase, 4, 0xFFF0FFF0);
+    f->poke(reg::PrefetchBase, 4, prefetch64 ? 0x00010001 : 0);
+    if (prefetch64) {
+        f->setMask(reg::PrefetchBaseUpper, 4, 0xFFFFFFFF);
+        f->setMask(reg::PrefetchLimitUpper, 4, 0xFFFFFFFF);
+    }
+    if (io32) f->setMask(reg::IoBaseUpper, 4, 0xFFFFFFFF);
+    f->setMask(reg::InterruptLine, 1, 0xFF);
+    f->setMask(reg::BridgeControl, 2, 0x00FF);
+    f->secondary_ = std::make_unique<Bus>();
+    return f;
+}
+
+std::unique_ptr<Function> Function::cardBus(uint16_t vendor, uint16_t deviceId)
+{
+    std::unique_ptr<Function> f(new Function(HeaderKind::CardBus));
+    f->poke(reg::VendorId, 2, vendor);
+    f->poke(reg::DeviceId, 2, deviceId);
+    f->poke(reg::SubClass, 1, 0x07);
+    f->poke(reg::BaseClass, 1, 0x06);
+    f->poke(reg::HeaderType, 1, 0x02);
+    f->setMask(reg::Command, 2, 0x07FF);
+    f->setMask(reg::Status, 2, 0, 0xF900);
+    f->setMask(reg::CacheLineSize, 1, 0xFF);
+    f->setMask(reg::LatencyTimer, 1, 0xFF);
+    // The socket registers are one 4 KB memory BAR.
+    f->bars_ = {Bar{Bar::Kind::Memory32, 0x1000}};
+    f->defineBars(1);
+    f->setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
+    // Memory windows 0 and 1 and I/O windows 0 and 1, each a base and a limit.
+    for (unsigned offset = 0x1C; offset < 0x2C; offset += 4) f->setMask(offset, 4, 0xFFFFF000);
+    for (unsigned offset = 0x2C; offset < 0x3C; offset += 4) f->setMask(offset, 4, 0xFFFFFFFC);
+    f->setMask(reg::InterruptLine, 1, 0xFF);
+    f->setMask(reg::BridgeControl, 2, 0x07FF);
+    f->secondary_ = std::make_unique<Bus>();
+    return f;
+}
+
+uint32_t Function::read(unsigned offset, unsigned length) const
+{
+    uint32_t value = 0;
+    for (unsigned i = 0; i < length && i < 4; ++i) {
+        uint8_t b = offset + i < 256 ? config_[offset + i] : 0xFF;
+        value |= static_cast<uint32_t>(b) << (8 * i);
+    }
+    return value;
+}
+
+void Function::write(unsigned offset, unsigned length, uint32_t value)
+{
+    const unsigned stateBefore = header_ == HeaderKind::Device ? powerState() : 0;
+    for (unsigned i = 0; i < length && i < 4 && offset + i < 256; ++i) {
+        const unsigned o = offset + i;
+        const auto v = static_cast<uint8_t>(value >> (8 * i));
+        config_[o] = static_cast<uint8_t>((config_[o] & ~writeMask_[o]) | (v & writeMask_[o]));
+        config_[o] = static_cast<uint8_t>(config_[o] & ~(v & clearMask_[o]));
+    }
+    // A transition from D3hot to D0 is an internal reset of the function.
+    if (header_ == HeaderKind::Device && stateBefore == 3 && powerState() == 0) reset();
+}
+
+void Function::setMultiFunction(bool on)
+{
+    uint8_t header = config_[reg::HeaderType];
+    header = on ? static_cast<uint8_t>(header | 0x80) : static_cast<uint8_t>(header & 0x7F);
+    poke(reg::HeaderType, 1, header);
+}
+
+void Function::reset()
+{
+    config_ = powerOn_;
+    if (secondary_) {
+        for (unsigned d = 0; d < 32; ++d) {
+            for (unsigned fn = 0; fn < 8; ++fn) {
+                if (Function* f = secondary_->function(d, fn)) f->reset();
+            }
+        }
+    }
+}
+
+Function* Bus::function(unsigned device, unsigned fn) const
+{
+    if (device >= 32 || fn >= 8) return nullptr;
+    return slots_[device][fn].get();
+}
+
+void Bus::place(unsigned device, unsigned fn, std::unique_ptr<Function> function)
+{
+    slots_.at(device).at(fn) = std::move(function);
+}
+
+void Bus::makeHotPlugSlot(unsigned device) { hotPlug_.at(device) = true; }
+
+bool Bus::occupied(unsigned device) const
+{
+    for (const auto& f : slots_.at(device)) {
+        if (f) return true;
+    }
+    return false;
+}
+
+bool Bus::insert(unsigned device, Card card)
+{
+    if (device >= 32 || !hotPlug_[device] || occupied(device)) return false;
+    for (unsigned fn = 0; fn < 8; ++fn) {
+        if (card.functions[fn]) {
+            card.functions[fn]->reset();
+            slots_[device][fn] = std::move(card.functions[fn]);
+        }
+    }
+    return true;
+}
+
+Card Bus::remove(unsigned device)
+{
+    Card card;
+    if (device >= 32) return card;
+    for (unsigned fn = 0; fn < 8; ++fn) card.functions[fn] = std::move(slots_[device][fn]);
+    return card;
+}
+
+Route Hierarchy::route(unsigned target)
+{
+    Route route;
+    Bus* current = &root_;
+    unsigned number = 0;
+    for (unsigned hops = 0; hops < 256; ++hops) {
+        if (target == number) {
+            route.bus = current;
+            return route;
+        }
+        Function* claimant = nullptr;
+        for (unsigned d = 0; d < 32; ++d) {
+            for (unsigned fn = 0; fn < 8; ++fn) {
+                Function* f = current->function(d, fn);
+                if (f == nullptr || !f->isBridge()) continue;
+                const unsigned secondary = f->byte(reg::SecondaryBus);
+                const unsigned subordinate = f->byte(reg::SubordinateBus);
+                if (secondary > target || target > subordinate) continue;
+                if (claimant != nullptr) {
+                    route.conflicts.push_back(
+                        "bus " + std::to_string(number) + " device " + std::to_string(d) +
+                        " function " + std::to_string(fn) + " also claims bus " +
+                        std::to_string(target));
+                    continue;
+                }
+                claimant = f;
+            }
+        }
+        if (claimant == nullptr || claimant->byte(reg::SecondaryBus) <= number) return route;
+        number = claimant->byte(reg::SecondaryBus);
+        current = claimant->secondary();
+    }
+    return route;
+}
+
+Function* Hierarchy::locate(unsigned bus, unsigned device, unsigned fn)
+{
+    Route r = route(bus);
+    if (r.bus == nullptr) return nullptr;
+    Function* f = r.bus->function(device, fn);
+    // Functions other than 0 answer only on a multi-function device.
+    if (f != nullptr && fn != 0) {
+        Function* first = r.bus->function(device, 0);
+        if (first == nullptr || (first->byte(reg::HeaderType) & 0x80) == 0) return nullptr;
+    }
+    return f;
+}
+
+uint32_t Hierarchy::configRead(unsigned bus, unsigned device, unsigned fn, unsigned offset,
+                               unsigned length)
+{
+    Route r = route(bus);
+    for (const auto& c : r.conflicts) {
+        if (onConflict) onConflict(c);
+    }
+    Function* f = locate(bus, device, fn);
+    uint32_t value = f != nullptr ? f->read(offset, length) : allOnes(length);
+    record(Transaction{false, bus, device, fn, offset, length, value, f != nullptr});
+    return value;
+}
+
+void Hierarchy::configWrite(unsigned bus, unsigned device, unsigned fn, unsigned offset,
+                            unsigned length, uint32_t value)
+{
+    Route r = route(bus);
+    for (const auto& c : r.conflicts) {
+        if (onConflict) onConflict(c);
+    }
+    Function* f = locate(bus, device, fn);
+    if (f != nullptr) f->write(offset, length, value);
+    record(Transaction{true, bus, device, fn, offset, length, value, f != nullptr});
+}
+
+void Hierarchy::record(const Transaction& t)
+{
+    ++transactions_;
+    if (logging_) log_.push_back(t);
+    if (onTransaction) onTransaction(t);
+}
+
+}  // namespace pci
