@@ -109,12 +109,12 @@ LoadedDriver Kernel::loadDriver(const std::string& path, const std::u16string& n
 // --- device objects -----------------------------------------------------------------------------
 
 PDEVICE_OBJECT Kernel::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, DEVICE_TYPE type,
-                                    ULONG characteristics, bool exclusive)
+                                    ULONG characteristics, bool exclusive, bool faultable)
 {
     if (irql_ > PASSIVE_LEVEL) {
         violation("IoCreateDevice at raised IRQL", "IRQL " + std::to_string(irql_));
     }
-    if (faults_.shouldFail(FaultPoint::CreateDevice)) return nullptr;
+    if (faultable && faults_.shouldFail(FaultPoint::CreateDevice)) return nullptr;
 
     auto roundUp = [](size_t n) { return (n + 7) & ~size_t{7}; };
     size_t extensionOffset = roundUp(sizeof(DEVICE_OBJECT));
@@ -160,9 +160,9 @@ std::vector<PDEVICE_OBJECT> Kernel::liveDevices(PDRIVER_OBJECT driver) const
     return live;
 }
 
-PDEVICE_OBJECT Kernel::attachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
+PDEVICE_OBJECT Kernel::attachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target, bool faultable)
 {
-    if (faults_.shouldFail(FaultPoint::AttachDevice)) return nullptr;
+    if (faultable && faults_.shouldFail(FaultPoint::AttachDevice)) return nullptr;
     if (!isLiveDevice(source) || !isLiveDevice(target)) {
         violation("attachment", "IoAttachDeviceToDeviceStack with a deleted device object");
         return nullptr;
@@ -204,10 +204,8 @@ void Kernel::deleteDevice(PDEVICE_OBJECT device)
         violation("device deleted twice", "IoDeleteDevice of " + hex(device) + " again");
         return;
     }
-    if (device->AttachedDevice != nullptr) {
-        violation("device deleted while attached",
-                  hex(device) + " still has " + hex(device->AttachedDevice) + " attached above");
-    }
+    // A device with others still attached above may go: the kernel keeps its memory until they
+    // detach, as a bus driver deleting the physical device object of a vanished function needs.
     if (device->DeviceObjectExtension->AttachedTo != nullptr) {
         violation("device deleted while attached",
                   hex(device) + " is still attached to " +
@@ -235,6 +233,7 @@ Kernel::IrpRecord* Kernel::irpRecord(PIRP irp)
 Kernel::Activation* Kernel::innermostActivation(PIRP irp)
 {
     for (auto it = activations_.rbegin(); it != activations_.rend(); ++it) {
+        if (it->irp == nullptr) break;  // deferred work: what lies below is another context's
         if (it->irp == irp) return &*it;
     }
     return nullptr;
@@ -268,7 +267,11 @@ void Kernel::freeIrp(PIRP irp)
         violation("request freed twice", "IoFreeIrp of " + hex(irp));
         return;
     }
-    if (record->state == IrpState::InFlight || record->state == IrpState::Completing) {
+    // The owner may free its request from its own completion routine, which runs once the walk
+    // has left every stack location.
+    const bool withOwner = irp->CurrentLocation > irp->StackCount;
+    if (record->state == IrpState::InFlight ||
+        (record->state == IrpState::Completing && !withOwner)) {
         violation("request freed in flight", "IoFreeIrp of " + hex(irp) + " before completion");
     }
     record->state = IrpState::Freed;
@@ -380,8 +383,11 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
 
 void Kernel::completeRequest(PIRP irp)
 {
-    touchIrp(irp, "IoCompleteRequest");
     IrpRecord* record = irpRecord(irp);
+    // A second completion is reported as that alone, not also as a touch after the first.
+    const bool completedBefore = record != nullptr && (record->state == IrpState::Completing ||
+                                                       record->state == IrpState::Completed);
+    if (!completedBefore) touchIrp(irp, "IoCompleteRequest");
     if (record == nullptr || record->state == IrpState::Freed) return;
     if (record->state != IrpState::InFlight) {
         violation("request completed twice", "IoCompleteRequest of " + hex(irp));
@@ -398,9 +404,11 @@ void Kernel::completeRequest(PIRP irp)
     if (Activation* caller = innermostActivation(irp)) caller->passedOn = true;
     record->state = IrpState::Completing;
 
-    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-    advance(irp);
-    do {
+    // Walk up from the completing location; the walk ends with the request back at
+    // StackCount + 1, where its owner built it.
+    for (PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+         irp->CurrentLocation <= irp->StackCount; stack++) {
+        advance(irp);
         const int n = locationNumber(irp, stack);
         IrpLocation& at = record->locations[n];
         at.controlAtCompletion = stack->Control;
@@ -426,9 +434,16 @@ void Kernel::completeRequest(PIRP irp)
             NTSTATUS status = routine(owner, irp, context);
             activations_.resize(depth);
             if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The request belongs to the routine's driver again.
+                // The request belongs to the routine's driver again. Past the top location that
+                // is the driver that built it with IoAllocateIrp, done with the stack and free to
+                // free it; a request from IoBuildSynchronousFsdRequest is completed once more by
+                // its builder so that the I/O manager finishes it.
                 record = irpRecord(irp);
-                if (record->state == IrpState::Completing) record->state = IrpState::InFlight;
+                if (record->state == IrpState::Completing) {
+                    const bool reclaimed =
+                        irp->CurrentLocation > irp->StackCount && !record->threadRequest;
+                    record->state = reclaimed ? IrpState::Completed : IrpState::InFlight;
+                }
                 for (Activation& a : activations_) {
                     if (a.irp == irp && a.location == irp->CurrentLocation) a.passedOn = false;
                 }
@@ -440,9 +455,7 @@ void Kernel::completeRequest(PIRP irp)
             }
             clearLocation(stack);
         }
-        advance(irp);
-        stack++;
-    } while (irp->CurrentLocation <= irp->StackCount + 1);
+    }
 
     record->state = IrpState::Completed;
     if (record->threadRequest) {

@@ -92,7 +92,13 @@ bool Kernel::runOneDeferred()
     if (deferred_.empty()) return false;
     auto work = std::move(deferred_.front());
     deferred_.pop_front();
+    // Deferred work stands for another processor: the routines this thread is inside (one may be
+    // waiting for this very work) do not own the requests it completes. A marker hides them from
+    // the verifier's ownership checks while it runs.
+    const size_t depth = activations_.size();
+    activations_.push_back(Activation{nullptr, 0, nullptr});
     work();
+    activations_.resize(depth);
     return true;
 }
 
@@ -134,7 +140,7 @@ std::vector<Violation> Kernel::takeViolations()
 
 // --- pool ---------------------------------------------------------------------------------------
 
-PVOID Kernel::allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag)
+PVOID Kernel::allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool faultable)
 {
     if (type == PagedPool && irql_ > APC_LEVEL) {
         violation("paged pool at raised IRQL", "ExAllocatePoolWithTag(PagedPool) at IRQL " +
@@ -142,7 +148,7 @@ PVOID Kernel::allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag)
     }
     if (size == 0) violation("zero-size allocation", "ExAllocatePoolWithTag with 0 bytes");
     if (tag == 0) violation("untagged allocation", "ExAllocatePoolWithTag with tag 0");
-    if (faults_.shouldFail(FaultPoint::AllocatePool)) return nullptr;
+    if (faultable && faults_.shouldFail(FaultPoint::AllocatePool)) return nullptr;
     auto memory = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);
     std::memset(memory.get(), kUninitialisedFill, size);
     void* p = memory.get();
@@ -164,8 +170,9 @@ void Kernel::freePool(PVOID p)
         }
         return;
     }
-    if (it->second.type == PagedPool && irql_ > DISPATCH_LEVEL) {
-        violation("paged pool at raised IRQL", "ExFreePool above dispatch level");
+    if (it->second.type == PagedPool && irql_ > APC_LEVEL) {
+        violation("paged pool at raised IRQL",
+                  "ExFreePool of paged pool at IRQL " + std::to_string(irql_));
     }
     pool_.erase(it);
     freedPool_.insert(p);

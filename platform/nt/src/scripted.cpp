@@ -33,7 +33,7 @@ ScriptedDriver::~ScriptedDriver()
 PDEVICE_OBJECT ScriptedDriver::createDevice()
 {
     PDEVICE_OBJECT device = kernel_.createDevice(driver_, sizeof(ScriptedExtension),
-                                                 FILE_DEVICE_UNKNOWN, 0, false);
+                                                 FILE_DEVICE_UNKNOWN, 0, false, false);
     static_cast<ScriptedExtension*>(device->DeviceExtension)->owner = this;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     devices_.push_back(device);

@@ -392,13 +392,167 @@ typedef struct _BUS_INTERFACE_STANDARD {
     PGET_SET_DEVICE_DATA GetBusData;
 } BUS_INTERFACE_STANDARD, *PBUS_INTERFACE_STANDARD;
 
-// Resource lists are opaque to the request plumbing; the bus driver and the requirements filter
-// bring their full definitions.
-struct _CM_RESOURCE_LIST;
-typedef struct _CM_RESOURCE_LIST CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
-struct _IO_RESOURCE_REQUIREMENTS_LIST;
-typedef struct _IO_RESOURCE_REQUIREMENTS_LIST IO_RESOURCE_REQUIREMENTS_LIST,
-    *PIO_RESOURCE_REQUIREMENTS_LIST;
+typedef ULONG(NTAPI* PPCI_READ_WRITE_CONFIG)(PVOID Context, UCHAR BusOffset, ULONG Slot,
+                                             PVOID Buffer, ULONG Offset, ULONG Length);
+typedef VOID(NTAPI* PPCI_PIN_TO_LINE)(PVOID Context, PVOID PciData);
+typedef VOID(NTAPI* PPCI_LINE_TO_PIN)(PVOID Context, PVOID PciNewData, PVOID PciOldData);
+
+typedef struct _PCI_BUS_INTERFACE_STANDARD {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+    PPCI_READ_WRITE_CONFIG ReadConfig;
+    PPCI_READ_WRITE_CONFIG WriteConfig;
+    PPCI_PIN_TO_LINE PinToLine;
+    PPCI_LINE_TO_PIN LineToPin;
+} PCI_BUS_INTERFACE_STANDARD, *PPCI_BUS_INTERFACE_STANDARD;
+
+// Device number in bits 0 to 4, function number in bits 5 to 7.
+typedef struct _PCI_SLOT_NUMBER {
+    union {
+        struct {
+            ULONG DeviceNumber : 5;
+            ULONG FunctionNumber : 3;
+            ULONG Reserved : 24;
+        } bits;
+        ULONG AsULONG;
+    } u;
+} PCI_SLOT_NUMBER, *PPCI_SLOT_NUMBER;
+
+// ---------------------------------------------------------------------------------------------
+// Resource lists
+// ---------------------------------------------------------------------------------------------
+constexpr UCHAR CmResourceTypeNull = 0;
+constexpr UCHAR CmResourceTypePort = 1;
+constexpr UCHAR CmResourceTypeInterrupt = 2;
+constexpr UCHAR CmResourceTypeMemory = 3;
+constexpr UCHAR CmResourceTypeBusNumber = 6;
+constexpr UCHAR CmResourceShareDeviceExclusive = 1;
+constexpr USHORT CM_RESOURCE_PORT_MEMORY = 0x0000;
+constexpr USHORT CM_RESOURCE_PORT_IO = 0x0001;
+constexpr USHORT CM_RESOURCE_PORT_10_BIT_DECODE = 0x0004;
+constexpr USHORT CM_RESOURCE_PORT_POSITIVE_DECODE = 0x0020;
+constexpr USHORT CM_RESOURCE_PORT_WINDOW_DECODE = 0x0080;
+constexpr USHORT CM_RESOURCE_MEMORY_READ_WRITE = 0x0000;
+constexpr USHORT CM_RESOURCE_MEMORY_READ_ONLY = 0x0001;
+constexpr USHORT CM_RESOURCE_MEMORY_WRITE_ONLY = 0x0002;
+constexpr USHORT CM_RESOURCE_MEMORY_PREFETCHABLE = 0x0004;
+constexpr UCHAR IO_RESOURCE_PREFERRED = 0x01;
+constexpr UCHAR IO_RESOURCE_DEFAULT = 0x02;
+constexpr UCHAR IO_RESOURCE_ALTERNATIVE = 0x08;
+
+typedef struct _IO_RESOURCE_DESCRIPTOR {
+    UCHAR Option;
+    UCHAR Type;
+    UCHAR ShareDisposition;
+    UCHAR Spare1;
+    USHORT Flags;
+    USHORT Spare2;
+    union {
+        struct {
+            ULONG Length;
+            ULONG Alignment;
+            PHYSICAL_ADDRESS MinimumAddress;
+            PHYSICAL_ADDRESS MaximumAddress;
+        } Port;
+        struct {
+            ULONG Length;
+            ULONG Alignment;
+            PHYSICAL_ADDRESS MinimumAddress;
+            PHYSICAL_ADDRESS MaximumAddress;
+        } Memory;
+        struct {
+            ULONG MinimumVector;
+            ULONG MaximumVector;
+        } Interrupt;
+        struct {
+            ULONG Length;
+            ULONG MinBusNumber;
+            ULONG MaxBusNumber;
+            ULONG Reserved;
+        } BusNumber;
+    } u;
+} IO_RESOURCE_DESCRIPTOR, *PIO_RESOURCE_DESCRIPTOR;
+
+typedef struct _IO_RESOURCE_LIST {
+    USHORT Version;
+    USHORT Revision;
+    ULONG Count;
+    IO_RESOURCE_DESCRIPTOR Descriptors[1];
+} IO_RESOURCE_LIST, *PIO_RESOURCE_LIST;
+
+typedef struct _IO_RESOURCE_REQUIREMENTS_LIST {
+    ULONG ListSize;
+    INTERFACE_TYPE InterfaceType;
+    ULONG BusNumber;
+    ULONG SlotNumber;
+    ULONG Reserved[3];
+    ULONG AlternativeLists;
+    IO_RESOURCE_LIST List[1];
+} IO_RESOURCE_REQUIREMENTS_LIST, *PIO_RESOURCE_REQUIREMENTS_LIST;
+
+static_assert(sizeof(IO_RESOURCE_DESCRIPTOR) == 32, "resource descriptor layout");
+static_assert(offsetof(IO_RESOURCE_LIST, Descriptors) == 8, "resource list layout");
+static_assert(offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) == 32, "requirements layout");
+
+#pragma pack(push, 4)
+typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
+    UCHAR Type;
+    UCHAR ShareDisposition;
+    USHORT Flags;
+    union {
+        struct {
+            ULONG Start[2];  // PHYSICAL_ADDRESS, 4-byte packed in resource lists
+            ULONG Length;
+        } Generic;
+        struct {
+            ULONG Start[2];
+            ULONG Length;
+        } Port;
+        struct {
+            ULONG Start[2];
+            ULONG Length;
+        } Memory;
+        struct {
+            ULONG Start;
+            ULONG Length;
+            ULONG Reserved;
+        } BusNumber;
+    } u;
+} CM_PARTIAL_RESOURCE_DESCRIPTOR, *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
+
+typedef struct _CM_PARTIAL_RESOURCE_LIST {
+    USHORT Version;
+    USHORT Revision;
+    ULONG Count;
+    CM_PARTIAL_RESOURCE_DESCRIPTOR PartialDescriptors[1];
+} CM_PARTIAL_RESOURCE_LIST, *PCM_PARTIAL_RESOURCE_LIST;
+
+typedef struct _CM_FULL_RESOURCE_DESCRIPTOR {
+    INTERFACE_TYPE InterfaceType;
+    ULONG BusNumber;
+    CM_PARTIAL_RESOURCE_LIST PartialResourceList;
+} CM_FULL_RESOURCE_DESCRIPTOR, *PCM_FULL_RESOURCE_DESCRIPTOR;
+
+typedef struct _CM_RESOURCE_LIST {
+    ULONG Count;
+    CM_FULL_RESOURCE_DESCRIPTOR List[1];
+} CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
+#pragma pack(pop)
+
+static_assert(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) == 16, "partial descriptor layout");
+
+constexpr GUID GUID_BUS_INTERFACE_STANDARD = {
+    0x496B8280, 0x6F25, 0x11D0, {0xBE, 0xAF, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
+constexpr GUID GUID_PCI_BUS_INTERFACE_STANDARD = {
+    0x496B8281, 0x6F25, 0x11D0, {0xBE, 0xAF, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
+
+inline bool IsEqualGUID(const GUID& a, const GUID& b)
+{
+    return __builtin_memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Requests

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <nt/api.h>
+#include <nt/messages.hpp>
 
 #include <array>
 #include <cstdarg>
@@ -154,6 +155,12 @@ public:
     // --- error log ---------------------------------------------------------------------------
     const std::vector<ErrorLogEntry>& errorLog() const { return errorLog_; }
     std::function<void(const ErrorLogEntry&)> onErrorLogEntry;
+    // Registers the message file of an event source (a driver's name without "\Driver\"), as
+    // the driver's event-log registration does; that driver's entries render through it.
+    void registerEventSource(const std::u16string& source, MessageTable messages);
+    // An entry as the event viewer shows it; nullopt when its source has no message file or the
+    // file has no message for its code.
+    std::optional<std::u16string> renderEvent(const ErrorLogEntry& entry) const;
 
     // --- verifier and faults -----------------------------------------------------------------
     void violation(const std::string& rule, const std::string& detail);
@@ -188,7 +195,7 @@ public:
         std::function<void(PIRP)> done;
     };
     struct Activation {
-        PIRP irp;
+        PIRP irp;  // null: the start of deferred work, which runs in another context
         CHAR location;
         PDEVICE_OBJECT device;
         bool passedOn = false;  // the request was passed down or completed from here
@@ -204,13 +211,16 @@ public:
     void completeRequest(PIRP irp);
     void startNextPowerIrp(PIRP irp);
 
+    // The platform's own drivers pass faultable = false: injected faults are for the driver
+    // under test.
     PDEVICE_OBJECT createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, DEVICE_TYPE type,
-                                ULONG characteristics, bool exclusive);
-    PDEVICE_OBJECT attachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
+                                ULONG characteristics, bool exclusive, bool faultable = true);
+    PDEVICE_OBJECT attachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target,
+                                bool faultable = true);
     void detachDevice(PDEVICE_OBJECT target);
     void deleteDevice(PDEVICE_OBJECT device);
 
-    PVOID allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag);
+    PVOID allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool faultable = true);
     void freePool(PVOID p);
     PVOID allocateErrorLogEntry(PVOID ioObject, UCHAR size);
     void writeErrorLogEntry(PVOID entry);
@@ -253,14 +263,17 @@ private:
     std::vector<std::string> debugOutput_;
     std::vector<Breakpoint> breakpoints_;
     std::vector<ErrorLogEntry> errorLog_;
+    std::map<std::u16string, MessageTable> eventSources_;
     std::vector<Violation> violations_;
     FaultInjector faults_;
     Kernel* previous_ = nullptr;
 };
 
 // Formats with the kernel's printf rules: "%lx" and "%x" are 32-bit, "%I64x" and "%llx" 64-bit,
-// "%ws" and "%S" 16-bit strings, "%wZ" a UNICODE_STRING.
-std::string formatNt(const char* format, va_list arguments);
+// "%ws" and "%ls" 16-bit strings, "%hs" 8-bit ones, "%wZ" a UNICODE_STRING. A plain "%s" or "%c"
+// takes the routine's own character width and "%S" or "%C" the other: 8-bit for DbgPrint, 16-bit
+// for the kernel's swprintf (`wideRoutine`).
+std::string formatNt(const char* format, va_list arguments, bool wideRoutine = false);
 std::u16string widen(const std::string& utf8);
 std::string narrow(const std::u16string& utf16);
 

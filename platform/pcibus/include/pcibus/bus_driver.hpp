@@ -1,0 +1,157 @@
+// The PCI bus driver beneath the filters. It owns a bus device object per PCI bus (the root, and
+// the secondary side of every PCI-to-PCI bridge, for which it is the function driver) and a
+// physical device object per function found. It answers bus relations, hands out the standard bus
+// interface of each function, reports boot configurations and resource requirements, programs
+// BARs, windows and decoding at start, and saves and restores configuration across device power
+// transitions. Its private device extensions carry the type words, slot, parent, root, root
+// interface and bus number at the byte offsets a filter may read.
+#pragma once
+
+#include <nt/kernel.hpp>
+#include <pci/hardware.hpp>
+
+#include <array>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pcibus {
+
+// Byte offsets in the bus driver's device extensions.
+namespace layout {
+constexpr size_t TypeWord = 0x04;
+constexpr size_t Owner = 0x10;          // the bus driver's own record of the device
+constexpr size_t PdoSlot = 0x50;        // PCI_SLOT_NUMBER of the function
+constexpr size_t PdoParent = 0x58;      // extension of the bus device the function sits on
+constexpr size_t FdoPdo = 0x50;         // physical device object beneath the bus device
+constexpr size_t FdoRoot = 0x80;        // extension of the root bus device
+constexpr size_t FdoInterface = 0x8C;   // root only: PCI_BUS_INTERFACE_STANDARD
+constexpr size_t FdoBusNumber = 0x98;   // the bus number
+constexpr size_t ExtensionSize = 0xC0;
+constexpr ULONG PdoTypeWord = 0x69635030;  // "0Pci"
+constexpr ULONG FdoTypeWord = 0x69635031;  // "1Pci"
+}  // namespace layout
+
+// One resource a function asks for, in the order of its requirement descriptors.
+struct ResourceSlot {
+    enum class Kind { Bar, IoWindow, MemoryWindow, PrefetchWindow } kind;
+    unsigned bar = 0;  // BAR index for Kind::Bar
+};
+
+class PciBusDriver;
+struct BusNode;
+
+// The bus driver's record of one function.
+struct FunctionNode {
+    PciBusDriver* owner = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    BusNode* parent = nullptr;
+    unsigned device = 0;
+    unsigned function = 0;
+    uint16_t vendorId = 0, deviceId = 0;
+    uint8_t baseClass = 0, subClass = 0, headerType = 0;
+    std::vector<pci::Bar> bars;  // as probed at first enumeration
+    bool io32 = false, prefetch64 = false;  // bridge window capabilities
+    bool present = true;
+    bool started = false;
+    int interfaceReferences = 0;
+    DEVICE_POWER_STATE power = PowerDeviceD0;
+    std::vector<ResourceSlot> slots;     // order of the last requirements list
+    std::array<uint8_t, 64> saved{};     // header as programmed at start, for power restore
+    BusNode* secondary = nullptr;        // the bus device on the bridge's secondary side
+
+    bool isBridge() const { return (headerType & 0x7F) == 1; }
+    bool isCardBus() const { return (headerType & 0x7F) == 2; }
+    ULONG slotNumber() const { return (device & 0x1F) | ((function & 0x7) << 5); }
+    std::string location() const;
+};
+
+// The bus driver's record of one bus device.
+struct BusNode {
+    PDEVICE_OBJECT fdo = nullptr;
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    FunctionNode* bridge = nullptr;  // nullptr for the root bus
+    unsigned number = 0;
+    bool started = false;
+    std::map<std::pair<unsigned, unsigned>, FunctionNode*> children;
+};
+
+class PciBusDriver {
+public:
+    PciBusDriver(nt::Kernel& kernel, pci::Hierarchy& hardware);
+    ~PciBusDriver();
+    PciBusDriver(const PciBusDriver&) = delete;
+    PciBusDriver& operator=(const PciBusDriver&) = delete;
+
+    PDRIVER_OBJECT driverObject() const { return driver_; }
+    pci::Hierarchy& hardware() { return hw_; }
+
+    FunctionNode* function(PDEVICE_OBJECT pdo) const;
+    BusNode* bus(PDEVICE_OBJECT fdo) const;
+    BusNode* root() const { return root_; }
+    // Interface references still held, one line per function.
+    std::vector<std::string> leaks() const;
+
+    // Configuration access as the bus driver makes it.
+    uint32_t read(const FunctionNode& f, unsigned offset, unsigned length);
+    void write(const FunctionNode& f, unsigned offset, unsigned length, uint32_t value);
+
+private:
+    static NTSTATUS NTAPI dispatchAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+    static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS addDevice(PDEVICE_OBJECT pdo);
+    NTSTATUS pdoPnp(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stack);
+    NTSTATUS pdoPower(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stack);
+    NTSTATUS fdoPnp(BusNode& b, PIRP irp, PIO_STACK_LOCATION stack);
+    NTSTATUS fdoPower(BusNode& b, PIRP irp);
+
+    PDEVICE_RELATIONS enumerate(BusNode& b);
+    FunctionNode* discover(BusNode& b, unsigned device, unsigned fn);
+    void assignBusNumbers(BusNode& b, FunctionNode& bridge);
+    PIO_RESOURCE_REQUIREMENTS_LIST requirements(FunctionNode& f);
+    PCM_RESOURCE_LIST bootConfiguration(FunctionNode& f);
+    void start(FunctionNode& f, PCM_RESOURCE_LIST resources);
+    void saveHeader(FunctionNode& f);
+    void restoreHeader(FunctionNode& f);
+    void deletePdo(FunctionNode& f);
+
+    static ULONG NTAPI getBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
+                                  ULONG length);
+    static ULONG NTAPI setBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
+                                  ULONG length);
+    static VOID NTAPI referenceInterface(PVOID context);
+    static VOID NTAPI dereferenceInterface(PVOID context);
+    static ULONG NTAPI rootReadConfig(PVOID context, UCHAR bus, ULONG slot, PVOID buffer,
+                                      ULONG offset, ULONG length);
+    static ULONG NTAPI rootWriteConfig(PVOID context, UCHAR bus, ULONG slot, PVOID buffer,
+                                       ULONG offset, ULONG length);
+    ULONG transfer(unsigned bus, unsigned device, unsigned fn, bool write, uint8_t* buffer,
+                   ULONG offset, ULONG length);
+
+    nt::Kernel& kernel_;
+    pci::Hierarchy& hw_;
+    PDRIVER_OBJECT driver_;
+    BusNode* root_ = nullptr;
+    PCI_BUS_INTERFACE_STANDARD rootInterface_{};
+    std::vector<std::unique_ptr<FunctionNode>> functions_;
+    std::vector<std::unique_ptr<BusNode>> buses_;
+};
+
+// A minimal function driver for ordinary PCI devices: attaches, passes everything down and
+// leaves with the device on removal.
+class GenericFunctionDriver {
+public:
+    explicit GenericFunctionDriver(nt::Kernel& kernel);
+    PDRIVER_OBJECT driverObject() const { return driver_; }
+
+private:
+    static NTSTATUS NTAPI addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+    static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp);
+    PDRIVER_OBJECT driver_;
+};
+
+constexpr ULONG kPoolTag = 0x20696350;  // "Pci "
+
+}  // namespace pcibus

@@ -1,0 +1,110 @@
+// The PnP and power manager of the stand-in: the device tree, the request sequence a new device
+// receives, add-device with the drivers installed on a node, resource arbitration from the parent
+// bus's windows, re-enumeration, orderly and surprise removal, and device and system power.
+#pragma once
+
+#include <nt/kernel.hpp>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pnp {
+
+// One address range handed out, or available.
+struct Range {
+    UCHAR type;    // CmResourceTypePort or CmResourceTypeMemory
+    USHORT flags;  // CM_RESOURCE_MEMORY_PREFETCHABLE marks prefetchable memory
+    uint64_t start;
+    uint64_t length;
+    uint64_t end() const { return start + length - 1; }
+};
+
+// What the manager reports as it works, for hotpsim and tests.
+struct Event {
+    enum class Kind { Request, Note, Problem } kind;
+    std::string text;
+};
+
+struct DeviceNode {
+    std::string name;
+    PDEVICE_OBJECT pdo = nullptr;
+    DeviceNode* parent = nullptr;
+    std::vector<std::unique_ptr<DeviceNode>> children;
+    enum class State { Enumerated, Started, NotStarted, Removed } state = State::Enumerated;
+    std::string problem;  // why the device is not started
+    bool isBus = false;   // has a bus of its own to enumerate
+    std::vector<uint8_t> requirements;  // the filtered requirements list, as the manager got it
+    std::vector<uint8_t> requirementsBeforeFilter;
+    std::vector<Range> assigned;        // what arbitration gave it, in descriptor order
+    DEVICE_POWER_STATE power = PowerDeviceD0;
+
+    // The windows a bus node passes on to its children: for the root the machine's address
+    // space, for a bridge what it was assigned.
+    std::vector<Range> windows() const;
+};
+
+// What the manager needs to know of the machine's drivers.
+struct DriverSetup {
+    // The function driver of a node (nullptr: none, the device stays raw).
+    std::function<PDRIVER_OBJECT(DeviceNode&)> functionDriver;
+    // Upper filters installed on a node (our driver on the root bus device).
+    std::function<std::vector<PDRIVER_OBJECT>(DeviceNode&)> upperFilters;
+    // Whether a node owns a bus to enumerate once started.
+    std::function<bool(DeviceNode&)> isBus;
+    // A readable name for a new physical device object.
+    std::function<std::string(PDEVICE_OBJECT)> describe;
+};
+
+class Manager {
+public:
+    Manager(nt::Kernel& kernel, DriverSetup setup);
+    ~Manager();
+
+    // Creates the root bus device (a physical device object of the root enumerator), adds its
+    // drivers, starts it with the machine's address windows and enumerates everything below.
+    void boot(std::vector<Range> rootWindows);
+    DeviceNode* root() const { return root_.get(); }
+    DeviceNode* find(PDEVICE_OBJECT pdo) const;
+    std::vector<DeviceNode*> nodes() const;
+
+    // Asks a bus node for its relations again and processes what changed.
+    void enumerate(DeviceNode& bus);
+    // Orderly removal (query-remove, then remove) of a node and everything below it.
+    void remove(DeviceNode& node);
+    // Device power: sends a device set-power request down the node's stack.
+    NTSTATUS setDevicePower(DeviceNode& node, DEVICE_POWER_STATE state);
+    // System sleep (S3) and wake.
+    void sleep();
+    void wake();
+    // Removes every node, bottom up, at machine teardown.
+    void shutdown();
+
+    std::function<void(const Event&)> onEvent;
+
+private:
+    struct Sent {
+        NTSTATUS status;
+        ULONG_PTR information;
+    };
+    template <typename Fill>
+    Sent send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fill);
+    void note(Event::Kind kind, const std::string& text);
+    void processNew(DeviceNode& node);
+    bool arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vector<Range>& out);
+    void start(DeviceNode& node);
+    void removeTree(DeviceNode& node, bool surprise);
+    void forget(DeviceNode& node);
+    PDEVICE_OBJECT top(PDEVICE_OBJECT pdo) const;
+
+    nt::Kernel& kernel_;
+    DriverSetup setup_;
+    PDRIVER_OBJECT rootEnumerator_;
+    std::unique_ptr<DeviceNode> root_;
+    std::vector<Range> rootWindows_;
+};
+
+std::string minorName(UCHAR major, UCHAR minor);
+
+}  // namespace pnp

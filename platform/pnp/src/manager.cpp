@@ -1,0 +1,476 @@
+#include <pnp/manager.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace pnp {
+
+namespace {
+
+std::string hex(uint64_t value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string statusText(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(status));
+    return status == STATUS_SUCCESS ? "success" : text;
+}
+
+std::string size(uint64_t bytes)
+{
+    if (bytes >= (1ull << 20) && bytes % (1ull << 20) == 0) return std::to_string(bytes >> 20) + " MB";
+    if (bytes >= (1ull << 10) && bytes % (1ull << 10) == 0) return std::to_string(bytes >> 10) + " KB";
+    return std::to_string(bytes) + " bytes";
+}
+
+std::string kindName(UCHAR type, USHORT flags)
+{
+    if (type == CmResourceTypePort) return "I/O";
+    return (flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0 ? "prefetchable memory" : "memory";
+}
+
+bool overlaps(const Range& a, uint64_t start, uint64_t length)
+{
+    return a.type == CmResourceTypePort
+               ? start <= a.end() && a.start <= start + length - 1
+               : start <= a.end() && a.start <= start + length - 1;
+}
+
+// The root enumerator: owns the physical device object of the root bus.
+NTSTATUS NTAPI rootDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    } else if (stack->MajorFunction == IRP_MJ_PNP) {
+        switch (stack->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            break;
+        default:
+            break;
+        }
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+}  // namespace
+
+std::string minorName(UCHAR major, UCHAR minor)
+{
+    if (major == IRP_MJ_POWER) {
+        switch (minor) {
+        case IRP_MN_SET_POWER: return "IRP_MN_SET_POWER";
+        case IRP_MN_QUERY_POWER: return "IRP_MN_QUERY_POWER";
+        case IRP_MN_WAIT_WAKE: return "IRP_MN_WAIT_WAKE";
+        default: return "power " + hex(minor);
+        }
+    }
+    switch (minor) {
+    case IRP_MN_START_DEVICE: return "IRP_MN_START_DEVICE";
+    case IRP_MN_QUERY_REMOVE_DEVICE: return "IRP_MN_QUERY_REMOVE_DEVICE";
+    case IRP_MN_REMOVE_DEVICE: return "IRP_MN_REMOVE_DEVICE";
+    case IRP_MN_CANCEL_REMOVE_DEVICE: return "IRP_MN_CANCEL_REMOVE_DEVICE";
+    case IRP_MN_STOP_DEVICE: return "IRP_MN_STOP_DEVICE";
+    case IRP_MN_QUERY_STOP_DEVICE: return "IRP_MN_QUERY_STOP_DEVICE";
+    case IRP_MN_QUERY_DEVICE_RELATIONS: return "IRP_MN_QUERY_DEVICE_RELATIONS";
+    case IRP_MN_QUERY_INTERFACE: return "IRP_MN_QUERY_INTERFACE";
+    case IRP_MN_QUERY_RESOURCES: return "IRP_MN_QUERY_RESOURCES";
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS: return "IRP_MN_QUERY_RESOURCE_REQUIREMENTS";
+    case IRP_MN_FILTER_RESOURCE_REQUIREMENTS: return "IRP_MN_FILTER_RESOURCE_REQUIREMENTS";
+    case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
+    default: return "PnP " + hex(minor);
+    }
+}
+
+std::vector<Range> DeviceNode::windows() const { return assigned; }
+
+Manager::Manager(nt::Kernel& kernel, DriverSetup setup)
+    : kernel_(kernel), setup_(std::move(setup)),
+      rootEnumerator_(kernel.createDriverObject(u"\\Driver\\root"))
+{
+    for (auto& major : rootEnumerator_->MajorFunction) major = rootDispatch;
+}
+
+Manager::~Manager() = default;
+
+void Manager::note(Event::Kind kind, const std::string& text)
+{
+    if (onEvent) onEvent(Event{kind, text});
+}
+
+PDEVICE_OBJECT Manager::top(PDEVICE_OBJECT pdo) const
+{
+    while (pdo->AttachedDevice != nullptr) pdo = pdo->AttachedDevice;
+    return pdo;
+}
+
+template <typename Fill>
+Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fill)
+{
+    PIRP irp = kernel_.allocateIrp(top(node.pdo)->StackSize);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation - 1;
+    stack->MajorFunction = major;
+    stack->MinorFunction = minor;
+    fill(stack, irp);
+    note(Event::Kind::Request, minorName(major, minor) + " -> " + node.name);
+    kernel_.sendToStack(node.pdo, irp);
+    kernel_.drain();
+    Sent sent{irp->IoStatus.Status, irp->IoStatus.Information};
+    if (!kernel_.isCompleted(irp)) {
+        kernel_.violation("request never completed", minorName(major, minor) + " to " + node.name);
+        sent.status = STATUS_UNSUCCESSFUL;
+    } else {
+        IoFreeIrp(irp);
+    }
+    return sent;
+}
+
+DeviceNode* Manager::find(PDEVICE_OBJECT pdo) const
+{
+    for (DeviceNode* n : nodes()) {
+        if (n->pdo == pdo) return n;
+    }
+    return nullptr;
+}
+
+std::vector<DeviceNode*> Manager::nodes() const
+{
+    std::vector<DeviceNode*> out;
+    std::function<void(DeviceNode*)> walk = [&](DeviceNode* n) {
+        out.push_back(n);
+        for (auto& c : n->children) walk(c.get());
+    };
+    if (root_) walk(root_.get());
+    return out;
+}
+
+void Manager::boot(std::vector<Range> rootWindows)
+{
+    rootWindows_ = std::move(rootWindows);
+    PDEVICE_OBJECT pdo = kernel_.createDevice(rootEnumerator_, 0, FILE_DEVICE_BUS_EXTENDER, 0,
+                                              false, false);
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    root_ = std::make_unique<DeviceNode>();
+    root_->name = "PCI root bus";
+    root_->pdo = pdo;
+    root_->isBus = true;
+    note(Event::Kind::Note, "root bus device " + root_->name);
+
+    if (PDRIVER_OBJECT function = setup_.functionDriver(*root_)) {
+        function->DriverExtension->AddDevice(function, pdo);
+    }
+    for (PDRIVER_OBJECT filter : setup_.upperFilters(*root_)) {
+        NTSTATUS status = filter->DriverExtension->AddDevice(filter, pdo);
+        note(Event::Kind::Note, "upper filter AddDevice on " + root_->name + ": " +
+                                    statusText(status));
+    }
+    root_->assigned = rootWindows_;
+    start(*root_);
+    if (root_->state == DeviceNode::State::Started) enumerate(*root_);
+}
+
+void Manager::enumerate(DeviceNode& bus)
+{
+    Sent sent = send(bus, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
+                     [](PIO_STACK_LOCATION s, PIRP) {
+                         s->Parameters.QueryDeviceRelations.Type = BusRelations;
+                     });
+    if (!NT_SUCCESS(sent.status) || sent.information == 0) return;
+    auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(sent.information);
+    std::vector<PDEVICE_OBJECT> listed(relations->Objects, relations->Objects + relations->Count);
+    ExFreePool(relations);
+
+    // Devices no longer listed have gone: surprise removal for those still running.
+    std::vector<DeviceNode*> gone;
+    for (auto& child : bus.children) {
+        if (std::find(listed.begin(), listed.end(), child->pdo) == listed.end()) {
+            gone.push_back(child.get());
+        }
+    }
+    for (DeviceNode* node : gone) {
+        note(Event::Kind::Note, node->name + " is no longer reported by its bus");
+        removeTree(*node, node->state != DeviceNode::State::Removed);
+        forget(*node);
+    }
+    for (PDEVICE_OBJECT pdo : listed) {
+        auto known = std::find_if(bus.children.begin(), bus.children.end(),
+                                  [&](const auto& c) { return c->pdo == pdo; });
+        if (known != bus.children.end()) continue;
+        auto node = std::make_unique<DeviceNode>();
+        node->pdo = pdo;
+        node->parent = &bus;
+        node->name = setup_.describe ? setup_.describe(pdo) : "device";
+        DeviceNode& added = *node;
+        bus.children.push_back(std::move(node));
+        note(Event::Kind::Note, "new device " + added.name);
+        processNew(added);
+    }
+}
+
+// The sequence a new device receives: boot configuration and requirements queries, filtering of
+// the requirements, add-device of its drivers, arbitration, start, and for a bus its enumeration.
+void Manager::processNew(DeviceNode& node)
+{
+    Sent boot = send(node, IRP_MJ_PNP, IRP_MN_QUERY_RESOURCES, [](PIO_STACK_LOCATION, PIRP) {});
+    if (NT_SUCCESS(boot.status) && boot.information != 0) {
+        ExFreePool(reinterpret_cast<PVOID>(boot.information));
+    }
+
+    Sent asked = send(node, IRP_MJ_PNP, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                      [](PIO_STACK_LOCATION, PIRP) {});
+    auto* list = NT_SUCCESS(asked.status)
+                     ? reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(asked.information)
+                     : nullptr;
+    if (list != nullptr) {
+        auto* bytes = reinterpret_cast<const uint8_t*>(list);
+        node.requirementsBeforeFilter.assign(bytes, bytes + list->ListSize);
+        Sent filtered = send(node, IRP_MJ_PNP, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+                             [list](PIO_STACK_LOCATION s, PIRP irp) {
+                                 s->Parameters.FilterResourceRequirements
+                                     .IoResourceRequirementList = list;
+                                 irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
+                             });
+        if (NT_SUCCESS(filtered.status) && filtered.information != 0) {
+            list = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(filtered.information);
+        }
+        bytes = reinterpret_cast<const uint8_t*>(list);
+        node.requirements.assign(bytes, bytes + list->ListSize);
+    }
+
+    if (PDRIVER_OBJECT function = setup_.functionDriver(node)) {
+        NTSTATUS status = function->DriverExtension->AddDevice(function, node.pdo);
+        if (!NT_SUCCESS(status)) {
+            node.state = DeviceNode::State::NotStarted;
+            node.problem = "the function driver's add-device failed (" + statusText(status) + ")";
+        }
+    }
+    for (PDRIVER_OBJECT filter : setup_.upperFilters(node)) {
+        filter->DriverExtension->AddDevice(filter, node.pdo);
+    }
+
+    if (node.state != DeviceNode::State::NotStarted) {
+        bool fits = true;
+        if (list != nullptr && list->AlternativeLists > 0) {
+            fits = arbitrate(node, list->List[0], node.assigned);
+        }
+        if (fits) start(node);
+    }
+    if (list != nullptr) ExFreePool(list);
+    if (node.state != DeviceNode::State::Started) {
+        note(Event::Kind::Problem, node.name + " not started: " + node.problem);
+        return;
+    }
+    if (setup_.isBus && setup_.isBus(node)) {
+        node.isBus = true;
+        enumerate(node);
+    }
+}
+
+// Places each descriptor in the parent bus's windows, naturally aligned, clear of what the
+// parent's other children hold. A device that does not fit is not started.
+bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vector<Range>& out)
+{
+    std::vector<Range> taken;
+    for (const auto& sibling : node.parent->children) {
+        if (sibling.get() != &node && sibling->state == DeviceNode::State::Started) {
+            taken.insert(taken.end(), sibling->assigned.begin(), sibling->assigned.end());
+        }
+    }
+    const std::vector<Range> windows = node.parent->windows();
+    out.clear();
+    for (ULONG i = 0; i < list.Count; ++i) {
+        const IO_RESOURCE_DESCRIPTOR& d = list.Descriptors[i];
+        if (d.Option != 0) continue;
+        if (d.Type != CmResourceTypePort && d.Type != CmResourceTypeMemory) continue;
+        const uint64_t length = d.u.Memory.Length;
+        const uint64_t alignment = d.u.Memory.Alignment == 0 ? 1 : d.u.Memory.Alignment;
+        const uint64_t minimum = static_cast<uint64_t>(d.u.Memory.MinimumAddress.QuadPart);
+        const uint64_t maximum = static_cast<uint64_t>(d.u.Memory.MaximumAddress.QuadPart);
+        const bool prefetchable = (d.Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
+
+        // Prefetchable memory prefers a prefetchable window; other memory never goes into one.
+        std::vector<const Range*> candidates;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const Range& w : windows) {
+                if (w.type != d.Type) continue;
+                const bool wPrefetch = (w.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
+                if (d.Type == CmResourceTypeMemory) {
+                    if (pass == 0 && wPrefetch != prefetchable) continue;
+                    if (pass == 1 && (wPrefetch || !prefetchable)) continue;
+                } else if (pass == 1) {
+                    continue;
+                }
+                candidates.push_back(&w);
+            }
+        }
+        bool placed = false;
+        for (const Range* w : candidates) {
+            uint64_t start = std::max(w->start, minimum);
+            start = (start + alignment - 1) / alignment * alignment;
+            while (length > 0 && start + length - 1 <= std::min(w->end(), maximum)) {
+                auto clash = std::find_if(taken.begin(), taken.end(), [&](const Range& t) {
+                    return t.type == d.Type && overlaps(t, start, length);
+                });
+                if (clash == taken.end()) {
+                    placed = true;
+                    break;
+                }
+                start = (clash->end() + 1 + alignment - 1) / alignment * alignment;
+            }
+            if (placed) {
+                Range r{d.Type, d.Flags, start, length};
+                out.push_back(r);
+                taken.push_back(r);
+                break;
+            }
+        }
+        if (!placed) {
+            node.state = DeviceNode::State::NotStarted;
+            node.problem = "no room for " + size(length) + " of " + kindName(d.Type, d.Flags) +
+                           " in the windows of " + node.parent->name;
+            out.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+void Manager::start(DeviceNode& node)
+{
+    const size_t count = node.assigned.size();
+    const size_t bytes = offsetof(CM_RESOURCE_LIST, List) +
+                         offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList) +
+                         offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors) +
+                         std::max<size_t>(count, 1) * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+    auto* resources = static_cast<PCM_RESOURCE_LIST>(
+        kernel_.allocatePool(PagedPool, bytes, 0x20706E50 /* "PnP " */, false));
+    std::memset(resources, 0, bytes);
+    resources->Count = 1;
+    resources->List[0].InterfaceType = PCIBus;
+    auto& partial = resources->List[0].PartialResourceList;
+    partial.Version = 1;
+    partial.Revision = 1;
+    partial.Count = static_cast<ULONG>(count);
+    for (size_t i = 0; i < count; ++i) {
+        auto& d = partial.PartialDescriptors[i];
+        d.Type = node.assigned[i].type;
+        d.ShareDisposition = CmResourceShareDeviceExclusive;
+        d.Flags = node.assigned[i].flags;
+        d.u.Generic.Start[0] = static_cast<ULONG>(node.assigned[i].start);
+        d.u.Generic.Start[1] = static_cast<ULONG>(node.assigned[i].start >> 32);
+        d.u.Generic.Length = static_cast<ULONG>(node.assigned[i].length);
+    }
+    Sent sent = send(node, IRP_MJ_PNP, IRP_MN_START_DEVICE, [resources](PIO_STACK_LOCATION s, PIRP) {
+        s->Parameters.StartDevice.AllocatedResources = resources;
+        s->Parameters.StartDevice.AllocatedResourcesTranslated = resources;
+    });
+    ExFreePool(resources);
+    if (NT_SUCCESS(sent.status)) {
+        node.state = DeviceNode::State::Started;
+        node.problem.clear();
+    } else {
+        node.state = DeviceNode::State::NotStarted;
+        node.problem = "start failed (" + statusText(sent.status) + ")";
+    }
+}
+
+void Manager::remove(DeviceNode& node)
+{
+    for (auto& child : node.children) remove(*child);
+    if (node.state == DeviceNode::State::Removed) return;
+    send(node, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
+    send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
+    node.state = DeviceNode::State::Removed;
+    node.problem = "removed";
+    node.children.clear();
+}
+
+// A device that has gone: its subtree first, then surprise removal for one still running and
+// removal in every case, so the bus driver can delete its physical device object.
+void Manager::removeTree(DeviceNode& node, bool surprise)
+{
+    for (auto& child : node.children) removeTree(*child, surprise && child->state != DeviceNode::State::Removed);
+    node.children.clear();
+    if (surprise) {
+        send(node, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, [](PIO_STACK_LOCATION, PIRP) {});
+    }
+    send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
+    node.state = DeviceNode::State::Removed;
+}
+
+void Manager::forget(DeviceNode& node)
+{
+    auto& siblings = node.parent->children;
+    siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
+                                  [&](const auto& c) { return c.get() == &node; }),
+                   siblings.end());
+}
+
+NTSTATUS Manager::setDevicePower(DeviceNode& node, DEVICE_POWER_STATE state)
+{
+    Sent sent = send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, [state](PIO_STACK_LOCATION s, PIRP) {
+        s->Parameters.Power.Type = DevicePowerState;
+        s->Parameters.Power.State.DeviceState = state;
+    });
+    if (NT_SUCCESS(sent.status)) node.power = state;
+    return sent.status;
+}
+
+void Manager::sleep()
+{
+    std::vector<DeviceNode*> all = nodes();
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        DeviceNode& node = **it;
+        if (node.state != DeviceNode::State::Started) continue;
+        send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, [](PIO_STACK_LOCATION s, PIRP) {
+            s->Parameters.Power.Type = SystemPowerState;
+            s->Parameters.Power.State.SystemState = PowerSystemSleeping3;
+        });
+        setDevicePower(node, PowerDeviceD3);
+    }
+}
+
+void Manager::wake()
+{
+    for (DeviceNode* node : nodes()) {
+        if (node->state != DeviceNode::State::Started) continue;
+        setDevicePower(*node, PowerDeviceD0);
+        send(*node, IRP_MJ_POWER, IRP_MN_SET_POWER, [](PIO_STACK_LOCATION s, PIRP) {
+            s->Parameters.Power.Type = SystemPowerState;
+            s->Parameters.Power.State.SystemState = PowerSystemWorking;
+        });
+    }
+}
+
+void Manager::shutdown()
+{
+    if (!root_) return;
+    for (auto& child : root_->children) remove(*child);
+    send(*root_, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
+    send(*root_, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
+    root_->children.clear();
+    if (kernel_.isLiveDevice(root_->pdo)) {
+        if (root_->pdo->AttachedDevice == nullptr) kernel_.deleteDevice(root_->pdo);
+    }
+    root_.reset();
+}
+
+}  // namespace pnp

@@ -1,0 +1,214 @@
+// The platform beneath the filters, without the driver: the PCI bus driver under the PnP
+// manager on a small hand-built machine.
+#include <gtest/gtest.h>
+
+#include <machine_fixture.hpp>
+#include <pcibus/bus_driver.hpp>
+#include <pnp/manager.hpp>
+
+namespace {
+
+using pci::Bar;
+using pci::Function;
+namespace reg = pci::reg;
+
+class Platform : public ::testing::Test {
+protected:
+    Platform() : bus(kernel, hw), generic(kernel) {}
+
+    void TearDown() override
+    {
+        if (manager) manager->shutdown();
+        auto leaks = bus.leaks();
+        EXPECT_TRUE(leaks.empty()) << hotp::test::describe(leaks);
+        manager.reset();
+        auto violations = kernel.takeViolations();
+        EXPECT_TRUE(violations.empty()) << hotp::test::describe(violations);
+    }
+
+    void boot()
+    {
+        pnp::DriverSetup setup;
+        setup.functionDriver = [this](pnp::DeviceNode& node) -> PDRIVER_OBJECT {
+            if (&node == manager->root()) return bus.driverObject();
+            pcibus::FunctionNode* f = bus.function(node.pdo);
+            return f != nullptr && f->isBridge() ? bus.driverObject() : generic.driverObject();
+        };
+        setup.upperFilters = [](pnp::DeviceNode&) { return std::vector<PDRIVER_OBJECT>{}; };
+        setup.isBus = [this](pnp::DeviceNode& node) {
+            pcibus::FunctionNode* f = bus.function(node.pdo);
+            return f != nullptr && f->isBridge();
+        };
+        setup.describe = [this](PDEVICE_OBJECT pdo) {
+            pcibus::FunctionNode* f = bus.function(pdo);
+            return f != nullptr ? f->location() : std::string("?");
+        };
+        manager = std::make_unique<pnp::Manager>(kernel, setup);
+        manager->onEvent = [this](const pnp::Event& e) { events.push_back(e.text); };
+        manager->boot({{CmResourceTypePort, 0, 0x1000, 0xF000},
+                       {CmResourceTypeMemory, 0, 0xE0000000, 0x10000000},
+                       {CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, 0xC0000000,
+                        0x20000000}});
+    }
+
+    pnp::DeviceNode* node(const std::string& location)
+    {
+        for (pnp::DeviceNode* n : manager->nodes()) {
+            if (n->name == location) return n;
+        }
+        return nullptr;
+    }
+
+    nt::Kernel kernel;
+    pci::Hierarchy hw;
+    pcibus::PciBusDriver bus;
+    pcibus::GenericFunctionDriver generic;
+    std::unique_ptr<pnp::Manager> manager;
+    std::vector<std::string> events;
+};
+
+TEST_F(Platform, DevicesAreEnumeratedAssignedAndStarted)
+{
+    hw.root().place(1, 0, Function::device(0x1AB0, 0x0001, 0x02, 0x00, 0,
+                                           {{Bar::Kind::Io, 32}, {Bar::Kind::Memory32, 0x1000}}));
+    hw.root().place(2, 0, Function::device(0x1AB0, 0x0002, 0x03, 0x00, 0,
+                                           {{Bar::Kind::Memory64, 0x1000000, true}}));
+    boot();
+    ASSERT_EQ(manager->root()->children.size(), 2u);
+    for (const auto& child : manager->root()->children) {
+        EXPECT_EQ(child->state, pnp::DeviceNode::State::Started) << child->name << child->problem;
+    }
+    Function* nic = hw.root().function(1, 0);
+    EXPECT_EQ(nic->word(reg::Command) & 0x7, 0x7);
+    const uint32_t io = nic->dword(reg::Bar0) & ~3u;
+    EXPECT_GE(io, 0x1000u);
+    EXPECT_EQ(io % 32, 0u);
+    const uint64_t display = (nic == nullptr) ? 0 : hw.root().function(2, 0)->dword(reg::Bar0) & ~0xFu;
+    EXPECT_EQ(display % 0x1000000, 0u);
+    EXPECT_GE(display, 0xC0000000u);  // the prefetchable BAR lands in the prefetchable window
+}
+
+// The bus interface: answered referenced, transfers configuration bytes, released once.
+TEST_F(Platform, BusInterfaceIsReferencedAndTransfersBytes)
+{
+    hw.root().place(3, 0, Function::device(0x1AB0, 0x0003, 0x02, 0x00, 0, {}));
+    boot();
+    pnp::DeviceNode* n = node("00:03.0");
+    ASSERT_NE(n, nullptr);
+    BUS_INTERFACE_STANDARD iface{};
+    PIRP irp = kernel.allocateIrp(n->pdo->StackSize);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION s = irp->Tail.Overlay.CurrentStackLocation - 1;
+    s->MajorFunction = IRP_MJ_PNP;
+    s->MinorFunction = IRP_MN_QUERY_INTERFACE;
+    s->Parameters.QueryInterface.InterfaceType = &GUID_BUS_INTERFACE_STANDARD;
+    s->Parameters.QueryInterface.Size = sizeof(BUS_INTERFACE_STANDARD);
+    s->Parameters.QueryInterface.Version = 1;
+    s->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&iface);
+    EXPECT_EQ(IofCallDriver(n->pdo, irp), STATUS_SUCCESS);
+    IoFreeIrp(irp);
+    ASSERT_NE(iface.GetBusData, nullptr);
+    EXPECT_EQ(bus.function(n->pdo)->interfaceReferences, 1);
+
+    uint16_t ids[2] = {};
+    EXPECT_EQ(iface.GetBusData(iface.Context, PCI_WHICHSPACE_CONFIG, ids, 0, 4), 4u);
+    EXPECT_EQ(ids[0], 0x1AB0);
+    EXPECT_EQ(ids[1], 0x0003);
+    uint8_t latency = 0x90;
+    EXPECT_EQ(iface.SetBusData(iface.Context, PCI_WHICHSPACE_CONFIG, &latency, 0x0D, 1), 1u);
+    EXPECT_EQ(hw.root().function(3, 0)->byte(reg::LatencyTimer), 0x90);
+    uint8_t tail[8];
+    EXPECT_EQ(iface.GetBusData(iface.Context, PCI_WHICHSPACE_CONFIG, tail, 252, 8), 4u);
+    kernel.faults().failNth(nt::FaultPoint::ShortConfigTransfer, 1);
+    EXPECT_EQ(iface.GetBusData(iface.Context, PCI_WHICHSPACE_CONFIG, ids, 0, 2), 1u);
+
+    EXPECT_FALSE(bus.leaks().empty());
+    iface.InterfaceDereference(iface.Context);
+    EXPECT_TRUE(bus.leaks().empty());
+}
+
+// A bridge left unconfigured gets bus numbers from the bus driver and, with its decoding off,
+// asks only for minimal windows; a device behind it that needs more does not fit and is not
+// started, with its reason.
+TEST_F(Platform, UnconfiguredBridgeGetsMinimalWindows)
+{
+    auto bridge = Function::bridge(0x1AB0, 0x0100);
+    bridge->secondary()->place(0, 0, Function::device(0x1AB0, 0x0004, 0x02, 0x00, 0,
+                                                      {{Bar::Kind::Memory32, 0x1000}}));
+    bridge->secondary()->place(1, 0, Function::device(0x1AB0, 0x0005, 0x03, 0x00, 0,
+                                                      {{Bar::Kind::Memory64, 0x10000000, true}}));
+    hw.root().place(4, 0, std::move(bridge));
+    boot();
+    Function* b = hw.root().function(4, 0);
+    EXPECT_EQ(b->byte(reg::SecondaryBus), 1);
+    EXPECT_EQ(b->byte(reg::SubordinateBus), 1);
+    pnp::DeviceNode* bridgeNode = node("00:04.0");
+    ASSERT_NE(bridgeNode, nullptr);
+    ASSERT_EQ(bridgeNode->state, pnp::DeviceNode::State::Started) << bridgeNode->problem;
+    // Three windows, each as small as the bridge's granularity allows.
+    ASSERT_EQ(bridgeNode->assigned.size(), 3u);
+    EXPECT_EQ(bridgeNode->assigned[0].length, 0x1000u);
+    EXPECT_EQ(bridgeNode->assigned[1].length, 0x100000u);
+    EXPECT_EQ(bridgeNode->assigned[2].length, 0x100000u);
+
+    pnp::DeviceNode* small = node("01:00.0");
+    pnp::DeviceNode* large = node("01:01.0");
+    ASSERT_NE(small, nullptr);
+    ASSERT_NE(large, nullptr);
+    EXPECT_EQ(small->state, pnp::DeviceNode::State::Started);
+    EXPECT_EQ(large->state, pnp::DeviceNode::State::NotStarted);
+    EXPECT_NE(large->problem.find("256 MB of prefetchable memory"), std::string::npos)
+        << large->problem;
+}
+
+TEST_F(Platform, HotAddAndRemovalFollowTheSlot)
+{
+    auto bridge = Function::bridge(0x1AB0, 0x0100);
+    bridge->secondary()->makeHotPlugSlot(2);
+    pci::Bus* slotBus = bridge->secondary();
+    hw.root().place(5, 0, std::move(bridge));
+    boot();
+    pnp::DeviceNode* bridgeNode = node("00:05.0");
+    ASSERT_NE(bridgeNode, nullptr);
+    EXPECT_TRUE(bridgeNode->children.empty());
+
+    pci::Card card;
+    card.functions[0] = Function::device(0x1AB0, 0x0006, 0x02, 0x00, 0, {{Bar::Kind::Io, 16}});
+    ASSERT_TRUE(slotBus->insert(2, std::move(card)));
+    manager->enumerate(*bridgeNode);
+    pnp::DeviceNode* added = node("01:02.0");
+    ASSERT_NE(added, nullptr);
+    EXPECT_EQ(added->state, pnp::DeviceNode::State::Started) << added->problem;
+    PDEVICE_OBJECT pdo = added->pdo;
+
+    // The same function is the same physical device object at every query.
+    manager->enumerate(*bridgeNode);
+    ASSERT_EQ(bridgeNode->children.size(), 1u);
+    EXPECT_EQ(bridgeNode->children[0]->pdo, pdo);
+
+    // Surprise removal: the card goes, the next enumeration removes its node and its PDO.
+    slotBus->remove(2);
+    manager->enumerate(*bridgeNode);
+    EXPECT_TRUE(bridgeNode->children.empty());
+    EXPECT_FALSE(kernel.isLiveDevice(pdo));
+}
+
+TEST_F(Platform, ReturnToD0RestoresBarsAndCommandButNotLatency)
+{
+    hw.root().place(6, 0, Function::device(0x1AB0, 0x0007, 0x02, 0x00, 0,
+                                           {{Bar::Kind::Memory32, 0x1000}}));
+    boot();
+    Function* f = hw.root().function(6, 0);
+    const uint32_t bar = f->dword(reg::Bar0);
+    const uint16_t command = f->word(reg::Command);
+    f->write(reg::LatencyTimer, 1, 0x90);
+    pnp::DeviceNode* n = node("00:06.0");
+    EXPECT_EQ(manager->setDevicePower(*n, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(f->powerState(), 3u);
+    EXPECT_EQ(manager->setDevicePower(*n, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(f->dword(reg::Bar0), bar);
+    EXPECT_EQ(f->word(reg::Command), command);
+    EXPECT_EQ(f->byte(reg::LatencyTimer), 0);
+}
+
+}  // namespace
