@@ -81,7 +81,7 @@ std::string printfOne(const std::string& spec, T value)
 
 }  // namespace
 
-std::string formatNt(const char* format, va_list arguments)
+std::string formatNt(const char* format, va_list arguments, bool wideRoutine)
 {
     std::string out;
     for (const char* p = format; *p != '\0'; ++p) {
@@ -127,6 +127,11 @@ std::string formatNt(const char* format, va_list arguments)
 
         const std::string head = "%" + flags + width + (hasPrecision ? "." + precision : "");
         const char conversion = *p;
+        // "h" means 8-bit characters and "l" or "w" 16-bit ones; without either, %s and %c take
+        // the routine's own width and %S and %C the other.
+        const bool wideText =
+            size == Size::Wide || size == Size::Long ||
+            (size != Size::Short && ((conversion == 'S' || conversion == 'C') != wideRoutine));
         switch (conversion) {
         case 'd':
         case 'i':
@@ -162,7 +167,7 @@ std::string formatNt(const char* format, va_list arguments)
         case 'c':
         case 'C': {
             int c = va_arg(arguments, int);
-            if (size == Size::Wide || conversion == 'C') {
+            if (wideText) {
                 out += printfOne(head + "s", narrow(std::u16string(1, static_cast<char16_t>(c))).c_str());
             } else {
                 out += printfOne(head + "c", c);
@@ -172,7 +177,7 @@ std::string formatNt(const char* format, va_list arguments)
         case 's':
         case 'S': {
             const int maxChars = hasPrecision ? std::atoi(precision.c_str()) : -1;
-            if (size == Size::Wide || conversion == 'S') {
+            if (wideText) {
                 auto* s = va_arg(arguments, const WCHAR*);
                 std::string text = narrow(wideString(s, maxChars));
                 out += printfOne("%" + flags + width + "s", text.c_str());
@@ -217,7 +222,7 @@ int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
     std::string format = nt::narrow(std::u16string(Format));
     va_list arguments;
     va_start(arguments, Format);
-    std::u16string text = nt::widen(nt::formatNt(format.c_str(), arguments));
+    std::u16string text = nt::widen(nt::formatNt(format.c_str(), arguments, true));
     va_end(arguments);
     std::memcpy(Buffer, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
     return static_cast<int>(text.size());

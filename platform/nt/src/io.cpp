@@ -396,8 +396,10 @@ void Kernel::completeRequest(PIRP irp)
     if (irp->IoStatus.Status == STATUS_PENDING) {
         violation("request completed with STATUS_PENDING", "IoCompleteRequest of " + hex(irp));
     }
+    // A request completed again by its builder, past every stack location, has none to check.
     PIO_STACK_LOCATION first = irp->Tail.Overlay.CurrentStackLocation;
-    if (isRemovalOrCancel(first) && !NT_SUCCESS(irp->IoStatus.Status)) {
+    if (irp->CurrentLocation <= irp->StackCount && isRemovalOrCancel(first) &&
+        !NT_SUCCESS(irp->IoStatus.Status)) {
         violation("removal or cancel failed",
                   "PnP minor " + std::to_string(first->MinorFunction) + " completed with an error");
     }

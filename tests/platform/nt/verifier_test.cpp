@@ -1,0 +1,498 @@
+// Every rule the verifier checks, each broken by a deliberately wrong routine of a test driver,
+// next to routines that do the same job correctly and must pass unremarked.
+#include "nt_fixture.hpp"
+
+#include <cstring>
+
+namespace nt_test {
+namespace {
+
+using nt::ScriptedAction;
+
+const ScriptedAction kPends{STATUS_SUCCESS, 0, true};
+const ScriptedAction kAtDispatch{STATUS_SUCCESS, 0, false, DISPATCH_LEVEL};
+
+// --- requests passed on and completed -------------------------------------------------------
+
+NTSTATUS NTAPI TouchesAfterPassingOn(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    NTSTATUS status = PassDown(Device, Irp);
+    (void)IoGetCurrentIrpStackLocation(Irp);
+    return status;
+}
+NTSTATUS NTAPI TouchesAfterCompleting(PDEVICE_OBJECT, PIRP Irp)
+{
+    finish(Irp, STATUS_SUCCESS);
+    (void)IoGetCurrentIrpStackLocation(Irp);
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI CompletesTwice(PDEVICE_OBJECT, PIRP Irp)
+{
+    finish(Irp, STATUS_SUCCESS);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI CompletesWithPending(PDEVICE_OBJECT, PIRP Irp)
+{
+    finish(Irp, STATUS_PENDING);
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI ReturnsPendingUnmarked(PDEVICE_OBJECT, PIRP Irp)
+{
+    finish(Irp, STATUS_SUCCESS);
+    return STATUS_PENDING;
+}
+NTSTATUS NTAPI MarksPendingReturnsSuccess(PDEVICE_OBJECT, PIRP Irp)
+{
+    IoMarkIrpPending(Irp);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI ForgetsPendingFlag(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
+
+NTSTATUS NTAPI ForwardWithCompletion(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, g.completion, nullptr, TRUE, TRUE, TRUE);
+    return IoCallDriver(ext(Device)->lower, Irp);
+}
+
+// Its device never attached, so its stack size has no room for the device it forwards to.
+NTSTATUS NTAPI ForwardsWithoutRoom(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    return IoCallDriver(ext(Device)->lower, Irp);
+}
+NTSTATUS NTAPI SendsToDeletedDevice(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IoCallDriver(ext(Device)->other, Irp);
+}
+// Sends a request laid out by hand in pool instead of built by the I/O manager.
+NTSTATUS NTAPI SendsUnknownRequest(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    const SIZE_T size = sizeof(IRP) + 2 * sizeof(IO_STACK_LOCATION);
+    auto* fake = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, kTag));
+    std::memset(fake, 0, size);
+    IoCallDriver(ext(Device)->lower, fake);
+    ExFreePool(fake);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI FailsRequest(PDEVICE_OBJECT, PIRP Irp) { return finish(Irp, STATUS_UNSUCCESSFUL); }
+
+// --- power ----------------------------------------------------------------------------------
+
+NTSTATUS NTAPI PassesPower(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(ext(Device)->lower, Irp);
+}
+NTSTATUS NTAPI PassesPowerWithIoCallDriver(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    return PassDown(Device, Irp);
+}
+NTSTATUS NTAPI PassesPowerWithoutStartNext(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(ext(Device)->lower, Irp);
+}
+NTSTATUS NTAPI StartsNextPowerTwice(PDEVICE_OBJECT, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    PoStartNextPowerIrp(Irp);
+    return finish(Irp, STATUS_SUCCESS);
+}
+
+// --- requests a driver builds, and waits ----------------------------------------------------
+
+enum class Slip { None, NoInitialStatus, TouchAfterWait, FreeAfterWait };
+
+// Asks the device below with a synchronous request and answers with what it said.
+NTSTATUS QueryBelow(PDEVICE_OBJECT Device, PIRP Irp, Slip slip)
+{
+    PDEVICE_OBJECT lower = ext(Device)->lower;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status{};
+    PIRP query = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, lower, nullptr, 0, nullptr, &done,
+                                              &status);
+    if (slip != Slip::NoInitialStatus) query->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoGetNextIrpStackLocation(query)->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+    if (IoCallDriver(lower, query) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    if (slip == Slip::TouchAfterWait) (void)IoGetNextIrpStackLocation(query);
+    if (slip == Slip::FreeAfterWait) IoFreeIrp(query);
+    return finish(Irp, status.Status);
+}
+NTSTATUS NTAPI QueriesBelow(PDEVICE_OBJECT D, PIRP I) { return QueryBelow(D, I, Slip::None); }
+NTSTATUS NTAPI BuildsPnpUninitialised(PDEVICE_OBJECT D, PIRP I)
+{
+    return QueryBelow(D, I, Slip::NoInitialStatus);
+}
+NTSTATUS NTAPI TouchesBuiltRequestAfterWait(PDEVICE_OBJECT D, PIRP I)
+{
+    return QueryBelow(D, I, Slip::TouchAfterWait);
+}
+NTSTATUS NTAPI FreesBuiltRequest(PDEVICE_OBJECT D, PIRP I)
+{
+    return QueryBelow(D, I, Slip::FreeAfterWait);
+}
+
+enum class Release { AfterWait, InRoutine, WithoutWaiting };
+
+struct OwnRequest {
+    KEVENT done;
+    NTSTATUS status;
+    Release release;
+};
+
+NTSTATUS NTAPI Reclaim(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
+{
+    auto* own = static_cast<OwnRequest*>(Context);
+    own->status = Irp->IoStatus.Status;
+    if (own->release == Release::InRoutine) IoFreeIrp(Irp);
+    KeSetEvent(&own->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Asks the device below with a request of its own, which it frees itself.
+NTSTATUS AskWithOwnRequest(PDEVICE_OBJECT Device, PIRP Irp, Release release)
+{
+    PDEVICE_OBJECT lower = ext(Device)->lower;
+    PIRP own = IoAllocateIrp(lower->StackSize, FALSE);
+    own->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoGetNextIrpStackLocation(own)->MajorFunction = IRP_MJ_PNP;
+    IoGetNextIrpStackLocation(own)->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+    OwnRequest context{{}, STATUS_SUCCESS, release};
+    KeInitializeEvent(&context.done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(own, Reclaim, &context, TRUE, TRUE, TRUE);
+    const NTSTATUS sent = IoCallDriver(lower, own);
+    if (release == Release::WithoutWaiting) {
+        IoFreeIrp(own);
+        return finish(Irp, STATUS_SUCCESS);
+    }
+    if (sent == STATUS_PENDING) {
+        KeWaitForSingleObject(&context.done, Executive, KernelMode, FALSE, nullptr);
+    }
+    if (release == Release::AfterWait) IoFreeIrp(own);
+    return finish(Irp, context.status);
+}
+NTSTATUS NTAPI AsksAndFreesAfterWait(PDEVICE_OBJECT D, PIRP I)
+{
+    return AskWithOwnRequest(D, I, Release::AfterWait);
+}
+NTSTATUS NTAPI AsksAndFreesInRoutine(PDEVICE_OBJECT D, PIRP I)
+{
+    return AskWithOwnRequest(D, I, Release::InRoutine);
+}
+NTSTATUS NTAPI FreesOwnRequestInFlight(PDEVICE_OBJECT D, PIRP I)
+{
+    return AskWithOwnRequest(D, I, Release::WithoutWaiting);
+}
+
+NTSTATUS NTAPI WaitsForNobody(PDEVICE_OBJECT, PIRP Irp)
+{
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+    return finish(Irp, STATUS_SUCCESS);
+}
+
+// --- device objects -------------------------------------------------------------------------
+
+NTSTATUS NTAPI RemovesCorrectly(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PDEVICE_OBJECT lower = ext(Device)->lower;
+    NTSTATUS status = PassDown(Device, Irp);
+    IoDetachDevice(lower);
+    IoDeleteDevice(Device);
+    return status;
+}
+NTSTATUS NTAPI DeletesWhileAttached(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    NTSTATUS status = PassDown(Device, Irp);
+    IoDeleteDevice(Device);
+    return status;
+}
+NTSTATUS NTAPI DeletesTwice(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    NTSTATUS status = RemovesCorrectly(Device, Irp);
+    IoDeleteDevice(Device);
+    return status;
+}
+// A bus driver deleting the device of a vanished function while its filters are still attached;
+// they detach as their own removal returns.
+NTSTATUS NTAPI DeletesItselfUnderFilter(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    finish(Irp, STATUS_SUCCESS);
+    IoDeleteDevice(Device);
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI DetachesNothing(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    IoDetachDevice(Device);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI DeletesItsExtension(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    IoDeleteDevice(static_cast<PDEVICE_OBJECT>(Device->DeviceExtension));
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI AttachesToDeletedDevice(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(Device, ext(Device)->other), nullptr);
+    return finish(Irp, STATUS_SUCCESS);
+}
+
+// --- pool and error log ---------------------------------------------------------------------
+
+NTSTATUS NTAPI AllocatesUntagged(PDEVICE_OBJECT, PIRP Irp)
+{
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, 0));
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI AllocatesNothing(PDEVICE_OBJECT, PIRP Irp)
+{
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, kTag));
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI FreesTwice(PDEVICE_OBJECT, PIRP Irp)
+{
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    ExFreePool(block);
+    ExFreePool(block);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI FreesInsideBlock(PDEVICE_OBJECT, PIRP Irp)
+{
+    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 16, kTag));
+    ExFreePool(block + 8);
+    ExFreePool(block);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI WritesLogEntryTwice(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PVOID entry = IoAllocateErrorLogEntry(Device, sizeof(IO_ERROR_LOG_PACKET));
+    std::memset(entry, 0, sizeof(IO_ERROR_LOG_PACKET));
+    IoWriteErrorLogEntry(entry);
+    IoWriteErrorLogEntry(entry);
+    return finish(Irp, STATUS_SUCCESS);
+}
+
+// --- completion routines, run at DISPATCH_LEVEL by the driver below -------------------------
+
+void PageableHelper() { PAGED_CODE(); }
+
+NTSTATUS NTAPI CreatesDevice(PDEVICE_OBJECT Device, PIRP, PVOID)
+{
+    IoCreateDevice(Device->DriverObject, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &g.created);
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI Detaches(PDEVICE_OBJECT Device, PIRP, PVOID)
+{
+    IoDetachDevice(ext(Device)->lower);
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI Deletes(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    IoDeleteDevice(g.spare);
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI CallsPageableCode(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    PageableHelper();
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI AllocatesPaged(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    g.extra = ExAllocatePoolWithTag(PagedPool, 16, kTag);
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI FreesPaged(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    ExFreePool(g.paged);
+    g.paged = nullptr;
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI Waits(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    KEVENT ready;
+    KeInitializeEvent(&ready, NotificationEvent, TRUE);
+    KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, nullptr);
+    return STATUS_SUCCESS;
+}
+// Non-paged pool and a zero time-out poll are what dispatch level allows.
+NTSTATUS NTAPI KeepsToDispatchRules(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 16, kTag));
+    KEVENT ready;
+    KeInitializeEvent(&ready, NotificationEvent, FALSE);
+    LARGE_INTEGER poll{};
+    KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, &poll);
+    return STATUS_SUCCESS;
+}
+
+// --- the table ------------------------------------------------------------------------------
+
+struct Misdeed {
+    const char* name;
+    PDRIVER_DISPATCH routine;         // dispatch routine of the filter the request is sent to
+    std::vector<std::string> rules;   // what the verifier must report, in order
+    UCHAR major = IRP_MJ_DEVICE_CONTROL;
+    UCHAR minor = 0;
+    ScriptedAction below{};           // how the scripted driver below answers
+    PIO_COMPLETION_ROUTINE completion = nullptr;  // for ForwardWithCompletion
+    PDRIVER_DISPATCH lowerRoutine = nullptr;      // a test driver below instead
+    bool attached = true;
+    const char* detail = nullptr;     // to be named in the first violation's detail
+};
+
+void PrintTo(const Misdeed& m, std::ostream* os) { *os << m.name; }
+
+const Misdeed kMisdeeds[] = {
+    // Correct routines: the verifier must stay quiet.
+    {.name = "PassesPower", .routine = PassesPower, .rules = {}, .major = IRP_MJ_POWER,
+     .minor = IRP_MN_SET_POWER},
+    {.name = "FailsQueryRemove", .routine = FailsRequest, .rules = {}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_QUERY_REMOVE_DEVICE},
+    {.name = "QueriesBelow", .routine = QueriesBelow, .rules = {}, .below = kPends},
+    {.name = "AsksAndFreesAfterWait", .routine = AsksAndFreesAfterWait, .rules = {},
+     .below = kPends},
+    {.name = "AsksAndFreesAfterWaitAtOnce", .routine = AsksAndFreesAfterWait, .rules = {}},
+    {.name = "AsksAndFreesInRoutine", .routine = AsksAndFreesInRoutine, .rules = {},
+     .below = kPends},
+    {.name = "RemovesCorrectly", .routine = RemovesCorrectly, .rules = {}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_REMOVE_DEVICE},
+    {.name = "RemovesAboveDeletedDevice", .routine = RemovesCorrectly, .rules = {},
+     .major = IRP_MJ_PNP, .minor = IRP_MN_REMOVE_DEVICE,
+     .lowerRoutine = DeletesItselfUnderFilter},
+    {.name = "KeepsToDispatchRules", .routine = ForwardWithCompletion, .rules = {},
+     .below = kAtDispatch, .completion = KeepsToDispatchRules},
+
+    // Requests passed on and completed.
+    {.name = "TouchesAfterPassingOn", .routine = TouchesAfterPassingOn,
+     .rules = {"request touched after it was passed on"}, .below = kPends},
+    {.name = "TouchesAfterCompleting", .routine = TouchesAfterCompleting,
+     .rules = {"request touched after completion"}},
+    {.name = "CompletesTwice", .routine = CompletesTwice, .rules = {"request completed twice"}},
+    {.name = "CompletesWithPending", .routine = CompletesWithPending,
+     .rules = {"request completed with STATUS_PENDING"}},
+    {.name = "ReturnsPendingUnmarked", .routine = ReturnsPendingUnmarked,
+     .rules = {"pending not marked"}},
+    {.name = "DropsPendingFlag", .routine = ForwardWithCompletion,
+     .rules = {"pending flag dropped"}, .below = kPends, .completion = ForgetsPendingFlag},
+    {.name = "MarksPendingReturnsSuccess", .routine = MarksPendingReturnsSuccess,
+     .rules = {"pending marked but not returned"}},
+    {.name = "ForwardsWithoutRoom", .routine = ForwardsWithoutRoom,
+     .rules = {"too few stack locations"}, .attached = false},
+    {.name = "SendsToDeletedDevice", .routine = SendsToDeletedDevice,
+     .rules = {"request sent to a deleted device"}},
+    {.name = "SendsUnknownRequest", .routine = SendsUnknownRequest, .rules = {"unknown request"}},
+    {.name = "FailsRemove", .routine = FailsRequest, .rules = {"removal or cancel failed"},
+     .major = IRP_MJ_PNP, .minor = IRP_MN_REMOVE_DEVICE},
+    {.name = "FailsSurpriseRemoval", .routine = FailsRequest,
+     .rules = {"removal or cancel failed"}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_SURPRISE_REMOVAL},
+    {.name = "FailsCancelRemove", .routine = FailsRequest, .rules = {"removal or cancel failed"},
+     .major = IRP_MJ_PNP, .minor = IRP_MN_CANCEL_REMOVE_DEVICE},
+    {.name = "FailsCancelStop", .routine = FailsRequest, .rules = {"removal or cancel failed"},
+     .major = IRP_MJ_PNP, .minor = IRP_MN_CANCEL_STOP_DEVICE},
+
+    // Power.
+    {.name = "PassesPowerWithIoCallDriver", .routine = PassesPowerWithIoCallDriver,
+     .rules = {"power request passed with IofCallDriver"}, .major = IRP_MJ_POWER,
+     .minor = IRP_MN_SET_POWER},
+    {.name = "PassesPowerWithoutStartNext", .routine = PassesPowerWithoutStartNext,
+     .rules = {"PoCallDriver without PoStartNextPowerIrp"}, .major = IRP_MJ_POWER,
+     .minor = IRP_MN_SET_POWER},
+    {.name = "StartsNextPowerTwice", .routine = StartsNextPowerTwice,
+     .rules = {"PoStartNextPowerIrp called twice"}, .major = IRP_MJ_POWER,
+     .minor = IRP_MN_QUERY_POWER},
+
+    // Requests a driver builds, and waits.
+    {.name = "BuildsPnpUninitialised", .routine = BuildsPnpUninitialised,
+     .rules = {"PnP request not initialised"}, .below = kPends},
+    {.name = "TouchesBuiltRequestAfterWait", .routine = TouchesBuiltRequestAfterWait,
+     .rules = {"request touched after it was freed"}, .below = kPends},
+    {.name = "FreesBuiltRequest", .routine = FreesBuiltRequest, .rules = {"request freed twice"},
+     .below = kPends},
+    {.name = "FreesOwnRequestInFlight", .routine = FreesOwnRequestInFlight,
+     .rules = {"request freed in flight", "request touched after it was freed"},
+     .below = kPends},
+    {.name = "WaitsForNobody", .routine = WaitsForNobody, .rules = {"wait never satisfied"}},
+
+    // Device objects.
+    {.name = "DeletesWhileAttached", .routine = DeletesWhileAttached,
+     .rules = {"device deleted while attached"}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_REMOVE_DEVICE},
+    {.name = "DeletesTwice", .routine = DeletesTwice, .rules = {"device deleted twice"},
+     .major = IRP_MJ_PNP, .minor = IRP_MN_REMOVE_DEVICE},
+    {.name = "DetachesNothing", .routine = DetachesNothing, .rules = {"detach"}},
+    {.name = "DeletesItsExtension", .routine = DeletesItsExtension, .rules = {"delete"}},
+    {.name = "AttachesToDeletedDevice", .routine = AttachesToDeletedDevice,
+     .rules = {"attachment"}},
+
+    // Pool and error log.
+    {.name = "AllocatesUntagged", .routine = AllocatesUntagged, .rules = {"untagged allocation"}},
+    {.name = "AllocatesNothing", .routine = AllocatesNothing, .rules = {"zero-size allocation"}},
+    {.name = "FreesTwice", .routine = FreesTwice, .rules = {"double free"}},
+    {.name = "FreesInsideBlock", .routine = FreesInsideBlock, .rules = {"foreign free"}},
+    {.name = "WritesLogEntryTwice", .routine = WritesLogEntryTwice, .rules = {"error-log entry"}},
+
+    // Raised IRQL, in completion routines.
+    {.name = "CreatesDeviceAtDispatch", .routine = ForwardWithCompletion,
+     .rules = {"IoCreateDevice at raised IRQL"}, .below = kAtDispatch,
+     .completion = CreatesDevice},
+    {.name = "DetachesAtDispatch", .routine = ForwardWithCompletion,
+     .rules = {"IoDetachDevice at raised IRQL"}, .below = kAtDispatch, .completion = Detaches},
+    {.name = "DeletesAtDispatch", .routine = ForwardWithCompletion,
+     .rules = {"IoDeleteDevice at raised IRQL"}, .below = kAtDispatch, .completion = Deletes},
+    {.name = "RunsPageableCodeAtDispatch", .routine = ForwardWithCompletion,
+     .rules = {"pageable code at raised IRQL"}, .below = kAtDispatch,
+     .completion = CallsPageableCode, .detail = "PageableHelper"},
+    {.name = "AllocatesPagedAtDispatch", .routine = ForwardWithCompletion,
+     .rules = {"paged pool at raised IRQL"}, .below = kAtDispatch,
+     .completion = AllocatesPaged},
+    {.name = "FreesPagedAtDispatch", .routine = ForwardWithCompletion,
+     .rules = {"paged pool at raised IRQL"}, .below = kAtDispatch, .completion = FreesPaged},
+    {.name = "WaitsAtDispatch", .routine = ForwardWithCompletion,
+     .rules = {"wait at raised IRQL"}, .below = kAtDispatch, .completion = Waits},
+};
+
+class Verifier : public NtContract, public ::testing::WithParamInterface<Misdeed> {};
+
+TEST_P(Verifier, CatchesTheWrongRoutine)
+{
+    const Misdeed& m = GetParam();
+    // What the routines may reach for: a device already deleted, one to delete, paged pool.
+    PDRIVER_OBJECT other = kernel.createDriverObject(u"\\Driver\\Other");
+    PDEVICE_OBJECT deleted = kernel.createDevice(other, 0, FILE_DEVICE_UNKNOWN, 0, false);
+    IoDeleteDevice(deleted);
+    g.spare = kernel.createDevice(other, 0, FILE_DEVICE_UNKNOWN, 0, false);
+    devices_.push_back(g.spare);
+    g.paged = ExAllocatePoolWithTag(PagedPool, 16, kTag);
+    g.completion = m.completion;
+
+    scripted->setDefault(m.below);
+    PDEVICE_OBJECT bottom = m.lowerRoutine != nullptr ? filter(m.lowerRoutine, nullptr)
+                                                      : scripted->createDevice();
+    PDEVICE_OBJECT top = filter(m.routine, m.attached ? bottom : nullptr);
+    ext(top)->lower = bottom;
+    ext(top)->other = deleted;
+    PIRP irp = send(top, m.major, m.minor);
+    kernel.drain();
+    expectRules(m.rules, m.detail);
+
+    // A request the routine stranded is completed by the platform so that it can be freed.
+    if (!kernel.isCompleted(irp)) IoCompleteRequest(irp, IO_NO_INCREMENT);
+    if (g.paged != nullptr) ExFreePool(g.paged);
+    if (g.extra != nullptr) ExFreePool(g.extra);
+    if (g.created != nullptr) devices_.push_back(g.created);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, Verifier, ::testing::ValuesIn(kMisdeeds),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace nt_test
