@@ -14,6 +14,7 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
+#include <initguid.h>
 #include <wdmguid.h>
 
 // The kernel exports its own swprintf; declaring it here keeps the C runtime's out of the image.
@@ -27,6 +28,11 @@ static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "i386 error log packet layout")
 static_assert(FIELD_OFFSET(IO_ERROR_LOG_PACKET, DumpData) == 0x28, "i386 error log layout");
 static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceObjectExtension) == 0xB0, "i386 device layout");
 
+// The PnP manager's device node of a device object and its flags word, in the kernel's private
+// i386 layout: DEVOBJ_EXTENSION::DeviceNode, then DEVICE_NODE::Flags.
+constexpr ULONG HOTP_DOE_DEVICE_NODE_OFFSET = 0x14;
+constexpr ULONG HOTP_DEVICE_NODE_FLAGS_OFFSET = 0x18;
+
 #elif defined(HOTP_TARGET_HOST)
 
 #include <nt/api.h>
@@ -34,6 +40,10 @@ static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceObjectExtension) == 0xB0, "i386 
 // On the host, pageable routines announce themselves with PAGED_CODE(), which the stand-in
 // checks against the current IRQL.
 #define HOTP_PAGEABLE
+
+// The stand-in's device node, laid out as the kernel's on i386 and by its own rules elsewhere.
+constexpr ULONG HOTP_DOE_DEVICE_NODE_OFFSET = offsetof(DEVOBJ_EXTENSION, DeviceNode);
+constexpr ULONG HOTP_DEVICE_NODE_FLAGS_OFFSET = offsetof(DEVICE_NODE, Flags);
 
 #else
 #error "unknown build variant: define HOTP_TARGET_KERNEL or HOTP_TARGET_HOST"

@@ -80,8 +80,10 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpBusDispatchPnp(PDEVICE_OBJECT Device
         return HotpBusRemoveDevice(DeviceObject, Irp, BusExtension);
 
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        // Child filters are attached once the bus driver has completed the list of bus relations;
-        // until that completion routine is part of the driver the query goes down untouched.
+        // Child filters are attached once the bus driver has completed the list of bus relations.
+        if (Stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+            return HotpBusWatch(Irp, BusExtension, HotpAttachDeviceRelations, BusExtension);
+        }
         return HotpBusPassDown(Irp, BusExtension);
 
     case IRP_MN_QUERY_RESOURCES:

@@ -21,11 +21,22 @@ NTSTATUS NTAPI HotpBusDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                   HOTP_BUS_EXTENSION* BusExtension);
 NTSTATUS NTAPI HotpBusStartDevice(PIRP Irp, HOTP_BUS_EXTENSION* BusExtension);
 NTSTATUS NTAPI HotpNullCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI HotpAttachDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI HotpQueryBusInterface(PDEVICE_OBJECT Pdo, PBUS_INTERFACE_STANDARD BusInterface);
 
 // Child filter.
 NTSTATUS NTAPI HotpChildDeviceDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                           HOTP_CHILD_EXTENSION* ChildExtension);
 NTSTATUS NTAPI HotpChildDeviceDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                             HOTP_CHILD_EXTENSION* ChildExtension);
+NTSTATUS NTAPI HotpChildStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI HotpQueryChildResources(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI HotpPowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Configuration access and programming of a child device.
+NTSTATUS NTAPI HotpGetSetDeviceBusData(HOTP_COMMON_HEADER* Extension, BOOLEAN Read, PVOID Buffer,
+                                       ULONG Offset, ULONG Length);
+NTSTATUS NTAPI HotpProgramPCI(HOTP_CHILD_EXTENSION* ChildExtension);
+NTSTATUS NTAPI HotpPostProgramPCI(HOTP_CHILD_EXTENSION* ChildExtension);
 
 }  // extern "C"

@@ -194,7 +194,6 @@ TEST_F(BusFilter, OtherRequestsPassUntouched)
         DEVICE_RELATION_TYPE relations;
     };
     const Case cases[] = {
-        {IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations},
         {IRP_MN_QUERY_DEVICE_RELATIONS, EjectionRelations},
         {IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations},
         {IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation},
@@ -325,6 +324,31 @@ TEST_F(BusFilter, TraceLinesFollowPrintAndBreakLevelsIndependently)
         }
         lower.emplace(kernel);
     }
+}
+
+// A bus relations query is watched on success only, with the bus record as context; one that
+// fails completes without the routine running.
+TEST_F(BusFilter, BusRelationsAreWatchedOnSuccess)
+{
+    addBusFilter();
+    setLevels(4, 0);
+    for (NTSTATUS answer : {STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES}) {
+        lower->script(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, {answer});
+        kernel.clearDebugOutput();
+        auto sent = sendRequest(kernel, pdo, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
+                                [](PIO_STACK_LOCATION s) {
+                                    s->Parameters.QueryDeviceRelations.Type = BusRelations;
+                                });
+        EXPECT_EQ(sent.irp->IoStatus.Status, answer);
+        const auto& seen = lastReceived().stack;
+        EXPECT_EQ(seen.CompletionRoutine, routine<IO_COMPLETION_ROUTINE>("HotpAttachDeviceRelations"));
+        EXPECT_EQ(seen.Context, bus);
+        EXPECT_EQ(seen.Control, SL_INVOKE_ON_SUCCESS);
+        // The completion's first line appears only when the query succeeded.
+        EXPECT_EQ(kernel.debugOutput().size(), NT_SUCCESS(answer) ? 2u : 1u);
+        IoFreeIrp(sent.irp);
+    }
+    removeBusFilter();
 }
 
 TEST_F(BusFilter, RelationsQueryEntryLineEndsInTheMinorCode)

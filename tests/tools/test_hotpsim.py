@@ -1,52 +1,101 @@
-"""hotpsim as a user runs it: options, trace output at each level, exit status."""
+"""hotpsim as a user runs it: the default scenario, options, machine files, exit codes."""
+import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 
 HOTPSIM = None
 
 
 def run(*arguments):
-    result = subprocess.run([HOTPSIM, *arguments], capture_output=True, text=True, timeout=60)
+    result = subprocess.run([HOTPSIM, *arguments], capture_output=True, text=True, timeout=120)
     return result.returncode, result.stdout, result.stderr
 
 
-def traces(output):
-    return [line.strip()[len("trace"):].strip() for line in output.splitlines()
-            if line.strip().startswith("trace ")]
+def lines_of(output, kind):
+    prefix = kind + " "
+    return [line.strip()[len(prefix):].strip() for line in output.splitlines()
+            if line.strip().startswith(prefix)]
 
 
-class HotpsimTest(unittest.TestCase):
-    def test_level_four_shows_the_driver_joining_the_bus_stack(self):
-        code, out, err = run("--trace-level", "4")
+class DefaultScenario(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.code, cls.out, cls.err = run("--trace-level", "4", "--no-config-writes")
+
+    def test_runs_clean(self):
+        self.assertEqual(self.code, 0, self.err)
+        self.assertIn("clean: no platform rule broken, nothing leaked", self.out)
+
+    def test_trace_shows_the_typical_event(self):
+        traces = lines_of(self.out, "trace")
+        self.assertTrue(any(re.match(r"HotpAddDevice - BusFilter [0-9a-f]+ attached to PDO", t)
+                            for t in traces))
+        self.assertIn("HotpProgramPCI - hot added device", traces)
+        self.assertTrue(any(t.startswith("HotpPostProgramPCI - LatencyTimer(90) set for") for t in traces))
+        self.assertIn("HotpQueryChildResources - AddDevice called for P2P", traces)
+
+    def test_attach_events_are_rendered(self):
+        events = lines_of(self.out, "event")
+        self.assertTrue(events)
+        for event in events:
+            self.assertRegex(event, r"^hotpflt 40000403: Norvane PCI ホットプラグ・フィルターはアダプター "
+                                    r"PDO [ 0-9a-f]{8} にアタッチされました。$")
+
+    def test_final_tree_lists_every_stack(self):
+        tree = self.out.split("== final state", 1)[1]
+        self.assertIn("\\Driver\\hotpflt", tree)
+        self.assertIn("PCI-to-PCI bridge  [started]", tree)
+
+
+class Options(unittest.TestCase):
+    def test_level_zero_prints_no_trace_and_no_event(self):
+        code, out, err = run("--no-config-writes")
         self.assertEqual(code, 0, err)
-        lines = traces(out)
-        self.assertRegex(lines[0], r"^HotpAddDevice\(\) begins with DriverObject = [0-9a-f]{8} "
-                                   r"and PDO = [0-9a-f]{8}$")
-        attached = re.match(r"^HotpAddDevice - BusFilter ([0-9a-f]+) attached to PDO ([0-9a-f]+) "
-                            r"\(Immediate ([0-9a-f]+)\)$", lines[1])
-        self.assertIsNotNone(attached, lines[1])
-        self.assertEqual(attached.group(2), attached.group(3))
-        self.assertIn("HotpBusDispatchPnp: IRP_MN_QUERY_RESOURCES to %08x" % int(attached.group(1), 16),
-                      lines)
-        self.assertIn("verifier  clean", out)
-
-    def test_levels_gate_the_trace(self):
-        counts = {}
-        for level in ("0", "3", "4"):
-            code, out, err = run("--trace-level", level)
-            self.assertEqual(code, 0, err)
-            counts[level] = traces(out)
-        self.assertEqual(counts["0"], [])
-        self.assertTrue(all(line.startswith("HotpBusDispatchPnp: DevObj") for line in counts["3"]))
-        self.assertGreater(len(counts["4"]), len(counts["3"]))
+        self.assertEqual(lines_of(out, "trace"), [])
+        self.assertEqual(lines_of(out, "event"), [])
 
     def test_break_level_records_breakpoints_without_printing(self):
-        code, out, err = run("--break-level", "4")
+        code, out, err = run("--break-level", "4", "--no-config-writes")
         self.assertEqual(code, 0, err)
-        self.assertEqual(traces(out), [])
-        self.assertGreater(out.count("break   DbgBreakPoint"), 0)
+        self.assertEqual(lines_of(out, "trace"), [])
+        self.assertGreater(len(lines_of(out, "break")), 0)
+
+    def test_no_filter_runs_without_the_driver(self):
+        code, out, err = run("--no-filter", "--trace-level", "4", "--no-config-writes")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(lines_of(out, "trace"), [])
+        self.assertNotIn("\\Driver\\hotpflt", out)
+
+    def test_json_is_one_object_per_line(self):
+        import json
+        code, out, err = run("--json", "--trace-level", "4")
+        self.assertEqual(code, 0, err)
+        kinds = {json.loads(line)["kind"] for line in out.splitlines()}
+        self.assertTrue({"trace", "request", "config", "event", "step"} <= kinds)
+
+    def test_lspci_dump_is_decoded_by_lspci(self):
+        with tempfile.TemporaryDirectory() as folder:
+            dump = os.path.join(folder, "dump.txt")
+            code, _, err = run("--lspci-dump", dump, "--no-config-writes")
+            self.assertEqual(code, 0, err)
+            decoded = subprocess.run(["lspci", "-F", dump, "-vv"], capture_output=True, text=True)
+            self.assertEqual(decoded.returncode, 0, decoded.stderr)
+            self.assertIn("PCI bridge", decoded.stdout)
+            self.assertIn("Latency: 144", decoded.stdout)  # 0x90 written by the driver
+
+    def test_malformed_machine_file_is_reported_with_its_line(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".toml", delete=False) as bad:
+            bad.write("name = \"broken\"\n[[root.function]]\ndevice = 40\n")
+        try:
+            code, out, err = run("--machine", bad.name)
+            self.assertEqual(code, 2)
+            self.assertRegex(err, re.escape(bad.name) + r":\d+: ")
+            self.assertEqual(out, "")
+        finally:
+            os.unlink(bad.name)
 
     def test_bad_option_is_refused(self):
         code, _, err = run("--trace-level", "many")

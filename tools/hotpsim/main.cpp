@@ -1,31 +1,152 @@
-// hotpsim: boots a simulated machine with the hotpflt driver loaded and shows what it did.
-#include "first_machine.hpp"
+// hotpsim: boots a simulated machine with the hotpflt driver on its PCI root bus, plays a scenario
+// of hot-plug and power events, and shows what the driver did.
+#include <machine/lspci_dump.hpp>
+#include <machine/machine.hpp>
+#include <machine/machine_file.hpp>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
+
+namespace {
+
+struct Options {
+    std::string machineFile;
+    std::string scenarioFile;
+    std::string lspciDump;
+    std::string driverPath = HOTP_DRIVER_PATH;
+    ULONG traceLevel = 0;
+    ULONG breakLevel = 0;
+    bool noFilter = false;
+    bool json = false;
+    bool quietConfig = false;
+};
+
+// Prints the stream of what happened: readable lines, or one JSON object per event.
+class Printer {
+public:
+    explicit Printer(const Options& options) : options_(options) {}
+
+    void operator()(const machine::Output& out)
+    {
+        if (out.kind == machine::Output::Kind::Config && options_.quietConfig) return;
+        if (options_.json) {
+            nlohmann::json line{{"kind", machine::outputKindName(out.kind)}, {"text", out.text}};
+            std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+            return;
+        }
+        if (out.kind == machine::Output::Kind::Step) {
+            std::cout << "\n== " << out.text << '\n';
+            return;
+        }
+        std::cout << "  " << pad(machine::outputKindName(out.kind)) << out.text << '\n';
+    }
+
+    void section(const std::string& title, const std::vector<std::string>& lines)
+    {
+        if (options_.json) {
+            std::cout << nlohmann::json{{"kind", title}, {"lines", lines}}.dump(
+                             -1, ' ', false, nlohmann::json::error_handler_t::replace)
+                      << '\n';
+            return;
+        }
+        std::cout << "\n== " << title << '\n';
+        for (const auto& line : lines) std::cout << "  " << line << '\n';
+    }
+
+private:
+    static std::string pad(const char* word)
+    {
+        std::string text = word;
+        text.resize(10, ' ');
+        return text;
+    }
+    const Options& options_;
+};
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"hotpsim - runs the hotpflt PCI hot-plug filter driver on a simulated machine"};
-    hotpsim::Options options;
-    options.driverPath = HOTP_DRIVER_PATH;
+    CLI::App app{"hotpsim - boots a simulated PCI machine with the hotpflt hot-plug filter driver "
+                 "loaded, plays a scenario of hot-plug and power events, and shows what the "
+                 "driver did"};
+    Options options;
     if (const char* fromEnvironment = std::getenv("HOTP_DRIVER")) options.driverPath = fromEnvironment;
+    app.add_option("--machine", options.machineFile,
+                   "machine file (TOML); default: the built-in machine")
+        ->check(CLI::ExistingFile);
+    app.add_option("--scenario", options.scenarioFile,
+                   "scenario file (TOML); default: the built-in scenario")
+        ->check(CLI::ExistingFile);
     app.add_option("--trace-level", options.traceLevel,
-                   "set HotpDebugPrintLevel, as a kernel debugger would (0-4)")
-        ->check(CLI::Range(0u, 0xFFFFFFFFu));
+                   "set HotpDebugPrintLevel as a kernel debugger would (0-4)");
     app.add_option("--break-level", options.breakLevel,
-                   "set HotpDebugBreakLevel; breakpoints are recorded, not stopped at")
-        ->check(CLI::Range(0u, 0xFFFFFFFFu));
+                   "set HotpDebugBreakLevel; breakpoints are recorded, not stopped at");
+    app.add_flag("--no-filter", options.noFilter,
+                 "run the same machine without the driver, for comparison");
+    app.add_flag("--json", options.json, "one JSON object per event, for tools");
+    app.add_flag("--no-config-writes", options.quietConfig,
+                 "leave configuration writes out of the output");
+    app.add_option("--lspci-dump", options.lspciDump,
+                   "write the final configuration space of every function as `lspci -xxx` "
+                   "prints it (decode with `lspci -F FILE -vv`)");
     app.add_option("--driver", options.driverPath, "driver module to load")
         ->check(CLI::ExistingFile);
     CLI11_PARSE(app, argc, argv);
 
+    auto machineDesc = options.machineFile.empty()
+                           ? machine::Parsed<machine::MachineDesc>(machine::defaultMachine())
+                           : machine::loadMachine(options.machineFile);
+    if (!machineDesc) {
+        for (const auto& error : machineDesc.errors()) std::cerr << error << '\n';
+        return 2;
+    }
+    auto scenario = options.scenarioFile.empty()
+                        ? machine::Parsed<machine::ScenarioDesc>(machine::defaultScenario())
+                        : machine::loadScenario(options.scenarioFile);
+    if (!scenario) {
+        for (const auto& error : scenario.errors()) std::cerr << error << '\n';
+        return 2;
+    }
+    auto scenarioErrors = machine::checkScenario(scenario.value(), machineDesc.value());
+    if (!scenarioErrors.empty()) {
+        for (const auto& error : scenarioErrors) std::cerr << error << '\n';
+        return 2;
+    }
+
+    Printer printer(options);
+    machine::MachineOptions machineOptions;
+    machineOptions.withDriver = !options.noFilter;
+    machineOptions.driverPath = options.driverPath;
+    machineOptions.traceLevel = options.traceLevel;
+    machineOptions.breakLevel = options.breakLevel;
     try {
-        return hotpsim::playFirstMachine(options, [](const std::string& line) {
-            std::cout << line << '\n';
-        });
+        machine::Machine m(machineDesc.value(), machineOptions,
+                           [&](const machine::Output& out) { printer(out); });
+        printer.section("hotpsim", {"machine: " + machineDesc.value().name,
+                                    "scenario: " + scenario.value().name,
+                                    options.noFilter ? "driver: none (--no-filter)"
+                                                     : "driver: hotpflt, upper filter of the PCI root bus"});
+        m.boot();
+        bool allApplied = true;
+        for (const auto& event : scenario.value().events) allApplied = m.apply(event) && allApplied;
+        printer.section("final state: devices, resources and device stacks", m.describeTree());
+        if (!options.lspciDump.empty()) {
+            std::ofstream dump(options.lspciDump);
+            machine::writeLspciDump(dump, m.hardware());
+            if (!dump) {
+                std::cerr << "hotpsim: cannot write " << options.lspciDump << '\n';
+                return 2;
+            }
+        }
+        std::vector<std::string> problems = m.shutdown();
+        if (problems.empty()) problems.push_back("clean: no platform rule broken, nothing leaked");
+        printer.section("verifier", problems);
+        return problems.size() == 1 && problems[0].rfind("clean", 0) == 0 && allApplied ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "hotpsim: " << error.what() << '\n';
         return 2;

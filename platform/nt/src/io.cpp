@@ -143,6 +143,16 @@ PDEVICE_OBJECT Kernel::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, 
     return device;
 }
 
+PDEVICE_NODE Kernel::deviceNode(PDEVICE_OBJECT pdo)
+{
+    auto& node = deviceNodes_[pdo];
+    if (!node) {
+        node = std::make_unique<DEVICE_NODE>();
+        pdo->DeviceObjectExtension->DeviceNode = node.get();
+    }
+    return node.get();
+}
+
 bool Kernel::isLiveDevice(PDEVICE_OBJECT device) const
 {
     auto it = devices_.find(device);

@@ -36,6 +36,7 @@ PDEVICE_OBJECT ScriptedDriver::createDevice()
                                                  FILE_DEVICE_UNKNOWN, 0, false, false);
     static_cast<ScriptedExtension*>(device->DeviceExtension)->owner = this;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
+    kernel_.deviceNode(device)->Flags = DNF_PROCESSED | DNF_ENUMERATED;
     devices_.push_back(device);
     return device;
 }

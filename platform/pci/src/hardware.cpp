@@ -204,6 +204,14 @@ void Bus::place(unsigned device, unsigned fn, std::unique_ptr<Function> function
 
 void Bus::makeHotPlugSlot(unsigned device) { hotPlug_.at(device) = true; }
 
+bool Bus::hasHotPlugSlots() const
+{
+    for (bool slot : hotPlug_) {
+        if (slot) return true;
+    }
+    return false;
+}
+
 bool Bus::occupied(unsigned device) const
 {
     for (const auto& f : slots_.at(device)) {

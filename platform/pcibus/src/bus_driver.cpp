@@ -56,7 +56,7 @@ unsigned findPowerCapability(PciBusDriver& driver, const FunctionNode& f)
 std::vector<Range> ranges(PciBusDriver& driver, const FunctionNode& f)
 {
     std::vector<Range> out;
-    const bool decoding = (driver.read(f, pci::reg::Command, 2) & kCommandDecode) != 0;
+    const bool decoding = f.bootConfigured;
     for (unsigned i = 0; i < f.bars.size(); ++i) {
         const pci::Bar& bar = f.bars[i];
         if (bar.kind == pci::Bar::Kind::None) continue;
@@ -480,6 +480,7 @@ FunctionNode* PciBusDriver::discover(BusNode& b, unsigned device, unsigned fn)
     f.baseClass = static_cast<uint8_t>(classes >> 24);
     f.subClass = static_cast<uint8_t>(classes >> 16);
     f.headerType = header;
+    f.bootConfigured = (hw_.configRead(b.number, device, fn, pci::reg::Command, 2) & kCommandDecode) != 0;
 
     // Size the BARs the way configuration software does: write all ones, read the mask back,
     // put the original value back.
@@ -606,7 +607,7 @@ PIO_RESOURCE_REQUIREMENTS_LIST PciBusDriver::requirements(FunctionNode& f)
 
 PCM_RESOURCE_LIST PciBusDriver::bootConfiguration(FunctionNode& f)
 {
-    if ((read(f, pci::reg::Command, 2) & kCommandDecode) == 0) return nullptr;
+    if (!f.bootConfigured) return nullptr;
     std::vector<Range> decoded = ranges(*this, f);
     const size_t bytes = offsetof(CM_RESOURCE_LIST, List) +
                          offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList) +

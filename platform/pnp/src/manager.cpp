@@ -219,6 +219,7 @@ void Manager::enumerate(DeviceNode& bus)
         node->parent = &bus;
         node->name = setup_.describe ? setup_.describe(pdo) : "device";
         DeviceNode& added = *node;
+        kernel_.deviceNode(pdo)->Flags = DNF_PROCESSED | DNF_ENUMERATED;
         bus.children.push_back(std::move(node));
         note(Event::Kind::Note, "new device " + added.name);
         processNew(added);
@@ -346,6 +347,7 @@ bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vec
             node.state = DeviceNode::State::NotStarted;
             node.problem = "no room for " + size(length) + " of " + kindName(d.Type, d.Flags) +
                            " in the windows of " + node.parent->name;
+            kernel_.deviceNode(node.pdo)->Flags |= DNF_INSUFFICIENT_RESOURCES;
             out.clear();
             return false;
         }
@@ -383,9 +385,12 @@ void Manager::start(DeviceNode& node)
         s->Parameters.StartDevice.AllocatedResourcesTranslated = resources;
     });
     ExFreePool(resources);
+    PDEVICE_NODE flags = kernel_.deviceNode(node.pdo);
+    flags->Flags |= DNF_ADDED | DNF_RESOURCE_ASSIGNED;
     if (NT_SUCCESS(sent.status)) {
         node.state = DeviceNode::State::Started;
         node.problem.clear();
+        flags->Flags |= DNF_STARTED;
     } else {
         node.state = DeviceNode::State::NotStarted;
         node.problem = "start failed (" + statusText(sent.status) + ")";

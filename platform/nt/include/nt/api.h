@@ -298,6 +298,28 @@ typedef struct _DEVOBJ_EXTENSION {
     struct _DEVICE_OBJECT* AttachedTo;
 } DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
 
+// The PnP manager's record of a device, reached through DEVOBJ_EXTENSION::DeviceNode. Only the
+// leading fields are laid out as the platform has them; the rest is the stand-in's own.
+typedef struct _DEVICE_NODE {
+    struct _DEVICE_NODE* Sibling;
+    struct _DEVICE_NODE* Child;
+    struct _DEVICE_NODE* Parent;
+    struct _DEVICE_NODE* LastChild;
+    ULONG Level;
+    PVOID Notify;
+    ULONG Flags;
+} DEVICE_NODE, *PDEVICE_NODE;
+
+// Device node flags the stand-in's PnP manager keeps.
+constexpr ULONG DNF_PROCESSED = 0x00000001;
+constexpr ULONG DNF_STARTED = 0x00000002;
+constexpr ULONG DNF_ENUMERATED = 0x00000008;
+constexpr ULONG DNF_ADDED = 0x00000010;
+constexpr ULONG DNF_HAS_BOOT_CONFIG = 0x00000020;
+constexpr ULONG DNF_RESOURCE_ASSIGNED = 0x00000100;
+constexpr ULONG DNF_REMOVE_PENDING_CLOSES = 0x00004000;
+constexpr ULONG DNF_INSUFFICIENT_RESOURCES = 0x00020000;
+
 typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
@@ -687,6 +709,7 @@ static_assert(sizeof(DEVICE_OBJECT) == 0xB8, "i386 device layout");
 static_assert(sizeof(IO_STACK_LOCATION) == 0x24, "i386 stack location layout");
 static_assert(sizeof(IRP) == 0x70, "i386 request layout");
 static_assert(offsetof(DEVOBJ_EXTENSION, DeviceNode) == 0x14, "i386 device extension layout");
+static_assert(offsetof(DEVICE_NODE, Flags) == 0x18, "i386 device node layout");
 static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == 0x38, "i386 driver layout");
 #endif
 
@@ -801,3 +824,15 @@ inline VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 }
 
 constexpr CCHAR IO_NO_INCREMENT = 0;
+
+inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length)
+{
+    __builtin_memset(Destination, 0, Length);
+}
+
+inline VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length)
+{
+    __builtin_memcpy(Destination, Source, Length);
+}
+
+#define FIELD_OFFSET(type, field) offsetof(type, field)

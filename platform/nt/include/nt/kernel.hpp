@@ -170,6 +170,9 @@ public:
 
     // --- objects -----------------------------------------------------------------------------
     bool isLiveDevice(PDEVICE_OBJECT device) const;
+    // The PnP manager's device node of a physical device object, made on first use and reached
+    // by drivers through the device's DEVOBJ_EXTENSION.
+    PDEVICE_NODE deviceNode(PDEVICE_OBJECT pdo);
     std::vector<PDEVICE_OBJECT> liveDevices(PDRIVER_OBJECT driver = nullptr) const;
     size_t outstandingPool(ULONG tag) const;
     size_t outstandingPoolBlocks() const { return pool_.size(); }
@@ -254,6 +257,7 @@ private:
     KIRQL irql_ = PASSIVE_LEVEL;
     std::vector<std::unique_ptr<DriverRecord>> drivers_;
     std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
+    std::map<PDEVICE_OBJECT, std::unique_ptr<DEVICE_NODE>> deviceNodes_;
     std::map<PIRP, IrpRecord> irps_;
     std::vector<Activation> activations_;
     std::map<void*, PoolBlock> pool_;

@@ -101,6 +101,14 @@ private:
     std::unique_ptr<Bus> secondary_;
 };
 
+// What the platform asks firmware to set aside behind a bridge whose bus has hot-plug slots, as
+// a board's firmware tables describe it: spare bus numbers and window space for cards inserted
+// after boot. Sizes are powers of two (0 for none).
+struct HotPlugReserve {
+    unsigned buses = 0;
+    uint64_t io = 0, memory = 0, prefetchable = 0;
+};
+
 // The functions of one card, by function number, as plugged into one device slot.
 struct Card {
     std::string name;
@@ -115,6 +123,9 @@ public:
     // Hot-plug slots: a device number whose card can be inserted and removed.
     void makeHotPlugSlot(unsigned device);
     bool isHotPlugSlot(unsigned device) const { return hotPlug_[device]; }
+    bool hasHotPlugSlots() const;
+    void setHotPlugReserve(const HotPlugReserve& reserve) { reserve_ = reserve; }
+    const HotPlugReserve& hotPlugReserve() const { return reserve_; }
     bool occupied(unsigned device) const;
     // Inserts a card; it arrives in the reset state. False when the slot is not free.
     bool insert(unsigned device, Card card);
@@ -124,6 +135,7 @@ public:
 private:
     std::array<std::array<std::unique_ptr<Function>, 8>, 32> slots_{};
     std::array<bool, 32> hotPlug_{};
+    HotPlugReserve reserve_;
 };
 
 struct Transaction {

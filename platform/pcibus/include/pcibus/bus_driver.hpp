@@ -53,6 +53,10 @@ struct FunctionNode {
     uint8_t baseClass = 0, subClass = 0, headerType = 0;
     std::vector<pci::Bar> bars;  // as probed at first enumeration
     bool io32 = false, prefetch64 = false;  // bridge window capabilities
+    // Firmware left the function decoding when it was first found: what it decodes then is its
+    // boot configuration, kept where it is. Anything else is placed by arbitration, whatever a
+    // driver writes to the command register afterwards.
+    bool bootConfigured = false;
     bool present = true;
     bool started = false;
     int interfaceReferences = 0;

@@ -1,0 +1,163 @@
+// Configuration access through a child's bus interface, and the two programming steps built on
+// it: classification (with enabling of a hot-added device) and the latency timer and cache line
+// size of ordinary devices. All resident: they run in completion routines, possibly at dispatch
+// level, use only stack buffers and allocate nothing.
+#include "../frame/routines.h"
+#include "../frame/trace.h"
+
+namespace {
+
+// Configuration header fields the child filter touches, each accessed whole.
+constexpr ULONG HOTP_CONFIG_VENDOR_ID = 0x00;      // 16 bits
+constexpr ULONG HOTP_CONFIG_DEVICE_ID = 0x02;      // 16 bits
+constexpr ULONG HOTP_CONFIG_COMMAND = 0x04;        // 16 bits
+constexpr ULONG HOTP_CONFIG_SUB_CLASS = 0x0A;      // 8 bits
+constexpr ULONG HOTP_CONFIG_BASE_CLASS = 0x0B;     // 8 bits
+constexpr ULONG HOTP_CONFIG_CACHE_LINE_SIZE = 0x0C; // 8 bits
+constexpr ULONG HOTP_CONFIG_LATENCY_TIMER = 0x0D;  // 8 bits
+
+// Command bits 0 to 9: I/O and memory decoding, bus master, special cycles, memory write and
+// invalidate, VGA palette snoop, parity error response, wait cycle control, SERR# and fast
+// back-to-back.
+constexpr USHORT HOTP_HOT_ADD_COMMAND = 0x03FF;
+constexpr UCHAR HOTP_LATENCY_TIMER = 0x90;
+constexpr UCHAR HOTP_CACHE_LINE_SIZE = 8;  // in 32-bit words
+
+constexpr USHORT HOTP_COMMAND_DECODE = 0x0003;  // I/O space and memory space
+constexpr UCHAR HOTP_CLASS_DISPLAY = 0x03;
+constexpr UCHAR HOTP_CLASS_BRIDGE = 0x06;
+constexpr UCHAR HOTP_SUBCLASS_HOST_BRIDGE = 0x00;
+constexpr UCHAR HOTP_SUBCLASS_PCI_BRIDGE = 0x04;
+
+template <typename T>
+NTSTATUS HotpReadField(HOTP_CHILD_EXTENSION* Child, ULONG Offset, T* Value)
+{
+    return HotpGetSetDeviceBusData(reinterpret_cast<HOTP_COMMON_HEADER*>(Child), TRUE, Value,
+                                   Offset, sizeof(T));
+}
+
+template <typename T>
+NTSTATUS HotpWriteField(HOTP_CHILD_EXTENSION* Child, ULONG Offset, T Value)
+{
+    return HotpGetSetDeviceBusData(reinterpret_cast<HOTP_COMMON_HEADER*>(Child), FALSE, &Value,
+                                   Offset, sizeof(T));
+}
+
+}  // namespace
+
+// Reads (Read nonzero) or writes configuration space of the device beneath a child filter. A bus
+// record has no device of its own: it is answered with success and nothing is transferred.
+extern "C" NTSTATUS NTAPI HotpGetSetDeviceBusData(HOTP_COMMON_HEADER* Extension, BOOLEAN Read,
+                                                  PVOID Buffer, ULONG Offset, ULONG Length)
+{
+    if (HotpIsBusRecord(Extension)) {
+        HotpTrace(HOTP_TRACE_DETAIL, "HotpGetSetDeviceBusData - we don't get/set bus data for Bus\n");
+        return STATUS_SUCCESS;
+    }
+    auto* Child = reinterpret_cast<HOTP_CHILD_EXTENSION*>(Extension);
+    BUS_INTERFACE_STANDARD& Bus = Child->BusInterface;
+    ULONG Transferred = Read ? Bus.GetBusData(Bus.Context, PCI_WHICHSPACE_CONFIG, Buffer, Offset, Length)
+                             : Bus.SetBusData(Bus.Context, PCI_WHICHSPACE_CONFIG, Buffer, Offset, Length);
+    return Transferred == Length ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+// Classifies the device from its header and switches on a hot-added one. Bridges are classified
+// before the decoding test, so their command register is never written here; display controllers
+// and other bridge-class devices found hot added are left for their own drivers to enable.
+extern "C" NTSTATUS NTAPI HotpProgramPCI(HOTP_CHILD_EXTENSION* Child)
+{
+    USHORT Command = 0;
+    NTSTATUS Status = HotpReadField(Child, HOTP_CONFIG_COMMAND, &Command);
+    if (!NT_SUCCESS(Status)) {
+        Child->DeviceKind = 0;
+        return Status;
+    }
+
+    // The reads below are not checked; their buffers start at zero so a failed read never leaves
+    // stack contents to act on.
+    USHORT VendorId = 0;
+    USHORT DeviceId = 0;
+    HotpReadField(Child, HOTP_CONFIG_VENDOR_ID, &VendorId);
+    HotpReadField(Child, HOTP_CONFIG_DEVICE_ID, &DeviceId);
+    Child->VendorId = VendorId;
+    Child->DeviceId = DeviceId;
+    HotpTrace(HOTP_TRACE_DETAIL, "HotpProgramPCI - VendorId %lx, DeviceId %lx\n",
+              static_cast<ULONG>(VendorId), static_cast<ULONG>(DeviceId));
+
+    UCHAR BaseClass = 0;
+    UCHAR SubClass = 0;
+    HotpReadField(Child, HOTP_CONFIG_BASE_CLASS, &BaseClass);
+    HotpReadField(Child, HOTP_CONFIG_SUB_CLASS, &SubClass);
+
+    if (BaseClass == HOTP_CLASS_BRIDGE && SubClass == HOTP_SUBCLASS_PCI_BRIDGE) {
+        HotpTrace(HOTP_TRACE_DETAIL, "HotpProgramPCI - PCI/PCI bridge\n");
+        Child->DeviceKind = HOTP_KIND_PCI_PCI;
+        return STATUS_SUCCESS;
+    }
+    if (BaseClass == HOTP_CLASS_BRIDGE && SubClass == HOTP_SUBCLASS_HOST_BRIDGE) {
+        HotpTrace(HOTP_TRACE_DETAIL, "HotpProgramPCI - Host/PCI bridge\n");
+        Child->DeviceKind = HOTP_KIND_HOST_PCI;
+        return STATUS_SUCCESS;
+    }
+    if ((Command & HOTP_COMMAND_DECODE) != 0) {
+        HotpTrace(HOTP_TRACE_DETAIL, "HotpProgramPCI - device present at boot\n");
+        Child->DeviceKind = HOTP_KIND_BOOT;
+        return STATUS_SUCCESS;
+    }
+
+    HotpTrace(HOTP_TRACE_DETAIL, "HotpProgramPCI - hot added device\n");
+    Child->DeviceKind = HOTP_KIND_HOT_ADDED;
+    if (BaseClass == HOTP_CLASS_DISPLAY || BaseClass == HOTP_CLASS_BRIDGE) {
+        return STATUS_SUCCESS;
+    }
+    Status = HotpWriteField(Child, HOTP_CONFIG_COMMAND, HOTP_HOT_ADD_COMMAND);
+    if (!NT_SUCCESS(Status)) {
+        Child->DeviceKind = 0;
+        return Status;
+    }
+    // Only the success of the read-back counts: the device may not implement every bit.
+    USHORT ReadBack = 0;
+    Status = HotpReadField(Child, HOTP_CONFIG_COMMAND, &ReadBack);
+    if (!NT_SUCCESS(Status)) {
+        Child->DeviceKind = 0;
+        return Status;
+    }
+    Child->DeviceKind |= HOTP_KIND_ENABLED;
+    return STATUS_SUCCESS;
+}
+
+// Writes the latency timer, then the cache line size, of every device that is neither a bridge
+// nor a display controller. Runs after every start and every return to D0, since a device
+// coming out of D3 has lost both and its bus driver does not put them back.
+extern "C" NTSTATUS NTAPI HotpPostProgramPCI(HOTP_CHILD_EXTENSION* Child)
+{
+    if (Child->DeviceKind == HOTP_KIND_PCI_PCI || Child->DeviceKind == HOTP_KIND_HOST_PCI) {
+        HotpTrace(HOTP_TRACE_DETAIL,
+                  "HotpPostProgramPCI - Config space not modified for HOST/PCI or PCI/PCI\n");
+        return STATUS_SUCCESS;
+    }
+    UCHAR BaseClass = 0;
+    HotpReadField(Child, HOTP_CONFIG_BASE_CLASS, &BaseClass);
+    if (BaseClass == HOTP_CLASS_DISPLAY || BaseClass == HOTP_CLASS_BRIDGE) {
+        HotpTrace(HOTP_TRACE_DETAIL, "HotpPostProgramPCI - Config space not modified for BaseClass %lx\n",
+                  static_cast<ULONG>(BaseClass));
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS Status = HotpWriteField(Child, HOTP_CONFIG_LATENCY_TIMER, HOTP_LATENCY_TIMER);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    HotpTrace(HOTP_TRACE_DETAIL,
+              "HotpPostProgramPCI - LatencyTimer(%lx) set for (VendorId %lx, DeviceId %lx)\n",
+              static_cast<ULONG>(HOTP_LATENCY_TIMER), static_cast<ULONG>(Child->VendorId),
+              static_cast<ULONG>(Child->DeviceId));
+    Status = HotpWriteField(Child, HOTP_CONFIG_CACHE_LINE_SIZE, HOTP_CACHE_LINE_SIZE);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    HotpTrace(HOTP_TRACE_DETAIL,
+              "HotpPostProgramPCI - CacheLineSize(%lx) set for (VendorId %lx, DeviceId %lx)\n",
+              static_cast<ULONG>(HOTP_CACHE_LINE_SIZE), static_cast<ULONG>(Child->VendorId),
+              static_cast<ULONG>(Child->DeviceId));
+    return STATUS_SUCCESS;
+}

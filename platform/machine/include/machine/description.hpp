@@ -1,0 +1,105 @@
+// A machine described as plain data: what sits on the root bus, what sits behind each bridge,
+// which device numbers are hot-plug slots, and a catalogue of cards that can be inserted into
+// them. Machine files are parsed into these structures; the builders turn them into hardware.
+#pragma once
+
+#include <pci/hardware.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace machine {
+
+// An address range [base, limit]; closed (decoding nothing) when base > limit.
+struct Window {
+    uint64_t base = 1;
+    uint64_t limit = 0;
+
+    bool open() const { return base <= limit; }
+    uint64_t size() const { return open() ? limit - base + 1 : 0; }
+    bool contains(uint64_t address, uint64_t length) const
+    {
+        return open() && length != 0 && address >= base && address - base <= limit - base &&
+               length - 1 <= limit - address;
+    }
+};
+
+// The ranges the host bridge forwards to the root bus. A closed prefetchable window means the
+// root has none; prefetchable BARs then share the memory window.
+struct RootWindows {
+    Window io, memory, prefetchable;
+};
+
+enum class FunctionKind { Device, Bridge, CardBus };
+
+struct FunctionDesc;
+
+// A device number on a bus whose card can be inserted and removed.
+struct SlotDesc {
+    unsigned device = 0;
+    std::string label;  // how scenarios may name it ("slot 1"); may be empty
+    unsigned line = 0;  // where it was described; 0 when built in code
+};
+
+// One bus segment: the functions on it, its hot-plug slots (functions placed at a slot's device
+// number form a card that is present at boot) and what firmware sets aside for those slots.
+struct BusDesc {
+    std::vector<FunctionDesc> functions;
+    std::vector<SlotDesc> slots;
+    pci::HotPlugReserve reserve;
+
+    const SlotDesc* slot(unsigned device) const;
+};
+
+struct FunctionDesc {
+    unsigned device = 0;    // on its bus; not used for a card's functions (the slot decides)
+    unsigned function = 0;  // 0 to 7
+    FunctionKind kind = FunctionKind::Device;
+    std::string name;       // shown to the user
+    uint16_t vendor = 0;
+    uint16_t deviceId = 0;
+    uint8_t revision = 0;
+    uint8_t baseClass = 0, subClass = 0, progIf = 0;  // bridges have their class fixed
+    // By register number; a 64-bit BAR is followed by an unused entry (its upper half).
+    std::vector<pci::Bar> bars;
+    bool prefetch64 = true;  // bridges: 64-bit prefetchable window
+    bool io32 = false;       // bridges: 32-bit I/O window
+    BusDesc secondary;       // bridges: the bus behind
+    unsigned line = 0;
+
+    bool isBridge() const { return kind == FunctionKind::Bridge; }
+};
+
+struct CardDesc {
+    std::string name;
+    std::vector<FunctionDesc> functions;  // by FunctionDesc::function
+    unsigned line = 0;
+};
+
+struct MachineDesc {
+    std::string name;
+    RootWindows windows;
+    BusDesc root;
+    std::vector<CardDesc> cards;
+
+    const CardDesc* card(std::string_view cardName) const;
+};
+
+// The windows a machine gets when its file does not give them.
+RootWindows defaultRootWindows();
+
+// A generic name for a class code ("network controller", "PCI-to-PCI bridge").
+std::string className(uint8_t baseClass, uint8_t subClass);
+
+// The function in its power-on state; for a bridge, with the whole bus behind it (its
+// functions, multi-function headers, hot-plug slots and their reservation).
+std::unique_ptr<pci::Function> buildFunction(const FunctionDesc& desc);
+// A card ready for insertion; functions other than 0 make function 0 multi-function.
+pci::Card buildCard(const CardDesc& desc);
+// Places the machine's root bus contents into an empty hierarchy.
+void populate(pci::Hierarchy& hw, const MachineDesc& desc);
+
+}  // namespace machine

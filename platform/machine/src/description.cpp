@@ -1,0 +1,114 @@
+#include <machine/description.hpp>
+
+#include <algorithm>
+
+namespace machine {
+
+namespace {
+
+void populateBus(pci::Bus& bus, const BusDesc& desc)
+{
+    for (const FunctionDesc& f : desc.functions) bus.place(f.device, f.function, buildFunction(f));
+    // A device answers on functions other than 0 only when function 0 says it is multi-function.
+    for (const FunctionDesc& f : desc.functions) {
+        if (f.function == 0) continue;
+        if (pci::Function* first = bus.function(f.device, 0)) first->setMultiFunction(true);
+    }
+    for (const SlotDesc& slot : desc.slots) bus.makeHotPlugSlot(slot.device);
+    bus.setHotPlugReserve(desc.reserve);
+}
+
+}  // namespace
+
+const SlotDesc* BusDesc::slot(unsigned device) const
+{
+    for (const SlotDesc& s : slots) {
+        if (s.device == device) return &s;
+    }
+    return nullptr;
+}
+
+const CardDesc* MachineDesc::card(std::string_view cardName) const
+{
+    for (const CardDesc& c : cards) {
+        if (c.name == cardName) return &c;
+    }
+    return nullptr;
+}
+
+RootWindows defaultRootWindows()
+{
+    RootWindows w;
+    w.io = {0x1000, 0xFFFF};
+    w.memory = {0xF0000000, 0xFEBFFFFF};
+    w.prefetchable = {0x80000000, 0xEFFFFFFF};
+    return w;
+}
+
+std::string className(uint8_t baseClass, uint8_t subClass)
+{
+    switch (baseClass) {
+    case 0x00: return "unclassified device";
+    case 0x01: return "storage controller";
+    case 0x02: return "network controller";
+    case 0x03: return "display controller";
+    case 0x04: return "multimedia controller";
+    case 0x05: return "memory controller";
+    case 0x06:
+        switch (subClass) {
+        case 0x00: return "host bridge";
+        case 0x01: return "ISA bridge";
+        case 0x04: return "PCI-to-PCI bridge";
+        case 0x07: return "CardBus bridge";
+        default: return "bridge";
+        }
+    case 0x07: return "communication controller";
+    case 0x08: return "system peripheral";
+    case 0x09: return "input device controller";
+    case 0x0A: return "docking station";
+    case 0x0B: return "processor";
+    case 0x0C: return "serial bus controller";
+    case 0x0D: return "wireless controller";
+    case 0x0E: return "intelligent controller";
+    case 0x0F: return "satellite communication controller";
+    case 0x10: return "encryption controller";
+    case 0x11: return "signal processing controller";
+    case 0x12: return "processing accelerator";
+    default: return "device";
+    }
+}
+
+std::unique_ptr<pci::Function> buildFunction(const FunctionDesc& desc)
+{
+    std::unique_ptr<pci::Function> f;
+    switch (desc.kind) {
+    case FunctionKind::Device:
+        f = pci::Function::device(desc.vendor, desc.deviceId, desc.baseClass, desc.subClass,
+                                  desc.progIf, desc.bars);
+        break;
+    case FunctionKind::Bridge:
+        f = pci::Function::bridge(desc.vendor, desc.deviceId, desc.prefetch64, desc.io32);
+        populateBus(*f->secondary(), desc.secondary);
+        break;
+    case FunctionKind::CardBus:
+        f = pci::Function::cardBus(desc.vendor, desc.deviceId);
+        break;
+    }
+    if (desc.revision != 0) f->poke(pci::reg::RevisionId, 1, desc.revision);
+    return f;
+}
+
+pci::Card buildCard(const CardDesc& desc)
+{
+    pci::Card card;
+    card.name = desc.name;
+    for (const FunctionDesc& f : desc.functions) card.functions.at(f.function) = buildFunction(f);
+    const bool multi = std::any_of(desc.functions.begin(), desc.functions.end(),
+                                   [](const FunctionDesc& f) { return f.function != 0; });
+    if (multi && card.functions[0]) card.functions[0]->setMultiFunction(true);
+    return card;
+}
+
+void populate(pci::Hierarchy& hw, const MachineDesc& desc) { populateBus(hw.root(), desc.root); }
+
+}  // namespace machine

@@ -1,0 +1,306 @@
+#include <machine/firmware.hpp>
+#include <machine/location.hpp>
+#include <machine/machine.hpp>
+
+#include <nt/messages.hpp>
+
+#include <cstdio>
+#include <functional>
+
+namespace machine {
+
+namespace {
+
+std::string hex32(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%08llx", static_cast<unsigned long long>(value & 0xFFFFFFFFu));
+    return text;
+}
+
+std::string driverName(PDEVICE_OBJECT device)
+{
+    const UNICODE_STRING& name = device->DriverObject->DriverName;
+    return nt::narrow(std::u16string(name.Buffer, name.Length / sizeof(WCHAR)));
+}
+
+// Finds the bridge whose secondary bus is `target`, anywhere below `bus`.
+const pci::Function* bridgeOf(const pci::Bus& bus, const pci::Bus* target)
+{
+    for (unsigned d = 0; d < 32; ++d) {
+        for (unsigned fn = 0; fn < 8; ++fn) {
+            const pci::Function* f = bus.function(d, fn);
+            if (f == nullptr || f->secondary() == nullptr) continue;
+            if (f->secondary() == target) return f;
+            if (const pci::Function* deeper = bridgeOf(*f->secondary(), target)) return deeper;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const char* outputKindName(Output::Kind kind)
+{
+    switch (kind) {
+    case Output::Kind::Step: return "step";
+    case Output::Kind::Firmware: return "firmware";
+    case Output::Kind::Request: return "request";
+    case Output::Kind::Trace: return "trace";
+    case Output::Kind::Break: return "break";
+    case Output::Kind::EventLog: return "event";
+    case Output::Kind::Config: return "config";
+    case Output::Kind::Conflict: return "conflict";
+    case Output::Kind::Problem: return "problem";
+    case Output::Kind::Note: return "note";
+    }
+    return "?";
+}
+
+Machine::Machine(MachineDesc description, MachineOptions options,
+                 std::function<void(const Output&)> sink)
+    : desc_(std::move(description)), options_(std::move(options)), sink_(std::move(sink)),
+      bus_(kernel_, hw_), generic_(kernel_)
+{
+    populate(hw_, desc_);
+    kernel_.onDebugPrint = [this](const std::string& line) {
+        std::string text = line;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        emit(Output::Kind::Trace, text);
+    };
+    kernel_.onBreakpoint = [this] { emit(Output::Kind::Break, "DbgBreakPoint"); };
+    // The event log renders entries through the driver image's own message table, as the event
+    // viewer does for a registered event source.
+    kernel_.registerEventSource(u"hotpflt", nt::MessageTable::load(HOTP_MESSAGE_FILE));
+    kernel_.onErrorLogEntry = [this](const nt::ErrorLogEntry& entry) {
+        std::string text;
+        if (auto rendered = kernel_.renderEvent(entry)) text = nt::narrow(*rendered);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        uint32_t code = 0;
+        if (entry.bytes.size() >= 16) {
+            code = static_cast<uint32_t>(entry.bytes[12]) | (entry.bytes[13] << 8) |
+                   (entry.bytes[14] << 16) | (static_cast<uint32_t>(entry.bytes[15]) << 24);
+        }
+        emit(Output::Kind::EventLog, nt::narrow(nt::eventSourceName(entry.driverName)) + " " +
+                                         hex32(code) + (text.empty() ? "" : ": " + text));
+    };
+    hw_.onTransaction = [this](const pci::Transaction& t) {
+        if (!t.write) return;
+        char text[96];
+        std::snprintf(text, sizeof text, "write %02x:%02x.%u offset 0x%02x (%u) = 0x%0*x%s", t.bus,
+                      t.device, t.function, t.offset, t.length, static_cast<int>(2 * t.length),
+                      t.value, t.claimed ? "" : " (no function answered)");
+        emit(Output::Kind::Config, text);
+    };
+    hw_.onConflict = [this](const std::string& text) { emit(Output::Kind::Conflict, text); };
+
+    if (options_.withDriver) {
+        driver_.emplace(kernel_.loadDriver(options_.driverPath, u"\\Driver\\hotpflt"));
+        nt::Debugger debugger(*driver_);
+        debugger.set("HotpDebugPrintLevel", options_.traceLevel);
+        debugger.set("HotpDebugBreakLevel", options_.breakLevel);
+    }
+
+    pnp::DriverSetup setup;
+    setup.functionDriver = [this](pnp::DeviceNode& node) -> PDRIVER_OBJECT {
+        if (&node == pnp_->root()) return bus_.driverObject();
+        pcibus::FunctionNode* f = bus_.function(node.pdo);
+        return f != nullptr && f->isBridge() ? bus_.driverObject() : generic_.driverObject();
+    };
+    setup.upperFilters = [this](pnp::DeviceNode& node) {
+        std::vector<PDRIVER_OBJECT> filters;
+        if (&node == pnp_->root() && driver_) filters.push_back(driver_->object);
+        return filters;
+    };
+    setup.isBus = [this](pnp::DeviceNode& node) {
+        pcibus::FunctionNode* f = bus_.function(node.pdo);
+        return f != nullptr && f->isBridge();
+    };
+    setup.describe = [this](PDEVICE_OBJECT pdo) { return nameOf(pdo); };
+    pnp_ = std::make_unique<pnp::Manager>(kernel_, setup);
+    pnp_->onEvent = [this](const pnp::Event& e) {
+        emit(e.kind == pnp::Event::Kind::Request   ? Output::Kind::Request
+             : e.kind == pnp::Event::Kind::Problem ? Output::Kind::Problem
+                                                   : Output::Kind::Note,
+             e.text);
+    };
+}
+
+Machine::~Machine()
+{
+    if (!shutDown_) shutdown();
+}
+
+void Machine::emit(Output::Kind kind, const std::string& text)
+{
+    if (sink_ && !shutDown_) sink_(Output{kind, text});
+}
+
+std::string Machine::nameOf(PDEVICE_OBJECT pdo)
+{
+    pcibus::FunctionNode* f = bus_.function(pdo);
+    if (f == nullptr) return "device " + hex32(reinterpret_cast<uintptr_t>(pdo));
+    return f->location() + " " + className(f->baseClass, f->subClass);
+}
+
+void Machine::boot()
+{
+    emit(Output::Kind::Step, "boot: firmware configures what is present");
+    FirmwareReport report = runFirmware(hw_, desc_.windows);
+    for (const std::string& line : report.lines()) emit(Output::Kind::Firmware, line);
+    emit(Output::Kind::Step, "boot: the PnP manager starts the PCI root bus");
+    std::vector<pnp::Range> windows;
+    auto add = [&](const Window& w, UCHAR type, USHORT flags) {
+        if (w.open()) windows.push_back({type, flags, w.base, w.size()});
+    };
+    add(desc_.windows.io, CmResourceTypePort, 0);
+    add(desc_.windows.memory, CmResourceTypeMemory, 0);
+    add(desc_.windows.prefetchable, CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE);
+    pnp_->boot(windows);
+}
+
+std::optional<unsigned> Machine::busNumberOf(const pci::Bus* bus)
+{
+    if (bus == &hw_.root()) return 0u;
+    const pci::Function* bridge = bridgeOf(hw_.root(), bus);
+    if (bridge == nullptr) return std::nullopt;
+    return bridge->byte(pci::reg::SecondaryBus);
+}
+
+pnp::DeviceNode* Machine::busNode(unsigned number)
+{
+    if (number == 0) return pnp_->root();
+    for (pnp::DeviceNode* node : pnp_->nodes()) {
+        pcibus::FunctionNode* f = bus_.function(node->pdo);
+        if (f != nullptr && f->secondary != nullptr && f->secondary->number == number) return node;
+    }
+    return nullptr;
+}
+
+pnp::DeviceNode* Machine::nodeAt(unsigned bus, unsigned device, unsigned function)
+{
+    for (pnp::DeviceNode* node : pnp_->nodes()) {
+        pcibus::FunctionNode* f = bus_.function(node->pdo);
+        if (f != nullptr && f->parent != nullptr && f->parent->number == bus &&
+            f->device == device && f->function == function) {
+            return node;
+        }
+    }
+    return nullptr;
+}
+
+bool Machine::apply(const Event& event)
+{
+    std::string error;
+    const Location& where = event.kind == EventKind::Power ? event.device : event.slot;
+    std::string step = std::string(eventName(event.kind)) +
+                       (event.card.empty() ? "" : " " + event.card) +
+                       (where.text.empty() ? "" : " " + where.text);
+    if (event.kind == EventKind::Power) step += " to D" + std::to_string(event.deviceState);
+    emit(Output::Kind::Step, step);
+    auto fail = [&](const std::string& why) {
+        emit(Output::Kind::Problem, std::string(eventName(event.kind)) + ": " + why);
+        return false;
+    };
+
+    if (event.kind == EventKind::Sleep) {
+        pnp_->sleep();
+        return true;
+    }
+    if (event.kind == EventKind::Wake) {
+        pnp_->wake();
+        return true;
+    }
+    auto path = resolveLocation(desc_, where, error);
+    if (!path) return fail(error);
+    auto place = findPlace(hw_, *path, error);
+    if (!place) return fail(error);
+    auto number = busNumberOf(place->bus);
+    if (!number) return fail("the bus of " + where.text + " is not reachable");
+
+    switch (event.kind) {
+    case EventKind::Insert: {
+        const CardDesc* card = desc_.card(event.card);
+        if (card == nullptr) return fail("no card named " + event.card);
+        if (!place->bus->insert(place->device, buildCard(*card))) {
+            return fail(where.text + " is not a free hot-plug slot");
+        }
+        pnp::DeviceNode* parent = busNode(*number);
+        if (parent == nullptr) return fail("no bus device serves bus " + std::to_string(*number));
+        pnp_->enumerate(*parent);
+        return true;
+    }
+    case EventKind::Remove:
+    case EventKind::SurpriseRemove: {
+        if (!place->bus->occupied(place->device)) return fail(where.text + " holds no card");
+        if (event.kind == EventKind::Remove) {
+            for (unsigned fn = 0; fn < 8; ++fn) {
+                if (pnp::DeviceNode* node = nodeAt(*number, place->device, fn)) pnp_->remove(*node);
+            }
+        }
+        place->bus->remove(place->device);
+        if (pnp::DeviceNode* parent = busNode(*number)) pnp_->enumerate(*parent);
+        return true;
+    }
+    case EventKind::Power: {
+        pnp::DeviceNode* node = nodeAt(*number, place->device, place->function.value_or(0));
+        if (node == nullptr) return fail("no device at " + where.text);
+        const auto state = static_cast<DEVICE_POWER_STATE>(PowerDeviceD0 + event.deviceState);
+        NTSTATUS status = pnp_->setDevicePower(*node, state);
+        if (!NT_SUCCESS(status)) return fail("the device refused D" + std::to_string(event.deviceState));
+        return true;
+    }
+    default:
+        return fail("not an event this machine plays");
+    }
+}
+
+std::vector<std::string> Machine::describeTree()
+{
+    std::vector<std::string> lines;
+    std::function<void(pnp::DeviceNode&, const std::string&)> walk =
+        [&](pnp::DeviceNode& node, const std::string& indent) {
+            std::string state;
+            switch (node.state) {
+            case pnp::DeviceNode::State::Started: state = "started"; break;
+            case pnp::DeviceNode::State::NotStarted: state = "not started: " + node.problem; break;
+            case pnp::DeviceNode::State::Removed: state = "removed"; break;
+            case pnp::DeviceNode::State::Enumerated: state = "enumerated"; break;
+            }
+            lines.push_back(indent + node.name + "  [" + state + "]");
+            for (const pnp::Range& r : node.assigned) {
+                char text[96];
+                std::snprintf(text, sizeof text, "%s  %s %08llx-%08llx", indent.c_str(),
+                              r.type == CmResourceTypePort ? "io  " :
+                              (r.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) ? "pref" : "mem ",
+                              static_cast<unsigned long long>(r.start),
+                              static_cast<unsigned long long>(r.end()));
+                lines.push_back(std::string(text));
+            }
+            std::vector<PDEVICE_OBJECT> stack;
+            for (PDEVICE_OBJECT d = node.pdo; d != nullptr; d = d->AttachedDevice) stack.push_back(d);
+            std::string text = indent + "  stack:";
+            for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+                text += " " + driverName(*it) + "(" + hex32(reinterpret_cast<uintptr_t>(*it)) + ")";
+            }
+            lines.push_back(text);
+            for (auto& child : node.children) walk(*child, indent + "    ");
+        };
+    if (pnp_->root() != nullptr) walk(*pnp_->root(), "");
+    return lines;
+}
+
+std::vector<std::string> Machine::shutdown()
+{
+    shutDown_ = true;
+    pnp_->shutdown();
+    std::vector<std::string> problems;
+    for (const std::string& leak : bus_.leaks()) problems.push_back("leak: " + leak);
+    for (const nt::Violation& v : kernel_.takeViolations()) {
+        problems.push_back("verifier: " + v.rule + ": " + v.detail);
+    }
+    for (const std::string& leak : kernel_.leaks()) problems.push_back("leak: " + leak);
+    return problems;
+}
+
+}  // namespace machine

@@ -1,0 +1,466 @@
+#include <machine/machine_file.hpp>
+
+#include "toml_reader.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace machine {
+
+using detail::Reader;
+
+namespace {
+
+// Where a function table sits: on a bus ("at" names device and function) or directly in a card
+// ("function" names the function; the slot decides the device).
+enum class Context { Bus, Card };
+
+class MachineParser {
+public:
+    explicit MachineParser(std::string_view fileName) : r_(fileName) {}
+
+    std::vector<std::string>& errors() { return r_.errors(); }
+
+    void parse(const toml::table& top, MachineDesc& m)
+    {
+        r_.onlyKeys(top, {"name", "windows", "function", "slots", "card"}, "a machine file");
+        if (auto name = r_.string(top, "name", "the machine")) m.name = *name;
+        m.windows = defaultRootWindows();
+        if (const toml::table* w = r_.table(top, "windows", "the machine")) windows(*w, m.windows);
+        // The root bus owns every bus number and the whole of the root windows, so its slots
+        // need no reservation.
+        bus(top, "function", m.root, "the root bus", /*inCard=*/false);
+        std::map<std::string, unsigned> cardLines;
+        for (const toml::table* t : r_.tables(top, "card", "the machine")) {
+            CardDesc card;
+            card.line = Reader::line(*t);
+            r_.onlyKeys(*t, {"name", "function"}, "a card");
+            auto name = r_.string(*t, "name", "a card", true);
+            if (name) {
+                card.name = *name;
+                auto [it, fresh] = cardLines.emplace(*name, Reader::keyLine(*t, "name"));
+                if (!fresh) {
+                    r_.error(Reader::keyLine(*t, "name"),
+                             "card '" + *name + "' is already in the catalogue (line " +
+                                 std::to_string(it->second) + ")");
+                }
+            }
+            const auto functions = r_.tables(*t, "function", "a card");
+            if (functions.empty() && t->get("function") == nullptr) {
+                r_.error(card.line, "card '" + card.name + "' has no [[card.function]]");
+            }
+            std::map<unsigned, unsigned> seen;  // function number -> line
+            for (const toml::table* ft : functions) {
+                FunctionDesc f;
+                if (!function(*ft, f, Context::Card, true)) continue;
+                auto [it, fresh] = seen.emplace(f.function, f.line);
+                if (!fresh) {
+                    r_.error(f.line, "function " + std::to_string(f.function) + " of card '" +
+                                         card.name + "' is already described (line " +
+                                         std::to_string(it->second) + ")");
+                    continue;
+                }
+                card.functions.push_back(std::move(f));
+            }
+            if (!card.functions.empty() && seen.count(0) == 0) {
+                r_.error(card.line, "card '" + card.name + "' has no function 0");
+            }
+            m.cards.push_back(std::move(card));
+        }
+        std::map<std::string, unsigned> labels;
+        checkLabels(m.root, labels);
+    }
+
+private:
+    void window(const toml::table& parent, std::string_view key, Window& out, uint64_t maximum,
+                bool required)
+    {
+        const std::string what = "the " + std::string(key) + " window";
+        const toml::table* t = r_.table(parent, key, "[windows]", required);
+        if (t == nullptr) {
+            if (!required && parent.get(key) == nullptr) out = Window{};  // none
+            return;
+        }
+        r_.onlyKeys(*t, {"base", "limit"}, what);
+        const auto max = static_cast<int64_t>(maximum);
+        auto base = r_.integer(*t, "base", what, 0, max, true);
+        auto limit = r_.integer(*t, "limit", what, 0, max, true);
+        if (!base || !limit) return;
+        if (*base > *limit) {
+            r_.error(*t, what + " has its base above its limit");
+            return;
+        }
+        out = Window{static_cast<uint64_t>(*base), static_cast<uint64_t>(*limit)};
+    }
+
+    void windows(const toml::table& t, RootWindows& w)
+    {
+        r_.onlyKeys(t, {"io", "memory", "prefetchable"}, "[windows]");
+        window(t, "io", w.io, 0xFFFF, true);
+        window(t, "memory", w.memory, 0xFFFFFFFF, true);
+        window(t, "prefetchable", w.prefetchable, 0xFFFFFFFF, false);
+        if (w.memory.open() && w.prefetchable.open() &&
+            w.memory.base <= w.prefetchable.limit && w.prefetchable.base <= w.memory.limit) {
+            r_.error(Reader::keyLine(t, "prefetchable"),
+                     "the prefetchable window overlaps the memory window");
+        }
+    }
+
+    // The functions and slots of one bus, from the table that holds them (the top level for the
+    // root bus, a bridge's table for the bus behind it).
+    void bus(const toml::table& t, std::string_view key, BusDesc& out, std::string_view what,
+             bool inCard)
+    {
+        for (const toml::table* st : r_.tables(t, "slots", what)) {
+            SlotDesc slot;
+            slot.line = Reader::line(*st);
+            r_.onlyKeys(*st, {"device", "label"}, "a slot");
+            auto device = r_.integer(*st, "device", "a slot", 0, 31, true);
+            if (!device) continue;
+            slot.device = static_cast<unsigned>(*device);
+            if (auto label = r_.string(*st, "label", "a slot")) {
+                if (inCard) {
+                    r_.error(Reader::keyLine(*st, "label"),
+                             "slot labels name the machine's own slots; a card's slots have none");
+                } else if (!isValidSlotLabel(*label)) {
+                    r_.error(Reader::keyLine(*st, "label"),
+                             "slot label '" + *label +
+                                 "' could be read as a path (it must not contain '/', look "
+                                 "like a device number or end in '.' and a digit)");
+                } else {
+                    slot.label = *label;
+                }
+            }
+            if (const SlotDesc* before = out.slot(slot.device)) {
+                r_.error(slot.line, "device " + hex2(slot.device) +
+                                        " is already a hot-plug slot (line " +
+                                        std::to_string(before->line) + ")");
+                continue;
+            }
+            out.slots.push_back(std::move(slot));
+        }
+        std::map<std::pair<unsigned, unsigned>, unsigned> seen;  // device.function -> line
+        for (const toml::table* ft : r_.tables(t, key, what)) {
+            FunctionDesc f;
+            if (!function(*ft, f, Context::Bus, inCard)) continue;
+            auto [it, fresh] = seen.emplace(std::make_pair(f.device, f.function), f.line);
+            if (!fresh) {
+                r_.error(f.line, "function " + hex2(f.device) + "." + std::to_string(f.function) +
+                                     " is already described (line " + std::to_string(it->second) +
+                                     ")");
+                continue;
+            }
+            out.functions.push_back(std::move(f));
+        }
+        // A device answers only through its function 0.
+        for (const FunctionDesc& f : out.functions) {
+            if (f.function != 0 && seen.count({f.device, 0}) == 0) {
+                r_.error(f.line, "device " + hex2(f.device) + " has function " +
+                                     std::to_string(f.function) +
+                                     " but no function 0, so none of it would answer");
+            }
+        }
+    }
+
+    bool function(const toml::table& t, FunctionDesc& f, Context context, bool inCard)
+    {
+        f.line = Reader::line(t);
+        const auto kind = r_.string(t, "kind", "a function");
+        if (kind) {
+            if (*kind == "device") {
+                f.kind = FunctionKind::Device;
+            } else if (*kind == "bridge") {
+                f.kind = FunctionKind::Bridge;
+            } else if (*kind == "cardbus") {
+                f.kind = FunctionKind::CardBus;
+            } else {
+                r_.error(Reader::keyLine(t, "kind"), "unknown kind '" + *kind +
+                                                         "' (expected device, bridge or cardbus)");
+                return false;
+            }
+        }
+        const char* const place = context == Context::Bus ? "at" : "function";
+        switch (f.kind) {
+        case FunctionKind::Device:
+            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "class", "bars"}, "a device");
+            break;
+        case FunctionKind::Bridge:
+            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "prefetch64", "io32", "slots",
+                            "spare_buses", "reserve", "behind"},
+                        "a bridge");
+            break;
+        case FunctionKind::CardBus:
+            r_.onlyKeys(t, {place, "kind", "name", "id", "revision"}, "a CardBus bridge");
+            break;
+        }
+        const size_t errorsBefore = errors().size();
+        if (context == Context::Bus) {
+            if (auto at = r_.string(t, "at", "a function", true)) {
+                std::string error;
+                auto location = parseLocation(*at, error);
+                if (location && (!location->label.empty() || location->steps.size() != 1 ||
+                                 !location->steps[0].function)) {
+                    error = "'" + *at + "' is not a device.function such as \"02.0\"";
+                    location.reset();
+                }
+                if (!location) {
+                    r_.error(Reader::keyLine(t, "at"), error);
+                } else {
+                    f.device = location->steps[0].device;
+                    f.function = *location->steps[0].function;
+                }
+            }
+        } else if (auto fn = r_.integer(t, "function", "a card's function", 0, 7, true)) {
+            f.function = static_cast<unsigned>(*fn);
+        }
+        if (auto id = r_.string(t, "id", "a function", true)) {
+            if (!detail::parseId(*id, f.vendor, f.deviceId)) {
+                r_.error(Reader::keyLine(t, "id"),
+                         "'" + *id + "' is not a vendor:device pair such as \"7e57:0300\"");
+            } else if (f.vendor == 0xFFFF) {
+                r_.error(Reader::keyLine(t, "id"),
+                         "vendor ffff is what an absent function reads as");
+            }
+        }
+        if (auto revision = r_.integer(t, "revision", "a function", 0, 255)) {
+            f.revision = static_cast<uint8_t>(*revision);
+        }
+        switch (f.kind) {
+        case FunctionKind::Device: {
+            if (auto code = r_.integer(t, "class", "a device", 0, 0xFFFFFF, true)) {
+                f.baseClass = static_cast<uint8_t>(*code >> 16);
+                f.subClass = static_cast<uint8_t>(*code >> 8);
+                f.progIf = static_cast<uint8_t>(*code);
+                if (f.baseClass == 0x06 && (f.subClass == 0x04 || f.subClass == 0x07)) {
+                    r_.error(Reader::keyLine(t, "class"),
+                             "class " + hex4(f.baseClass, f.subClass) +
+                                 " is a bridge; describe it with kind = \"" +
+                                 (f.subClass == 0x04 ? "bridge" : "cardbus") + "\"");
+                }
+            }
+            if (const toml::node* bars = t.get("bars")) {
+                if (!bars->is_array()) {
+                    r_.error(*bars, "'bars' of a device must be an array of BARs, not a " +
+                                        std::string(bars->is_table() ? "table" : "single value"));
+                } else {
+                    barList(*bars->as_array(), f.bars);
+                }
+            }
+            f.name = className(f.baseClass, f.subClass);
+            break;
+        }
+        case FunctionKind::Bridge: {
+            if (auto on = r_.boolean(t, "prefetch64", "a bridge")) f.prefetch64 = *on;
+            if (auto on = r_.boolean(t, "io32", "a bridge")) f.io32 = *on;
+            f.name = className(0x06, 0x04);
+            bus(t, "behind", f.secondary, "a bridge", inCard);
+            reserve(t, f.secondary);
+            break;
+        }
+        case FunctionKind::CardBus:
+            f.name = className(0x06, 0x07);
+            break;
+        }
+        if (auto name = r_.string(t, "name", "a function")) f.name = *name;
+        return errors().size() == errorsBefore;
+    }
+
+    void reserve(const toml::table& t, BusDesc& bus)
+    {
+        auto spare = r_.integer(t, "spare_buses", "a bridge", 0, 254);
+        const toml::table* windows = r_.table(t, "reserve", "a bridge");
+        if ((spare || windows) && bus.slots.empty()) {
+            r_.error(Reader::keyLine(t, spare ? "spare_buses" : "reserve"),
+                     "only a bridge with hot-plug slots behind it gets spare bus numbers or "
+                     "reserved windows");
+            return;
+        }
+        if (spare) bus.reserve.buses = static_cast<unsigned>(*spare);
+        if (windows == nullptr) return;
+        r_.onlyKeys(*windows, {"io", "memory", "prefetchable"}, "a reserve");
+        struct Part {
+            const char* key;
+            uint64_t* out;
+            uint64_t granularity;
+        } parts[] = {{"io", &bus.reserve.io, 0x1000},
+                     {"memory", &bus.reserve.memory, 0x100000},
+                     {"prefetchable", &bus.reserve.prefetchable, 0x100000}};
+        for (const Part& p : parts) {
+            auto size = r_.size(*windows, p.key, "a reserve");
+            if (!size || *size == 0) continue;
+            if (!detail::isPowerOfTwo(*size) || *size < p.granularity) {
+                r_.error(Reader::keyLine(*windows, p.key),
+                         "reserved " + std::string(p.key) + " of " + detail::formatSize(*size) +
+                             " must be a power of two of at least " +
+                             detail::formatSize(p.granularity) + " (the window granularity)");
+                continue;
+            }
+            *p.out = *size;
+        }
+    }
+
+    void barList(const toml::array& list, std::vector<pci::Bar>& bars)
+    {
+        // Which register each BAR occupies; a 64-bit BAR takes two.
+        std::array<unsigned, 6> usedBy{};  // line of the BAR there, 0 when free
+        bars.assign(6, pci::Bar{});
+        unsigned next = 0;
+        for (const toml::node& element : list) {
+            if (!element.is_table()) {
+                r_.error(element, "a BAR is a table such as { type = \"mem32\", size = \"4K\" }");
+                continue;
+            }
+            const toml::table& t = *element.as_table();
+            const unsigned line = Reader::line(t);
+            r_.onlyKeys(t, {"type", "size", "prefetchable", "index"}, "a BAR");
+            auto type = r_.string(t, "type", "a BAR", true);
+            auto size = r_.size(t, "size", "a BAR", true);
+            auto prefetchable = r_.boolean(t, "prefetchable", "a BAR");
+            auto index = r_.integer(t, "index", "a BAR", 0, 5);
+            if (!type || !size) continue;
+            pci::Bar bar;
+            uint64_t minimum = 16, maximum = uint64_t{1} << 31;
+            if (*type == "io" || *type == "io16") {
+                bar.kind = pci::Bar::Kind::Io;
+                bar.ioUpperZero = *type == "io16";
+                minimum = 4;
+                maximum = 256;
+                if (prefetchable.value_or(false)) {
+                    r_.error(Reader::keyLine(t, "prefetchable"), "an I/O BAR is not prefetchable");
+                    continue;
+                }
+            } else if (*type == "mem32") {
+                bar.kind = pci::Bar::Kind::Memory32;
+            } else if (*type == "mem64") {
+                bar.kind = pci::Bar::Kind::Memory64;
+                maximum = uint64_t{1} << 62;
+            } else {
+                r_.error(Reader::keyLine(t, "type"),
+                         "unknown BAR type '" + *type + "' (expected io, io16, mem32 or mem64)");
+                continue;
+            }
+            bar.size = *size;
+            bar.prefetchable = prefetchable.value_or(false);
+            if (!detail::isPowerOfTwo(*size)) {
+                r_.error(Reader::keyLine(t, "size"),
+                         "BAR size " + std::to_string(*size) + " is not a power of two");
+                continue;
+            }
+            if (*size < minimum || *size > maximum) {
+                r_.error(Reader::keyLine(t, "size"),
+                         "a BAR of type " + *type + " is " + detail::formatSize(minimum) + " to " +
+                             detail::formatSize(maximum) + ", not " + detail::formatSize(*size));
+                continue;
+            }
+            const unsigned at = index ? static_cast<unsigned>(*index) : next;
+            const unsigned width = bar.kind == pci::Bar::Kind::Memory64 ? 2 : 1;
+            if (at + width > 6) {
+                r_.error(line, at >= 6 ? "a device has six BAR registers; this BAR would be a "
+                                         "seventh"
+                                       : "a 64-bit BAR takes two registers; BAR " +
+                                             std::to_string(at) + " is the last one");
+                continue;
+            }
+            bool clash = false;
+            for (unsigned i = at; i < at + width; ++i) {
+                if (usedBy[i] != 0) {
+                    r_.error(line, "BAR register " + std::to_string(i) +
+                                       " is already taken by the BAR at line " +
+                                       std::to_string(usedBy[i]));
+                    clash = true;
+                    break;
+                }
+            }
+            if (clash) continue;
+            for (unsigned i = at; i < at + width; ++i) usedBy[i] = line;
+            bars[at] = bar;
+            next = at + width;
+        }
+        while (!bars.empty() && bars.back().kind == pci::Bar::Kind::None) bars.pop_back();
+    }
+
+    // Labels are unique across the machine, so that a scenario can use one alone.
+    void checkLabels(const BusDesc& b, std::map<std::string, unsigned>& labels)
+    {
+        for (const SlotDesc& s : b.slots) {
+            if (s.label.empty()) continue;
+            auto [it, fresh] = labels.emplace(s.label, s.line);
+            if (!fresh) {
+                r_.error(s.line, "slot label '" + s.label + "' is already used (line " +
+                                     std::to_string(it->second) + ")");
+            }
+        }
+        for (const FunctionDesc& f : b.functions) {
+            if (f.isBridge()) checkLabels(f.secondary, labels);
+        }
+    }
+
+    static std::string hex2(unsigned value)
+    {
+        char buffer[8];
+        std::snprintf(buffer, sizeof buffer, "%02x", value & 0xFF);
+        return buffer;
+    }
+    static std::string hex4(uint8_t high, uint8_t low) { return hex2(high) + hex2(low); }
+
+    Reader r_;
+};
+
+}  // namespace
+
+namespace detail {
+std::vector<std::string> parseFailure(const toml::parse_error& e, std::string_view fileName)
+{
+    const auto line = e.source().begin.line;
+    return {std::string(fileName) + ":" + std::to_string(line == 0 ? 1 : line) + ": " +
+            std::string(e.description())};
+}
+}  // namespace detail
+
+Parsed<MachineDesc> parseMachine(std::string_view text, std::string_view fileName)
+{
+    auto result = toml::parse(text, std::string_view(fileName));
+    if (!result) return detail::parseFailure(result.error(), fileName);
+    MachineParser parser(fileName);
+    MachineDesc machine;
+    parser.parse(result.table(), machine);
+    if (!parser.errors().empty()) return std::move(parser.errors());
+    return machine;
+}
+
+namespace {
+std::optional<std::string> readFile(const std::string& path, std::string& error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot read: " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+}  // namespace
+
+Parsed<MachineDesc> loadMachine(const std::string& path)
+{
+    std::string error;
+    auto text = readFile(path, error);
+    if (!text) return std::vector<std::string>{error};
+    return parseMachine(*text, path);
+}
+
+Parsed<ScenarioDesc> loadScenario(const std::string& path)
+{
+    std::string error;
+    auto text = readFile(path, error);
+    if (!text) return std::vector<std::string>{error};
+    return parseScenario(*text, path);
+}
+
+}  // namespace machine

@@ -1,0 +1,187 @@
+#include <machine/scenario.hpp>
+
+#include <cstdio>
+#include <map>
+
+namespace machine {
+
+const char* eventName(EventKind kind)
+{
+    switch (kind) {
+    case EventKind::Insert: return "insert";
+    case EventKind::Remove: return "remove";
+    case EventKind::SurpriseRemove: return "surprise_remove";
+    case EventKind::Power: return "power";
+    case EventKind::Sleep: return "sleep";
+    case EventKind::Wake: return "wake";
+    }
+    return "?";
+}
+
+namespace {
+
+// The machine's description with the scenario's cards in its slots, as far as the events so
+// far have put them there.
+class Replay {
+public:
+    explicit Replay(const MachineDesc& machine) : machine_(machine) {}
+
+    // Where a path ends: the bus its last step is on, and what answers there now.
+    struct Found {
+        const BusDesc* bus = nullptr;
+        std::string slotKey;  // the bus's path and the device number
+        unsigned device = 0;
+        std::vector<const FunctionDesc*> functions;  // at that device now
+    };
+
+    bool walk(const std::vector<Step>& path, Found& found, std::string& error) const
+    {
+        const BusDesc* bus = &machine_.root;
+        std::string busKey;
+        for (size_t i = 0; i < path.size(); ++i) {
+            const Step& step = path[i];
+            found.bus = bus;
+            found.device = step.device;
+            found.slotKey = busKey + "/" + hex2(step.device);
+            found.functions = at(*bus, found.slotKey, step.device);
+            if (i + 1 == path.size()) return true;
+            const FunctionDesc* f = pick(found.functions, step.functionOrZero());
+            const std::vector<Step> prefix(path.begin(), path.begin() + static_cast<long>(i) + 1);
+            if (f == nullptr) {
+                error = formatPath(prefix) + " is empty at that moment";
+                return false;
+            }
+            if (!f->isBridge()) {
+                error = formatPath(prefix) + " (" + f->name + ") is not a PCI-to-PCI bridge";
+                return false;
+            }
+            busKey += "/" + hex2(step.device) + "." + std::to_string(step.functionOrZero());
+            bus = &f->secondary;
+        }
+        error = "an empty path";
+        return false;
+    }
+
+    static const FunctionDesc* pick(const std::vector<const FunctionDesc*>& functions,
+                                    unsigned function)
+    {
+        for (const FunctionDesc* f : functions) {
+            if (f->function == function) return f;
+        }
+        return nullptr;
+    }
+
+    void setSlot(const std::string& key, std::vector<const FunctionDesc*> functions)
+    {
+        slots_[key] = std::move(functions);
+    }
+
+private:
+    std::vector<const FunctionDesc*> at(const BusDesc& bus, const std::string& key,
+                                        unsigned device) const
+    {
+        if (bus.slot(device) != nullptr) {
+            auto it = slots_.find(key);
+            if (it != slots_.end()) return it->second;
+        }
+        std::vector<const FunctionDesc*> out;
+        for (const FunctionDesc& f : bus.functions) {
+            if (f.device == device) out.push_back(&f);
+        }
+        return out;
+    }
+
+    static std::string hex2(unsigned value)
+    {
+        char buffer[8];
+        std::snprintf(buffer, sizeof buffer, "%02x", value & 0xFF);
+        return buffer;
+    }
+
+    const MachineDesc& machine_;
+    std::map<std::string, std::vector<const FunctionDesc*>> slots_;
+};
+
+}  // namespace
+
+std::vector<std::string> checkScenario(const ScenarioDesc& scenario, const MachineDesc& machine)
+{
+    std::vector<std::string> errors;
+    auto fail = [&](const Event& e, const std::string& message) {
+        errors.push_back(scenario.fileName + ":" + std::to_string(e.line) + ": " + message);
+    };
+    Replay replay(machine);
+    unsigned asleepSince = 0;  // line of the sleep event, 0 when awake
+    for (const Event& e : scenario.events) {
+        if (asleepSince != 0 && e.kind != EventKind::Wake) {
+            fail(e, std::string(eventName(e.kind)) + " while the machine sleeps (since line " +
+                        std::to_string(asleepSince) + ")");
+            continue;
+        }
+        std::string error;
+        switch (e.kind) {
+        case EventKind::Insert:
+        case EventKind::Remove:
+        case EventKind::SurpriseRemove: {
+            const CardDesc* card = nullptr;
+            if (e.kind == EventKind::Insert) {
+                card = machine.card(e.card);
+                if (card == nullptr) {
+                    fail(e, "no card '" + e.card + "' in the machine's catalogue");
+                    continue;
+                }
+            }
+            auto path = resolveLocation(machine, e.slot, error);
+            Replay::Found found;
+            if (!path || !replay.walk(*path, found, error)) {
+                fail(e, "slot '" + e.slot.text + "': " + error);
+                continue;
+            }
+            if (found.bus->slot(found.device) == nullptr) {
+                fail(e, "'" + e.slot.text + "' (" + formatPath(*path) + ") is not a hot-plug slot");
+                continue;
+            }
+            if (e.kind == EventKind::Insert) {
+                if (!found.functions.empty()) {
+                    fail(e, "slot '" + e.slot.text + "' already holds " +
+                                found.functions.front()->name);
+                    continue;
+                }
+                std::vector<const FunctionDesc*> functions;
+                for (const FunctionDesc& f : card->functions) functions.push_back(&f);
+                replay.setSlot(found.slotKey, std::move(functions));
+            } else {
+                if (found.functions.empty()) {
+                    fail(e, "slot '" + e.slot.text + "' is empty at that moment");
+                    continue;
+                }
+                replay.setSlot(found.slotKey, {});
+            }
+            break;
+        }
+        case EventKind::Power: {
+            auto path = resolveLocation(machine, e.device, error);
+            Replay::Found found;
+            if (!path || !replay.walk(*path, found, error)) {
+                fail(e, "device '" + e.device.text + "': " + error);
+                continue;
+            }
+            if (Replay::pick(found.functions, path->back().functionOrZero()) == nullptr) {
+                fail(e, "device '" + e.device.text + "' (" + formatPath(*path) +
+                            ") is not there at that moment");
+            }
+            break;
+        }
+        case EventKind::Sleep:
+            asleepSince = e.line;
+            break;
+        case EventKind::Wake:
+            if (asleepSince == 0) fail(e, "wake without a sleep before it");
+            asleepSince = 0;
+            break;
+        }
+    }
+    return errors;
+}
+
+}  // namespace machine
