@@ -3,6 +3,7 @@
 // dispatch routine returns that call's status.
 #include "../frame/routines.h"
 #include "../frame/trace.h"
+#include "../bridge/scan_record.h"
 
 // Pageable: HotpAddDevice, HotpBusDispatchPnp, HotpBusStartDevice.
 
@@ -95,6 +96,9 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpBusDispatchPnp(PDEVICE_OBJECT Device
         HotpTrace(HOTP_TRACE_DETAIL,
                   "HotpBusDispatchPnp: IRP_MN_FILTER_RESOURCE_REQUIREMENTS to %08lx\n",
                   HotpTraceValue(DeviceObject));
+        // The requirements are filtered on their way down: the drivers below see the list as
+        // the bridge window sizing left it.
+        HotpFilterResourceRequirements(DeviceObject, Irp, BusExtension);
         return HotpBusPassDown(Irp, BusExtension);
 
     default:

@@ -787,17 +787,17 @@ VOID NTAPI PciBusDriver::dereferenceInterface(PVOID context)
     --f->interfaceReferences;
 }
 
-ULONG NTAPI PciBusDriver::rootReadConfig(PVOID, UCHAR bus, ULONG slot, PVOID buffer, ULONG offset,
+ULONG NTAPI PciBusDriver::rootReadConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer, ULONG offset,
                                          ULONG length)
 {
-    return t_current->transfer(bus, slot & 0x1F, (slot >> 5) & 7, false,
+    return t_current->transfer(bus & 0xFF, slot & 0x1F, (slot >> 5) & 7, false,
                                static_cast<uint8_t*>(buffer), offset, length);
 }
 
-ULONG NTAPI PciBusDriver::rootWriteConfig(PVOID, UCHAR bus, ULONG slot, PVOID buffer,
+ULONG NTAPI PciBusDriver::rootWriteConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer,
                                           ULONG offset, ULONG length)
 {
-    return t_current->transfer(bus, slot & 0x1F, (slot >> 5) & 7, true,
+    return t_current->transfer(bus & 0xFF, slot & 0x1F, (slot >> 5) & 7, true,
                                static_cast<uint8_t*>(buffer), offset, length);
 }
 

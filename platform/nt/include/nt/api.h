@@ -414,8 +414,10 @@ typedef struct _BUS_INTERFACE_STANDARD {
     PGET_SET_DEVICE_DATA GetBusData;
 } BUS_INTERFACE_STANDARD, *PBUS_INTERFACE_STANDARD;
 
-typedef ULONG(NTAPI* PPCI_READ_WRITE_CONFIG)(PVOID Context, UCHAR BusOffset, ULONG Slot,
-                                             PVOID Buffer, ULONG Offset, ULONG Length);
+// The bus number travels in a full stack word, as the cross toolchain's headers declare it; only
+// its low 8 bits count.
+typedef ULONG(NTAPI* PCI_READ_WRITE_CONFIG)(PVOID Context, ULONG BusOffset, ULONG Slot,
+                                            PVOID Buffer, ULONG Offset, ULONG Length);
 typedef VOID(NTAPI* PPCI_PIN_TO_LINE)(PVOID Context, PVOID PciData);
 typedef VOID(NTAPI* PPCI_LINE_TO_PIN)(PVOID Context, PVOID PciNewData, PVOID PciOldData);
 
@@ -425,8 +427,8 @@ typedef struct _PCI_BUS_INTERFACE_STANDARD {
     PVOID Context;
     PINTERFACE_REFERENCE InterfaceReference;
     PINTERFACE_DEREFERENCE InterfaceDereference;
-    PPCI_READ_WRITE_CONFIG ReadConfig;
-    PPCI_READ_WRITE_CONFIG WriteConfig;
+    PCI_READ_WRITE_CONFIG ReadConfig;
+    PCI_READ_WRITE_CONFIG WriteConfig;
     PPCI_PIN_TO_LINE PinToLine;
     PPCI_LINE_TO_PIN LineToPin;
 } PCI_BUS_INTERFACE_STANDARD, *PPCI_BUS_INTERFACE_STANDARD;

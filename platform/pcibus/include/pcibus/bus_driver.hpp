@@ -127,9 +127,9 @@ private:
                                   ULONG length);
     static VOID NTAPI referenceInterface(PVOID context);
     static VOID NTAPI dereferenceInterface(PVOID context);
-    static ULONG NTAPI rootReadConfig(PVOID context, UCHAR bus, ULONG slot, PVOID buffer,
+    static ULONG NTAPI rootReadConfig(PVOID context, ULONG bus, ULONG slot, PVOID buffer,
                                       ULONG offset, ULONG length);
-    static ULONG NTAPI rootWriteConfig(PVOID context, UCHAR bus, ULONG slot, PVOID buffer,
+    static ULONG NTAPI rootWriteConfig(PVOID context, ULONG bus, ULONG slot, PVOID buffer,
                                        ULONG offset, ULONG length);
     ULONG transfer(unsigned bus, unsigned device, unsigned fn, bool write, uint8_t* buffer,
                    ULONG offset, ULONG length);

@@ -1,0 +1,210 @@
+// The requirements filter of a bus filter: when the PnP manager filters the resource
+// requirements of a bridge whose decoding is still off, the hierarchy behind the bridge is
+// scanned and the bridge's I/O, memory and prefetchable windows are enlarged so that everything
+// found fits. A request is changed only by a complete replacement list; a list that is malformed,
+// or that nothing needs to change, goes down untouched.
+#include "scan_record.h"
+
+// Pageable: every routine here.
+
+namespace {
+
+constexpr ULONG HOTP_IO_PAGE = 0x1000;
+constexpr ULONG HOTP_COMMAND_ENABLED = 0x0007;  // I/O space, memory space, bus master
+constexpr ULONG HOTP_LIST_HEADER = FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List);
+constexpr ULONG HOTP_ALTERNATIVE_HEADER = FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors);
+constexpr ULONGLONG HOTP_LIMIT_32 = 0xFFFFFFFFull;
+
+// The bytes one alternative list takes: its header and its descriptors.
+ULONGLONG HotpAlternativeBytes(ULONG Count)
+{
+    return HOTP_ALTERNATIVE_HEADER + ULONGLONG{Count} * sizeof(IO_RESOURCE_DESCRIPTOR);
+}
+
+// True when ListSize covers the header and every alternative list with all its descriptors.
+// Sizes are computed in 64 bits, and nothing past ListSize is read.
+HOTP_PAGEABLE bool HotpListIsWhole(PIO_RESOURCE_REQUIREMENTS_LIST List)
+{
+    PAGED_CODE();
+    const ULONGLONG Size = List->ListSize;
+    if (Size < HOTP_LIST_HEADER || List->AlternativeLists == 0) {
+        return false;
+    }
+    ULONGLONG Offset = HOTP_LIST_HEADER;
+    for (ULONG Index = 0; Index < List->AlternativeLists; ++Index) {
+        if (Offset + HOTP_ALTERNATIVE_HEADER > Size) {
+            return false;
+        }
+        auto* Alternative = reinterpret_cast<PIO_RESOURCE_LIST>(reinterpret_cast<UCHAR*>(List) + Offset);
+        Offset += HotpAlternativeBytes(Alternative->Count);
+        if (Offset > Size) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The I/O window holds one page per bridge on the busiest bus, the pages the I/O BARs need
+// (a total of up to one page counts as none), and one more.
+HOTP_PAGEABLE bool HotpApplyIoRule(HOTP_SCAN_CONTEXT* Scan, IO_RESOURCE_DESCRIPTOR* Descriptor)
+{
+    PAGED_CODE();
+    if (Scan->IoTotal == HOTP_TOTAL_OVERFLOW) {
+        return false;
+    }
+    const ULONGLONG Pages =
+        Scan->IoTotal <= HOTP_IO_PAGE ? 0 : (ULONGLONG{Scan->IoTotal} + HOTP_IO_PAGE - 1) / HOTP_IO_PAGE;
+    const ULONGLONG Need = (ULONGLONG{Scan->MaxBridgesPerBus} + Pages + 1) * HOTP_IO_PAGE;
+    if (Need > HOTP_LIMIT_32 || Descriptor->u.Port.Length >= Need) {
+        return false;
+    }
+    Descriptor->u.Port.Length = static_cast<ULONG>(Need);
+    return true;
+}
+
+// A memory window is raised to the total behind it, rounded up to a multiple of the largest BAR
+// (the rounded total is kept in the record). One already at least as long as the total is left
+// alone, as is one whose total does not fit in 32 bits.
+HOTP_PAGEABLE bool HotpApplyMemoryRule(ULONG& Total, ULONG Alignment,
+                                       IO_RESOURCE_DESCRIPTOR* Descriptor)
+{
+    PAGED_CODE();
+    if (Total == HOTP_TOTAL_OVERFLOW || Descriptor->u.Memory.Length >= Total) {
+        return false;
+    }
+    if (Alignment != 0 && (Total & (Alignment - 1)) != 0) {
+        const ULONGLONG Rounded = ULONGLONG{Total & ~(Alignment - 1)} + Alignment;
+        if (Rounded > HOTP_LIMIT_32) {
+            return false;
+        }
+        Total = static_cast<ULONG>(Rounded);
+    }
+    Descriptor->u.Memory.Length = Total;
+    return true;
+}
+
+}  // namespace
+
+extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpFilterResourceRequirements(
+    PDEVICE_OBJECT DeviceObject, PIRP Irp, HOTP_BUS_EXTENSION* BusExtension)
+{
+    PAGED_CODE();
+    (void)DeviceObject;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    PIO_RESOURCE_REQUIREMENTS_LIST List = Stack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
+    if (List == nullptr || List->ListSize < HOTP_LIST_HEADER || List->InterfaceType != PCIBus) {
+        return STATUS_SUCCESS;
+    }
+    if ((HotpRootReadConfig == nullptr || HotpRootWriteConfig == nullptr) &&
+        !HotpGetRootBusInterface(BusExtension->Pdo)) {
+        return STATUS_SUCCESS;
+    }
+    if (!HotpListIsWhole(List)) {
+        return STATUS_SUCCESS;
+    }
+    // Room for one more descriptor per alternative list, as the list a bus driver builds leaves.
+    const ULONGLONG NewSize = ULONGLONG{List->ListSize} +
+                              ULONGLONG{sizeof(IO_RESOURCE_DESCRIPTOR)} * List->AlternativeLists;
+    if (NewSize > HOTP_LIMIT_32) {
+        return STATUS_SUCCESS;
+    }
+    auto* Replacement = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
+        ExAllocatePoolWithTag(PagedPool, static_cast<SIZE_T>(NewSize), HOTP_POOL_TAG));
+    if (Replacement == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    // Zero first, so that nothing the pool held reaches the PnP manager.
+    RtlZeroMemory(Replacement, static_cast<SIZE_T>(NewSize));
+    Replacement->ListSize = static_cast<ULONG>(NewSize);
+    Replacement->InterfaceType = List->InterfaceType;
+    Replacement->BusNumber = List->BusNumber;
+    Replacement->SlotNumber = List->SlotNumber;
+    Replacement->AlternativeLists = List->AlternativeLists;
+    auto* From = reinterpret_cast<UCHAR*>(&List->List[0]);
+    auto* To = reinterpret_cast<UCHAR*>(&Replacement->List[0]);
+    for (ULONG Index = 0; Index < List->AlternativeLists; ++Index) {
+        const auto Bytes = static_cast<SIZE_T>(
+            HotpAlternativeBytes(reinterpret_cast<PIO_RESOURCE_LIST>(From)->Count));
+        RtlCopyMemory(To, From, Bytes);
+        From += Bytes;
+        To += Bytes;
+    }
+
+    if (HotpAdjustRequirements(BusExtension, Replacement)) {
+        Stack->Parameters.FilterResourceRequirements.IoResourceRequirementList = Replacement;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(Replacement);
+        ExFreePool(List);
+    } else {
+        ExFreePool(Replacement);
+    }
+    return STATUS_SUCCESS;
+}
+
+// Scans the bridge the list describes and raises the window descriptors of its only
+// alternative list. TRUE when any length was raised.
+extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION* BusExtension,
+                                                             PIO_RESOURCE_REQUIREMENTS_LIST List)
+{
+    PAGED_CODE();
+    if (List->AlternativeLists != 1) {
+        return FALSE;
+    }
+    HOTP_SCAN_CONTEXT* Scan = nullptr;
+    HotpScanBridge(BusExtension, static_cast<UCHAR>(List->BusNumber), List->SlotNumber, &Scan);
+    if (Scan == nullptr) {
+        return FALSE;
+    }
+    BOOLEAN Changed = FALSE;
+    IO_RESOURCE_LIST& Alternative = List->List[0];
+    for (ULONG Index = 0; Index < Alternative.Count; ++Index) {
+        IO_RESOURCE_DESCRIPTOR* Descriptor = &Alternative.Descriptors[Index];
+        if (Descriptor->Option != 0) {
+            continue;
+        }
+        if (Descriptor->Type == CmResourceTypePort) {
+            Changed |= HotpApplyIoRule(Scan, Descriptor);
+        } else if (Descriptor->Type == CmResourceTypeMemory) {
+            if (Descriptor->Flags == CM_RESOURCE_MEMORY_READ_WRITE) {
+                Changed |= HotpApplyMemoryRule(Scan->MemoryTotal, Scan->MemoryAlignment, Descriptor);
+            }
+            if ((Descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0) {
+                Changed |= HotpApplyMemoryRule(Scan->PrefetchableTotal, Scan->PrefetchableAlignment,
+                                               Descriptor);
+            }
+        }
+    }
+    ExFreePool(Scan);
+    return Changed;
+}
+
+// Scans the hierarchy behind a bridge whose decoding is still off; a bridge already decoding
+// anything was configured by firmware and is left as it is.
+extern "C" HOTP_PAGEABLE VOID NTAPI HotpScanBridge(HOTP_BUS_EXTENSION* BusExtension, UCHAR BusNumber,
+                                                  ULONG SlotNumber, HOTP_SCAN_CONTEXT** ScanContext)
+{
+    PAGED_CODE();
+    *ScanContext = nullptr;
+    UCHAR Header[64];
+    RtlZeroMemory(Header, sizeof(Header));
+    if (HotpRootReadConfig(nullptr, BusNumber, SlotNumber, Header, 0, sizeof(Header)) != sizeof(Header)) {
+        return;
+    }
+    const ULONG Command = Header[0x04] | (Header[0x05] << 8);
+    if ((Command & HOTP_COMMAND_ENABLED) != 0) {
+        return;
+    }
+    auto* Scan = static_cast<HOTP_SCAN_CONTEXT*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(HOTP_SCAN_CONTEXT), HOTP_POOL_TAG));
+    if (Scan == nullptr) {
+        return;
+    }
+    RtlZeroMemory(Scan, sizeof(HOTP_SCAN_CONTEXT));
+    if (!HotpBuildBridgePath(BusExtension, Scan, Header[0x19], Header[0x1A])) {
+        ExFreePool(Scan);
+        return;
+    }
+    HotpScanBusLevel(Scan, Scan->TargetLevel);
+    HotpRestoreSubordinate(Scan);
+    *ScanContext = Scan;
+}

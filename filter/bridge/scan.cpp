@@ -1,0 +1,274 @@
+// The hierarchy scan: walks every bus behind the target bridge depth first through the root
+// bus's configuration accessors, gives each bridge found temporary bus numbers so the bus behind
+// it can be reached, sizes every BAR of every ordinary function, and totals what the hierarchy
+// needs. Bus numbers of the found bridges are cleared again as their subtrees finish; the path's
+// subordinate numbers are written back at the end.
+#include "scan_record.h"
+
+// Pageable: every routine here but HotpScanBusLevel.
+
+namespace {
+
+constexpr ULONG HOTP_HEADER_SIZE = 64;
+constexpr ULONG HOTP_BAR_OFFSET = 0x10;
+constexpr ULONG HOTP_BAR_BYTES = 24;
+constexpr ULONG HOTP_BUS_NUMBERS_OFFSET = 0x18;
+constexpr ULONG HOTP_SUBORDINATE_OFFSET = 0x1A;
+constexpr UCHAR HOTP_CLASS_BRIDGE = 0x06;
+constexpr UCHAR HOTP_SUBCLASS_PCI_BRIDGE = 0x04;
+constexpr UCHAR HOTP_SUBCLASS_CARDBUS_BRIDGE = 0x07;
+
+// Adds into a 32-bit total, holding it at HOTP_TOTAL_OVERFLOW once it no longer fits.
+void HotpAddTotal(ULONG& Total, ULONG Size)
+{
+    if (Total == HOTP_TOTAL_OVERFLOW || Size > HOTP_TOTAL_OVERFLOW - Total) {
+        Total = HOTP_TOTAL_OVERFLOW;
+    } else {
+        Total += Size;
+    }
+}
+
+void HotpWriteByte(UCHAR Bus, ULONG Slot, ULONG Offset, UCHAR Value)
+{
+    HotpRootWriteConfig(nullptr, Bus, Slot, &Value, Offset, 1);
+}
+
+}  // namespace
+
+// Resident. Scans the secondary bus of entry LevelIndex, entering each bridge found with the
+// first bus number above everything already numbered below the entry.
+extern "C" VOID NTAPI HotpScanBusLevel(HOTP_SCAN_CONTEXT* ScanContext, ULONG LevelIndex)
+{
+    HOTP_SCAN_LEVEL* Level = &ScanContext->Levels[LevelIndex];
+    Level->MultiFunction = FALSE;
+    ULONG Position = HotpSlot(0, 0);
+    for (;;) {
+        ULONG Found = 0;
+        if (!HotpFindNextBridge(ScanContext, Level, Position, &Found)) {
+            return;
+        }
+        // A bridge nested deeper than the record can describe is counted but not entered.
+        if (ScanContext->CurrentLevel + 1 < HOTP_MAX_SCAN_LEVELS) {
+            ScanContext->CurrentLevel++;
+            const ULONG Entry = ScanContext->CurrentLevel;
+            HotpInitLevel(ScanContext, Level->SecondaryBus, Found);
+            const UCHAR Next = static_cast<UCHAR>(Level->SubordinateBus + 1);
+            HotpSetBridgeBuses(ScanContext, Entry, Level->SecondaryBus, Next, Next);
+            HotpScanBusLevel(ScanContext, Entry);
+            HotpClearBridgeBuses(ScanContext, Entry);
+            ScanContext->CurrentLevel--;
+        }
+        const ULONG Device = HotpSlotDevice(Found);
+        const ULONG Function = HotpSlotFunction(Found);
+        if (Level->MultiFunction && Function < 7) {
+            Position = HotpSlot(Device, Function + 1);
+        } else if (Device < 31) {
+            Position = HotpSlot(Device + 1, 0);
+        } else {
+            return;
+        }
+    }
+}
+
+// Searches the level's secondary bus from Position onward for the next bridge.
+extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpFindNextBridge(HOTP_SCAN_CONTEXT* ScanContext,
+                                                         HOTP_SCAN_LEVEL* Level, ULONG Position,
+                                                         PULONG BridgeSlot)
+{
+    PAGED_CODE();
+    if (Level->SecondaryBus == 0) {
+        return FALSE;
+    }
+    for (ULONG Device = HotpSlotDevice(Position); Device <= 31; ++Device) {
+        const ULONG First = Device == HotpSlotDevice(Position) ? HotpSlotFunction(Position) : 0;
+        if (HotpProbeDevice(ScanContext, Level, HotpSlot(Device, First), BridgeSlot)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// Probes the functions of one device from the slot's function onward: sizes ordinary functions,
+// counts and reports the first bridge. A header that cannot be read whole counts as an absent
+// function.
+extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpProbeDevice(HOTP_SCAN_CONTEXT* ScanContext,
+                                                      HOTP_SCAN_LEVEL* Level, ULONG Slot,
+                                                      PULONG BridgeSlot)
+{
+    PAGED_CODE();
+    const UCHAR Bus = Level->SecondaryBus;
+    const ULONG Device = HotpSlotDevice(Slot);
+    for (ULONG Function = HotpSlotFunction(Slot); Function <= 7; ++Function) {
+        const ULONG FunctionSlot = HotpSlot(Device, Function);
+        UCHAR Header[HOTP_HEADER_SIZE];
+        RtlZeroMemory(Header, sizeof(Header));
+        const ULONG Read = HotpRootReadConfig(nullptr, Bus, FunctionSlot, Header, 0, sizeof(Header));
+        const USHORT VendorId = static_cast<USHORT>(Header[0] | (Header[1] << 8));
+        const USHORT DeviceId = static_cast<USHORT>(Header[2] | (Header[3] << 8));
+        if (Read != sizeof(Header) || VendorId == 0xFFFF || DeviceId == 0xFFFF) {
+            Level->MultiFunction = FALSE;
+            return FALSE;
+        }
+        const UCHAR HeaderType = Header[0x0E];
+        if (Function == 0 && (HeaderType & 0x80) != 0) {
+            Level->MultiFunction = TRUE;
+        }
+        const UCHAR Layout = HeaderType & 0x7F;
+        if (Layout == 0) {
+            HotpSizeFunctionBars(ScanContext, Bus, FunctionSlot);
+        } else if (Layout == 1 || Layout == 2) {
+            const UCHAR BaseClass = Header[0x0B];
+            const UCHAR SubClass = Header[0x0A];
+            if (BaseClass == HOTP_CLASS_BRIDGE &&
+                (SubClass == HOTP_SUBCLASS_PCI_BRIDGE || SubClass == HOTP_SUBCLASS_CARDBUS_BRIDGE)) {
+                Level->BridgeCount++;
+                if (Level->BridgeCount > ScanContext->MaxBridgesPerBus) {
+                    ScanContext->MaxBridgesPerBus = Level->BridgeCount;
+                }
+                *BridgeSlot = FunctionSlot;
+                return TRUE;
+            }
+        }
+        if (Function == 0 && (HeaderType & 0x80) == 0) {
+            return FALSE;
+        }
+    }
+    return FALSE;
+}
+
+// Sizes the six BARs of an ordinary function: all ones in, the masks read back. The BARs keep
+// the readback; the function is not started and decodes nothing meanwhile.
+extern "C" HOTP_PAGEABLE VOID NTAPI HotpSizeFunctionBars(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Bus,
+                                                        ULONG Slot)
+{
+    PAGED_CODE();
+    ULONG Values[HOTP_BAR_BYTES / sizeof(ULONG)];
+    for (ULONG& Value : Values) {
+        Value = 0xFFFFFFFF;
+    }
+    HotpRootWriteConfig(nullptr, Bus, Slot, Values, HOTP_BAR_OFFSET, HOTP_BAR_BYTES);
+    RtlZeroMemory(Values, sizeof(Values));
+    HotpRootReadConfig(nullptr, Bus, Slot, Values, HOTP_BAR_OFFSET, HOTP_BAR_BYTES);
+    for (ULONG Index = 0; Index < 6;) {
+        const ULONG Value = Values[Index];
+        HotpAccumulateBar(Value, ScanContext);
+        // A 64-bit memory BAR takes the next register for its upper half.
+        Index += ((Value & 0x1) == 0 && (Value & 0x4) != 0) ? 2 : 1;
+    }
+}
+
+extern "C" HOTP_PAGEABLE VOID NTAPI HotpAccumulateBar(ULONG Value, HOTP_SCAN_CONTEXT* ScanContext)
+{
+    PAGED_CODE();
+    if ((Value & ~ULONG{1}) == 0) {
+        return;  // not implemented
+    }
+    const ULONG Size = HotpBarSize(Value);
+    if ((Value & 0x1) != 0) {
+        HotpAddTotal(ScanContext->IoTotal, Size & ~ULONG{0x3});
+    } else if ((Value & 0x8) != 0) {
+        HotpAddTotal(ScanContext->PrefetchableTotal, Size & ~ULONG{0xF});
+        if (Size > ScanContext->PrefetchableAlignment) {
+            ScanContext->PrefetchableAlignment = Size;
+        }
+    } else {
+        HotpAddTotal(ScanContext->MemoryTotal, Size & ~ULONG{0xF});
+        if (Size > ScanContext->MemoryAlignment) {
+            ScanContext->MemoryAlignment = Size;
+        }
+    }
+}
+
+// The size a BAR decodes, from its all-ones readback. A readback with holes (an I/O BAR whose
+// upper half reads as zero) decodes the size of its lowest writable bit.
+extern "C" HOTP_PAGEABLE ULONG NTAPI HotpBarSize(ULONG Value)
+{
+    PAGED_CODE();
+    const ULONG Mask = (Value & 0x1) != 0 ? (Value & ~ULONG{0x3}) : (Value & ~ULONG{0xF});
+    const ULONG Size = 0u - Mask;
+    if ((Size & (Size - 1)) == 0) {
+        return Size;
+    }
+    for (ULONG Bit = 4; Bit != 0; Bit <<= 1) {
+        if ((Mask & Bit) != 0) {
+            return Bit;
+        }
+    }
+    return 0;
+}
+
+// Opens the entry at CurrentLevel for a bridge just found.
+extern "C" HOTP_PAGEABLE VOID NTAPI HotpInitLevel(HOTP_SCAN_CONTEXT* ScanContext, UCHAR PrimaryBus,
+                                                 ULONG Slot)
+{
+    PAGED_CODE();
+    HOTP_SCAN_LEVEL& Level = ScanContext->Levels[ScanContext->CurrentLevel];
+    RtlZeroMemory(&Level, sizeof(Level));
+    Level.Kind = HOTP_LEVEL_FOUND;
+    Level.Slot = Slot;
+    Level.PrimaryBus = PrimaryBus;
+}
+
+// Raises the entries above so cycles to the new numbers are forwarded, then programs the entry's
+// bridge with its three numbers in one write.
+extern "C" HOTP_PAGEABLE VOID NTAPI HotpSetBridgeBuses(HOTP_SCAN_CONTEXT* ScanContext,
+                                                      ULONG LevelIndex, UCHAR PrimaryBus,
+                                                      UCHAR SecondaryBus, UCHAR SubordinateBus)
+{
+    PAGED_CODE();
+    HotpRaiseSubordinate(ScanContext, LevelIndex, SubordinateBus);
+    HOTP_SCAN_LEVEL& Level = ScanContext->Levels[LevelIndex];
+    Level.PrimaryBus = PrimaryBus;
+    Level.SecondaryBus = SecondaryBus;
+    Level.SubordinateBus = SubordinateBus;
+    UCHAR Numbers[3] = {PrimaryBus, SecondaryBus, SubordinateBus};
+    HotpRootWriteConfig(nullptr, PrimaryBus, Level.Slot, Numbers, HOTP_BUS_NUMBERS_OFFSET,
+                        sizeof(Numbers));
+}
+
+// Raises the subordinate number of every entry above LevelIndex that is below the new number,
+// root side first, saving each one's number before its first raise.
+extern "C" HOTP_PAGEABLE VOID NTAPI HotpRaiseSubordinate(HOTP_SCAN_CONTEXT* ScanContext,
+                                                        ULONG LevelIndex, UCHAR SubordinateBus)
+{
+    PAGED_CODE();
+    for (ULONG Index = 0; Index < LevelIndex && Index < HOTP_MAX_SCAN_LEVELS; ++Index) {
+        HOTP_SCAN_LEVEL& Level = ScanContext->Levels[Index];
+        if (Level.SubordinateBus < SubordinateBus) {
+            if (Level.SavedSubordinateBus == 0) {
+                Level.SavedSubordinateBus = Level.SubordinateBus;
+            }
+            Level.SubordinateBus = SubordinateBus;
+            HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_SUBORDINATE_OFFSET, SubordinateBus);
+        }
+    }
+}
+
+extern "C" HOTP_PAGEABLE VOID NTAPI HotpClearBridgeBuses(HOTP_SCAN_CONTEXT* ScanContext,
+                                                        ULONG LevelIndex)
+{
+    PAGED_CODE();
+    HOTP_SCAN_LEVEL& Level = ScanContext->Levels[LevelIndex];
+    UCHAR Zeros[3] = {0, 0, 0};
+    HotpRootWriteConfig(nullptr, Level.PrimaryBus, Level.Slot, Zeros, HOTP_BUS_NUMBERS_OFFSET,
+                        sizeof(Zeros));
+    Level.PrimaryBus = 0;
+    Level.SecondaryBus = 0;
+    Level.SubordinateBus = 0;
+}
+
+// Writes back the subordinate numbers the path and target bridges had before the scan.
+extern "C" HOTP_PAGEABLE VOID NTAPI HotpRestoreSubordinate(HOTP_SCAN_CONTEXT* ScanContext)
+{
+    PAGED_CODE();
+    for (ULONG Index = 0; Index < HOTP_MAX_SCAN_LEVELS; ++Index) {
+        const HOTP_SCAN_LEVEL& Level = ScanContext->Levels[Index];
+        if (Level.Kind != HOTP_LEVEL_PATH && Level.Kind != HOTP_LEVEL_TARGET) {
+            return;
+        }
+        if (Level.SavedSubordinateBus != 0) {
+            HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_SUBORDINATE_OFFSET,
+                          Level.SavedSubordinateBus);
+        }
+    }
+}
