@@ -27,6 +27,21 @@ PAGEABLE = [
     "HotpBusDispatchPnp",
     "HotpBusStartDevice",
     "HotpChildDeviceDispatchPnp",
+    "HotpGetRootBusInterface",
+    "HotpBuildBridgePath",
+    "HotpFindNextBridge",
+    "HotpProbeDevice",
+    "HotpSizeFunctionBars",
+    "HotpAccumulateBar",
+    "HotpBarSize",
+    "HotpInitLevel",
+    "HotpSetBridgeBuses",
+    "HotpRaiseSubordinate",
+    "HotpClearBridgeBuses",
+    "HotpRestoreSubordinate",
+    "HotpFilterResourceRequirements",
+    "HotpAdjustRequirements",
+    "HotpScanBridge",
 ]
 
 # Routines that may run at dispatch level (power, completions) and must stay resident.
@@ -36,6 +51,15 @@ RESIDENT = [
     "HotpBusDispatchPower",
     "HotpNullCompletion",
     "HotpChildDeviceDispatchPower",
+    "HotpAttachDeviceRelations",
+    "HotpQueryBusInterface",
+    "HotpGetSetDeviceBusData",
+    "HotpProgramPCI",
+    "HotpPostProgramPCI",
+    "HotpChildStartCompletion",
+    "HotpQueryChildResources",
+    "HotpPowerUpCompletion",
+    "HotpScanBusLevel",
 ]
 
 # What Windows 2000 exports that the driver may call, per module.

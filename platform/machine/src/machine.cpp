@@ -5,6 +5,7 @@
 #include <nt/messages.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 namespace machine {
@@ -50,6 +51,7 @@ const char* outputKindName(Output::Kind kind)
     case Output::Kind::Break: return "break";
     case Output::Kind::EventLog: return "event";
     case Output::Kind::Config: return "config";
+    case Output::Kind::BusNumbers: return "busnum";
     case Output::Kind::Conflict: return "conflict";
     case Output::Kind::Problem: return "problem";
     case Output::Kind::Note: return "note";
@@ -86,13 +88,45 @@ Machine::Machine(MachineDesc description, MachineOptions options,
     };
     hw_.onTransaction = [this](const pci::Transaction& t) {
         if (!t.write) return;
+        if ((t.offset == pci::reg::PrimaryBus && t.length == 3) ||
+            (t.offset == pci::reg::SubordinateBus && t.length == 1)) {
+            char numbers[96];
+            if (t.length == 3) {
+                std::snprintf(numbers, sizeof numbers,
+                              "%02x:%02x.%u primary/secondary/subordinate = %02x/%02x/%02x", t.bus,
+                              t.device, t.function, t.value & 0xFF, (t.value >> 8) & 0xFF,
+                              (t.value >> 16) & 0xFF);
+            } else {
+                std::snprintf(numbers, sizeof numbers, "%02x:%02x.%u subordinate = %02x", t.bus,
+                              t.device, t.function, t.value & 0xFF);
+            }
+            emit(Output::Kind::BusNumbers, numbers);
+        }
         char text[96];
         std::snprintf(text, sizeof text, "write %02x:%02x.%u offset 0x%02x (%u) = 0x%0*x%s", t.bus,
                       t.device, t.function, t.offset, t.length, static_cast<int>(2 * t.length),
                       t.value, t.claimed ? "" : " (no function answered)");
         emit(Output::Kind::Config, text);
     };
-    hw_.onConflict = [this](const std::string& text) { emit(Output::Kind::Conflict, text); };
+    hw_.onConflict = [this](const std::string& text) {
+        conflicts_.push_back(text);
+        emit(Output::Kind::Conflict, text);
+    };
+    // The driver's scan record goes back to the pool at the end of each requirements filter;
+    // its totals are what the bridge windows were sized from.
+    kernel_.onPoolFree = [this](const void* block, SIZE_T size, ULONG tag) {
+        constexpr ULONG kDriverTag = 0x20544F48;  // "HOT "
+        constexpr SIZE_T kScanRecordSize = 32 + 20 * 32;
+        if (tag != kDriverTag || size != kScanRecordSize) return;
+        ULONG totals[6];
+        std::memcpy(totals, block, sizeof totals);
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "scan totals: I/O %#x, memory %#x (largest %#x), prefetchable %#x "
+                      "(largest %#x), bridges per bus %u",
+                      totals[0], totals[1], totals[3], totals[2], totals[4], totals[5]);
+        emit(Output::Kind::Note, text);
+    };
 
     if (options_.withDriver) {
         driver_.emplace(kernel_.loadDriver(options_.driverPath, u"\\Driver\\hotpflt"));
@@ -300,6 +334,7 @@ std::vector<std::string> Machine::shutdown()
         problems.push_back("verifier: " + v.rule + ": " + v.detail);
     }
     for (const std::string& leak : kernel_.leaks()) problems.push_back("leak: " + leak);
+    for (const std::string& conflict : conflicts_) problems.push_back("bus-number conflict: " + conflict);
     return problems;
 }
 

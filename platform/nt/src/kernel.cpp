@@ -170,6 +170,7 @@ void Kernel::freePool(PVOID p)
         }
         return;
     }
+    if (onPoolFree) onPoolFree(p, it->second.size, it->second.tag);
     if (it->second.type == PagedPool && irql_ > APC_LEVEL) {
         violation("paged pool at raised IRQL",
                   "ExFreePool of paged pool at IRQL " + std::to_string(irql_));

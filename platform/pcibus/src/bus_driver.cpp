@@ -738,7 +738,8 @@ ULONG PciBusDriver::transfer(unsigned bus, unsigned device, unsigned fn, bool is
     while (done < length) {
         const ULONG at = offset + done;
         const ULONG left = length - done;
-        const ULONG chunk = (at % 4 == 0 && left >= 4) ? 4 : (at % 2 == 0 && left >= 2) ? 2 : 1;
+        // One configuration cycle per dword touched, with the byte enables of the bytes asked.
+        const ULONG chunk = std::min<ULONG>(left, 4 - at % 4);
         uint32_t value = 0;
         if (isWrite) {
             std::memcpy(&value, buffer + done, chunk);

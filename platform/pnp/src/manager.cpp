@@ -101,6 +101,39 @@ std::string minorName(UCHAR major, UCHAR minor)
 
 std::vector<Range> DeviceNode::windows() const { return assigned; }
 
+std::vector<std::string> describeRequirements(const std::vector<uint8_t>& bytes)
+{
+    std::vector<std::string> lines;
+    if (bytes.size() < offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List)) return {"(malformed list)"};
+    const auto* list = reinterpret_cast<const IO_RESOURCE_REQUIREMENTS_LIST*>(bytes.data());
+    char text[160];
+    std::snprintf(text, sizeof text, "list size %u, bus %u, slot %#x, %u alternative list(s)",
+                  list->ListSize, list->BusNumber, list->SlotNumber, list->AlternativeLists);
+    lines.push_back(text);
+    size_t offset = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
+    for (ULONG a = 0; a < list->AlternativeLists; ++a) {
+        if (offset + offsetof(IO_RESOURCE_LIST, Descriptors) > bytes.size()) break;
+        const auto* alternative = reinterpret_cast<const IO_RESOURCE_LIST*>(bytes.data() + offset);
+        for (ULONG i = 0; i < alternative->Count; ++i) {
+            const size_t at = offset + offsetof(IO_RESOURCE_LIST, Descriptors) +
+                              i * sizeof(IO_RESOURCE_DESCRIPTOR);
+            if (at + sizeof(IO_RESOURCE_DESCRIPTOR) > bytes.size()) break;
+            const auto* d = reinterpret_cast<const IO_RESOURCE_DESCRIPTOR*>(bytes.data() + at);
+            std::snprintf(text, sizeof text,
+                          "%s length %#x alignment %#x range %#llx-%#llx option %u flags %#x",
+                          kindName(d->Type, d->Flags).c_str(), d->u.Memory.Length,
+                          d->u.Memory.Alignment,
+                          static_cast<unsigned long long>(d->u.Memory.MinimumAddress.QuadPart),
+                          static_cast<unsigned long long>(d->u.Memory.MaximumAddress.QuadPart),
+                          d->Option, d->Flags);
+            lines.push_back(text);
+        }
+        offset += offsetof(IO_RESOURCE_LIST, Descriptors) +
+                  alternative->Count * sizeof(IO_RESOURCE_DESCRIPTOR);
+    }
+    return lines;
+}
+
 Manager::Manager(nt::Kernel& kernel, DriverSetup setup)
     : kernel_(kernel), setup_(std::move(setup)),
       rootEnumerator_(kernel.createDriverObject(u"\\Driver\\root"))
@@ -254,6 +287,15 @@ void Manager::processNew(DeviceNode& node)
         }
         bytes = reinterpret_cast<const uint8_t*>(list);
         node.requirements.assign(bytes, bytes + list->ListSize);
+        if (node.requirements != node.requirementsBeforeFilter) {
+            note(Event::Kind::Note, "requirements of " + node.name + " changed by filtering:");
+            for (const auto& line : describeRequirements(node.requirementsBeforeFilter)) {
+                note(Event::Kind::Note, "  before  " + line);
+            }
+            for (const auto& line : describeRequirements(node.requirements)) {
+                note(Event::Kind::Note, "  after   " + line);
+            }
+        }
     }
 
     if (PDRIVER_OBJECT function = setup_.functionDriver(node)) {

@@ -36,6 +36,7 @@ struct Output {
         Break,       // a breakpoint the driver hit (recorded, not stopped)
         EventLog,    // an event-log entry, rendered
         Config,      // a configuration write
+        BusNumbers,  // a write of a bridge's bus numbers
         Conflict,    // two bridges claimed one configuration cycle
         Problem,     // a device not started, and why
         Note,        // anything else worth saying
@@ -67,6 +68,8 @@ public:
     const MachineDesc& description() const { return desc_; }
     const std::optional<nt::LoadedDriver>& driver() const { return driver_; }
     uint64_t configTransactions() const { return hw_.transactions(); }
+    // Configuration cycles two bridges on one bus both claimed; a correct driver causes none.
+    const std::vector<std::string>& conflicts() const { return conflicts_; }
 
     // The PCI tree with each device's state, and each device's stack of device objects.
     std::vector<std::string> describeTree();
@@ -89,6 +92,7 @@ private:
     std::optional<nt::LoadedDriver> driver_;
     std::unique_ptr<pnp::Manager> pnp_;
     bool shutDown_ = false;
+    std::vector<std::string> conflicts_;
 };
 
 }  // namespace machine

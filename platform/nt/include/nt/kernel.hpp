@@ -175,6 +175,9 @@ public:
     PDEVICE_NODE deviceNode(PDEVICE_OBJECT pdo);
     std::vector<PDEVICE_OBJECT> liveDevices(PDRIVER_OBJECT driver = nullptr) const;
     size_t outstandingPool(ULONG tag) const;
+    // Called with a block's contents just before it goes back to the pool, as a debugger's
+    // breakpoint on the free would see it.
+    std::function<void(const void* block, SIZE_T size, ULONG tag)> onPoolFree;
     size_t outstandingPoolBlocks() const { return pool_.size(); }
 
     // What is still held at teardown: live device objects, pool by tag, unwritten error-log

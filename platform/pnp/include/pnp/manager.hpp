@@ -106,5 +106,7 @@ private:
 };
 
 std::string minorName(UCHAR major, UCHAR minor);
+// A requirements list, one line for its header and one per descriptor.
+std::vector<std::string> describeRequirements(const std::vector<uint8_t>& bytes);
 
 }  // namespace pnp
