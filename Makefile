@@ -32,7 +32,7 @@ image: build/image/Makefile
 	@cmake --build build/image -j $(JOBS)
 
 run: host64
-	@build/bin/hotpsim
+	@build/bin/hotpsim --trace-level 4
 
 test: image host64 host32
 	@cd build/host32 && ctest --output-on-failure -j $(JOBS) > ../ctest-host32.log 2>&1 || { cat ../ctest-host32.log; exit 1; }

@@ -97,6 +97,30 @@ class Options(unittest.TestCase):
         finally:
             os.unlink(bad.name)
 
+    def test_every_request_pended_below_still_runs_clean(self):
+        code, out, err = run("--pend-all", "--trace-level", "4", "--no-config-writes")
+        self.assertEqual(code, 0, err)
+        self.assertIn("clean: no platform rule broken", out)
+        self.assertIn("HotpProgramPCI - hot added device", lines_of(out, "trace"))
+
+    def test_nested_bridges_get_temporary_bus_numbers_and_give_them_back(self):
+        scenario = ('name = "nested"\n[[event]]\nat = "1ms"\ninsert = "nested bridge card"\n'
+                    'slot = "slot 1"\n[[event]]\nat = "2ms"\nsleep = "S3"\n[[event]]\n'
+                    'at = "3ms"\nwake = true\n[[event]]\nat = "4ms"\nsurprise_remove = "slot 1"\n')
+        with tempfile.NamedTemporaryFile("w", suffix=".toml", delete=False) as file:
+            file.write(scenario)
+        try:
+            code, out, err = run("--scenario", file.name, "--no-config-writes")
+        finally:
+            os.unlink(file.name)
+        self.assertEqual(code, 0, err)
+        numbers = lines_of(out, "busnum")
+        # The scan numbers the nested bridge, clears it, and writes the target's subordinate back.
+        self.assertIn("02:00.0 primary/secondary/subordinate = 02/03/03", numbers)
+        self.assertIn("02:00.0 primary/secondary/subordinate = 00/00/00", numbers)
+        self.assertTrue(any(line.startswith("scan totals:") for line in lines_of(out, "note")))
+        self.assertEqual(lines_of(out, "conflict"), [])
+
     def test_bad_option_is_refused(self):
         code, _, err = run("--trace-level", "many")
         self.assertNotEqual(code, 0)

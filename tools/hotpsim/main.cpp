@@ -23,6 +23,7 @@ struct Options {
     bool noFilter = false;
     bool json = false;
     bool quietConfig = false;
+    bool pendAll = false;
 };
 
 // Prints the stream of what happened: readable lines, or one JSON object per event.
@@ -89,6 +90,8 @@ int main(int argc, char** argv)
     app.add_flag("--no-filter", options.noFilter,
                  "run the same machine without the driver, for comparison");
     app.add_flag("--json", options.json, "one JSON object per event, for tools");
+    app.add_flag("--pend-all", options.pendAll,
+                 "the PCI bus driver pends every request and completes it later");
     app.add_flag("--no-config-writes", options.quietConfig,
                  "leave configuration writes out of the output");
     app.add_option("--lspci-dump", options.lspciDump,
@@ -124,6 +127,7 @@ int main(int argc, char** argv)
     machineOptions.driverPath = options.driverPath;
     machineOptions.traceLevel = options.traceLevel;
     machineOptions.breakLevel = options.breakLevel;
+    machineOptions.pendAll = options.pendAll;
     try {
         machine::Machine m(machineDesc.value(), machineOptions,
                            [&](const machine::Output& out) { printer(out); });

@@ -65,6 +65,7 @@ Machine::Machine(MachineDesc description, MachineOptions options,
       bus_(kernel_, hw_), generic_(kernel_)
 {
     populate(hw_, desc_);
+    bus_.setPendAll(options_.pendAll);
     kernel_.onDebugPrint = [this](const std::string& line) {
         std::string text = line;
         while (!text.empty() && text.back() == '\n') text.pop_back();

@@ -338,10 +338,25 @@ NTSTATUS PciBusDriver::pdoPnp(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stac
     default:
         break;
     }
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    if (deleteAfter) deletePdo(f);
-    return status;
+    return finish(irp, deleteAfter ? &f : nullptr);
+}
+
+// Completes a request of a physical device object: at once, or, in pend-all mode, later from the
+// kernel's deferred work after returning STATUS_PENDING, as a bus driver waiting on hardware does.
+NTSTATUS PciBusDriver::finish(PIRP irp, FunctionNode* deleteAfter)
+{
+    if (!pendAll_) {
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        if (deleteAfter != nullptr) deletePdo(*deleteAfter);
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    kernel_.defer([this, irp, deleteAfter] {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        if (deleteAfter != nullptr) deletePdo(*deleteAfter);
+    });
+    return STATUS_PENDING;
 }
 
 NTSTATUS PciBusDriver::pdoPower(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stack)
@@ -361,8 +376,7 @@ NTSTATUS PciBusDriver::pdoPower(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION st
         f.power = state;
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return finish(irp, nullptr);
 }
 
 void PciBusDriver::deletePdo(FunctionNode& f)

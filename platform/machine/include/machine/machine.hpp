@@ -25,6 +25,7 @@ struct MachineOptions {
     std::string driverPath;
     ULONG traceLevel = 0;
     ULONG breakLevel = 0;
+    bool pendAll = false;  // the bus driver pends every request it can
 };
 
 struct Output {

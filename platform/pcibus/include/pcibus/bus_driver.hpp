@@ -95,6 +95,9 @@ public:
     FunctionNode* function(PDEVICE_OBJECT pdo) const;
     BusNode* bus(PDEVICE_OBJECT fdo) const;
     BusNode* root() const { return root_; }
+    // Pend every request of a physical device object and complete it later: shows what only
+    // asynchronous completion reveals in the drivers above.
+    void setPendAll(bool on) { pendAll_ = on; }
     // Interface references still held, one line per function.
     std::vector<std::string> leaks() const;
 
@@ -120,6 +123,7 @@ private:
     void saveHeader(FunctionNode& f);
     void restoreHeader(FunctionNode& f);
     void deletePdo(FunctionNode& f);
+    NTSTATUS finish(PIRP irp, FunctionNode* deleteAfter);
 
     static ULONG NTAPI getBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
                                   ULONG length);
@@ -138,6 +142,7 @@ private:
     pci::Hierarchy& hw_;
     PDRIVER_OBJECT driver_;
     BusNode* root_ = nullptr;
+    bool pendAll_ = false;
     PCI_BUS_INTERFACE_STANDARD rootInterface_{};
     std::vector<std::unique_ptr<FunctionNode>> functions_;
     std::vector<std::unique_ptr<BusNode>> buses_;
