@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <machine_fixture.hpp>
 #include <nt/kernel.hpp>
 #include <nt/scripted.hpp>
 
@@ -75,19 +76,7 @@ inline NTSTATUS NTAPI Record(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
     return STATUS_SUCCESS;
 }
 
-inline std::string describe(const std::vector<nt::Violation>& violations)
-{
-    std::string text;
-    for (const auto& v : violations) text += "  " + v.rule + ": " + v.detail + "\n";
-    return text;
-}
-
-inline std::string describe(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const auto& line : lines) text += "  " + line + "\n";
-    return text;
-}
+using hotp::test::describe;
 
 inline bool mentions(const std::vector<std::string>& lines, const std::string& text)
 {
