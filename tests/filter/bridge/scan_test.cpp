@@ -1,0 +1,311 @@
+// The hierarchy scan and the bridge path: temporary bus numbers as the hardware saw them, what is
+// probed and sized, and the chain of bridges read from the bus driver's records.
+#include "bridge_fixture.hpp"
+
+namespace hotp::test {
+namespace {
+
+using Scan = BridgeTest;
+
+template <typename... Parts>
+std::vector<ConfigWrite> sequence(Parts&&... parts)
+{
+    std::vector<ConfigWrite> out;
+    auto add = [&](const auto& part) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(part)>, ConfigWrite>) {
+            out.push_back(part);
+        } else {
+            out.insert(out.end(), part.begin(), part.end());
+        }
+    };
+    (add(parts), ...);
+    return out;
+}
+
+// Target 5/5; on bus 5 a bridge with a bridge (and a device) behind it, then another bridge.
+TEST_F(Scan, BusNumbersAreHandedOutDepthFirstAndGivenBack)
+{
+    pci::Function* target = placeTarget(5, 5);
+    pci::Function* first = placeBridge(*target->secondary(), 0);
+    pci::Function* inner = placeBridge(*first->secondary(), 0);
+    placeDevice(*inner->secondary(), 0, {{Bar::Kind::Io, 32}});
+    pci::Function* next = placeBridge(*target->secondary(), 2);
+    ASSERT_NO_FATAL_FAILURE(attach());
+
+    // Two bridges on bus 5, 32 bytes of I/O: three pages.
+    Filtered filtered = filterRequirements(listBytes({{CmResourceTypePort, 0, 0x1000}}));
+    EXPECT_EQ(filtered.lengths(), std::vector<ULONG>{0x3000});
+
+    EXPECT_EQ(writes(), sequence(subordinate(0, 1, 6), busNumbers(5, 0, 5, 6, 6),
+                                 subordinate(0, 1, 7), subordinate(5, 0, 7),
+                                 busNumbers(6, 0, 6, 7, 7), barSizing(7, 0),
+                                 busNumbers(6, 0, 0, 0, 0), busNumbers(5, 0, 0, 0, 0),
+                                 subordinate(0, 1, 8), busNumbers(5, 2, 5, 8, 8),
+                                 busNumbers(5, 2, 0, 0, 0), subordinate(0, 1, 5)));
+    for (pci::Function* found : {first, inner, next}) EXPECT_EQ(found->read(0x18, 3), 0u);
+    EXPECT_EQ(target->read(0x18, 3), 0x050500u);
+}
+
+// Root -> 00:02.0 (1..10, spare numbers) -> 01:05.0 (2..3) -> target 02:03.0 (3..3) -> a bridge.
+TEST_F(Scan, PathBridgesAreRaisedOnlyWhereTheirRangeIsShort)
+{
+    pci::Function* spare = placeBridge(hw.root(), 2);
+    spare->write(0x18, 3, 0x0A0100);
+    pci::Function* middle = placeBridge(*spare->secondary(), 5);
+    pci::Function* target = placeBridge(*middle->secondary(), 3);
+    placeBridge(*target->secondary(), 0);
+    ASSERT_NO_FATAL_FAILURE(attach({2, 5, 3}));
+    ASSERT_EQ(target->read(0x18, 3), 0x030302u);
+
+    ASSERT_TRUE(scan());
+    EXPECT_EQ(writes(), sequence(subordinate(1, 5, 4), subordinate(2, 3, 4),
+                                 busNumbers(3, 0, 3, 4, 4), busNumbers(3, 0, 0, 0, 0),
+                                 subordinate(1, 5, 3), subordinate(2, 3, 3)));
+    EXPECT_EQ(spare->read(0x18, 3), 0x0A0100u);
+}
+
+// Bus 1 holds: 00 a multi-function device whose function 1 is absent (function 2 is there but
+// must not be probed); 01 a device of eight functions, the last a bridge; 02 a device;
+// 03 a type 1 header of another bridge class; 04 a header layout above 2; 1f a bridge.
+TEST_F(Scan, ProbingFollowsTheHeaders)
+{
+    pci::Bus& bus1 = *placeTarget()->secondary();
+    placeDevice(bus1, 0, {{Bar::Kind::Io, 4}})->setMultiFunction(true);
+    placeDevice(bus1, 0, {{Bar::Kind::Io, 0x100}}, 2);
+    placeDevice(bus1, 1, {{Bar::Kind::Io, 8}})->setMultiFunction(true);
+    for (unsigned fn = 1; fn < 7; ++fn) placeDevice(bus1, 1, {}, fn);
+    placeDevice(*placeBridge(bus1, 1, 7)->secondary(), 0, {{Bar::Kind::Io, 16}});
+    placeDevice(bus1, 2, {{Bar::Kind::Io, 32}});
+    placeBridge(bus1, 3)->poke(0x0A, 1, 0x80);
+    placeDevice(bus1, 4, {{Bar::Kind::Io, 0x80}})->poke(0x0E, 1, 0x03);
+    placeDevice(*placeBridge(bus1, 31)->secondary(), 0, {{Bar::Kind::Io, 64}});
+    ASSERT_NO_FATAL_FAILURE(attach());
+
+    auto s = scan();
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->IoTotal, 4u + 8 + 16 + 32 + 64);
+    EXPECT_EQ(s->MaxBridgesPerBus, 2u);
+    EXPECT_EQ(s->CurrentLevel, s->TargetLevel);
+    for (unsigned fn = 2; fn < 8; ++fn) EXPECT_FALSE(touched(1, 0, fn)) << "function " << fn;
+    std::vector<ConfigWrite> bridgeWrites;
+    for (const ConfigWrite& w : writes()) {
+        if (w.bus != 1) continue;
+        EXPECT_FALSE(w.device == 3 || w.device == 4) << "wrote to 01:" << w.device;
+        if (w.offset == 0x18 && w.length == 3) bridgeWrites.push_back(w);
+    }
+    EXPECT_EQ(bridgeWrites, (std::vector<ConfigWrite>{{1, 1, 7, 0x18, 3, 0x020201},
+                                                      {1, 1, 7, 0x18, 3, 0},
+                                                      {1, 31, 0, 0x18, 3, 0x030301},
+                                                      {1, 31, 0, 0x18, 3, 0}}));
+}
+
+struct BarCase {
+    const char* name;
+    std::vector<Bar> bars;  // by register
+    uint32_t io, memory, prefetchable, memoryAlignment, prefetchableAlignment;
+    std::optional<uint32_t> hardWiredBar0;  // a BAR with no writable bits reads this
+};
+void PrintTo(const BarCase& c, std::ostream* os) { *os << c.name; }
+
+class BarReadback : public BridgeTest, public ::testing::WithParamInterface<BarCase> {};
+
+TEST_P(BarReadback, AddsIntoTheTotals)
+{
+    const BarCase& c = GetParam();
+    pci::Function* device = placeDevice(*placeTarget()->secondary(), 0, c.bars);
+    if (c.hardWiredBar0) device->poke(0x10, 4, *c.hardWiredBar0);
+    ASSERT_NO_FATAL_FAILURE(attach());
+    auto s = scan();
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->IoTotal, c.io);
+    EXPECT_EQ(s->MemoryTotal, c.memory);
+    EXPECT_EQ(s->PrefetchableTotal, c.prefetchable);
+    EXPECT_EQ(s->MemoryAlignment, c.memoryAlignment);
+    EXPECT_EQ(s->PrefetchableAlignment, c.prefetchableAlignment);
+    EXPECT_EQ(writes(), barSizing(1, 0));
+}
+
+constexpr uint64_t M = 0x100000;
+constexpr Bar kNone{};
+
+INSTANTIATE_TEST_SUITE_P(
+    Bridge, BarReadback,
+    ::testing::Values(
+        // 0xFFFFFFFD: four bytes, and the register after it is still sized.
+        BarCase{"IoOfFourBytes", {{Bar::Kind::Io, 4}, {Bar::Kind::Io, 32}}, 36, 0, 0, 0, 0, {}},
+        // 0x0000FFE1: holes above bit 15, so the lowest set bit gives the size.
+        BarCase{"IoUpperHalfZero", {{Bar::Kind::Io, 32, false, true}}, 32, 0, 0, 0, 0, {}},
+        // A 64-bit BAR's upper half (all ones after sizing) would read as a 4-byte I/O BAR.
+        BarCase{"Prefetchable64BitSkipsItsUpperHalf",
+                {{Bar::Kind::Memory64, 256 * M, true}, kNone, {Bar::Kind::Memory32, 0x10000}},
+                0, 0x10000, 256 * M, 0x10000, 256 * M, {}},
+        BarCase{"Prefetchable64BitInTheSixthRegister",
+                {kNone, kNone, kNone, kNone, kNone, {Bar::Kind::Memory64, 256 * M, true}},
+                0, 0, 256 * M, 0, 256 * M, {}},
+        BarCase{"TypeBitsOnlyHaveNoSize", {}, 0, 0, 0, 0, 0, 0x00000008},
+        BarCase{"MemoryTotalSaturates",
+                {{Bar::Kind::Memory32, 0x80000000}, {Bar::Kind::Memory32, 0x80000000},
+                 {Bar::Kind::Memory32, M}},
+                0, 0xFFFFFFFF, 0, 0x80000000, 0, {}}),
+    CaseName());
+
+// A probe read that comes back one byte short is an absent function: the bridge at 01:00.0 is
+// neither counted nor entered, and the device after it is still sized.
+TEST_F(Scan, AShortProbeReadIsAnAbsentFunction)
+{
+    pci::Bus& bus1 = *placeTarget()->secondary();
+    placeDevice(*placeBridge(bus1, 0)->secondary(), 0, {{Bar::Kind::Io, 16}});
+    placeDevice(bus1, 1, {{Bar::Kind::Io, 32}});
+    ASSERT_NO_FATAL_FAILURE(attach());
+    // Transfers: the filter's header read, the path's, then the probe of 01:00.0.
+    kernel.faults().failNth(nt::FaultPoint::ShortConfigTransfer, 3);
+    auto s = scan();
+    ASSERT_TRUE(s);
+    EXPECT_TRUE(kernel.faults().fired());
+    EXPECT_EQ(s->IoTotal, 32u);
+    EXPECT_EQ(s->MaxBridgesPerBus, 0u);
+    EXPECT_EQ(writes(), barSizing(1, 1));
+}
+
+// A target 31 bridges below the root takes the last entry: a bridge behind it is counted but not
+// entered, so it is never written and the bus behind it never numbered.
+TEST_F(Scan, ABridgeBeyondTheLastEntryIsCountedButNotEntered)
+{
+    pci::Bus* end = nullptr;
+    std::vector<unsigned> path = placeChain(31, end);
+    pci::Bus& behind = *placeBridge(*end, 4)->secondary();
+    path.push_back(4);
+    placeDevice(*placeBridge(behind, 0)->secondary(), 0, {{Bar::Kind::Io, 16}});
+    placeDevice(behind, 1, {{Bar::Kind::Io, 32}});
+    ASSERT_NO_FATAL_FAILURE(attach(path));
+
+    auto s = scan();
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->TargetLevel, 31u);
+    EXPECT_EQ(s->MaxBridgesPerBus, 1u);
+    EXPECT_EQ(s->IoTotal, 32u);
+    EXPECT_EQ(writes(), barSizing(32, 1));
+}
+
+class BridgePath : public BridgeTest, public ::testing::WithParamInterface<unsigned> {};
+
+// Depth d: d bridges between the root bus and the target, numbered by the bus driver.
+TEST_P(BridgePath, DescribesTheChainFromTheRootBus)
+{
+    const unsigned depth = GetParam();
+    pci::Bus* end = nullptr;
+    std::vector<unsigned> path = placeChain(depth, end);
+    placeBridge(*end, 4);
+    path.push_back(4);
+    ASSERT_NO_FATAL_FAILURE(attach(path));
+    ASSERT_TRUE(routine<decltype(HotpGetRootBusInterface)>("HotpGetRootBusInterface")(targetPdo));
+
+    HOTP_SCAN_CONTEXT record{};
+    const BOOLEAN built =
+        routine<decltype(HotpBuildBridgePath)>("HotpBuildBridgePath")(bus, &record, 0x77, 0x88);
+    EXPECT_TRUE(writes().empty());
+    if (depth >= HOTP_MAX_SCAN_LEVELS) {
+        EXPECT_FALSE(built);
+        const HOTP_SCAN_CONTEXT untouched{};
+        EXPECT_EQ(std::memcmp(&record, &untouched, sizeof record), 0);
+        return;
+    }
+    ASSERT_TRUE(built);
+    EXPECT_EQ(record.TargetLevel, depth);
+    EXPECT_EQ(record.CurrentLevel, depth);
+    for (unsigned k = 0; k <= depth; ++k) {
+        const HOTP_SCAN_LEVEL& level = record.Levels[k];
+        SCOPED_TRACE("entry " + std::to_string(k));
+        EXPECT_EQ(level.Kind, k < depth ? HOTP_LEVEL_PATH : HOTP_LEVEL_TARGET);
+        EXPECT_EQ(level.Slot, path[k]);
+        EXPECT_EQ(level.PrimaryBus, k);
+        // Path entries keep their headers' numbers; the target's come from the arguments.
+        EXPECT_EQ(level.SecondaryBus, k < depth ? k + 1 : 0x77u);
+        EXPECT_EQ(level.SubordinateBus, k < depth ? depth + 1 : 0x88u);
+        EXPECT_EQ(level.SavedSubordinateBus, 0);
+    }
+    if (depth + 1 < HOTP_MAX_SCAN_LEVELS) {
+        EXPECT_EQ(record.Levels[depth + 1].Kind, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bridge, BridgePath, ::testing::Values(0u, 1u, 31u, 32u),
+                         [](const ::testing::TestParamInfo<unsigned>& p) {
+                             return "Depth" + std::to_string(p.param);
+                         });
+
+// Root -> 00:02.0 -> target 01:03.0, with one link of the bus driver's records broken at a time,
+// or the path's header read coming back short: the path is refused.
+TEST_F(Scan, APathWithABrokenLinkIsRefused)
+{
+    placeBridge(*placeBridge(hw.root(), 2)->secondary(), 3);
+    ASSERT_NO_FATAL_FAILURE(attach({2, 3}));
+    auto* lookup = routine<decltype(HotpGetRootBusInterface)>("HotpGetRootBusInterface");
+    auto* build = routine<decltype(HotpBuildBridgePath)>("HotpBuildBridgePath");
+    ASSERT_TRUE(lookup(targetPdo));
+
+    auto pointerAt = [](void* record, size_t offset) {
+        void* p;
+        std::memcpy(&p, static_cast<uint8_t*>(record) + offset, sizeof p);
+        return p;
+    };
+    void* targetRecord = targetPdo->DeviceExtension;
+    void* busRecord = pointerAt(targetRecord, pcibus::layout::PdoParent);
+    void* bridgeRecord = static_cast<PDEVICE_OBJECT>(pointerAt(busRecord, pcibus::layout::FdoPdo))
+                             ->DeviceExtension;
+    void* const null = nullptr;
+    const ULONG pdoWord = pcibus::layout::PdoTypeWord, fdoWord = pcibus::layout::FdoTypeWord;
+    struct Break {
+        const char* what;
+        void* record;
+        size_t offset;
+        const void* value;
+        size_t size;
+    } breaks[] = {
+        {"target without parent bus", targetRecord, pcibus::layout::PdoParent, &null, sizeof null},
+        {"bus without bridge beneath", busRecord, pcibus::layout::FdoPdo, &null, sizeof null},
+        {"bus record of the wrong type", busRecord, pcibus::layout::TypeWord, &pdoWord, 4},
+        {"bridge record of the wrong type", bridgeRecord, pcibus::layout::TypeWord, &fdoWord, 4},
+        {"short header read", nullptr, 0, nullptr, 0},
+    };
+    for (const Break& b : breaks) {
+        uint8_t saved[8] = {};
+        if (b.record != nullptr) {
+            std::memcpy(saved, static_cast<uint8_t*>(b.record) + b.offset, b.size);
+            std::memcpy(static_cast<uint8_t*>(b.record) + b.offset, b.value, b.size);
+        } else {
+            kernel.faults().failNth(nt::FaultPoint::ShortConfigTransfer, 1);
+        }
+        HOTP_SCAN_CONTEXT record{};
+        EXPECT_FALSE(build(bus, &record, 2, 2)) << b.what;
+        if (b.record != nullptr) {
+            std::memcpy(static_cast<uint8_t*>(b.record) + b.offset, saved, b.size);
+        }
+    }
+    EXPECT_TRUE(kernel.faults().fired());
+    HOTP_SCAN_CONTEXT record{};
+    EXPECT_TRUE(build(bus, &record, 2, 2));
+}
+
+// Nothing is cached from a device of another bus driver; once cached, any argument will do.
+TEST_F(Scan, RootAccessorsAreFoundOnceAndKept)
+{
+    placeTarget();
+    ASSERT_NO_FATAL_FAILURE(attach());
+    auto* lookup = routine<decltype(HotpGetRootBusInterface)>("HotpGetRootBusInterface");
+    auto* cached = driver.image->get<PCI_READ_WRITE_CONFIG>("HotpRootReadConfig");
+    ASSERT_NE(cached, nullptr);
+    PDEVICE_OBJECT foreign = kernel.createDevice(enumerator->driverObject(),
+                                                 pcibus::layout::ExtensionSize,
+                                                 FILE_DEVICE_UNKNOWN, 0, false, false);
+    EXPECT_FALSE(lookup(foreign));
+    EXPECT_FALSE(lookup(nullptr));
+    EXPECT_EQ(*cached, nullptr);
+    EXPECT_TRUE(lookup(targetPdo));
+    EXPECT_NE(*cached, nullptr);
+    EXPECT_TRUE(lookup(nullptr));
+    kernel.deleteDevice(foreign);
+}
+
+}  // namespace
+}  // namespace hotp::test
