@@ -193,6 +193,29 @@ TEST_F(Platform, HotAddAndRemovalFollowTheSlot)
     EXPECT_FALSE(kernel.isLiveDevice(pdo));
 }
 
+// A new device receives its requests in the platform's order: boot configuration, requirements
+// and their filtering before any driver is added, then start once the function driver is on the
+// stack.
+TEST_F(Platform, NewDeviceSequence)
+{
+    hw.root().place(7, 0, Function::device(0x1AB0, 0x0008, 0x02, 0x00, 0, {{Bar::Kind::Io, 16}}));
+    boot();
+    std::vector<std::string> forDevice;
+    for (const auto& e : events) {
+        if (e.find("-> 00:07.0") != std::string::npos) forDevice.push_back(e.substr(0, e.find(' ')));
+    }
+    EXPECT_EQ(forDevice, (std::vector<std::string>{"IRP_MN_QUERY_RESOURCES",
+                                                   "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
+                                                   "IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
+                                                   "IRP_MN_START_DEVICE"}));
+    pnp::DeviceNode* n = node("00:07.0");
+    ASSERT_NE(n, nullptr);
+    ASSERT_NE(n->pdo->AttachedDevice, nullptr);
+    EXPECT_EQ(n->pdo->AttachedDevice->DriverObject, generic.driverObject());
+    EXPECT_EQ(static_cast<PDEVICE_NODE>(n->pdo->DeviceObjectExtension->DeviceNode)->Flags & DNF_STARTED,
+              DNF_STARTED);
+}
+
 TEST_F(Platform, ReturnToD0RestoresBarsAndCommandButNotLatency)
 {
     hw.root().place(6, 0, Function::device(0x1AB0, 0x0007, 0x02, 0x00, 0,
