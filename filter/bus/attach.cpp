@@ -17,15 +17,6 @@ namespace {
 constexpr ULONG HOTP_ATTACH_EVENT_SIZE = 66;
 constexpr ULONG HOTP_ATTACH_STRING_BYTES = 18;
 
-// A completion routine that lets completion continue carries the pending mark up to its own
-// stack location when the lower driver returned the request pending.
-inline void HotpPropagatePending(PIRP Irp)
-{
-    if (Irp->PendingReturned) {
-        IoMarkIrpPending(Irp);
-    }
-}
-
 // Writes the attach event through the bus filter's device object; a failed allocation only
 // drops the event.
 void HotpWriteAttachEvent(HOTP_BUS_EXTENSION* BusExtension, PDEVICE_OBJECT Pdo)

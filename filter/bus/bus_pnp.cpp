@@ -132,9 +132,7 @@ extern "C" NTSTATUS NTAPI HotpNullCompletion(PDEVICE_OBJECT DeviceObject, PIRP I
 {
     (void)DeviceObject;
     (void)Context;
-    if (Irp->PendingReturned) {
-        IoMarkIrpPending(Irp);
-    }
+    HotpPropagatePending(Irp);
     return STATUS_SUCCESS;
 }
 

@@ -8,13 +8,6 @@
 
 namespace {
 
-inline void HotpPropagatePending(PIRP Irp)
-{
-    if (Irp->PendingReturned) {
-        IoMarkIrpPending(Irp);
-    }
-}
-
 // The flags word of the PnP manager's device node of a physical device object. Only read for a
 // trace line.
 // A physical device object the PnP manager has not made a device node for yet reads as 0 rather

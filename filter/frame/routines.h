@@ -40,3 +40,13 @@ NTSTATUS NTAPI HotpProgramPCI(HOTP_CHILD_EXTENSION* ChildExtension);
 NTSTATUS NTAPI HotpPostProgramPCI(HOTP_CHILD_EXTENSION* ChildExtension);
 
 }  // extern "C"
+
+// Every completion routine lets completion continue; when a lower driver returned the request
+// pending, the routine carries the mark up to its own stack location, as the I/O manager
+// requires of a routine that does not stop completion.
+inline void HotpPropagatePending(PIRP Irp)
+{
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+}

@@ -1,5 +1,7 @@
 #include <machine/firmware.hpp>
 
+#include "toml_reader.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -37,16 +39,6 @@ std::string range(uint64_t base, uint64_t size)
     return buffer;
 }
 
-std::string sizeText(uint64_t bytes)
-{
-    static const char* const units[] = {"", "K", "M", "G", "T"};
-    unsigned u = 0;
-    while (u < 4 && bytes >= 1024 && bytes % 1024 == 0) {
-        bytes /= 1024;
-        ++u;
-    }
-    return std::to_string(bytes) + units[u];
-}
 
 struct BusNode;
 
@@ -323,14 +315,14 @@ private:
             if (!window.contains(address, item.size) || address < cursor) {
                 std::string what;
                 if (item.node == nullptr) {
-                    what = "the hot-plug reservation of " + sizeText(item.size);
+                    what = "the hot-plug reservation of " + detail::formatSize(item.size);
                 } else if (item.bar >= 0) {
                     const BarReport& b = item.node->report.bars[static_cast<size_t>(item.bar)];
                     what = item.node->where() + " BAR" + std::to_string(b.index) + " (" +
-                           sizeText(item.size) + ")";
+                           detail::formatSize(item.size) + ")";
                 } else {
                     what = item.node->where() + "'s " + SpaceName[space] + " window (" +
-                           sizeText(item.size) + ") and everything behind it";
+                           detail::formatSize(item.size) + ") and everything behind it";
                 }
                 problem(what + " does not fit in " + owner + " " + SpaceName[space] +
                         " window" + (window.open() ? " " + range(window.base, window.size())
@@ -487,7 +479,7 @@ std::vector<std::string> FirmwareReport::lines() const
                                : b.bar.kind == pci::Bar::Kind::Memory64 ? "mem64"
                                                                         : "mem32";
             out.push_back("      BAR" + std::to_string(b.index) + " " + type +
-                          (b.bar.prefetchable ? " prefetchable " : " ") + sizeText(b.bar.size) +
+                          (b.bar.prefetchable ? " prefetchable " : " ") + detail::formatSize(b.bar.size) +
                           " " + (b.assigned ? "at " + range(b.address, b.bar.size) : "unassigned"));
         }
         if (!f.bridge) continue;
@@ -501,7 +493,7 @@ std::vector<std::string> FirmwareReport::lines() const
         for (unsigned s = 0; s < SpaceCount; ++s) {
             const Window& w = *windows[s];
             out.push_back(std::string("      ") + SpaceName[s] + " window " +
-                          (w.open() ? range(w.base, w.size()) + " (" + sizeText(w.size()) + ")"
+                          (w.open() ? range(w.base, w.size()) + " (" + detail::formatSize(w.size()) + ")"
                                     : std::string("closed")));
         }
     }

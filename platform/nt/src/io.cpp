@@ -232,6 +232,17 @@ void Kernel::deleteDevice(PDEVICE_OBJECT device)
     it->second.deleted = true;  // the memory stays until the kernel goes, so late use is seen
 }
 
+void Kernel::releasePlatformDevice(PDEVICE_OBJECT device)
+{
+    if (device == nullptr || !isLiveDevice(device)) return;
+    if (device->AttachedDevice != nullptr) {
+        device->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
+        device->AttachedDevice = nullptr;
+    }
+    device->DeviceObjectExtension->AttachedTo = nullptr;
+    deleteDevice(device);
+}
+
 // --- requests -----------------------------------------------------------------------------------
 
 Kernel::IrpRecord* Kernel::irpRecord(PIRP irp)

@@ -20,14 +20,7 @@ ScriptedDriver::~ScriptedDriver()
 {
     // The platform's own teardown: whatever is still attached above is the test's leak and is
     // reported as such; the scripted devices themselves go quietly.
-    for (PDEVICE_OBJECT device : devices_) {
-        if (!kernel_.isLiveDevice(device)) continue;
-        if (device->AttachedDevice != nullptr) {
-            device->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
-            device->AttachedDevice = nullptr;
-        }
-        kernel_.deleteDevice(device);
-    }
+    for (PDEVICE_OBJECT device : devices_) kernel_.releasePlatformDevice(device);
 }
 
 PDEVICE_OBJECT ScriptedDriver::createDevice()

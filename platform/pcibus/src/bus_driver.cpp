@@ -147,17 +147,8 @@ PciBusDriver::~PciBusDriver()
 {
     // The platform's own teardown: the bus driver's devices go quietly, whatever is left above
     // them is reported by the kernel's leak check.
-    auto release = [this](PDEVICE_OBJECT device) {
-        if (device == nullptr || !kernel_.isLiveDevice(device)) return;
-        if (device->AttachedDevice != nullptr) {
-            device->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
-            device->AttachedDevice = nullptr;
-        }
-        device->DeviceObjectExtension->AttachedTo = nullptr;
-        kernel_.deleteDevice(device);
-    };
-    for (auto& b : buses_) release(b->fdo);
-    for (auto& f : functions_) release(f->pdo);
+    for (auto& b : buses_) kernel_.releasePlatformDevice(b->fdo);
+    for (auto& f : functions_) kernel_.releasePlatformDevice(f->pdo);
     if (t_current == this) t_current = nullptr;
 }
 

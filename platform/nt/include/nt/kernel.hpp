@@ -225,6 +225,9 @@ public:
                                 bool faultable = true);
     void detachDevice(PDEVICE_OBJECT target);
     void deleteDevice(PDEVICE_OBJECT device);
+    // Machine teardown of a platform driver's own device: whatever is still attached above is cut
+    // loose (the leak check reports it), and the device goes without a verifier finding.
+    void releasePlatformDevice(PDEVICE_OBJECT device);
 
     PVOID allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool faultable = true);
     void freePool(PVOID p);
