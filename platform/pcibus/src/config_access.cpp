@@ -1,0 +1,85 @@
+// Configuration access through the interfaces: the standard bus interface handed to each
+// function's stack, and the root accessors of the root bus.
+#include "internal.hpp"
+
+#include <algorithm>
+
+namespace pcibus {
+
+using detail::t_current;
+
+ULONG PciBusDriver::transfer(unsigned bus, unsigned device, unsigned fn, bool isWrite,
+                             uint8_t* buffer, ULONG offset, ULONG length)
+{
+    if (offset >= 256) return 0;
+    length = std::min<ULONG>(length, 256 - offset);
+    if (kernel_.faults().shouldFail(nt::FaultPoint::ShortConfigTransfer) && length > 0) --length;
+    ULONG done = 0;
+    while (done < length) {
+        const ULONG at = offset + done;
+        const ULONG left = length - done;
+        // One configuration cycle per dword touched, with the byte enables of the bytes asked.
+        const ULONG chunk = std::min<ULONG>(left, 4 - at % 4);
+        uint32_t value = 0;
+        if (isWrite) {
+            std::memcpy(&value, buffer + done, chunk);
+            hw_.configWrite(bus, device, fn, at, chunk, value);
+        } else {
+            value = hw_.configRead(bus, device, fn, at, chunk);
+            std::memcpy(buffer + done, &value, chunk);
+        }
+        done += chunk;
+    }
+    return done;
+}
+
+ULONG NTAPI PciBusDriver::getBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
+                                     ULONG length)
+{
+    auto* f = static_cast<FunctionNode*>(context);
+    if (type != PCI_WHICHSPACE_CONFIG || !f->present) return 0;
+    return f->owner->transfer(f->parent->number, f->device, f->function, false,
+                              static_cast<uint8_t*>(buffer), offset, length);
+}
+
+ULONG NTAPI PciBusDriver::setBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
+                                     ULONG length)
+{
+    auto* f = static_cast<FunctionNode*>(context);
+    if (type != PCI_WHICHSPACE_CONFIG || !f->present) return 0;
+    return f->owner->transfer(f->parent->number, f->device, f->function, true,
+                              static_cast<uint8_t*>(buffer), offset, length);
+}
+
+VOID NTAPI PciBusDriver::referenceInterface(PVOID context)
+{
+    ++static_cast<FunctionNode*>(context)->interfaceReferences;
+}
+
+VOID NTAPI PciBusDriver::dereferenceInterface(PVOID context)
+{
+    auto* f = static_cast<FunctionNode*>(context);
+    if (f->interfaceReferences <= 0) {
+        f->owner->kernel_.violation("interface released too often",
+                                    "InterfaceDereference on " + f->location() +
+                                        " with no reference held");
+        return;
+    }
+    --f->interfaceReferences;
+}
+
+ULONG NTAPI PciBusDriver::rootReadConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer, ULONG offset,
+                                         ULONG length)
+{
+    return t_current->transfer(bus & 0xFF, slot & 0x1F, (slot >> 5) & 7, false,
+                               static_cast<uint8_t*>(buffer), offset, length);
+}
+
+ULONG NTAPI PciBusDriver::rootWriteConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer,
+                                          ULONG offset, ULONG length)
+{
+    return t_current->transfer(bus & 0xFF, slot & 0x1F, (slot >> 5) & 7, true,
+                               static_cast<uint8_t*>(buffer), offset, length);
+}
+
+}  // namespace pcibus

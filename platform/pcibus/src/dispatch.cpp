@@ -1,0 +1,261 @@
+// Dispatch of the bus driver's device objects: AddDevice for the bus device objects it owns as
+// function driver of the root and of every PCI-to-PCI bridge, PnP and power requests of the
+// physical device object of each function, and those of each bus device object.
+#include "internal.hpp"
+
+namespace pcibus {
+
+using detail::get;
+using detail::put;
+using detail::t_current;
+
+namespace {
+
+// Offset of the power-management capability, or 0.
+unsigned findPowerCapability(PciBusDriver& driver, const FunctionNode& f)
+{
+    if ((driver.read(f, pci::reg::Status, 2) & 0x10) == 0) return 0;
+    unsigned offset = driver.read(f, pci::reg::CapabilitiesPointer, 1) & 0xFC;
+    for (int guard = 0; offset >= 0x40 && guard < 48; ++guard) {
+        uint32_t header = driver.read(f, offset, 2);
+        if ((header & 0xFF) == 0x01) return offset;
+        offset = (header >> 8) & 0xFC;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// --- device objects -----------------------------------------------------------------------------
+
+NTSTATUS NTAPI PciBusDriver::dispatchAddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT pdo)
+{
+    return t_current->addDevice(pdo);
+}
+
+// The bus driver is the function driver of the root bus and of every PCI-to-PCI bridge: the bus
+// device object of the bridge's secondary side joins the bridge's stack.
+NTSTATUS PciBusDriver::addDevice(PDEVICE_OBJECT pdo)
+{
+    FunctionNode* bridge = function(pdo);
+    if (bridge == nullptr && root_ != nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    PDEVICE_OBJECT fdo = kernel_.createDevice(driver_, layout::ExtensionSize,
+                                              FILE_DEVICE_BUS_EXTENDER, 0, false, false);
+    if (fdo == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    auto node = std::make_unique<BusNode>();
+    node->fdo = fdo;
+    node->pdo = pdo;
+    node->bridge = bridge;
+    node->number = bridge != nullptr ? read(*bridge, pci::reg::SecondaryBus, 1) : 0;
+    if (bridge != nullptr) bridge->secondary = node.get();
+    if (bridge == nullptr) root_ = node.get();
+
+    put<ULONG>(fdo, layout::TypeWord, layout::FdoTypeWord);
+    put<void*>(fdo, layout::Owner, node.get());
+    put<PDEVICE_OBJECT>(fdo, layout::FdoPdo, pdo);
+    put<void*>(fdo, layout::FdoRoot, root_->fdo->DeviceExtension);
+    put<void*>(fdo, layout::FdoInterface, bridge == nullptr ? &rootInterface_ : nullptr);
+    put<uint8_t>(fdo, layout::FdoBusNumber, static_cast<uint8_t>(node->number));
+
+    node->lower = kernel_.attachDevice(fdo, pdo, false);
+    if (node->lower == nullptr) {
+        kernel_.deleteDevice(fdo);
+        if (bridge != nullptr) bridge->secondary = nullptr;
+        if (bridge == nullptr) root_ = nullptr;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    buses_.push_back(std::move(node));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI PciBusDriver::dispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const auto type = get<ULONG>(device, layout::TypeWord);
+    void* owner = get<void*>(device, layout::Owner);
+    if (type == layout::PdoTypeWord) {
+        auto* f = static_cast<FunctionNode*>(owner);
+        if (stack->MajorFunction == IRP_MJ_PNP) return f->owner->pdoPnp(*f, irp, stack);
+        if (stack->MajorFunction == IRP_MJ_POWER) return f->owner->pdoPower(*f, irp, stack);
+    } else {
+        auto* b = static_cast<BusNode*>(owner);
+        if (stack->MajorFunction == IRP_MJ_PNP) return t_current->fdoPnp(*b, irp, stack);
+        if (stack->MajorFunction == IRP_MJ_POWER) return t_current->fdoPower(*b, irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(b->lower, irp);
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// --- physical device objects ------------------------------------------------------------------
+
+NTSTATUS PciBusDriver::pdoPnp(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    bool deleteAfter = false;
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        start(f, stack->Parameters.StartDevice.AllocatedResources);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_STOP_DEVICE:
+        if (f.present) write(f, pci::reg::Command, 2, read(f, pci::reg::Command, 2) & ~7u);
+        f.started = false;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        // A function still present keeps its physical device object, so it can be started
+        // again; one that has gone is deleted.
+        if (f.present) write(f, pci::reg::Command, 2, read(f, pci::reg::Command, 2) & ~7u);
+        f.started = false;
+        deleteAfter = !f.present;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_INTERFACE: {
+        auto& q = stack->Parameters.QueryInterface;
+        if (q.InterfaceType == nullptr || !IsEqualGUID(*q.InterfaceType, GUID_BUS_INTERFACE_STANDARD) ||
+            q.Size < sizeof(BUS_INTERFACE_STANDARD) || q.Version < 1 || q.Interface == nullptr) {
+            break;
+        }
+        if (kernel_.faults().shouldFail(nt::FaultPoint::QueryInterface)) {
+            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        auto* bus = reinterpret_cast<PBUS_INTERFACE_STANDARD>(q.Interface);
+        bus->Size = sizeof(BUS_INTERFACE_STANDARD);
+        bus->Version = 1;
+        bus->Context = &f;
+        bus->InterfaceReference = referenceInterface;
+        bus->InterfaceDereference = dereferenceInterface;
+        bus->TranslateBusAddress = nullptr;
+        bus->GetDmaAdapter = nullptr;
+        bus->SetBusData = setBusData;
+        bus->GetBusData = getBusData;
+        ++f.interfaceReferences;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    }
+    case IRP_MN_QUERY_RESOURCES:
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(bootConfiguration(f));
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(requirements(f));
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+            auto* relations = static_cast<PDEVICE_RELATIONS>(
+                kernel_.allocatePool(PagedPool, sizeof(DEVICE_RELATIONS), kPoolTag, false));
+            relations->Count = 1;
+            relations->Objects[0] = f.pdo;
+            irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        }
+        break;
+    default:
+        break;
+    }
+    return finish(irp, deleteAfter ? &f : nullptr);
+}
+
+// Completes a request of a physical device object: at once, or, in pend-all mode, later from the
+// kernel's deferred work after returning STATUS_PENDING, as a bus driver waiting on hardware does.
+NTSTATUS PciBusDriver::finish(PIRP irp, FunctionNode* deleteAfter)
+{
+    if (!pendAll_) {
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        if (deleteAfter != nullptr) deletePdo(*deleteAfter);
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    kernel_.defer([this, irp, deleteAfter] {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        if (deleteAfter != nullptr) deletePdo(*deleteAfter);
+    });
+    return STATUS_PENDING;
+}
+
+NTSTATUS PciBusDriver::pdoPower(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    PoStartNextPowerIrp(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER &&
+        stack->Parameters.Power.Type == DevicePowerState && f.present) {
+        const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+        const unsigned pm = findPowerCapability(*this, f);
+        if (state == PowerDeviceD0 && f.power != PowerDeviceD0) {
+            if (pm != 0) write(f, pm + 4, 2, 0);
+            // Leaving D3hot resets the function; the bus driver puts back what it programmed.
+            restoreHeader(f);
+        } else if (state > PowerDeviceD0 && pm != 0) {
+            write(f, pm + 4, 2, static_cast<uint32_t>(state - PowerDeviceD0));
+        }
+        f.power = state;
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return finish(irp, nullptr);
+}
+
+void PciBusDriver::deletePdo(FunctionNode& f)
+{
+    if (f.pdo == nullptr) return;
+    kernel_.deleteDevice(f.pdo);
+    f.pdo = nullptr;
+}
+
+// --- bus device objects -------------------------------------------------------------------------
+
+NTSTATUS PciBusDriver::fdoPnp(BusNode& b, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        b.started = true;
+        break;
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+            irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(enumerate(b));
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        }
+        break;
+    case IRP_MN_REMOVE_DEVICE: {
+        IoSkipCurrentIrpStackLocation(irp);
+        NTSTATUS status = IoCallDriver(b.lower, irp);
+        IoDetachDevice(b.lower);
+        IoDeleteDevice(b.fdo);
+        // With the bus gone, the functions on it are gone for the bus driver too; their
+        // stacks have already been removed by the PnP manager.
+        for (auto& [key, child] : b.children) {
+            child->present = false;
+            if (child->pdo != nullptr && child->pdo->AttachedDevice == nullptr) deletePdo(*child);
+        }
+        b.children.clear();
+        if (b.bridge != nullptr) b.bridge->secondary = nullptr;
+        b.fdo = nullptr;
+        b.started = false;
+        return status;
+    }
+    default:
+        break;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(b.lower, irp);
+}
+
+NTSTATUS PciBusDriver::fdoPower(BusNode& b, PIRP irp)
+{
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(b.lower, irp);
+}
+
+}  // namespace pcibus

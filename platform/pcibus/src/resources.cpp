@@ -1,0 +1,240 @@
+// Resources: what a function decodes and asks for, its boot configuration and requirement list,
+// and start with the resources assigned; the header saved at start and restored on return to D0.
+#include "internal.hpp"
+
+#include <algorithm>
+
+namespace pcibus {
+
+using detail::Range;
+using detail::ranges;
+
+std::vector<Range> detail::ranges(PciBusDriver& driver, const FunctionNode& f)
+{
+    std::vector<Range> out;
+    const bool decoding = f.bootConfigured;
+    for (unsigned i = 0; i < f.bars.size(); ++i) {
+        const pci::Bar& bar = f.bars[i];
+        if (bar.kind == pci::Bar::Kind::None) continue;
+        Range r{};
+        r.slot = ResourceSlot{ResourceSlot::Kind::Bar, i};
+        r.length = bar.size;
+        if (bar.kind == pci::Bar::Kind::Io) {
+            r.type = CmResourceTypePort;
+            r.flags = CM_RESOURCE_PORT_IO;
+            r.start = driver.read(f, pci::reg::Bar0 + 4 * i, 4) & 0xFFFFFFFCu;
+        } else {
+            r.type = CmResourceTypeMemory;
+            r.flags = bar.prefetchable ? CM_RESOURCE_MEMORY_PREFETCHABLE
+                                       : CM_RESOURCE_MEMORY_READ_WRITE;
+            r.start = driver.read(f, pci::reg::Bar0 + 4 * i, 4) & 0xFFFFFFF0u;
+            if (bar.kind == pci::Bar::Kind::Memory64) {
+                r.start |= static_cast<uint64_t>(driver.read(f, pci::reg::Bar0 + 4 * i + 4, 4))
+                           << 32;
+            }
+        }
+        r.pinned = decoding;
+        out.push_back(r);
+    }
+    if (!f.isBridge()) return out;
+
+    using K = ResourceSlot::Kind;
+    if (!decoding) {
+        out.push_back({CmResourceTypePort, CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_WINDOW_DECODE, 0,
+                       0x1000, false, {K::IoWindow}});
+        out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_READ_WRITE, 0, 0x100000, false,
+                       {K::MemoryWindow}});
+        out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, 0, 0x100000, false,
+                       {K::PrefetchWindow}});
+        return out;
+    }
+    uint64_t ioBase = (driver.read(f, pci::reg::IoBase, 1) & 0xF0u) << 8;
+    uint64_t ioLimit = ((driver.read(f, pci::reg::IoLimit, 1) & 0xF0u) << 8) | 0xFFF;
+    if (f.io32) {
+        ioBase |= static_cast<uint64_t>(driver.read(f, pci::reg::IoBaseUpper, 2)) << 16;
+        ioLimit |= static_cast<uint64_t>(driver.read(f, pci::reg::IoLimitUpper, 2)) << 16;
+    }
+    if (ioBase <= ioLimit) {
+        out.push_back({CmResourceTypePort, CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_WINDOW_DECODE,
+                       ioBase, ioLimit - ioBase + 1, true, {K::IoWindow}});
+    }
+    uint64_t memBase = (driver.read(f, pci::reg::MemoryBase, 2) & 0xFFF0u) << 16;
+    uint64_t memLimit = ((driver.read(f, pci::reg::MemoryLimit, 2) & 0xFFF0u) << 16) | 0xFFFFF;
+    if (memBase <= memLimit) {
+        out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_READ_WRITE, memBase,
+                       memLimit - memBase + 1, true, {K::MemoryWindow}});
+    }
+    uint64_t pfBase = (driver.read(f, pci::reg::PrefetchBase, 2) & 0xFFF0u) << 16;
+    uint64_t pfLimit = ((driver.read(f, pci::reg::PrefetchLimit, 2) & 0xFFF0u) << 16) | 0xFFFFF;
+    if (f.prefetch64) {
+        pfBase |= static_cast<uint64_t>(driver.read(f, pci::reg::PrefetchBaseUpper, 4)) << 32;
+        pfLimit |= static_cast<uint64_t>(driver.read(f, pci::reg::PrefetchLimitUpper, 4)) << 32;
+    }
+    if (pfBase <= pfLimit) {
+        out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, pfBase,
+                       pfLimit - pfBase + 1, true, {K::PrefetchWindow}});
+    }
+    return out;
+}
+
+PIO_RESOURCE_REQUIREMENTS_LIST PciBusDriver::requirements(FunctionNode& f)
+{
+    std::vector<Range> wanted = ranges(*this, f);
+    f.slots.clear();
+    const size_t bytes = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) +
+                         offsetof(IO_RESOURCE_LIST, Descriptors) +
+                         wanted.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
+    auto* list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
+        kernel_.allocatePool(PagedPool, bytes, kPoolTag, false));
+    std::memset(list, 0, bytes);
+    list->ListSize = static_cast<ULONG>(bytes);
+    list->InterfaceType = PCIBus;
+    list->BusNumber = f.parent->number;
+    list->SlotNumber = f.slotNumber();
+    list->AlternativeLists = 1;
+    list->List[0].Version = 1;
+    list->List[0].Revision = 1;
+    list->List[0].Count = static_cast<ULONG>(wanted.size());
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        const Range& r = wanted[i];
+        IO_RESOURCE_DESCRIPTOR& d = list->List[0].Descriptors[i];
+        d.Option = 0;
+        d.Type = r.type;
+        d.ShareDisposition = CmResourceShareDeviceExclusive;
+        d.Flags = r.flags;
+        d.u.Memory.Length = static_cast<ULONG>(std::min<uint64_t>(r.length, 0xFFFFFFFFu));
+        d.u.Memory.Alignment = r.pinned ? 1 : d.u.Memory.Length;
+        if (r.pinned) {
+            d.u.Memory.MinimumAddress.QuadPart = static_cast<LONGLONG>(r.start);
+            d.u.Memory.MaximumAddress.QuadPart = static_cast<LONGLONG>(r.start + r.length - 1);
+        } else {
+            d.u.Memory.MinimumAddress.QuadPart = 0;
+            d.u.Memory.MaximumAddress.QuadPart = r.type == CmResourceTypePort ? 0xFFFF : 0xFFFFFFFF;
+        }
+        f.slots.push_back(r.slot);
+    }
+    return list;
+}
+
+PCM_RESOURCE_LIST PciBusDriver::bootConfiguration(FunctionNode& f)
+{
+    if (!f.bootConfigured) return nullptr;
+    std::vector<Range> decoded = ranges(*this, f);
+    const size_t bytes = offsetof(CM_RESOURCE_LIST, List) +
+                         offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList) +
+                         offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors) +
+                         std::max<size_t>(decoded.size(), 1) * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+    auto* list = static_cast<PCM_RESOURCE_LIST>(kernel_.allocatePool(PagedPool, bytes, kPoolTag, false));
+    std::memset(list, 0, bytes);
+    list->Count = 1;
+    list->List[0].InterfaceType = PCIBus;
+    list->List[0].BusNumber = f.parent->number;
+    auto& partial = list->List[0].PartialResourceList;
+    partial.Version = 1;
+    partial.Revision = 1;
+    partial.Count = static_cast<ULONG>(decoded.size());
+    for (size_t i = 0; i < decoded.size(); ++i) {
+        auto& d = partial.PartialDescriptors[i];
+        d.Type = decoded[i].type;
+        d.ShareDisposition = CmResourceShareDeviceExclusive;
+        d.Flags = decoded[i].flags;
+        d.u.Generic.Start[0] = static_cast<ULONG>(decoded[i].start);
+        d.u.Generic.Start[1] = static_cast<ULONG>(decoded[i].start >> 32);
+        d.u.Generic.Length = static_cast<ULONG>(decoded[i].length);
+    }
+    return list;
+}
+
+// Programs what the PnP manager assigned, in the order of the last requirements list, closes the
+// windows that got nothing, and switches decoding on.
+void PciBusDriver::start(FunctionNode& f, PCM_RESOURCE_LIST resources)
+{
+    bool io = false, memory = false;
+    bool ioWindow = false, memoryWindow = false, prefetchWindow = false;
+    if (resources != nullptr && resources->Count > 0) {
+        const auto& partial = resources->List[0].PartialResourceList;
+        for (ULONG k = 0; k < partial.Count && k < f.slots.size(); ++k) {
+            const auto& d = partial.PartialDescriptors[k];
+            const uint64_t base = d.u.Generic.Start[0] |
+                                  (static_cast<uint64_t>(d.u.Generic.Start[1]) << 32);
+            const uint64_t limit = base + d.u.Generic.Length - 1;
+            const ResourceSlot& slot = f.slots[k];
+            io = io || d.Type == CmResourceTypePort;
+            memory = memory || d.Type == CmResourceTypeMemory;
+            switch (slot.kind) {
+            case ResourceSlot::Kind::Bar: {
+                const unsigned offset = pci::reg::Bar0 + 4 * slot.bar;
+                write(f, offset, 4, static_cast<uint32_t>(base));
+                if (f.bars[slot.bar].kind == pci::Bar::Kind::Memory64) {
+                    write(f, offset + 4, 4, static_cast<uint32_t>(base >> 32));
+                }
+                break;
+            }
+            case ResourceSlot::Kind::IoWindow:
+                write(f, pci::reg::IoBase, 1, static_cast<uint32_t>((base >> 8) & 0xF0));
+                write(f, pci::reg::IoLimit, 1, static_cast<uint32_t>((limit >> 8) & 0xF0));
+                if (f.io32) {
+                    write(f, pci::reg::IoBaseUpper, 2, static_cast<uint32_t>(base >> 16));
+                    write(f, pci::reg::IoLimitUpper, 2, static_cast<uint32_t>(limit >> 16));
+                }
+                ioWindow = true;
+                break;
+            case ResourceSlot::Kind::MemoryWindow:
+                write(f, pci::reg::MemoryBase, 2, static_cast<uint32_t>((base >> 16) & 0xFFF0));
+                write(f, pci::reg::MemoryLimit, 2, static_cast<uint32_t>((limit >> 16) & 0xFFF0));
+                memoryWindow = true;
+                break;
+            case ResourceSlot::Kind::PrefetchWindow:
+                write(f, pci::reg::PrefetchBase, 2, static_cast<uint32_t>((base >> 16) & 0xFFF0));
+                write(f, pci::reg::PrefetchLimit, 2, static_cast<uint32_t>((limit >> 16) & 0xFFF0));
+                if (f.prefetch64) {
+                    write(f, pci::reg::PrefetchBaseUpper, 4, static_cast<uint32_t>(base >> 32));
+                    write(f, pci::reg::PrefetchLimitUpper, 4, static_cast<uint32_t>(limit >> 32));
+                }
+                prefetchWindow = true;
+                break;
+            }
+        }
+    }
+    if (f.isBridge()) {
+        // A window that was given nothing is closed: base above limit.
+        if (!ioWindow) write(f, pci::reg::IoBase, 2, 0x00F0);
+        if (!memoryWindow) write(f, pci::reg::MemoryBase, 4, 0x0000FFF0);
+        if (!prefetchWindow) {
+            write(f, pci::reg::PrefetchBase, 4, 0x0000FFF0);
+            if (f.prefetch64) write(f, pci::reg::PrefetchBaseUpper, 8, 0);
+        }
+    }
+    uint32_t command = read(f, pci::reg::Command, 2);
+    if (io || ioWindow) command |= pci::CommandIo;
+    if (memory || memoryWindow || prefetchWindow) command |= pci::CommandMemory;
+    command |= pci::CommandMaster;
+    write(f, pci::reg::Command, 2, command);
+    saveHeader(f);
+    f.started = true;
+}
+
+void PciBusDriver::saveHeader(FunctionNode& f)
+{
+    for (unsigned offset = 0; offset < 64; offset += 4) {
+        const uint32_t v = read(f, offset, 4);
+        std::memcpy(&f.saved[offset], &v, 4);
+    }
+}
+
+// What a bus driver puts back on return to D0: the BARs (and a bridge's bus numbers and windows),
+// then the command register. Latency timer and cache line size are not its business.
+void PciBusDriver::restoreHeader(FunctionNode& f)
+{
+    if (!f.started) return;
+    auto dword = [&](unsigned offset) {
+        uint32_t v;
+        std::memcpy(&v, &f.saved[offset], 4);
+        return v;
+    };
+    const unsigned end = f.isBridge() ? 0x34 : 0x28;
+    for (unsigned offset = pci::reg::Bar0; offset < end; offset += 4) write(f, offset, 4, dword(offset));
+    write(f, pci::reg::Command, 2, dword(pci::reg::Command) & 0xFFFF);
+}
+
+}  // namespace pcibus
