@@ -10,6 +10,7 @@
 namespace {
 
 constexpr ULONG HOTP_HEADER_SIZE = 64;
+constexpr ULONG HOTP_BUS_NUMBERS_END = 0x1C;  // vendor ID up to the subordinate bus number
 constexpr ULONG HOTP_BAR_OFFSET = 0x10;
 constexpr ULONG HOTP_BAR_BYTES = 24;
 constexpr ULONG HOTP_BUS_NUMBERS_OFFSET = 0x18;
@@ -33,10 +34,73 @@ void HotpWriteByte(UCHAR Bus, ULONG Slot, ULONG Offset, UCHAR Value)
     HotpRootWriteConfig(nullptr, Bus, Slot, &Value, Offset, 1);
 }
 
+// True when a bridge other than the path's own on bus Bus forwards Number. Reads the header of
+// every function on the bus up to its bus-number registers; a header that cannot be read whole
+// counts as an absent function.
+HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
+{
+    PAGED_CODE();
+    for (ULONG Device = 0; Device <= 31; ++Device) {
+        for (ULONG Function = 0; Function <= 7; ++Function) {
+            const ULONG Slot = HotpSlot(Device, Function);
+            UCHAR Header[HOTP_BUS_NUMBERS_END];
+            RtlZeroMemory(Header, sizeof(Header));
+            const ULONG Read = HotpRootReadConfig(nullptr, Bus, Slot, Header, 0, sizeof(Header));
+            const USHORT VendorId = static_cast<USHORT>(Header[0] | (Header[1] << 8));
+            if (Read != sizeof(Header) || VendorId == 0xFFFF) {
+                if (Function == 0) {
+                    break;
+                }
+                continue;
+            }
+            const UCHAR HeaderType = Header[0x0E];
+            const UCHAR Layout = HeaderType & 0x7F;
+            const UCHAR Secondary = Header[0x19];
+            const UCHAR Subordinate = Header[0x1A];
+            if (Slot != PathSlot && (Layout == 1 || Layout == 2) && Secondary != 0 &&
+                Secondary <= Number && Number <= Subordinate) {
+                return true;
+            }
+            if (Function == 0 && (HeaderType & 0x80) == 0) {
+                break;
+            }
+        }
+    }
+    return false;
+}
+
+// True when bus number Number already belongs to live hardware: the root bus, a bus of the path,
+// or a bus that some bridge beside the path forwards. Every temporary number lies above the
+// target's own range (numbers are handed out from its subordinate number upward), and raising the
+// path bridges to it would make two bridges claim one bus: configuration cycles meant for the
+// hierarchy behind the target would reach, and size, a device that is running. Any live bus that
+// the path does not lead to is forwarded by a bridge on one of the path's buses, so those are the
+// only buses read.
+HOTP_PAGEABLE bool HotpBusNumberInUse(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Number)
+{
+    PAGED_CODE();
+    if (Number == 0) {
+        return true;
+    }
+    for (ULONG Index = 0; Index < ScanContext->TargetLevel; ++Index) {
+        if (ScanContext->Levels[Index].SecondaryBus == Number) {
+            return true;
+        }
+    }
+    for (ULONG Index = 0; Index <= ScanContext->TargetLevel; ++Index) {
+        const HOTP_SCAN_LEVEL& Path = ScanContext->Levels[Index];
+        if (HotpSiblingForwards(Path.PrimaryBus, Path.Slot, Number)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 // Resident. Scans the secondary bus of entry LevelIndex, entering each bridge found with the
-// first bus number above everything already numbered below the entry.
+// first bus number above everything already numbered below the entry, provided that number is
+// free.
 extern "C" VOID NTAPI HotpScanBusLevel(HOTP_SCAN_CONTEXT* ScanContext, ULONG LevelIndex)
 {
     HOTP_SCAN_LEVEL* Level = &ScanContext->Levels[LevelIndex];
@@ -47,12 +111,14 @@ extern "C" VOID NTAPI HotpScanBusLevel(HOTP_SCAN_CONTEXT* ScanContext, ULONG Lev
         if (!HotpFindNextBridge(ScanContext, Level, Position, &Found)) {
             return;
         }
-        // A bridge nested deeper than the record can describe is counted but not entered.
-        if (ScanContext->CurrentLevel + 1 < HOTP_MAX_SCAN_LEVELS) {
+        // A bridge nested deeper than the record can describe, or whose bus would need a number
+        // that live hardware already uses, is counted but not entered.
+        const UCHAR Next = static_cast<UCHAR>(Level->SubordinateBus + 1);
+        if (ScanContext->CurrentLevel + 1 < HOTP_MAX_SCAN_LEVELS &&
+            !HotpBusNumberInUse(ScanContext, Next)) {
             ScanContext->CurrentLevel++;
             const ULONG Entry = ScanContext->CurrentLevel;
             HotpInitLevel(ScanContext, Level->SecondaryBus, Found);
-            const UCHAR Next = static_cast<UCHAR>(Level->SubordinateBus + 1);
             HotpSetBridgeBuses(ScanContext, Entry, Level->SecondaryBus, Next, Next);
             HotpScanBusLevel(ScanContext, Entry);
             HotpClearBridgeBuses(ScanContext, Entry);

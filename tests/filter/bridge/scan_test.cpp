@@ -149,6 +149,78 @@ INSTANTIATE_TEST_SUITE_P(
                 0, 0xFFFFFFFF, 0, 0x80000000, 0, {}}),
     CaseName());
 
+// A running bridge beside the path already forwards the temporary number a found bridge would
+// need: the found bridge is counted but not entered, nothing is raised for it, and the running
+// device behind the other bridge is neither reached nor sized.
+struct LiveCase {
+    const char* name;
+    enum class Where { BesideTheTarget, OnTheRootBus, CardBusOnTheRootBus, SecondNumber } where;
+    std::vector<ConfigWrite> writes;  // bus numbers only: 01 is the target's bus
+};
+void PrintTo(const LiveCase& c, std::ostream* os) { *os << c.name; }
+
+class LiveBusNumber : public BridgeTest, public ::testing::WithParamInterface<LiveCase> {};
+
+TEST_P(LiveBusNumber, IsNotTaken)
+{
+    const LiveCase& c = GetParam();
+    using Where = LiveCase::Where;
+    pci::Function* live = nullptr;
+    pci::Function* target = nullptr;
+    std::vector<unsigned> path = {1};
+    if (c.where == Where::BesideTheTarget) {
+        // Root -> 00:02.0 (1..3) -> target 01:03.0 (2..2), and 01:04.0 (3..3) beside it: the
+        // number is inside the upper path bridge's range, yet taken.
+        pci::Function* upper = placeBridge(hw.root(), 2);
+        upper->write(0x18, 3, 0x030100);
+        target = placeBridge(*upper->secondary(), 3);
+        target->write(0x18, 3, 0x020201);
+        live = placeBridge(*upper->secondary(), 4);
+        live->write(0x18, 3, 0x030301);
+        path = {2, 3};
+    } else {
+        // Target 00:01.0 (1..1); a running bridge at 00:02.0 forwards 2, or 3 for the second.
+        target = placeTarget(1, 1);
+        const uint32_t number = c.where == Where::SecondNumber ? 3 : 2;
+        if (c.where == Where::CardBusOnTheRootBus) {
+            hw.root().place(2, 0, pci::Function::cardBus(0x1AB0, 0x0700));
+            live = hw.root().function(2, 0);
+        } else {
+            live = placeBridge(hw.root(), 2);
+        }
+        live->write(0x18, 3, number << 16 | number << 8);
+    }
+    pci::Function* running = placeDevice(*live->secondary(), 0, {{Bar::Kind::Memory32, 0x20000}});
+    running->write(0x10, 4, 0xF4000000);
+    running->write(0x04, 2, 0x0006);
+    pci::Function* found = placeBridge(*target->secondary(), 0);
+    pci::Bus* behind = found->secondary();
+    if (c.where == Where::SecondNumber) behind = placeBridge(*behind, 0)->secondary();
+    placeDevice(*behind, 0, {{Bar::Kind::Io, 32}});
+    ASSERT_NO_FATAL_FAILURE(attach(path));
+
+    auto s = scan();
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->IoTotal, 0u);
+    EXPECT_EQ(s->MaxBridgesPerBus, 1u);
+    EXPECT_EQ(s->CurrentLevel, s->TargetLevel);
+    EXPECT_EQ(writes(), c.writes);
+    EXPECT_EQ(running->read(0x10, 4), 0xF4000000u);
+    EXPECT_EQ(found->read(0x18, 3), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bridge, LiveBusNumber,
+    ::testing::Values(LiveCase{"BesideTheTarget", LiveCase::Where::BesideTheTarget, {}},
+                      LiveCase{"OnTheRootBus", LiveCase::Where::OnTheRootBus, {}},
+                      LiveCase{"CardBusOnTheRootBus", LiveCase::Where::CardBusOnTheRootBus, {}},
+                      // The first found bridge gets 2; the one behind it would need 3.
+                      LiveCase{"SecondNumber",
+                               LiveCase::Where::SecondNumber,
+                               {subordinate(0, 1, 2), busNumbers(1, 0, 1, 2, 2),
+                                busNumbers(1, 0, 0, 0, 0), subordinate(0, 1, 1)}}),
+    CaseName());
+
 // A probe read that comes back one byte short is an absent function: the bridge at 01:00.0 is
 // neither counted nor entered, and the device after it is still sized.
 TEST_F(Scan, AShortProbeReadIsAnAbsentFunction)
