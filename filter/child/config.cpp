@@ -73,8 +73,8 @@ extern "C" NTSTATUS NTAPI HotpProgramPCI(HOTP_CHILD_EXTENSION* Child)
         return Status;
     }
 
-    // The reads below are not checked; their buffers start at zero so a failed read never leaves
-    // stack contents to act on.
+    // The identifier reads are not checked (they are only recorded and printed); their buffers
+    // start at zero so a failed read never leaves stack contents behind.
     USHORT VendorId = 0;
     USHORT DeviceId = 0;
     HotpReadField(Child, HOTP_CONFIG_VENDOR_ID, &VendorId);
@@ -84,10 +84,19 @@ extern "C" NTSTATUS NTAPI HotpProgramPCI(HOTP_CHILD_EXTENSION* Child)
     HotpTrace(HOTP_TRACE_DETAIL, "HotpProgramPCI - VendorId %lx, DeviceId %lx\n",
               static_cast<ULONG>(VendorId), static_cast<ULONG>(DeviceId));
 
+    // The class decides whether the command register is written and whether the device gets a
+    // bus filter of its own. A class that could not be read is not guessed at: the device stays
+    // unclassified, to be classified again at its next resource query.
     UCHAR BaseClass = 0;
     UCHAR SubClass = 0;
-    HotpReadField(Child, HOTP_CONFIG_BASE_CLASS, &BaseClass);
-    HotpReadField(Child, HOTP_CONFIG_SUB_CLASS, &SubClass);
+    Status = HotpReadField(Child, HOTP_CONFIG_BASE_CLASS, &BaseClass);
+    if (NT_SUCCESS(Status)) {
+        Status = HotpReadField(Child, HOTP_CONFIG_SUB_CLASS, &SubClass);
+    }
+    if (!NT_SUCCESS(Status)) {
+        Child->DeviceKind = 0;
+        return Status;
+    }
 
     if (BaseClass == HOTP_CLASS_BRIDGE && SubClass == HOTP_SUBCLASS_PCI_BRIDGE) {
         HotpTrace(HOTP_TRACE_DETAIL, "HotpProgramPCI - PCI/PCI bridge\n");
@@ -136,14 +145,18 @@ extern "C" NTSTATUS NTAPI HotpPostProgramPCI(HOTP_CHILD_EXTENSION* Child)
                   "HotpPostProgramPCI - Config space not modified for HOST/PCI or PCI/PCI\n");
         return STATUS_SUCCESS;
     }
+    // Without its base class the device may be a bridge or a display controller: write nothing.
     UCHAR BaseClass = 0;
-    HotpReadField(Child, HOTP_CONFIG_BASE_CLASS, &BaseClass);
+    NTSTATUS Status = HotpReadField(Child, HOTP_CONFIG_BASE_CLASS, &BaseClass);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
     if (BaseClass == HOTP_CLASS_DISPLAY || BaseClass == HOTP_CLASS_BRIDGE) {
         HotpTrace(HOTP_TRACE_DETAIL, "HotpPostProgramPCI - Config space not modified for BaseClass %lx\n",
                   static_cast<ULONG>(BaseClass));
         return STATUS_SUCCESS;
     }
-    NTSTATUS Status = HotpWriteField(Child, HOTP_CONFIG_LATENCY_TIMER, HOTP_LATENCY_TIMER);
+    Status = HotpWriteField(Child, HOTP_CONFIG_LATENCY_TIMER, HOTP_LATENCY_TIMER);
     if (!NT_SUCCESS(Status)) {
         return Status;
     }

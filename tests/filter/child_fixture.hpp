@@ -16,7 +16,7 @@ struct FakeFunction {
     int references = 0;
     int getCalls = 0, setCalls = 0;
     std::deque<ULONG> shortAnswers;  // byte counts the next transfers return instead
-    std::vector<std::pair<ULONG, ULONG>> writes;  // offset, length
+    std::vector<std::pair<ULONG, ULONG>> writes;  // offset, length, of every write tried
 
     void set16(unsigned offset, uint16_t v) { std::memcpy(&config[offset], &v, 2); }
     uint16_t get16(unsigned offset) const
@@ -31,16 +31,19 @@ struct FakeFunction {
     {
         FakeFunction* f = of(context);
         ++f->getCalls;
-        std::memcpy(buffer, &f->config[offset], length);
-        return f->answer(length);
+        // A short transfer moves nothing, as a bus interface that cannot reach the device.
+        const ULONG n = f->answer(length);
+        if (n == length) std::memcpy(buffer, &f->config[offset], length);
+        return n;
     }
     static ULONG NTAPI set(PVOID context, ULONG, PVOID buffer, ULONG offset, ULONG length)
     {
         FakeFunction* f = of(context);
         ++f->setCalls;
-        std::memcpy(&f->config[offset], buffer, length);
         f->writes.push_back({offset, length});
-        return f->answer(length);
+        const ULONG n = f->answer(length);
+        if (n == length) std::memcpy(&f->config[offset], buffer, length);
+        return n;
     }
     static VOID NTAPI reference(PVOID context) { ++of(context)->references; }
     static VOID NTAPI dereference(PVOID context) { --of(context)->references; }

@@ -90,6 +90,51 @@ TEST_F(Programming, ShortTransfersLeaveTheDeviceUnclassified)
     EXPECT_EQ(f.writes.size(), 1u);
 }
 
+// A class read that comes back short leaves the device unclassified, whatever the class bytes
+// hold, and the failure is returned; nothing is written. Transfers of classification: command,
+// vendor, device, base class, sub-class.
+struct ClassReadCase {
+    const char* what;
+    uint8_t baseClass, subClass;
+    std::deque<ULONG> answers;
+};
+
+TEST_F(Programming, AFailedClassReadLeavesTheDeviceUnclassified)
+{
+    const ClassReadCase cases[] = {
+        {"bridge, base class short", 0x06, 0x04, {2, 2, 2, 0}},
+        {"bridge, sub-class short", 0x06, 0x04, {2, 2, 2, 1, 0}},
+        {"host bridge, sub-class short", 0x06, 0x00, {2, 2, 2, 1, 0}},
+        {"network controller, base class short", 0x02, 0x00, {2, 2, 2, 0}},
+        {"network controller, sub-class short", 0x02, 0x00, {2, 2, 2, 1, 0}},
+    };
+    for (const ClassReadCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        HOTP_CHILD_EXTENSION* record = attach(c.baseClass, c.subClass, 0x0000);
+        FakeFunction& f = fake(record);
+        f.shortAnswers = c.answers;
+        EXPECT_EQ(program(record), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(record->DeviceKind, 0u);
+        EXPECT_TRUE(f.writes.empty());
+        EXPECT_EQ(f.get16(0x04), 0x0000);
+        // The next classification reads the class whole and classifies the device.
+        EXPECT_EQ(program(record), STATUS_SUCCESS);
+        EXPECT_NE(record->DeviceKind, 0u);
+    }
+}
+
+// Post-programming whose base-class read comes back short writes nothing and returns the failure.
+TEST_F(Programming, AFailedBaseClassReadStopsPostProgramming)
+{
+    for (uint8_t baseClass : {uint8_t{0x02}, uint8_t{0x03}}) {
+        HOTP_CHILD_EXTENSION* record = attach(baseClass, 0x00, 0x0002);
+        FakeFunction& f = fake(record);
+        f.shortAnswers = {0};
+        EXPECT_EQ(post(record), STATUS_UNSUCCESSFUL) << int(baseClass);
+        EXPECT_TRUE(f.writes.empty()) << int(baseClass);
+    }
+}
+
 TEST_F(Programming, BusRecordsGetNoTransfer)
 {
     auto* access = routine<decltype(HotpGetSetDeviceBusData)>("HotpGetSetDeviceBusData");
