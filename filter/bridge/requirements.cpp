@@ -64,7 +64,9 @@ HOTP_PAGEABLE bool HotpApplyIoRule(HOTP_SCAN_CONTEXT* Scan, IO_RESOURCE_DESCRIPT
 
 // A memory window is raised to the total behind it, rounded up to a multiple of the largest BAR
 // (the rounded total is kept in the record). One already at least as long as the total is left
-// alone, as is one whose total does not fit in 32 bits.
+// alone, as is one whose total does not fit in 32 bits. A raised window is also aligned to at
+// least the largest BAR behind it: a BAR decodes only at a multiple of its size, so a window
+// placed at a lesser alignment may hold the total and still have no place for that BAR.
 HOTP_PAGEABLE bool HotpApplyMemoryRule(ULONG& Total, ULONG Alignment,
                                        IO_RESOURCE_DESCRIPTOR* Descriptor)
 {
@@ -80,6 +82,9 @@ HOTP_PAGEABLE bool HotpApplyMemoryRule(ULONG& Total, ULONG Alignment,
         Total = static_cast<ULONG>(Rounded);
     }
     Descriptor->u.Memory.Length = Total;
+    if (Descriptor->u.Memory.Alignment < Alignment) {
+        Descriptor->u.Memory.Alignment = Alignment;
+    }
     return true;
 }
 

@@ -54,6 +54,7 @@ struct Descriptor {
     USHORT flags;
     ULONG length;
     UCHAR option = 0;
+    ULONG alignment = 0x1000;
 };
 
 inline pci::Function* placeBridge(pci::Bus& on, unsigned device, unsigned fn = 0)
@@ -199,7 +200,7 @@ protected:
             d.ShareDisposition = CmResourceShareDeviceExclusive;
             d.Flags = descriptors[i].flags;
             d.u.Port.Length = descriptors[i].length;
-            d.u.Port.Alignment = 0x1000;
+            d.u.Port.Alignment = descriptors[i].alignment;
             d.u.Port.MinimumAddress.QuadPart = 0x1000;
             d.u.Port.MaximumAddress.QuadPart = 0xFFFFFFFF;
         }
@@ -219,6 +220,14 @@ protected:
             std::vector<ULONG> out;
             for (ULONG i = 0; i < list().List[0].Count; ++i) {
                 out.push_back(list().List[0].Descriptors[i].u.Port.Length);
+            }
+            return out;
+        }
+        std::vector<ULONG> alignments() const
+        {
+            std::vector<ULONG> out;
+            for (ULONG i = 0; i < list().List[0].Count; ++i) {
+                out.push_back(list().List[0].Descriptors[i].u.Port.Alignment);
             }
             return out;
         }

@@ -27,6 +27,23 @@ kind = "bridge"
 id   = "f1a0:6000"
 )";
 
+// The built-in machine with a card whose device has a 64 MB prefetchable BAR behind its own
+// bridge. A display card in the other slot takes the first 32 MB of the prefetchable window, so
+// a window aligned only to 1 MB would start where no 64 MB BAR can be placed.
+const std::string kWithLargeApertureCard = std::string(machine::defaultMachineText()) + R"(
+[[card]]
+name = "large aperture card"
+[[card.function]]
+function = 0
+kind = "bridge"
+id   = "f1a0:7000"
+[[card.function.behind]]
+at    = "00.0"
+id    = "f1a0:7010"
+class = 0x0b4000
+bars  = [ { type = "mem32", size = "64M", prefetchable = true }, { type = "mem32", size = "4K" } ]
+)";
+
 // A hot-plug bridge with buses 1..2 at 1c.0, and an empty root slot at 1b.0. A bridge card with a
 // network controller goes into the root slot first and is numbered bus 3; then a card with two
 // nested bridges goes into the hot-plug slot, where its inner bridge would need bus 3 as well.
@@ -193,6 +210,28 @@ TEST_F(CardFlow, AnEmptyBridgeCardKeepsItsMinimalWindows)
     ASSERT_NO_FATAL_FAILURE(insert("empty bridge card", true, kWithEmptyBridgeCard));
     EXPECT_EQ(lengths(node(0x6000).requirements), (std::vector<ULONG>{0x1000, M, M}));
     expectStarted({0x6000});
+}
+
+// The card's prefetchable window is raised to 64 MB and aligned to 64 MB, so the device's BAR
+// finds its place in it beside the display card; without the driver the window stays at 1 MB.
+TEST_F(CardFlow, ALargeBarBehindItsOwnBridgeStarts)
+{
+    for (bool withDriver : {true, false}) {
+        SCOPED_TRACE(withDriver ? "with the driver" : "without the driver");
+        m.reset();
+        ASSERT_NO_FATAL_FAILURE(insert("display card", withDriver, kWithLargeApertureCard));
+        ASSERT_NO_FATAL_FAILURE(insert("large aperture card", withDriver, {}, "slot 2"));
+        if (withDriver) {
+            expectStarted({0x2000, 0x7000, 0x7010});
+            const auto& list = *reinterpret_cast<const IO_RESOURCE_REQUIREMENTS_LIST*>(
+                node(0x7000).requirements.data());
+            EXPECT_EQ(list.List[0].Descriptors[2].u.Memory.Length, 64 * M);
+            EXPECT_EQ(list.List[0].Descriptors[2].u.Memory.Alignment, 64 * M);
+        } else {
+            EXPECT_EQ(node(0x7010).state, pnp::DeviceNode::State::NotStarted);
+        }
+        EXPECT_TRUE(m->shutdown().empty());
+    }
 }
 
 // The outer bridge's scan would give the inner bridge bus 3, which the network bridge card

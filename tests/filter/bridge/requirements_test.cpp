@@ -36,6 +36,7 @@ struct WindowCase {
     std::function<void(pci::Bus&)> behind;
     std::vector<Descriptor> descriptors;
     std::vector<ULONG> lengths;  // afterwards
+    std::vector<ULONG> alignments = {};  // afterwards, where any changed
 };
 void PrintTo(const WindowCase& c, std::ostream* os) { *os << c.name; }
 
@@ -49,15 +50,19 @@ TEST_P(WindowRules, RaiseWhatTheHierarchyNeeds)
     const std::vector<uint8_t> before = listBytes(c.descriptors);
     Filtered after = filterRequirements(before);
     EXPECT_EQ(after.lengths(), c.lengths);
+    if (!c.alignments.empty()) {
+        EXPECT_EQ(after.alignments(), c.alignments);
+    }
 
     // A replacement is the old list, one descriptor longer and zero-filled beyond the copy,
-    // with only the raised lengths differing.
+    // with only the raised lengths (and the alignments of raised memory windows) differing.
     std::vector<uint8_t> expected = before;
     auto* list = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(expected.data());
     bool raised = false;
     for (size_t i = 0; i < c.lengths.size(); ++i) {
         raised = raised || c.lengths[i] != c.descriptors[i].length;
         list->List[0].Descriptors[i].u.Port.Length = c.lengths[i];
+        if (!c.alignments.empty()) list->List[0].Descriptors[i].u.Port.Alignment = c.alignments[i];
     }
     if (raised) {
         list->ListSize += sizeof(IO_RESOURCE_DESCRIPTOR);
@@ -88,15 +93,24 @@ INSTANTIATE_TEST_SUITE_P(
         WindowCase{"PageAndAHalfUnderTwoBridges", devices({{kIoPage}, {kHalfPage}}, true),
                    {io(0x1000)}, {0x5000}},
         WindowCase{"MemoryRoundedUpToTheLargestBar", devices({{kMeg, kHalfMeg}}), {memory(M)},
-                   {2 * M}},
+                   {2 * M}, {M}},
         WindowCase{"MemoryCoveringTheTotalStays", devices({{kMeg, kHalfMeg}}),
                    {memory(M + M / 2)}, {M + M / 2}},
         WindowCase{"RoundedTotalServesTheNextWindow", devices({{kMeg, kHalfMeg}}),
-                   {memory(M), memory(M + M / 2)}, {2 * M, 2 * M}},
+                   {memory(M), memory(M + M / 2)}, {2 * M, 2 * M}, {M, M}},
         WindowCase{"ReadOnlyMemoryIsNoWindow", devices({{{Bar::Kind::Memory32, 2 * M}, kAperture}}),
                    {memory(M, CM_RESOURCE_MEMORY_READ_ONLY),
                     memory(M, CM_RESOURCE_MEMORY_READ_ONLY | CM_RESOURCE_MEMORY_PREFETCHABLE)},
-                   {M, 256 * M}},
+                   {M, 256 * M}, {0x1000, 256 * M}},
+        // A raised window takes the alignment of the largest BAR of its kind behind it, so that
+        // BAR has a place in it; the I/O window and a window left alone keep theirs.
+        WindowCase{"RaisedWindowsTakeTheLargestBarsAlignment",
+                   devices({{{Bar::Kind::Memory32, 64 * M, true}, kMeg, kHalfMeg}}),
+                   {io(0x800), memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE),
+                    memory(4 * M)},
+                   {0x1000, 2 * M, 64 * M, 4 * M}, {0x1000, M, 64 * M, 0x1000}},
+        WindowCase{"AGreaterAlignmentStays", devices({{kMeg, kHalfMeg}}),
+                   {{CmResourceTypeMemory, 0, M, 0, 4 * M}}, {2 * M}, {4 * M}},
         WindowCase{"OnlyOptionZeroPortAndMemoryChange",
                    devices({{kIoPage, {Bar::Kind::Io, 4}, {Bar::Kind::Memory32, 2 * M},
                              kAperture}}),
