@@ -21,6 +21,21 @@ ULONGLONG HotpAlternativeBytes(ULONG Count)
     return HOTP_ALTERNATIVE_HEADER + ULONGLONG{Count} * sizeof(IO_RESOURCE_DESCRIPTOR);
 }
 
+// Requirement lists are variable-length: their alternative lists and descriptors are reached
+// through addresses computed from the list's base, never through the one-element arrays the
+// structures declare, which an optimising compiler is entitled to take at their word.
+PIO_RESOURCE_LIST HotpAlternativeAt(PIO_RESOURCE_REQUIREMENTS_LIST List, ULONGLONG Offset)
+{
+    return reinterpret_cast<PIO_RESOURCE_LIST>(reinterpret_cast<UCHAR*>(List) + Offset);
+}
+
+PIO_RESOURCE_DESCRIPTOR HotpDescriptorAt(PIO_RESOURCE_LIST Alternative, ULONG Index)
+{
+    return reinterpret_cast<PIO_RESOURCE_DESCRIPTOR>(reinterpret_cast<UCHAR*>(Alternative) +
+                                                     HOTP_ALTERNATIVE_HEADER +
+                                                     SIZE_T{Index} * sizeof(IO_RESOURCE_DESCRIPTOR));
+}
+
 // True when ListSize covers the header and every alternative list with all its descriptors.
 // Sizes are computed in 64 bits, and nothing past ListSize is read.
 HOTP_PAGEABLE bool HotpListIsWhole(PIO_RESOURCE_REQUIREMENTS_LIST List)
@@ -35,8 +50,7 @@ HOTP_PAGEABLE bool HotpListIsWhole(PIO_RESOURCE_REQUIREMENTS_LIST List)
         if (Offset + HOTP_ALTERNATIVE_HEADER > Size) {
             return false;
         }
-        auto* Alternative = reinterpret_cast<PIO_RESOURCE_LIST>(reinterpret_cast<UCHAR*>(List) + Offset);
-        Offset += HotpAlternativeBytes(Alternative->Count);
+        Offset += HotpAlternativeBytes(HotpAlternativeAt(List, Offset)->Count);
         if (Offset > Size) {
             return false;
         }
@@ -125,14 +139,12 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpFilterResourceRequirements(
     Replacement->BusNumber = List->BusNumber;
     Replacement->SlotNumber = List->SlotNumber;
     Replacement->AlternativeLists = List->AlternativeLists;
-    auto* From = reinterpret_cast<UCHAR*>(&List->List[0]);
-    auto* To = reinterpret_cast<UCHAR*>(&Replacement->List[0]);
+    SIZE_T Offset = HOTP_LIST_HEADER;
     for (ULONG Index = 0; Index < List->AlternativeLists; ++Index) {
-        const auto Bytes = static_cast<SIZE_T>(
-            HotpAlternativeBytes(reinterpret_cast<PIO_RESOURCE_LIST>(From)->Count));
-        RtlCopyMemory(To, From, Bytes);
-        From += Bytes;
-        To += Bytes;
+        PIO_RESOURCE_LIST From = HotpAlternativeAt(List, Offset);
+        const auto Bytes = static_cast<SIZE_T>(HotpAlternativeBytes(From->Count));
+        RtlCopyMemory(HotpAlternativeAt(Replacement, Offset), From, Bytes);
+        Offset += Bytes;
     }
 
     if (HotpAdjustRequirements(BusExtension, Replacement)) {
@@ -161,9 +173,9 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION
         return FALSE;
     }
     BOOLEAN Changed = FALSE;
-    IO_RESOURCE_LIST& Alternative = List->List[0];
-    for (ULONG Index = 0; Index < Alternative.Count; ++Index) {
-        IO_RESOURCE_DESCRIPTOR* Descriptor = &Alternative.Descriptors[Index];
+    PIO_RESOURCE_LIST Alternative = HotpAlternativeAt(List, HOTP_LIST_HEADER);
+    for (ULONG Index = 0; Index < Alternative->Count; ++Index) {
+        PIO_RESOURCE_DESCRIPTOR Descriptor = HotpDescriptorAt(Alternative, Index);
         if (Descriptor->Option != 0) {
             continue;
         }

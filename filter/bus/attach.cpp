@@ -165,8 +165,12 @@ extern "C" NTSTATUS NTAPI HotpAttachDeviceRelations(PDEVICE_OBJECT DeviceObject,
     if (Relations != nullptr) {
         HotpTrace(HOTP_TRACE_DETAIL, "HotpAttachDeviceRelations - Relations Count = %lx \n",
                   Relations->Count);
+        // The list is variable-length: its entries are reached from its base, not through the
+        // one-element array the structure declares.
+        auto* Objects = reinterpret_cast<PDEVICE_OBJECT*>(reinterpret_cast<UCHAR*>(Relations) +
+                                                          FIELD_OFFSET(DEVICE_RELATIONS, Objects));
         for (ULONG Index = 0; Index < Relations->Count; ++Index) {
-            HotpAttachChild(DeviceObject, BusExtension, Relations->Objects[Index]);
+            HotpAttachChild(DeviceObject, BusExtension, Objects[Index]);
         }
     }
     HotpPropagatePending(Irp);
