@@ -42,6 +42,29 @@ bool overlaps(const Range& a, uint64_t start, uint64_t length)
                : start <= a.end() && a.start <= start + length - 1;
 }
 
+// What a parent bus offered a descriptor that found no room: each window it could have gone
+// into, and how much of it is already held, so a reason line shows why nothing fitted.
+std::string offered(const std::vector<const Range*>& windows, const std::vector<Range>& taken,
+                    UCHAR type, USHORT flags)
+{
+    if (windows.empty()) return "it has no " + kindName(type, flags) + " window";
+    std::string text;
+    for (const Range* w : windows) {
+        uint64_t held = 0;
+        for (const Range& t : taken) {
+            if (t.type == w->type && overlaps(t, w->start, w->length)) {
+                held += std::min(t.end(), w->end()) - std::max(t.start, w->start) + 1;
+            }
+        }
+        char span[48];
+        std::snprintf(span, sizeof span, "%llx-%llx", static_cast<unsigned long long>(w->start),
+                      static_cast<unsigned long long>(w->end()));
+        text += (text.empty() ? "" : "; ") + kindName(w->type, w->flags) + " window " + span +
+                " (" + size(w->length) + "), " + (held == 0 ? "none" : size(held)) + " of it taken";
+    }
+    return text;
+}
+
 // The root enumerator: owns the physical device object of the root bus.
 NTSTATUS NTAPI rootDispatch(PDEVICE_OBJECT, PIRP irp)
 {
@@ -388,7 +411,8 @@ bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vec
         if (!placed) {
             node.state = DeviceNode::State::NotStarted;
             node.problem = "no room for " + size(length) + " of " + kindName(d.Type, d.Flags) +
-                           " in the windows of " + node.parent->name;
+                           " in the windows of " + node.parent->name + ": " +
+                           offered(candidates, taken, d.Type, d.Flags);
             kernel_.deviceNode(node.pdo)->Flags |= DNF_INSUFFICIENT_RESOURCES;
             out.clear();
             return false;

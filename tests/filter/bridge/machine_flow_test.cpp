@@ -44,6 +44,62 @@ class = 0x0b4000
 bars  = [ { type = "mem32", size = "64M", prefetchable = true }, { type = "mem32", size = "4K" } ]
 )";
 
+// A hot-plug bridge with room for cards with bridges, and two cards the window sizing leaves
+// short by design: two bridges side by side behind the card's own (each needs a 1 MB window,
+// the totals count only their devices), and a multi-function device whose function 1 is absent
+// (function 2 is never probed, so its BAR is not counted).
+const std::string kShortWindows = R"(
+[[function]]
+at   = "1e.0"
+kind = "bridge"
+id   = "7e57:0400"
+slots = [ { device = 1, label = "slot 1" } ]
+spare_buses = 4
+reserve = { io = "16K", memory = "64M" }
+
+[[card]]
+name = "two bridge card"
+[[card.function]]
+function = 0
+kind = "bridge"
+id   = "f1a0:8000"
+[[card.function.behind]]
+at   = "00.0"
+kind = "bridge"
+id   = "f1a0:8001"
+[[card.function.behind.behind]]
+at    = "00.0"
+id    = "f1a0:8010"
+class = 0x0c0310
+bars  = [ { type = "mem32", size = "4K" } ]
+[[card.function.behind]]
+at   = "01.0"
+kind = "bridge"
+id   = "f1a0:8002"
+[[card.function.behind.behind]]
+at    = "00.0"
+id    = "f1a0:8020"
+class = 0x0c0310
+bars  = [ { type = "mem32", size = "4K" } ]
+
+[[card]]
+name = "sparse multi-function card"
+[[card.function]]
+function = 0
+kind = "bridge"
+id   = "f1a0:9000"
+[[card.function.behind]]
+at    = "00.0"
+id    = "f1a0:9010"
+class = 0x020000
+bars  = [ { type = "mem32", size = "1M" } ]
+[[card.function.behind]]
+at    = "00.2"
+id    = "f1a0:9012"
+class = 0x070002
+bars  = [ { type = "mem32", size = "1M" } ]
+)";
+
 // A hot-plug bridge with buses 1..2 at 1c.0, and an empty root slot at 1b.0. A bridge card with a
 // network controller goes into the root slot first and is numbered bus 3; then a card with two
 // nested bridges goes into the hot-plug slot, where its inner bridge would need bus 3 as well.
@@ -230,6 +286,30 @@ TEST_F(CardFlow, ALargeBarBehindItsOwnBridgeStarts)
         } else {
             EXPECT_EQ(node(0x7010).state, pnp::DeviceNode::State::NotStarted);
         }
+        EXPECT_TRUE(m->shutdown().empty());
+    }
+}
+
+// Where the sizing leaves a window short, the device that does not fit says why: the window of
+// its parent it could have used, and how much of it is taken.
+TEST_F(CardFlow, AWindowLeftShortIsNamedInTheReason)
+{
+    struct Case {
+        const char* card;
+        uint16_t started, missing;
+    } cases[] = {
+        {"two bridge card", 0x8001, 0x8002},
+        {"sparse multi-function card", 0x9010, 0x9012},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.card);
+        m.reset();
+        ASSERT_NO_FATAL_FAILURE(insert(c.card, true, kShortWindows));
+        expectStarted({c.started});
+        EXPECT_EQ(node(c.missing).state, pnp::DeviceNode::State::NotStarted);
+        EXPECT_EQ(node(c.missing).problem,
+                  "no room for 1 MB of memory in the windows of 01:01.0 PCI-to-PCI bridge: "
+                  "memory window f0000000-f00fffff (1 MB), 1 MB of it taken");
         EXPECT_TRUE(m->shutdown().empty());
     }
 }
