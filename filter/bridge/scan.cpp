@@ -10,9 +10,9 @@
 namespace {
 
 constexpr ULONG HOTP_HEADER_SIZE = 64;
-constexpr ULONG HOTP_BUS_NUMBERS_END = 0x1C;  // vendor ID up to the subordinate bus number
 constexpr ULONG HOTP_BAR_OFFSET = 0x10;
 constexpr ULONG HOTP_BAR_BYTES = 24;
+constexpr ULONG HOTP_HEADER_TYPE_OFFSET = 0x0E;
 constexpr ULONG HOTP_BUS_NUMBERS_OFFSET = 0x18;
 constexpr ULONG HOTP_SUBORDINATE_OFFSET = 0x1A;
 constexpr UCHAR HOTP_CLASS_BRIDGE = 0x06;
@@ -34,32 +34,42 @@ void HotpWriteByte(UCHAR Bus, ULONG Slot, ULONG Offset, UCHAR Value)
     HotpRootWriteConfig(nullptr, Bus, Slot, &Value, Offset, 1);
 }
 
-// True when a bridge other than the path's own on bus Bus forwards Number. Reads the header of
-// every function on the bus up to its bus-number registers; a header that cannot be read whole
-// counts as an absent function.
+// True when a bridge other than the path's own on bus Bus forwards Number. Reads each function's
+// identifiers, then the header type, then a bridge's bus numbers: one cycle each. A function whose
+// identifiers cannot be read whole counts as absent; a header type or bus numbers that cannot be
+// read leave the number in doubt, and a number in doubt is not taken.
 HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
 {
     PAGED_CODE();
     for (ULONG Device = 0; Device <= 31; ++Device) {
         for (ULONG Function = 0; Function <= 7; ++Function) {
             const ULONG Slot = HotpSlot(Device, Function);
-            UCHAR Header[HOTP_BUS_NUMBERS_END];
-            RtlZeroMemory(Header, sizeof(Header));
-            const ULONG Read = HotpRootReadConfig(nullptr, Bus, Slot, Header, 0, sizeof(Header));
-            const USHORT VendorId = static_cast<USHORT>(Header[0] | (Header[1] << 8));
-            if (Read != sizeof(Header) || VendorId == 0xFFFF) {
+            UCHAR Ids[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            const ULONG Read = HotpRootReadConfig(nullptr, Bus, Slot, Ids, 0, sizeof(Ids));
+            const USHORT VendorId = static_cast<USHORT>(Ids[0] | (Ids[1] << 8));
+            const USHORT DeviceId = static_cast<USHORT>(Ids[2] | (Ids[3] << 8));
+            if (Read != sizeof(Ids) || VendorId == 0xFFFF || DeviceId == 0xFFFF) {
                 if (Function == 0) {
                     break;
                 }
                 continue;
             }
-            const UCHAR HeaderType = Header[0x0E];
-            const UCHAR Layout = HeaderType & 0x7F;
-            const UCHAR Secondary = Header[0x19];
-            const UCHAR Subordinate = Header[0x1A];
-            if (Slot != PathSlot && (Layout == 1 || Layout == 2) && Secondary != 0 &&
-                Secondary <= Number && Number <= Subordinate) {
+            UCHAR HeaderType = 0;
+            if (HotpRootReadConfig(nullptr, Bus, Slot, &HeaderType, HOTP_HEADER_TYPE_OFFSET, 1) != 1) {
                 return true;
+            }
+            const UCHAR Layout = HeaderType & 0x7F;
+            if (Slot != PathSlot && (Layout == 1 || Layout == 2)) {
+                UCHAR Numbers[3] = {0, 0, 0};
+                if (HotpRootReadConfig(nullptr, Bus, Slot, Numbers, HOTP_BUS_NUMBERS_OFFSET,
+                                       sizeof(Numbers)) != sizeof(Numbers)) {
+                    return true;
+                }
+                const UCHAR Secondary = Numbers[1];
+                const UCHAR Subordinate = Numbers[2];
+                if (Secondary != 0 && Secondary <= Number && Number <= Subordinate) {
+                    return true;
+                }
             }
             if (Function == 0 && (HeaderType & 0x80) == 0) {
                 break;

@@ -221,6 +221,39 @@ INSTANTIATE_TEST_SUITE_P(
                                 busNumbers(1, 0, 0, 0, 0), subordinate(0, 1, 1)}}),
     CaseName());
 
+// Target 00:01.0 (1..1) with a bridge behind it, and a bridge at 00:02.0 (5..5) that does not
+// forward 2. When the header type of a function on the path's bus, or the bus numbers of a bridge
+// there, come back short, the number is in doubt and is not taken; without a fault it is.
+TEST_F(Scan, ANumberInDoubtIsNotTaken)
+{
+    placeTarget(1, 1);
+    placeBridge(hw.root(), 2)->write(0x18, 3, 0x050500);
+    placeDevice(*placeBridge(*hw.root().function(1, 0)->secondary(), 0)->secondary(), 0,
+                {{Bar::Kind::Io, 32}});
+    ASSERT_NO_FATAL_FAILURE(attach());
+    // Transfers: the target's header twice, the probe of 01:00.0, then on bus 0 the identifiers
+    // of 00:00.0 (absent) and 00:01.0, its header type (6), the identifiers and header type of
+    // 00:02.0 and its bus numbers (9).
+    struct Case {
+        const char* what;
+        unsigned failing;  // 0: none
+        bool entered;
+    } cases[] = {{"no fault", 0, true}, {"header type short", 6, false},
+                 {"bus numbers short", 9, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        hw.clearLog();
+        kernel.faults().clear();
+        if (c.failing != 0) kernel.faults().failNth(nt::FaultPoint::ShortConfigTransfer, c.failing);
+        auto s = scan();
+        ASSERT_TRUE(s);
+        EXPECT_EQ(kernel.faults().fired(), c.failing != 0);
+        EXPECT_EQ(s->IoTotal, c.entered ? 32u : 0u);
+        EXPECT_EQ(writes().empty(), !c.entered);
+    }
+    kernel.faults().clear();
+}
+
 // A probe read that comes back one byte short is an absent function: the bridge at 01:00.0 is
 // neither counted nor entered, and the device after it is still sized.
 TEST_F(Scan, AShortProbeReadIsAnAbsentFunction)
