@@ -79,8 +79,8 @@ HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
     return false;
 }
 
-// True when bus number Number already belongs to live hardware: the root bus, a bus of the path,
-// or a bus that some bridge beside the path forwards. Every temporary number lies above the
+// True when bus number Number is already in use: the root bus, a bus of the chain, or a bus that
+// some bridge beside the path forwards. Every temporary number lies above the
 // target's own range (numbers are handed out from its subordinate number upward), and raising the
 // path bridges to it would make two bridges claim one bus: configuration cycles meant for the
 // hierarchy behind the target would reach, and size, a device that is running. Any live bus that
@@ -92,7 +92,8 @@ HOTP_PAGEABLE bool HotpBusNumberInUse(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Numb
     if (Number == 0) {
         return true;
     }
-    for (ULONG Index = 0; Index < ScanContext->TargetLevel; ++Index) {
+    // The buses of the open chain, the target's and the scan's own included.
+    for (ULONG Index = 0; Index <= ScanContext->CurrentLevel; ++Index) {
         if (ScanContext->Levels[Index].SecondaryBus == Number) {
             return true;
         }
