@@ -1,5 +1,6 @@
 #include <pci/hardware.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace pci {
@@ -200,6 +201,21 @@ Function* Bus::function(unsigned device, unsigned fn) const
 void Bus::place(unsigned device, unsigned fn, std::unique_ptr<Function> function)
 {
     slots_.at(device).at(fn) = std::move(function);
+    indexBridges(device);
+}
+
+void Bus::indexBridges(unsigned device)
+{
+    // Drop the device's entries, then add its bridges back where device order puts them.
+    std::erase_if(bridges_, [device](const BridgeAt& b) { return b.device == device; });
+    auto at = std::find_if(bridges_.begin(), bridges_.end(),
+                           [device](const BridgeAt& b) { return b.device > device; });
+    std::vector<BridgeAt> found;
+    for (unsigned fn = 0; fn < 8; ++fn) {
+        Function* f = slots_[device][fn].get();
+        if (f != nullptr && f->isBridge()) found.push_back({device, fn, f});
+    }
+    bridges_.insert(at, found.begin(), found.end());
 }
 
 void Bus::makeHotPlugSlot(unsigned device) { hotPlug_.at(device) = true; }
@@ -229,6 +245,7 @@ bool Bus::insert(unsigned device, Card card)
             slots_[device][fn] = std::move(card.functions[fn]);
         }
     }
+    indexBridges(device);
     return true;
 }
 
@@ -237,6 +254,7 @@ Card Bus::remove(unsigned device)
     Card card;
     if (device >= 32) return card;
     for (unsigned fn = 0; fn < 8; ++fn) card.functions[fn] = std::move(slots_[device][fn]);
+    indexBridges(device);
     return card;
 }
 
@@ -250,23 +268,20 @@ Route Hierarchy::route(unsigned target)
             route.bus = current;
             return route;
         }
+        // Only bridges forward a cycle for another bus; each bus keeps the list of its own.
         Function* claimant = nullptr;
-        for (unsigned d = 0; d < 32; ++d) {
-            for (unsigned fn = 0; fn < 8; ++fn) {
-                Function* f = current->function(d, fn);
-                if (f == nullptr || !f->isBridge()) continue;
-                const unsigned secondary = f->byte(reg::SecondaryBus);
-                const unsigned subordinate = f->byte(reg::SubordinateBus);
-                if (secondary > target || target > subordinate) continue;
-                if (claimant != nullptr) {
-                    route.conflicts.push_back(
-                        "bus " + std::to_string(number) + " device " + std::to_string(d) +
-                        " function " + std::to_string(fn) + " also claims bus " +
-                        std::to_string(target));
-                    continue;
-                }
-                claimant = f;
+        for (const Bus::BridgeAt& b : current->bridges()) {
+            const unsigned secondary = b.bridge->byte(reg::SecondaryBus);
+            const unsigned subordinate = b.bridge->byte(reg::SubordinateBus);
+            if (secondary > target || target > subordinate) continue;
+            if (claimant != nullptr) {
+                route.conflicts.push_back("bus " + std::to_string(number) + " device " +
+                                          std::to_string(b.device) + " function " +
+                                          std::to_string(b.function) + " also claims bus " +
+                                          std::to_string(target));
+                continue;
             }
+            claimant = b.bridge;
         }
         if (claimant == nullptr || claimant->byte(reg::SecondaryBus) <= number) return route;
         number = claimant->byte(reg::SecondaryBus);
@@ -275,27 +290,36 @@ Route Hierarchy::route(unsigned target)
     return route;
 }
 
-Function* Hierarchy::locate(unsigned bus, unsigned device, unsigned fn)
+Function* Hierarchy::answering(const Route& route, unsigned device, unsigned fn)
 {
-    Route r = route(bus);
-    if (r.bus == nullptr) return nullptr;
-    Function* f = r.bus->function(device, fn);
+    if (route.bus == nullptr) return nullptr;
+    Function* f = route.bus->function(device, fn);
     // Functions other than 0 answer only on a multi-function device.
     if (f != nullptr && fn != 0) {
-        Function* first = r.bus->function(device, 0);
+        Function* first = route.bus->function(device, 0);
         if (first == nullptr || (first->byte(reg::HeaderType) & 0x80) == 0) return nullptr;
     }
     return f;
 }
 
-uint32_t Hierarchy::configRead(unsigned bus, unsigned device, unsigned fn, unsigned offset,
-                               unsigned length)
+Function* Hierarchy::locate(unsigned bus, unsigned device, unsigned fn)
+{
+    return answering(route(bus), device, fn);
+}
+
+Function* Hierarchy::reach(unsigned bus, unsigned device, unsigned fn)
 {
     Route r = route(bus);
     for (const auto& c : r.conflicts) {
         if (onConflict) onConflict(c);
     }
-    Function* f = locate(bus, device, fn);
+    return answering(r, device, fn);
+}
+
+uint32_t Hierarchy::configRead(unsigned bus, unsigned device, unsigned fn, unsigned offset,
+                               unsigned length)
+{
+    Function* f = reach(bus, device, fn);
     uint32_t value = f != nullptr ? f->read(offset, length) : allOnes(length);
     record(Transaction{false, bus, device, fn, offset, length, value, f != nullptr});
     return value;
@@ -304,11 +328,7 @@ uint32_t Hierarchy::configRead(unsigned bus, unsigned device, unsigned fn, unsig
 void Hierarchy::configWrite(unsigned bus, unsigned device, unsigned fn, unsigned offset,
                             unsigned length, uint32_t value)
 {
-    Route r = route(bus);
-    for (const auto& c : r.conflicts) {
-        if (onConflict) onConflict(c);
-    }
-    Function* f = locate(bus, device, fn);
+    Function* f = reach(bus, device, fn);
     if (f != nullptr) f->write(offset, length, value);
     record(Transaction{true, bus, device, fn, offset, length, value, f != nullptr});
 }

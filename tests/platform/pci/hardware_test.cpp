@@ -3,6 +3,8 @@
 
 #include <pci/hardware.hpp>
 
+#include <functional>
+
 namespace {
 
 using pci::Bar;
@@ -112,6 +114,68 @@ TEST_F(Routing, TransactionsAreLogged)
     EXPECT_TRUE(hw.log()[0].write);
     EXPECT_EQ(hw.log()[1].value, 0x0006u);
     EXPECT_TRUE(hw.log()[1].claimed);
+}
+
+TEST_F(Routing, CardBridgesRouteWhileTheCardIsIn)
+{
+    // A hot-plug slot behind the inner bridge (bus 2) takes a card whose bridge opens bus 3.
+    innerBridge->secondary()->makeHotPlugSlot(7);
+    pci::Card card;
+    card.functions[0] = Function::bridge(0x1011, 0x0026);
+    card.functions[0]->secondary()->place(1, 0, Function::device(0x1000, 0x0002, 0x01, 0, 0, {}));
+    ASSERT_TRUE(innerBridge->secondary()->insert(7, std::move(card)));
+    hw.configWrite(0, 2, 0, reg::SubordinateBus, 1, 3);
+    hw.configWrite(1, 0, 0, reg::SubordinateBus, 1, 3);
+    hw.configWrite(2, 7, 0, reg::PrimaryBus, 3, 0x030302);
+    EXPECT_EQ(hw.configRead(3, 1, 0, reg::VendorId, 4), 0x00021000u);
+    pci::Card out = innerBridge->secondary()->remove(7);
+    EXPECT_EQ(hw.configRead(3, 1, 0, reg::VendorId, 4), 0xFFFFFFFFu);
+    ASSERT_TRUE(innerBridge->secondary()->insert(7, std::move(out)));
+    // Back in the reset state: no bus numbers, so still nothing behind it answers.
+    EXPECT_EQ(hw.configRead(3, 1, 0, reg::VendorId, 4), 0xFFFFFFFFu);
+    hw.configWrite(2, 7, 0, reg::PrimaryBus, 3, 0x030302);
+    EXPECT_EQ(hw.configRead(3, 1, 0, reg::VendorId, 4), 0x00021000u);
+}
+
+TEST(PciHardware, BusListsItsBridgesInSlotOrder)
+{
+    using Slots = std::vector<std::pair<unsigned, unsigned>>;
+    pci::Bus bus;
+    bus.makeHotPlugSlot(1);
+    auto bridge = [] { return Function::bridge(0x1011, 0x0026); };
+    auto device = [] { return Function::device(0x8086, 0x1229, 0x02, 0, 0, {}); };
+    auto bridgeCard = [&] {
+        pci::Card card;
+        card.functions[0] = bridge();
+        card.functions[2] = Function::cardBus(0x104C, 0xAC50);
+        return card;
+    };
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        Slots bridges;
+    };
+    const Step steps[] = {
+        {"a bridge", [&] { bus.place(5, 0, bridge()); }, {{5, 0}}},
+        {"an ordinary device", [&] { bus.place(3, 0, device()); }, {{5, 0}}},
+        {"a bridge at a lower device", [&] { bus.place(3, 1, bridge()); }, {{3, 1}, {5, 0}}},
+        {"a CardBus bridge", [&] { bus.place(5, 2, Function::cardBus(0x104C, 0xAC50)); },
+         {{3, 1}, {5, 0}, {5, 2}}},
+        {"a bridge replaced by a device", [&] { bus.place(5, 0, device()); }, {{3, 1}, {5, 2}}},
+        {"a card inserted", [&] { ASSERT_TRUE(bus.insert(1, bridgeCard())); },
+         {{1, 0}, {1, 2}, {3, 1}, {5, 2}}},
+        {"the card removed", [&] { bus.remove(1); }, {{3, 1}, {5, 2}}},
+        {"a slot emptied", [&] { bus.place(3, 1, nullptr); }, {{5, 2}}},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        Slots seen;
+        for (const auto& b : bus.bridges()) {
+            seen.push_back({b.device, b.function});
+            EXPECT_EQ(b.bridge, bus.function(b.device, b.function)) << step.what;
+        }
+        EXPECT_EQ(seen, step.bridges) << step.what;
+    }
 }
 
 TEST(PciHardware, OtherFunctionsAnswerOnlyOnMultiFunctionDevices)

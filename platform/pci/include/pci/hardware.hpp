@@ -132,8 +132,19 @@ public:
     // Takes the card out of a slot (empty when there was none).
     Card remove(unsigned device);
 
+    // The bridges on this bus (PCI-to-PCI and CardBus), in device and function order: what a
+    // configuration cycle for another bus number has to be offered to.
+    struct BridgeAt {
+        unsigned device, function;
+        Function* bridge;
+    };
+    const std::vector<BridgeAt>& bridges() const { return bridges_; }
+
 private:
+    void indexBridges(unsigned device);
+
     std::array<std::array<std::unique_ptr<Function>, 8>, 32> slots_{};
+    std::vector<BridgeAt> bridges_;
     std::array<bool, 32> hotPlug_{};
     HotPlugReserve reserve_;
 };
@@ -173,6 +184,10 @@ public:
 
 private:
     Route route(unsigned bus);
+    // The function a cycle reaches on the bus it was routed to.
+    static Function* answering(const Route& route, unsigned device, unsigned fn);
+    // Routes a cycle once, reports the bridges that claimed it together, and finds its function.
+    Function* reach(unsigned bus, unsigned device, unsigned fn);
     void record(const Transaction& t);
 
     Bus root_;
