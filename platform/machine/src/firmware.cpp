@@ -325,7 +325,7 @@ private:
                            detail::formatSize(item.size) + ") and everything behind it";
                 }
                 problem(what + " does not fit in " + owner + " " + SpaceName[space] +
-                        " window" + (window.open() ? " " + range(window.base, window.size())
+                        " window" + (window.open() ? std::string(" ").append(range(window.base, window.size()))
                                                    : std::string(" (there is none)")));
                 continue;
             }

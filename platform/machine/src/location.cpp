@@ -47,7 +47,7 @@ StepParse parseStep(std::string_view text, Step& step, std::string& error)
             bool hex = dot > 0 && dot <= 2;
             for (size_t i = 0; i < dot && hex; ++i) hex = hexDigit(device[i]) >= 0;
             if (!hex) return StepParse::NotNumeric;
-            error = "'" + std::string(text) + "': a function number is one digit, 0 to 7";
+            error = std::string("'").append(text) + "': a function number is one digit, 0 to 7";
             return StepParse::Bad;
         }
     }
@@ -59,12 +59,12 @@ StepParse parseStep(std::string_view text, Step& step, std::string& error)
         value = value * 16 + static_cast<unsigned>(d);
     }
     if (value > 31) {
-        error = "'" + std::string(text) + "': device " + std::string(device) +
+        error = std::string("'").append(text) + "': device " + std::string(device) +
                 " is out of range (00 to 1f)";
         return StepParse::Bad;
     }
     if (function && *function > 7) {
-        error = "'" + std::string(text) + "': function " + std::to_string(*function) +
+        error = std::string("'").append(text) + "': function " + std::to_string(*function) +
                 " is out of range (0 to 7)";
         return StepParse::Bad;
     }

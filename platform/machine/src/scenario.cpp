@@ -55,7 +55,8 @@ public:
                 error = formatPath(prefix) + " (" + f->name + ") is not a PCI-to-PCI bridge";
                 return false;
             }
-            busKey += "/" + hex2(step.device) + "." + std::to_string(step.functionOrZero());
+            busKey += '/';
+            busKey += hex2(step.device) + "." + std::to_string(step.functionOrZero());
             bus = &f->secondary;
         }
         error = "an empty path";

@@ -70,7 +70,7 @@ const toml::node* Reader::find(const toml::table& table, std::string_view key,
 void Reader::wrongType(const toml::node& node, std::string_view key, std::string_view what,
                        std::string_view expected)
 {
-    error(node, "'" + std::string(key) + "' of " + std::string(what) + " must be " +
+    error(node, std::string("'").append(key) + "' of " + std::string(what) + " must be " +
                     std::string(expected) + ", not " + typeName(node.type()));
 }
 
@@ -98,7 +98,7 @@ std::optional<int64_t> Reader::integer(const toml::table& table, std::string_vie
     }
     const int64_t value = node->as_integer()->get();
     if (value < min || value > max) {
-        error(*node, "'" + std::string(key) + "' of " + std::string(what) + " is " +
+        error(*node, std::string("'").append(key) + "' of " + std::string(what) + " is " +
                          std::to_string(value) + ", outside " + std::to_string(min) + " to " +
                          std::to_string(max));
         return std::nullopt;
@@ -126,7 +126,7 @@ std::optional<uint64_t> Reader::size(const toml::table& table, std::string_view 
     if (node->is_integer()) {
         const int64_t value = node->as_integer()->get();
         if (value < 0) {
-            error(*node, "'" + std::string(key) + "' of " + std::string(what) +
+            error(*node, std::string("'").append(key) + "' of " + std::string(what) +
                              " cannot be negative");
             return std::nullopt;
         }
@@ -167,7 +167,7 @@ std::vector<const toml::table*> Reader::tables(const toml::table& table, std::st
     }
     for (const toml::node& element : *node->as_array()) {
         if (!element.is_table()) {
-            error(element, "'" + std::string(key) + "' of " + std::string(what) +
+            error(element, std::string("'").append(key) + "' of " + std::string(what) +
                                " must hold tables, not " + typeName(element.type()));
             continue;
         }
