@@ -1,5 +1,6 @@
 // hotpsim: boots a simulated machine with the hotpflt driver on its PCI root bus, plays a scenario
 // of hot-plug and power events, and shows what the driver did.
+#include <machine/generator.hpp>
 #include <machine/lspci_dump.hpp>
 #include <machine/machine.hpp>
 #include <machine/machine_file.hpp>
@@ -15,6 +16,7 @@ namespace {
 
 struct Options {
     std::string machineFile;
+    std::string generate;
     std::string scenarioFile;
     std::string lspciDump;
     std::string driverPath = HOTP_DRIVER_PATH;
@@ -80,6 +82,10 @@ int main(int argc, char** argv)
     app.add_option("--machine", options.machineFile,
                    "machine file (TOML); default: the built-in machine")
         ->check(CLI::ExistingFile);
+    app.add_option("--generate", options.generate,
+                   "a generated machine instead: width=N,depth=N,buses=N (functions per bus, "
+                   "deepest bridge nesting, bus numbers used)")
+        ->excludes("--machine");
     app.add_option("--scenario", options.scenarioFile,
                    "scenario file (TOML); default: the built-in scenario")
         ->check(CLI::ExistingFile);
@@ -104,6 +110,16 @@ int main(int argc, char** argv)
     auto machineDesc = options.machineFile.empty()
                            ? machine::Parsed<machine::MachineDesc>(machine::defaultMachine())
                            : machine::loadMachine(options.machineFile);
+    if (!options.generate.empty()) {
+        std::string error;
+        auto shape = machine::parseShape(options.generate, error);
+        auto generated = shape ? machine::generateMachine(*shape, error) : std::nullopt;
+        if (!generated) {
+            std::cerr << "hotpsim: --generate: " << error << '\n';
+            return 2;
+        }
+        machineDesc = machine::Parsed<machine::MachineDesc>(std::move(*generated));
+    }
     if (!machineDesc) {
         for (const auto& error : machineDesc.errors()) std::cerr << error << '\n';
         return 2;
