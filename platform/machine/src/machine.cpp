@@ -88,7 +88,7 @@ Machine::Machine(MachineDesc description, MachineOptions options,
                                          hex32(code) + (text.empty() ? "" : ": " + text));
     };
     hw_.onTransaction = [this](const pci::Transaction& t) {
-        if (!t.write) return;
+        if (!t.write || !sink_) return;  // formatted only for a listener
         if ((t.offset == pci::reg::PrimaryBus && t.length == 3) ||
             (t.offset == pci::reg::SubordinateBus && t.length == 1)) {
             char numbers[96];
@@ -316,7 +316,8 @@ std::vector<std::string> Machine::describeTree()
             for (PDEVICE_OBJECT d = node.pdo; d != nullptr; d = d->AttachedDevice) stack.push_back(d);
             std::string text = indent + "  stack:";
             for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
-                text += " " + driverName(*it) + "(" + hex32(reinterpret_cast<uintptr_t>(*it)) + ")";
+                text += ' ';
+                text += driverName(*it) + "(" + hex32(reinterpret_cast<uintptr_t>(*it)) + ")";
             }
             lines.push_back(text);
             for (auto& child : node.children) walk(*child, indent + "    ");
