@@ -207,16 +207,19 @@ TEST_F(Accesses, NestedBridgeCardIsSizedByOneScanPerBridge)
     // Outer bridge (target 01:01.0, buses 2 to 2, path: the hot-plug bridge and the target):
     //   64-byte headers: the target's, the path's two, bus 2 device 0 (the inner bridge), bus 3
     //   device 0 (the controller), then 31 absent devices on bus 3 and 31 on bus 2: 67;
-    //   28-byte headers: before the inner bridge is given bus 3, the check that no running
-    //   bridge beside the path forwards it reads function 0 of all 32 devices of bus 0 and of
-    //   bus 1, the buses the path bridges sit on: 64;
+    //   before the inner bridge is given bus 3, the check that no running bridge beside the
+    //   path forwards it reads, on bus 0 and on bus 1 (the buses the path bridges sit on), the
+    //   identifiers of function 0 of all 32 devices (4 bytes each: 64) and the header type of
+    //   each one present (1 byte each: the host bridge, display and network controllers and
+    //   hot-plug bridge, the storage controller and the target: 6); the only bridges there are
+    //   the path's own, whose bus numbers it does not read;
     //   the controller's BARs: one 24-byte write and one 24-byte read;
     //   the inner bridge: its three bus numbers written and cleared (two 3-byte writes);
     //   the target's subordinate number raised to 3 and restored (two 1-byte writes).
     // Inner bridge (target 02:00.0, buses 3 to 3, three bridges on the path): the target's
     //   header, the path's three, bus 3 device 0 and 31 absent devices: 36 64-byte reads; the
     //   controller's BARs again.
-    EXPECT_EQ(Counting::root, (Root{{"R64", 67 + 36}, {"R28", 64},
+    EXPECT_EQ(Counting::root, (Root{{"R64", 67 + 36}, {"R4", 64}, {"R1", 6},
                                     {"W24", 2}, {"R24", 2}, {"W3", 2}, {"W1", 2}}));
 }
 
