@@ -139,6 +139,7 @@ private:
         if (s->MajorFunction != IRP_MJ_PNP) return;
         if (s->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && s->DeviceObject == pdo &&
             s->Parameters.QueryDeviceRelations.Type == BusRelations) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
             if (returnNullList) return;
             size_t bytes = offsetof(DEVICE_RELATIONS, Objects) +
                            (relations.empty() ? 1 : relations.size()) * sizeof(PDEVICE_OBJECT);
@@ -159,6 +160,7 @@ private:
             iface->GetBusData = FakeFunction::get;
             iface->SetBusData = FakeFunction::set;
             ++it->second.references;
+            irp->IoStatus.Status = STATUS_SUCCESS;
         }
     }
 };

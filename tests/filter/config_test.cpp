@@ -215,6 +215,7 @@ TEST_F(Programming, DispatchClassifiesOnceAndProgramsAtStartAndD0)
 TEST_F(Programming, FailedBusFilterForABridgeIsNotRetried)
 {
     HOTP_CHILD_EXTENSION* bridge = attach(0x06, 0x04, 0x0000);
+    lower->script(IRP_MJ_PNP, IRP_MN_QUERY_RESOURCES, {});
     setLevels(2, 0);
     kernel.clearDebugOutput();
     kernel.faults().failNth(nt::FaultPoint::CreateDevice, 1);

@@ -111,6 +111,7 @@ TEST_F(FrameTest, MajorsOutsideTheTableAreRefusedByThePlatform)
 // the child path whatever the first word holds.
 TEST_F(FrameTest, AnyFirstWordOtherThanTheBusSignatureRoutesToTheChild)
 {
+    lower->script(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, {});
     for (ULONG signature : {HOTP_CHILD_SIGNATURE, 0u, 0x12345678u, HOTP_BUS_SIGNATURE + 1}) {
         addChildRecord(signature);
         setLevels(3, 0);

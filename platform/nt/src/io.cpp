@@ -45,6 +45,26 @@ void clearLocation(PIO_STACK_LOCATION stack)
     stack->FileObject = nullptr;
 }
 
+// What the memory of a deleted device object is filled with once nothing can reach it, and what
+// the stack location below a routine's own holds until the routine prepares it.
+constexpr uint8_t kDeletedFill = 0xDD;
+constexpr uint8_t kUnpreparedFill = 0xEE;
+constexpr UCHAR kUnpreparedMajor = kUnpreparedFill;
+
+constexpr UCHAR kInvokeOnAny = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
+
+// An error (not a warning): the I/O manager's test for leaving a caller's status block alone.
+bool isError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+bool isPnpOrPower(UCHAR major) { return major == IRP_MJ_PNP || major == IRP_MJ_POWER; }
+
+std::string statusText(NTSTATUS status)
+{
+    std::ostringstream out;
+    out << std::hex << static_cast<ULONG>(status);
+    return out.str();
+}
+
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp)
 {
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -139,7 +159,7 @@ PDEVICE_OBJECT Kernel::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, 
     doe->Type = IO_TYPE_DEVICE_OBJECT_EXTENSION;
     doe->Size = sizeof(DEVOBJ_EXTENSION);
     doe->DeviceObject = device;
-    devices_.emplace(device, DeviceRecord{std::move(block), false});
+    devices_.emplace(device, DeviceRecord{std::move(block), total});
     return device;
 }
 
@@ -172,7 +192,12 @@ std::vector<PDEVICE_OBJECT> Kernel::liveDevices(PDRIVER_OBJECT driver) const
 
 PDEVICE_OBJECT Kernel::attachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target, bool faultable)
 {
+    checkIrql("IoAttachDeviceToDeviceStack", PASSIVE_LEVEL);
     if (faultable && faults_.shouldFail(FaultPoint::AttachDevice)) return nullptr;
+    if (isPoisonPointer(source) || isPoisonPointer(target)) {
+        usedAfterDelete(isPoisonPointer(source) ? source : target, "IoAttachDeviceToDeviceStack");
+        return nullptr;
+    }
     if (!isLiveDevice(source) || !isLiveDevice(target)) {
         violation("attachment", "IoAttachDeviceToDeviceStack with a deleted device object");
         return nullptr;
@@ -194,6 +219,7 @@ void Kernel::detachDevice(PDEVICE_OBJECT target)
     if (irql_ > PASSIVE_LEVEL) {
         violation("IoDetachDevice at raised IRQL", "IRQL " + std::to_string(irql_));
     }
+    if (usedAfterDelete(target, "IoDetachDevice")) return;
     PDEVICE_OBJECT attached = target->AttachedDevice;
     if (attached == nullptr) {
         violation("detach", "IoDetachDevice on " + hex(target) + ", which has nothing attached");
@@ -201,6 +227,61 @@ void Kernel::detachDevice(PDEVICE_OBJECT target)
     }
     attached->DeviceObjectExtension->AttachedTo = nullptr;
     target->AttachedDevice = nullptr;
+    // The detach drops the last reference either side may have held.
+    poisonIfUnreferenced(attached);
+    poisonIfUnreferenced(target);
+}
+
+bool Kernel::isPoisonPointer(PVOID object)
+{
+    // A pointer read out of poisoned memory is made of the poison byte.
+    uintptr_t poison = 0;
+    std::memset(&poison, kDeletedFill, sizeof poison);
+    return reinterpret_cast<uintptr_t>(object) == poison;
+}
+
+bool Kernel::isPoisoned(PVOID object) const
+{
+    if (isPoisonPointer(object)) return true;
+    auto it = devices_.find(static_cast<PDEVICE_OBJECT>(object));
+    return it != devices_.end() && it->second.poisoned;
+}
+
+bool Kernel::usedAfterDelete(PVOID object, const char* routine)
+{
+    if (!isPoisoned(object)) return false;
+    violation("device object used after deletion",
+              std::string(routine) + " given " + hex(object) +
+                  ", a deleted device object or a pointer read from one");
+    return true;
+}
+
+void Kernel::poisonIfUnreferenced(PDEVICE_OBJECT device)
+{
+    auto it = devices_.find(device);
+    if (it == devices_.end() || !it->second.deleted || it->second.poisoned) return;
+    if (device->AttachedDevice != nullptr || device->DeviceObjectExtension->AttachedTo != nullptr) {
+        return;
+    }
+    std::memset(it->second.block.get(), kDeletedFill, it->second.size);
+    it->second.poisoned = true;
+}
+
+void Kernel::sweepDeletedDevices()
+{
+    for (auto& [device, record] : devices_) {
+        if (!record.poisoned || record.writeReported) continue;
+        const uint8_t* bytes = record.block.get();
+        for (size_t i = 0; i < record.size; ++i) {
+            if (bytes[i] != kDeletedFill) {
+                record.writeReported = true;
+                violation("device object used after deletion",
+                          "byte " + std::to_string(i) + " of deleted device object " +
+                              hex(device) + " was written");
+                break;
+            }
+        }
+    }
 }
 
 void Kernel::deleteDevice(PDEVICE_OBJECT device)
@@ -214,6 +295,7 @@ void Kernel::deleteDevice(PDEVICE_OBJECT device)
         violation("device deleted twice", "IoDeleteDevice of " + hex(device) + " again");
         return;
     }
+    if (it->second.poisoned) return;
     // A device with others still attached above may go: the kernel keeps its memory until they
     // detach, as a bus driver deleting the physical device object of a vanished function needs.
     if (device->DeviceObjectExtension->AttachedTo != nullptr) {
@@ -229,7 +311,11 @@ void Kernel::deleteDevice(PDEVICE_OBJECT device)
             break;
         }
     }
-    it->second.deleted = true;  // the memory stays until the kernel goes, so late use is seen
+    // The memory stays while another device still points at this one (a filter above, or the
+    // device below this one's attachment); after that it is poisoned, and kept until the kernel
+    // goes, so that late use is seen.
+    it->second.deleted = true;
+    poisonIfUnreferenced(device);
 }
 
 void Kernel::releasePlatformDevice(PDEVICE_OBJECT device)
@@ -239,8 +325,14 @@ void Kernel::releasePlatformDevice(PDEVICE_OBJECT device)
         device->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
         device->AttachedDevice = nullptr;
     }
+    if (PDEVICE_OBJECT below = device->DeviceObjectExtension->AttachedTo) {
+        if (below->AttachedDevice == device) below->AttachedDevice = nullptr;
+    }
     device->DeviceObjectExtension->AttachedTo = nullptr;
     deleteDevice(device);
+    for (auto& [other, record] : devices_) {
+        if (record.deleted && !record.poisoned) poisonIfUnreferenced(other);
+    }
 }
 
 // --- requests -----------------------------------------------------------------------------------
@@ -341,17 +433,59 @@ NTSTATUS Kernel::sendToStack(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver)
 {
-    touchIrp(irp, "IofCallDriver");
+    touchIrp(irp, viaPoCallDriver ? "PoCallDriver" : "IofCallDriver");
+    checkIrql(viaPoCallDriver ? "PoCallDriver" : "IoCallDriver", DISPATCH_LEVEL);
     IrpRecord* record = irpRecord(irp);
     if (record == nullptr || record->state == IrpState::Freed) return STATUS_INVALID_PARAMETER;
+    if (isPoisonPointer(device)) {
+        usedAfterDelete(device, viaPoCallDriver ? "PoCallDriver" : "IofCallDriver");
+        return STATUS_NO_SUCH_DEVICE;
+    }
     if (!isLiveDevice(device)) {
         violation("request sent to a deleted device", "IofCallDriver to " + hex(device));
+        // Nothing of a device whose memory is gone can be read, not even its driver.
+        if (isPoisoned(device)) return STATUS_NO_SUCH_DEVICE;
     }
     if (irp->CurrentLocation <= 1) {
         violation("too few stack locations",
                   "IofCallDriver to " + hex(device) + " with no stack location left");
         return STATUS_INVALID_PARAMETER;
     }
+
+    // What the routine passing the request on owes the driver below and the driver above.
+    const std::optional<size_t> callerIndex = [&]() -> std::optional<size_t> {
+        Activation* caller = innermostActivation(irp);
+        if (caller == nullptr) return std::nullopt;
+        return static_cast<size_t>(caller - activations_.data());
+    }();
+    if (callerIndex) {
+        const Activation& caller = activations_[*callerIndex];
+        PIO_STACK_LOCATION own = location(irp, caller.location);
+        if (caller.dispatch && irp->CurrentLocation == caller.location &&
+            location(irp, caller.location - 1)->MajorFunction == kUnpreparedMajor) {
+            violation("next stack location not prepared",
+                      "dispatch of " + hex(caller.device) +
+                          " passed the request on without copying or skipping its stack "
+                          "location");
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        if (caller.dispatch && irp->CurrentLocation == caller.location + 1 &&
+            (own->CompletionRoutine != caller.callerRoutine ||
+             own->Context != caller.callerContext ||
+             (own->Control & kInvokeOnAny) != caller.callerInvoke)) {
+            violation("completion routine set over the caller's",
+                      "dispatch of " + hex(caller.device) +
+                          " skipped its stack location and then set a completion routine in it");
+        }
+        if (caller.dispatch && isPnpOrPower(own->MajorFunction) &&
+            irp->IoStatus.Status != caller.statusAtEntry && !NT_SUCCESS(irp->IoStatus.Status)) {
+            violation("request failed and passed on",
+                      "dispatch of " + hex(caller.device) + " set status " +
+                          statusText(irp->IoStatus.Status) +
+                          " on a PnP or power request and passed it down instead of completing it");
+        }
+    }
+
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
     const int n = irp->CurrentLocation;
@@ -366,16 +500,60 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
         violation("PnP request not initialised",
                   "a built PnP request must start as STATUS_NOT_SUPPORTED");
     }
+    const bool power = stack->MajorFunction == IRP_MJ_POWER;
+    const bool pageable = (device->Flags & DO_POWER_PAGABLE) != 0;
+    if (power && pageable && callerIndex) {
+        PDEVICE_OBJECT above = activations_[*callerIndex].device;
+        if (above != nullptr && isLiveDevice(above) && (above->Flags & DO_POWER_PAGABLE) == 0) {
+            violation("DO_POWER_PAGABLE missing above a pageable device",
+                      hex(above) + " passes power requests to " + hex(device) +
+                          ", which is pageable, without being pageable itself");
+        }
+    }
+    if (power) record->powerDevices.push_back(device);
+    const bool removal = stack->MajorFunction == IRP_MJ_PNP &&
+                         stack->MinorFunction == IRP_MN_REMOVE_DEVICE &&
+                         device->DeviceObjectExtension->AttachedTo != nullptr;
     record->sent = true;
-    if (Activation* caller = innermostActivation(irp)) caller->passedOn = true;
+    if (callerIndex) activations_[*callerIndex].passedOn = true;
     record->state = IrpState::InFlight;
     record->locations[n] = IrpLocation{};
 
+    // The location below this routine's own holds nothing usable until the routine copies its
+    // own location into it (or skips, and never looks at it).
+    if (n > 1) std::memset(location(irp, n - 1), kUnpreparedFill, sizeof(IO_STACK_LOCATION));
+
+    // Power requests reach a device that is not pageable at DISPATCH_LEVEL.
+    const KIRQL callerIrql = irql_;
+    if (power && !pageable && irql_ < DISPATCH_LEVEL) irql_ = DISPATCH_LEVEL;
+
     const size_t depth = activations_.size();
-    activations_.push_back(Activation{irp, static_cast<CHAR>(n), device});
+    Activation entry{irp, static_cast<CHAR>(n), device};
+    entry.dispatch = true;
+    entry.irql = irql_;
+    entry.statusAtEntry = irp->IoStatus.Status;
+    entry.callerRoutine = stack->CompletionRoutine;
+    entry.callerContext = stack->Context;
+    entry.callerInvoke = stack->Control & kInvokeOnAny;
+    activations_.push_back(std::move(entry));
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
     NTSTATUS status = dispatch(device, irp);
+    checkAfterPass(activations_[depth]);
+    const KIRQL entryIrql = activations_[depth].irql;
     activations_.resize(depth);
+    if (irql_ != entryIrql) {
+        violation("IRQL changed by dispatch routine",
+                  "dispatch of " + hex(device) + " was called at IRQL " +
+                      std::to_string(entryIrql) + " and returned at IRQL " +
+                      std::to_string(irql_));
+    }
+    irql_ = callerIrql;
+    if (removal && isLiveDevice(device)) {
+        violation("removal without detach and delete",
+                  "dispatch of " + hex(device) +
+                      " returned from IRP_MN_REMOVE_DEVICE with its device object still there");
+    }
+    if (depth == 0) sweepDeletedDevices();
 
     // The pending rule: a dispatch routine that returns STATUS_PENDING must have marked its stack
     // location pending, itself or through its completion routine; one that marks it must return
@@ -399,7 +577,39 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
                       hex(reinterpret_cast<void*>(static_cast<uintptr_t>(
                           static_cast<ULONG>(status)))));
     }
+    if (callerIndex) rememberAfterPass(*callerIndex, irp);
     return status;
+}
+
+void Kernel::rememberAfterPass(size_t index, PIRP irp)
+{
+    if (index >= activations_.size()) return;
+    Activation& a = activations_[index];
+    const IrpRecord* record = irpRecord(irp);
+    if (a.irp != irp || !a.passedOn || record == nullptr || record->state == IrpState::Freed) {
+        return;
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(irp);
+    a.afterPass.assign(bytes, bytes + irp->Size);
+}
+
+void Kernel::checkAfterPass(Activation& a)
+{
+    if (a.afterPass.empty()) return;
+    std::vector<uint8_t> before;
+    before.swap(a.afterPass);
+    const IrpRecord* record = irpRecord(a.irp);
+    if (record == nullptr || record->state == IrpState::Freed || !a.passedOn) return;
+    if (std::memcmp(before.data(), a.irp, before.size()) != 0) {
+        violation("request written after it was passed on",
+                  "a routine of " + hex(a.device) +
+                      " changed the request after passing it down or completing it");
+    }
+}
+
+void Kernel::checkAllAfterPass()
+{
+    for (Activation& a : activations_) checkAfterPass(a);
 }
 
 void Kernel::completeRequest(PIRP irp)
@@ -414,8 +624,31 @@ void Kernel::completeRequest(PIRP irp)
         violation("request completed twice", "IoCompleteRequest of " + hex(irp));
         return;
     }
+    checkIrql("IoCompleteRequest", DISPATCH_LEVEL);
     if (irp->IoStatus.Status == STATUS_PENDING) {
         violation("request completed with STATUS_PENDING", "IoCompleteRequest of " + hex(irp));
+    }
+    Activation* completer = innermostActivation(irp);
+    const std::optional<size_t> completerIndex =
+        completer != nullptr ? std::optional<size_t>(static_cast<size_t>(
+                                   completer - activations_.data()))
+                             : std::nullopt;
+    if (irp->CurrentLocation <= irp->StackCount) {
+        PIO_STACK_LOCATION own = irp->Tail.Overlay.CurrentStackLocation;
+        // STATUS_NOT_SUPPORTED on a PnP request says that no driver handled it; a driver that
+        // handles it answers with anything else.
+        if (completer != nullptr && completer->dispatch && own->MajorFunction == IRP_MJ_PNP &&
+            irp->IoStatus.Status == STATUS_NOT_SUPPORTED &&
+            completer->statusAtEntry != STATUS_NOT_SUPPORTED) {
+            violation("PnP request failed with STATUS_NOT_SUPPORTED",
+                      "dispatch of " + hex(completer->device) +
+                          " completed a PnP request with STATUS_NOT_SUPPORTED");
+        }
+        if (own->MajorFunction == IRP_MJ_POWER && own->MinorFunction == IRP_MN_SET_POWER &&
+            !NT_SUCCESS(irp->IoStatus.Status)) {
+            violation("set-power request failed",
+                      "IRP_MN_SET_POWER completed with " + statusText(irp->IoStatus.Status));
+        }
     }
     // A request completed again by its builder, past every stack location, has none to check.
     PIO_STACK_LOCATION first = irp->Tail.Overlay.CurrentStackLocation;
@@ -424,8 +657,12 @@ void Kernel::completeRequest(PIRP irp)
         violation("removal or cancel failed",
                   "PnP minor " + std::to_string(first->MinorFunction) + " completed with an error");
     }
-    if (Activation* caller = innermostActivation(irp)) caller->passedOn = true;
+    if (completer != nullptr) completer->passedOn = true;
     record->state = IrpState::Completing;
+    const KIRQL walkIrql = irql_;
+    // Which major the walk completes, read before the walk clears the locations.
+    const bool power = irp->CurrentLocation <= irp->StackCount &&
+                       irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER;
 
     // Walk up from the completing location; the walk ends with the request back at
     // StackCount + 1, where its owner built it.
@@ -448,14 +685,31 @@ void Kernel::completeRequest(PIRP irp)
         if (invoke && stack->CompletionRoutine != nullptr) {
             PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
             PVOID context = stack->Context;
+            const UCHAR major = stack->MajorFunction;
             clearLocation(stack);
             PDEVICE_OBJECT owner = irp->CurrentLocation == irp->StackCount + 1
                                        ? nullptr
                                        : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
             const size_t depth = activations_.size();
             activations_.push_back(Activation{irp, irp->CurrentLocation, owner});
+            activations_.back().irql = irql_;
+            const NTSTATUS statusBefore = irp->IoStatus.Status;
             NTSTATUS status = routine(owner, irp, context);
             activations_.resize(depth);
+            if (irql_ != walkIrql) {
+                violation("IRQL changed by completion routine",
+                          "a completion routine of " + hex(owner) + " was called at IRQL " +
+                              std::to_string(walkIrql) + " and returned at IRQL " +
+                              std::to_string(irql_));
+                irql_ = walkIrql;
+            }
+            if (status != STATUS_MORE_PROCESSING_REQUIRED && isPnpOrPower(major) &&
+                irp->IoStatus.Status != statusBefore) {
+                violation("status changed by a completion routine",
+                          "a completion routine of " + hex(owner) + " changed the status of a "
+                          "PnP or power request from " + statusText(statusBefore) + " to " +
+                              statusText(irp->IoStatus.Status) + " and let completion go on");
+            }
             if (status == STATUS_MORE_PROCESSING_REQUIRED) {
                 // The request belongs to the routine's driver again. Past the top location that
                 // is the driver that built it with IoAllocateIrp, done with the stack and free to
@@ -481,16 +735,33 @@ void Kernel::completeRequest(PIRP irp)
     }
 
     record->state = IrpState::Completed;
+    if (power) {
+        // Every driver a power request reached starts the next one, once.
+        for (PDEVICE_OBJECT device : record->powerDevices) {
+            if (record->powerReported.count(device) != 0) continue;
+            auto count = record->startNextPower.find(device);
+            if (count == record->startNextPower.end() || count->second == 0) {
+                record->powerReported.insert(device);
+                violation("power request completed without PoStartNextPowerIrp",
+                          "by " + hex(device));
+            }
+        }
+    }
     if (record->threadRequest) {
-        // The I/O manager's part for a request built by IoBuildSynchronousFsdRequest: copy the
-        // status out, signal the caller's event and free the request.
-        if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-        if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, 0, FALSE);
+        // The I/O manager's part for a request built by IoBuildSynchronousFsdRequest. A request
+        // that ends in an error without having been pended returns its status through
+        // IoCallDriver alone: the status block and the event are left as they are. Otherwise
+        // the status is copied out and the event signalled. Either way the request is freed.
+        if (!isError(irp->IoStatus.Status) || irp->PendingReturned) {
+            if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+            if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, 0, FALSE);
+        }
         record->state = IrpState::Freed;
     } else if (record->done) {
         auto done = std::move(record->done);
         done(irp);
     }
+    if (completerIndex) rememberAfterPass(*completerIndex, irp);
 }
 
 void Kernel::startNextPowerIrp(PIRP irp)
@@ -555,10 +826,15 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) { Kernel::current().completeRe
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
+    Kernel::current().checkIrql("IoAllocateIrp", DISPATCH_LEVEL);
     return Kernel::current().allocateIrp(StackSize);
 }
 
-VOID NTAPI IoFreeIrp(PIRP Irp) { Kernel::current().freeIrp(Irp); }
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    Kernel::current().checkIrql("IoFreeIrp", DISPATCH_LEVEL);
+    Kernel::current().freeIrp(Irp);
+}
 
 PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                         PVOID Buffer, ULONG Length,
@@ -566,6 +842,8 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PIO_STATUS_BLOCK IoStatusBlock)
 {
     Kernel& kernel = Kernel::current();
+    kernel.checkIrql("IoBuildSynchronousFsdRequest", PASSIVE_LEVEL);
+    if (kernel.usedAfterDelete(DeviceObject, "IoBuildSynchronousFsdRequest")) return nullptr;
     if (kernel.faults().shouldFail(nt::FaultPoint::BuildRequest)) return nullptr;
     PIRP irp = kernel.newIrp(DeviceObject->StackSize, true);
     PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
@@ -590,6 +868,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN)
 {
+    if (Kernel::hasCurrent()) Kernel::current().checkIrql("KeSetEvent", DISPATCH_LEVEL);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     return previous;
@@ -622,7 +901,11 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
 
 KIRQL NTAPI KeGetCurrentIrql(VOID) { return Kernel::current().irql(); }
 
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { Kernel::current().startNextPowerIrp(Irp); }
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
+{
+    Kernel::current().checkIrql("PoStartNextPowerIrp", DISPATCH_LEVEL);
+    Kernel::current().startNextPowerIrp(Irp);
+}
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -631,6 +914,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (Kernel::Activation* caller = kernel.innermostActivation(Irp)) {
             auto count = record->startNextPower.find(caller->device);
             if (count == record->startNextPower.end() || count->second != 1) {
+                record->powerReported.insert(caller->device);
                 kernel.violation("PoCallDriver without PoStartNextPowerIrp",
                                  "a power request passed down without exactly one "
                                  "PoStartNextPowerIrp by the passing driver");

@@ -95,6 +95,9 @@ bool Kernel::runOneDeferred()
     // Deferred work stands for another processor: the routines this thread is inside (one may be
     // waiting for this very work) do not own the requests it completes. A marker hides them from
     // the verifier's ownership checks while it runs.
+    // Whatever a routine of this thread wrote to requests it had passed on is judged before
+    // the other context may legitimately change them.
+    checkAllAfterPass();
     const size_t depth = activations_.size();
     activations_.push_back(Activation{nullptr, 0, nullptr});
     work();
@@ -131,8 +134,17 @@ void Kernel::violation(const std::string& rule, const std::string& detail)
     violations_.push_back(Violation{rule, detail});
 }
 
+void Kernel::checkIrql(const char* routine, KIRQL highest)
+{
+    if (irql_ <= highest) return;
+    violation(std::string(routine) +
+                  (highest == PASSIVE_LEVEL ? " at raised IRQL" : " above DISPATCH_LEVEL"),
+              std::string(routine) + " at IRQL " + std::to_string(irql_));
+}
+
 std::vector<Violation> Kernel::takeViolations()
 {
+    sweepDeletedDevices();
     std::vector<Violation> taken;
     taken.swap(violations_);
     return taken;
@@ -146,6 +158,7 @@ PVOID Kernel::allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool faultabl
         violation("paged pool at raised IRQL", "ExAllocatePoolWithTag(PagedPool) at IRQL " +
                                                    std::to_string(irql_));
     }
+    checkIrql("ExAllocatePoolWithTag", DISPATCH_LEVEL);
     if (size == 0) violation("zero-size allocation", "ExAllocatePoolWithTag with 0 bytes");
     if (tag == 0) violation("untagged allocation", "ExAllocatePoolWithTag with tag 0");
     if (faultable && faults_.shouldFail(FaultPoint::AllocatePool)) return nullptr;
@@ -170,6 +183,7 @@ void Kernel::freePool(PVOID p)
         }
         return;
     }
+    checkIrql("ExFreePool", DISPATCH_LEVEL);
     if (onPoolFree) onPoolFree(p, it->second.size, it->second.tag);
     if (it->second.type == PagedPool && irql_ > APC_LEVEL) {
         violation("paged pool at raised IRQL",
@@ -192,6 +206,8 @@ size_t Kernel::outstandingPool(ULONG tag) const
 
 PVOID Kernel::allocateErrorLogEntry(PVOID ioObject, UCHAR size)
 {
+    checkIrql("IoAllocateErrorLogEntry", DISPATCH_LEVEL);
+    if (usedAfterDelete(ioObject, "IoAllocateErrorLogEntry")) return nullptr;
     if (faults_.shouldFail(FaultPoint::AllocateErrorLogEntry)) return nullptr;
     if (ioObject == nullptr || size > ERROR_LOG_MAXIMUM_SIZE) return nullptr;
     auto memory = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);
@@ -203,6 +219,7 @@ PVOID Kernel::allocateErrorLogEntry(PVOID ioObject, UCHAR size)
 
 void Kernel::writeErrorLogEntry(PVOID entry)
 {
+    checkIrql("IoWriteErrorLogEntry", DISPATCH_LEVEL);
     auto it = logEntries_.find(entry);
     if (it == logEntries_.end() || it->second.written) {
         violation("error-log entry", it == logEntries_.end()

@@ -39,6 +39,25 @@ void ScriptedDriver::script(UCHAR major, UCHAR minor, const ScriptedAction& acti
     script_[{major, minor}] = action;
 }
 
+bool ScriptedDriver::handlesByDefault(UCHAR minor)
+{
+    // The requests that change a device's PnP state, which every bus driver answers for the
+    // devices it enumerates.
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return true;
+    default:
+        return false;
+    }
+}
+
 NTSTATUS NTAPI ScriptedDriver::dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     return static_cast<ScriptedExtension*>(device->DeviceExtension)->owner->handle(device, irp);
@@ -53,6 +72,14 @@ NTSTATUS ScriptedDriver::handle(PDEVICE_OBJECT device, PIRP irp)
     if (it != script_.end()) action = it->second;
     if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
     if (onRequest) onRequest(irp, stack);
+    if (it == script_.end() && stack->MajorFunction == IRP_MJ_PNP &&
+        !handlesByDefault(stack->MinorFunction)) {
+        // As a bus driver does with a PnP request it does not handle: the status stays as the
+        // request came (STATUS_NOT_SUPPORTED, unless a driver above handled it) or as the hook
+        // answered it.
+        action.status = irp->IoStatus.Status;
+        action.information = 0;
+    }
     if (action.pend) {
         IoMarkIrpPending(irp);
         kernel_.defer([this, irp, action] { complete(irp, action); });

@@ -37,6 +37,7 @@ ULONG NTAPI PciBusDriver::getBusData(PVOID context, ULONG type, PVOID buffer, UL
                                      ULONG length)
 {
     auto* f = static_cast<FunctionNode*>(context);
+    f->owner->checkInterfaceHeld(*f, "GetBusData");
     if (type != PCI_WHICHSPACE_CONFIG || !f->present) return 0;
     return f->owner->transfer(f->parent->number, f->device, f->function, false,
                               static_cast<uint8_t*>(buffer), offset, length);
@@ -46,9 +47,18 @@ ULONG NTAPI PciBusDriver::setBusData(PVOID context, ULONG type, PVOID buffer, UL
                                      ULONG length)
 {
     auto* f = static_cast<FunctionNode*>(context);
+    f->owner->checkInterfaceHeld(*f, "SetBusData");
     if (type != PCI_WHICHSPACE_CONFIG || !f->present) return 0;
     return f->owner->transfer(f->parent->number, f->device, f->function, true,
                               static_cast<uint8_t*>(buffer), offset, length);
+}
+
+// A caller that has given back every reference it held may not call through the interface.
+void PciBusDriver::checkInterfaceHeld(const FunctionNode& f, const char* routine)
+{
+    if (f.interfaceReferences > 0) return;
+    kernel_.violation("bus interface used after it was dereferenced",
+                      std::string(routine) + " on " + f.location() + " with no reference held");
 }
 
 VOID NTAPI PciBusDriver::referenceInterface(PVOID context)

@@ -64,6 +64,7 @@ TEST_F(NtContract, LowerDriverSeesTheSkippedOrTheCopiedLocation)
         SCOPED_TRACE(c.name);
         PDEVICE_OBJECT bottom = scripted->createDevice();
         PDEVICE_OBJECT top = filter(c.pass, bottom);
+        scripted->script(IRP_MJ_PNP, IRP_MN_QUERY_ID, ScriptedAction{});
         CHAR location = 0;
         scripted->onRequest = [&](PIRP irp, PIO_STACK_LOCATION) { location = irp->CurrentLocation; };
         int owner = 0;
@@ -79,10 +80,11 @@ TEST_F(NtContract, LowerDriverSeesTheSkippedOrTheCopiedLocation)
         EXPECT_EQ(seen.Flags, 0x3);
         EXPECT_EQ(seen.Parameters.Others.Argument2, &owner);
         EXPECT_EQ(seen.DeviceObject, bottom);
-        // A copy starts clean: no control flags, no routine or context of the location above.
+        // A copy starts clean: no control flags, no routine or context of the location above
+        // (what its routine fields hold is not the lower driver's business).
         EXPECT_EQ(seen.Control, c.seesOwnersRoutine ? SL_INVOKE_ON_SUCCESS : 0);
-        EXPECT_EQ(seen.CompletionRoutine, c.seesOwnersRoutine ? Record : nullptr);
-        EXPECT_EQ(seen.Context, c.seesOwnersRoutine ? &owner : nullptr);
+        EXPECT_EQ(seen.CompletionRoutine == Record, c.seesOwnersRoutine);
+        EXPECT_EQ(seen.Context == &owner, c.seesOwnersRoutine);
         // Either way the owner's routine runs once, when the bottom completes.
         EXPECT_EQ(g.seen.size(), 1u);
         g.seen.clear();
@@ -94,7 +96,7 @@ class CompletionWalk : public NtContract, public ::testing::WithParamInterface<b
 TEST_P(CompletionWalk, RunsRoutinesUpwardWithTheirOwnDevice)
 {
     const bool pends = GetParam();
-    scripted->setDefault(pends ? kPends : kAtOnce);
+    scripted->script(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, pends ? kPends : kAtOnce);
     PDEVICE_OBJECT lower = filter(CopyDownRecording, scripted->createDevice());
     PDEVICE_OBJECT upper = filter(CopyDownRecording, lower);
     int owner = 0;
@@ -213,6 +215,75 @@ TEST_F(NtContract, SynchronousRequestIsAnsweredThroughEventAndStatusBlock)
     EXPECT_EQ(kernel.deferredCount(), 0u);
     EXPECT_EQ(status.Status, STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(status.Information, 0x77u);
+}
+
+// The I/O manager writes the caller's status block and signals its event unless the request
+// ends in an error without having been pended: then IoCallDriver's status is the only answer,
+// and a caller that waits regardless waits for ever.
+TEST_F(NtContract, SynchronousRequestAnswersThroughTheBlockUnlessItFailsAtOnce)
+{
+    struct Case {
+        const char* name;
+        ScriptedAction answer;
+        bool answered;  // status block written and event signalled
+    };
+    const NTSTATUS kBufferOverflow = static_cast<NTSTATUS>(0x80000005);  // a warning
+    const Case cases[] = {
+        {"success at once", {STATUS_SUCCESS, 5, false}, true},
+        {"warning at once", {kBufferOverflow, 5, false}, true},
+        {"error at once", {STATUS_NOT_IMPLEMENTED, 5, false}, false},
+        {"error pended", {STATUS_NOT_IMPLEMENTED, 5, true}, true},
+    };
+    PDEVICE_OBJECT top = filter(PassDown, scripted->createDevice());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scripted->script(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, c.answer);
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK block{static_cast<NTSTATUS>(0x12345678), 0x9};
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &done,
+                                                &block);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+        const NTSTATUS status = IoCallDriver(top, irp);
+        EXPECT_EQ(status, c.answer.pend ? STATUS_PENDING : c.answer.status);
+        kernel.drain();
+        EXPECT_EQ(done.Header.SignalState, c.answered ? 1 : 0);
+        EXPECT_EQ(block.Status, c.answered ? c.answer.status : 0x12345678);
+        EXPECT_EQ(block.Information, c.answered ? 5u : 0x9u);
+        EXPECT_TRUE(kernel.isCompleted(irp));  // freed by the I/O manager either way
+    }
+}
+
+// The scripted bus driver answers the requests that change a device's state, and leaves every
+// other PnP request as it came unless a test scripts it.
+TEST_F(NtContract, UnscriptedPnpRequestsKeepTheirStatus)
+{
+    struct Case {
+        const char* name;
+        UCHAR minor;
+        bool scripted;
+        NTSTATUS sentWith;
+        NTSTATUS expected;
+    };
+    const Case cases[] = {
+        {"query id", IRP_MN_QUERY_ID, false, STATUS_NOT_SUPPORTED, STATUS_NOT_SUPPORTED},
+        {"query id, answered above", IRP_MN_QUERY_ID, false, STATUS_SUCCESS, STATUS_SUCCESS},
+        {"query id, scripted", IRP_MN_QUERY_ID, true, STATUS_NOT_SUPPORTED,
+         STATUS_NOT_IMPLEMENTED},
+        {"start", IRP_MN_START_DEVICE, false, STATUS_NOT_SUPPORTED, STATUS_SUCCESS},
+        {"surprise removal", IRP_MN_SURPRISE_REMOVAL, false, STATUS_NOT_SUPPORTED,
+         STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        nt::ScriptedDriver lower(kernel, u"\\Driver\\Bus");
+        if (c.scripted) lower.script(IRP_MJ_PNP, c.minor, ScriptedAction{STATUS_NOT_IMPLEMENTED});
+        PDEVICE_OBJECT pdo = lower.createDevice();
+        PIRP irp = send(pdo, IRP_MJ_PNP, c.minor, [&](PIRP r) { r->IoStatus.Status = c.sentWith; });
+        EXPECT_EQ(irp->IoStatus.Status, c.expected);
+        EXPECT_EQ(returned, c.expected);
+    }
 }
 
 TEST_F(NtContract, SynchronousRequestKeptByItsRoutineIsFinishedByCompletingItAgain)

@@ -105,7 +105,7 @@ NTSTATUS NTAPI StartsNextPowerTwice(PDEVICE_OBJECT, PIRP Irp)
 
 // --- requests a driver builds, and waits ----------------------------------------------------
 
-enum class Slip { None, NoInitialStatus, TouchAfterWait, FreeAfterWait };
+enum class Slip { None, NoInitialStatus, TouchAfterWait, FreeAfterWait, BuildAtDispatch };
 
 // Asks the device below with a synchronous request and answers with what it said.
 NTSTATUS QueryBelow(PDEVICE_OBJECT Device, PIRP Irp, Slip slip)
@@ -114,8 +114,11 @@ NTSTATUS QueryBelow(PDEVICE_OBJECT Device, PIRP Irp, Slip slip)
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK status{};
-    PIRP query = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, lower, nullptr, 0, nullptr, &done,
-                                              &status);
+    PIRP query = nullptr;
+    const KIRQL buildIrql = slip == Slip::BuildAtDispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    nt::Kernel::current().setIrql(buildIrql);
+    query = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, lower, nullptr, 0, nullptr, &done, &status);
+    nt::Kernel::current().setIrql(PASSIVE_LEVEL);
     if (slip != Slip::NoInitialStatus) query->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IoGetNextIrpStackLocation(query)->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
     if (IoCallDriver(lower, query) == STATUS_PENDING) {
@@ -137,6 +140,10 @@ NTSTATUS NTAPI TouchesBuiltRequestAfterWait(PDEVICE_OBJECT D, PIRP I)
 NTSTATUS NTAPI FreesBuiltRequest(PDEVICE_OBJECT D, PIRP I)
 {
     return QueryBelow(D, I, Slip::FreeAfterWait);
+}
+NTSTATUS NTAPI BuildsRequestAtDispatch(PDEVICE_OBJECT D, PIRP I)
+{
+    return QueryBelow(D, I, Slip::BuildAtDispatch);
 }
 
 enum class Release { AfterWait, InRoutine, WithoutWaiting };
@@ -333,6 +340,227 @@ NTSTATUS NTAPI KeepsToDispatchRules(PDEVICE_OBJECT, PIRP, PVOID)
     return STATUS_SUCCESS;
 }
 
+// --- routines that pass requests on -------------------------------------------------------------
+
+// Sends the request on without copying or skipping its stack location.
+NTSTATUS NTAPI ForwardsUnprepared(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    return IoCallDriver(ext(Device)->lower, Irp);
+}
+// Skips its location, then sets a completion routine in it: over the routine of the caller.
+NTSTATUS NTAPI SkipsAndSetsRoutine(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    IoSetCompletionRoutine(Irp, ForgetsPendingFlag, nullptr, TRUE, TRUE, TRUE);
+    return IoCallDriver(ext(Device)->lower, Irp);
+}
+NTSTATUS NTAPI WritesAfterPassingOn(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    NTSTATUS status = PassDown(Device, Irp);
+    Irp->IoStatus.Information = 0x99;
+    return status;
+}
+NTSTATUS NTAPI WritesAfterCompleting(PDEVICE_OBJECT, PIRP Irp)
+{
+    finish(Irp, STATUS_SUCCESS);
+    Irp->IoStatus.Information = 0x99;
+    return STATUS_SUCCESS;
+}
+// Answers as the driver that handles the request would, and passes it down.
+NTSTATUS NTAPI HandlesAndPassesDown(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(Device, Irp);
+}
+NTSTATUS NTAPI FailsAndPassesDown(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    return PassDown(Device, Irp);
+}
+NTSTATUS NTAPI CompletesNotSupported(PDEVICE_OBJECT, PIRP Irp)
+{
+    return finish(Irp, STATUS_NOT_SUPPORTED);
+}
+NTSTATUS NTAPI FailsOnTheWayUp(PDEVICE_OBJECT, PIRP Irp, PVOID)
+{
+    Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI KeepOnTheWayUp(PDEVICE_OBJECT, PIRP, PVOID Context)
+{
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+// A function driver failing a start once the driver below has started: its own status.
+NTSTATUS NTAPI FailsStartAfterWaiting(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, KeepOnTheWayUp, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(ext(Device)->lower, Irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    return finish(Irp, STATUS_UNSUCCESSFUL);
+}
+
+// --- IRQL ---------------------------------------------------------------------------------------
+
+constexpr KIRQL kDeviceIrql = 5;
+
+// Runs `work` at `irql` and comes back to where the routine was.
+template <typename Work>
+void atIrql(KIRQL irql, Work work)
+{
+    nt::Kernel& kernel = nt::Kernel::current();
+    const KIRQL saved = kernel.irql();
+    kernel.setIrql(irql);
+    work();
+    kernel.setIrql(saved);
+}
+
+NTSTATUS NTAPI AttachesAtDispatch(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PDEVICE_OBJECT below = nullptr;
+    atIrql(DISPATCH_LEVEL, [&] { below = IoAttachDeviceToDeviceStack(g.spare, Device); });
+    if (below != nullptr) IoDetachDevice(below);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI LogsAboveDispatch(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PVOID entry = nullptr;
+    atIrql(kDeviceIrql,
+           [&] { entry = IoAllocateErrorLogEntry(Device, sizeof(IO_ERROR_LOG_PACKET)); });
+    std::memset(entry, 0, sizeof(IO_ERROR_LOG_PACKET));
+    IoWriteErrorLogEntry(entry);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI WritesLogAboveDispatch(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PVOID entry = IoAllocateErrorLogEntry(Device, sizeof(IO_ERROR_LOG_PACKET));
+    std::memset(entry, 0, sizeof(IO_ERROR_LOG_PACKET));
+    atIrql(kDeviceIrql, [&] { IoWriteErrorLogEntry(entry); });
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI CallsDriverAboveDispatch(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    atIrql(kDeviceIrql, [&] { status = PassDown(Device, Irp); });
+    return status;
+}
+NTSTATUS NTAPI CompletesAboveDispatch(PDEVICE_OBJECT, PIRP Irp)
+{
+    atIrql(kDeviceIrql, [&] { finish(Irp, STATUS_SUCCESS); });
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI PassesPowerAboveDispatch(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    atIrql(kDeviceIrql, [&] { status = PoCallDriver(ext(Device)->lower, Irp); });
+    return status;
+}
+NTSTATUS NTAPI StartsNextPowerAboveDispatch(PDEVICE_OBJECT, PIRP Irp)
+{
+    atIrql(kDeviceIrql, [&] { PoStartNextPowerIrp(Irp); });
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI AllocatesRequestAboveDispatch(PDEVICE_OBJECT, PIRP Irp)
+{
+    PIRP own = nullptr;
+    atIrql(kDeviceIrql, [&] { own = IoAllocateIrp(1, FALSE); });
+    IoFreeIrp(own);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI FreesRequestAboveDispatch(PDEVICE_OBJECT, PIRP Irp)
+{
+    PIRP own = IoAllocateIrp(1, FALSE);
+    atIrql(kDeviceIrql, [&] { IoFreeIrp(own); });
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI SetsEventAboveDispatch(PDEVICE_OBJECT, PIRP Irp)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    atIrql(kDeviceIrql, [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI AllocatesPoolAboveDispatch(PDEVICE_OBJECT, PIRP Irp)
+{
+    PVOID block = nullptr;
+    atIrql(kDeviceIrql, [&] { block = ExAllocatePoolWithTag(NonPagedPool, 16, kTag); });
+    ExFreePool(block);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI FreesPoolAboveDispatch(PDEVICE_OBJECT, PIRP Irp)
+{
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    atIrql(kDeviceIrql, [&] { ExFreePool(block); });
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI ReturnsAtDispatch(PDEVICE_OBJECT, PIRP Irp)
+{
+    finish(Irp, STATUS_SUCCESS);
+    nt::Kernel::current().setIrql(DISPATCH_LEVEL);
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI RaisesInCompletion(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    nt::Kernel::current().setIrql(kDeviceIrql);
+    return STATUS_SUCCESS;
+}
+
+// --- removal ------------------------------------------------------------------------------------
+
+NTSTATUS NTAPI DetachesButKeepsDevice(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PDEVICE_OBJECT lower = ext(Device)->lower;
+    NTSTATUS status = PassDown(Device, Irp);
+    IoDetachDevice(lower);
+    return status;
+}
+// Both keep the extension pointer they took on entry, as dispatch routines do, and use it after
+// the device object (and with it the extension) is gone.
+NTSTATUS NTAPI WritesExtensionAfterDelete(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    TestExtension* extension = ext(Device);
+    NTSTATUS status = RemovesCorrectly(Device, Irp);
+    extension->other = nullptr;
+    return status;
+}
+NTSTATUS NTAPI ForwardsFromDeletedExtension(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    TestExtension* extension = ext(Device);
+    IoDetachDevice(extension->lower);
+    IoDeleteDevice(Device);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(extension->lower, Irp);
+}
+NTSTATUS NTAPI LogsForDeletedDevice(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    NTSTATUS status = RemovesCorrectly(Device, Irp);
+    EXPECT_EQ(IoAllocateErrorLogEntry(Device, sizeof(IO_ERROR_LOG_PACKET)), nullptr);
+    return status;
+}
+
+// --- power --------------------------------------------------------------------------------------
+
+NTSTATUS NTAPI CompletesPowerWithoutStartNext(PDEVICE_OBJECT, PIRP Irp)
+{
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI FailsSetPower(PDEVICE_OBJECT, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    return finish(Irp, STATUS_UNSUCCESSFUL);
+}
+NTSTATUS NTAPI PassesPowerThroughPageableCode(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PageableHelper();
+    return PassesPower(Device, Irp);
+}
+
 // --- the table ------------------------------------------------------------------------------
 
 struct Misdeed {
@@ -346,6 +574,8 @@ struct Misdeed {
     PDRIVER_DISPATCH lowerRoutine = nullptr;      // a test driver below instead
     bool attached = true;
     const char* detail = nullptr;     // to be named in the first violation's detail
+    ULONG topFlags = 0;               // device flags of the routine's own device
+    ULONG bottomFlags = 0;            // and of the device below it
 };
 
 void PrintTo(const Misdeed& m, std::ostream* os) { *os << m.name; }
@@ -389,7 +619,8 @@ const Misdeed kMisdeeds[] = {
     {.name = "SendsToDeletedDevice", .routine = SendsToDeletedDevice,
      .rules = {"request sent to a deleted device"}},
     {.name = "SendsUnknownRequest", .routine = SendsUnknownRequest, .rules = {"unknown request"}},
-    {.name = "FailsRemove", .routine = FailsRequest, .rules = {"removal or cancel failed"},
+    {.name = "FailsRemove", .routine = FailsRequest,
+     .rules = {"removal or cancel failed", "removal without detach and delete"},
      .major = IRP_MJ_PNP, .minor = IRP_MN_REMOVE_DEVICE},
     {.name = "FailsSurpriseRemoval", .routine = FailsRequest,
      .rules = {"removal or cancel failed"}, .major = IRP_MJ_PNP,
@@ -458,6 +689,103 @@ const Misdeed kMisdeeds[] = {
      .rules = {"paged pool at raised IRQL"}, .below = kAtDispatch, .completion = FreesPaged},
     {.name = "WaitsAtDispatch", .routine = ForwardWithCompletion,
      .rules = {"wait at raised IRQL"}, .below = kAtDispatch, .completion = Waits},
+
+    // Controls of the rules below.
+    {.name = "HandlesAndPassesDown", .routine = HandlesAndPassesDown, .rules = {},
+     .major = IRP_MJ_PNP, .minor = IRP_MN_QUERY_CAPABILITIES},
+    {.name = "FailsStartAfterWaiting", .routine = FailsStartAfterWaiting, .rules = {},
+     .major = IRP_MJ_PNP, .minor = IRP_MN_START_DEVICE, .below = kPends},
+    {.name = "PassesPowerPageableOverPageable", .routine = PassesPowerThroughPageableCode,
+     .rules = {}, .major = IRP_MJ_POWER, .minor = IRP_MN_SET_POWER,
+     .topFlags = DO_POWER_PAGABLE, .bottomFlags = DO_POWER_PAGABLE},
+    {.name = "PassesPowerNonPageableOverNonPageable", .routine = PassesPower, .rules = {},
+     .major = IRP_MJ_POWER, .minor = IRP_MN_SET_POWER},
+
+    // Stack locations, and requests passed on.
+    {.name = "ForwardsUnprepared", .routine = ForwardsUnprepared,
+     .rules = {"next stack location not prepared"}},
+    {.name = "SkipsAndSetsRoutine", .routine = SkipsAndSetsRoutine,
+     .rules = {"completion routine set over the caller's"}},
+    {.name = "WritesAfterPassingOn", .routine = WritesAfterPassingOn,
+     .rules = {"request written after it was passed on"}},
+    {.name = "WritesAfterPassingOnPended", .routine = WritesAfterPassingOn,
+     .rules = {"request written after it was passed on"}, .below = kPends},
+    {.name = "WritesAfterCompleting", .routine = WritesAfterCompleting,
+     .rules = {"request written after it was passed on"}},
+
+    // PnP and power status.
+    {.name = "FailsAndPassesDown", .routine = FailsAndPassesDown,
+     .rules = {"request failed and passed on"}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_QUERY_CAPABILITIES},
+    {.name = "CompletesNotSupportedBelowHandler", .routine = HandlesAndPassesDown,
+     .rules = {"PnP request failed with STATUS_NOT_SUPPORTED"}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_QUERY_CAPABILITIES, .lowerRoutine = CompletesNotSupported},
+    {.name = "FailsOnTheWayUp", .routine = ForwardWithCompletion,
+     .rules = {"status changed by a completion routine"}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_START_DEVICE, .completion = FailsOnTheWayUp},
+    {.name = "FailsSetPower", .routine = FailsSetPower, .rules = {"set-power request failed"},
+     .major = IRP_MJ_POWER, .minor = IRP_MN_SET_POWER},
+    {.name = "CompletesPowerWithoutStartNext", .routine = CompletesPowerWithoutStartNext,
+     .rules = {"power request completed without PoStartNextPowerIrp"}, .major = IRP_MJ_POWER,
+     .minor = IRP_MN_QUERY_POWER},
+    {.name = "NonPageableOverPageable", .routine = PassesPower,
+     .rules = {"DO_POWER_PAGABLE missing above a pageable device"}, .major = IRP_MJ_POWER,
+     .minor = IRP_MN_SET_POWER, .bottomFlags = DO_POWER_PAGABLE},
+    {.name = "PageableCodeInNonPageablePowerPath", .routine = PassesPowerThroughPageableCode,
+     .rules = {"pageable code at raised IRQL"}, .major = IRP_MJ_POWER,
+     .minor = IRP_MN_SET_POWER, .detail = "PageableHelper"},
+
+    // Removal and deleted device objects.
+    {.name = "KeepsDeviceOnRemove", .routine = PassDown,
+     .rules = {"removal without detach and delete"}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_REMOVE_DEVICE},
+    {.name = "DetachesButKeepsDevice", .routine = DetachesButKeepsDevice,
+     .rules = {"removal without detach and delete"}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_REMOVE_DEVICE},
+    {.name = "WritesExtensionAfterDelete", .routine = WritesExtensionAfterDelete,
+     .rules = {"device object used after deletion"}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_REMOVE_DEVICE},
+    {.name = "ForwardsFromDeletedExtension", .routine = ForwardsFromDeletedExtension,
+     .rules = {"device object used after deletion"}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_REMOVE_DEVICE},
+    {.name = "LogsForDeletedDevice", .routine = LogsForDeletedDevice,
+     .rules = {"device object used after deletion"}, .major = IRP_MJ_PNP,
+     .minor = IRP_MN_REMOVE_DEVICE},
+
+    // IRQL limits of the routines, and the IRQL a routine returns at.
+    {.name = "AttachesAtDispatch", .routine = AttachesAtDispatch,
+     .rules = {"IoAttachDeviceToDeviceStack at raised IRQL"}},
+    {.name = "BuildsRequestAtDispatch", .routine = BuildsRequestAtDispatch,
+     .rules = {"IoBuildSynchronousFsdRequest at raised IRQL"}},
+    {.name = "LogsAboveDispatch", .routine = LogsAboveDispatch,
+     .rules = {"IoAllocateErrorLogEntry above DISPATCH_LEVEL"}},
+    {.name = "WritesLogAboveDispatch", .routine = WritesLogAboveDispatch,
+     .rules = {"IoWriteErrorLogEntry above DISPATCH_LEVEL"}},
+    {.name = "CallsDriverAboveDispatch", .routine = CallsDriverAboveDispatch,
+     .rules = {"IoCallDriver above DISPATCH_LEVEL"}},
+    {.name = "CompletesAboveDispatch", .routine = CompletesAboveDispatch,
+     .rules = {"IoCompleteRequest above DISPATCH_LEVEL"}},
+    {.name = "PassesPowerAboveDispatch", .routine = PassesPowerAboveDispatch,
+     .rules = {"PoCallDriver above DISPATCH_LEVEL", "PoStartNextPowerIrp above DISPATCH_LEVEL"},
+     .major = IRP_MJ_POWER,
+     .minor = IRP_MN_SET_POWER},
+    {.name = "StartsNextPowerAboveDispatch", .routine = StartsNextPowerAboveDispatch,
+     .rules = {"PoStartNextPowerIrp above DISPATCH_LEVEL"}, .major = IRP_MJ_POWER,
+     .minor = IRP_MN_QUERY_POWER},
+    {.name = "AllocatesRequestAboveDispatch", .routine = AllocatesRequestAboveDispatch,
+     .rules = {"IoAllocateIrp above DISPATCH_LEVEL"}},
+    {.name = "FreesRequestAboveDispatch", .routine = FreesRequestAboveDispatch,
+     .rules = {"IoFreeIrp above DISPATCH_LEVEL"}},
+    {.name = "SetsEventAboveDispatch", .routine = SetsEventAboveDispatch,
+     .rules = {"KeSetEvent above DISPATCH_LEVEL"}},
+    {.name = "AllocatesPoolAboveDispatch", .routine = AllocatesPoolAboveDispatch,
+     .rules = {"ExAllocatePoolWithTag above DISPATCH_LEVEL"}},
+    {.name = "FreesPoolAboveDispatch", .routine = FreesPoolAboveDispatch,
+     .rules = {"ExFreePool above DISPATCH_LEVEL"}},
+    {.name = "ReturnsAtDispatch", .routine = ReturnsAtDispatch,
+     .rules = {"IRQL changed by dispatch routine"}},
+    {.name = "RaisesInCompletion", .routine = ForwardWithCompletion,
+     .rules = {"IRQL changed by completion routine"}, .completion = RaisesInCompletion},
 };
 
 class Verifier : public NtContract, public ::testing::WithParamInterface<Misdeed> {};
@@ -477,7 +805,9 @@ TEST_P(Verifier, CatchesTheWrongRoutine)
     scripted->setDefault(m.below);
     PDEVICE_OBJECT bottom = m.lowerRoutine != nullptr ? filter(m.lowerRoutine, nullptr)
                                                       : scripted->createDevice();
+    bottom->Flags |= m.bottomFlags;
     PDEVICE_OBJECT top = filter(m.routine, m.attached ? bottom : nullptr);
+    top->Flags |= m.topFlags;
     ext(top)->lower = bottom;
     ext(top)->other = deleted;
     PIRP irp = send(top, m.major, m.minor);

@@ -165,6 +165,7 @@ public:
     // --- verifier and faults -----------------------------------------------------------------
     void violation(const std::string& rule, const std::string& detail);
     const std::vector<Violation>& violations() const { return violations_; }
+    // Sweeps the deleted device objects for late writes first.
     std::vector<Violation> takeViolations();
     FaultInjector& faults() { return faults_; }
 
@@ -198,13 +199,30 @@ public:
         bool sent = false;
         std::vector<IrpLocation> locations;  // index: location number 1..StackCount
         std::map<PDEVICE_OBJECT, int> startNextPower;
+        std::vector<PDEVICE_OBJECT> powerDevices;      // every device a power request reached
+        std::set<PDEVICE_OBJECT> powerReported;        // already reported for PoStartNextPowerIrp
         std::function<void(PIRP)> done;
     };
     struct Activation {
-        PIRP irp;  // null: the start of deferred work, which runs in another context
-        CHAR location;
-        PDEVICE_OBJECT device;
+        Activation() = default;
+        Activation(PIRP request, CHAR at, PDEVICE_OBJECT by)
+            : irp(request), location(at), device(by)
+        {
+        }
+        PIRP irp = nullptr;  // null: the start of deferred work, which runs in another context
+        CHAR location = 0;
+        PDEVICE_OBJECT device = nullptr;
         bool passedOn = false;  // the request was passed down or completed from here
+        bool dispatch = false;  // a dispatch routine (not a completion routine)
+        KIRQL irql = PASSIVE_LEVEL;                 // the IRQL the routine was called at
+        NTSTATUS statusAtEntry = STATUS_SUCCESS;    // IoStatus.Status as the routine found it
+        // The completion routine of the driver above, held in this routine's own location.
+        PIO_COMPLETION_ROUTINE callerRoutine = nullptr;
+        PVOID callerContext = nullptr;
+        UCHAR callerInvoke = 0;
+        // The whole request as it stood when this routine passed it on or completed it; any
+        // change the routine makes afterwards is a write to a request it no longer owns.
+        std::vector<uint8_t> afterPass;
     };
 
     IrpRecord* irpRecord(PIRP irp);
@@ -216,6 +234,18 @@ public:
     NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver);
     void completeRequest(PIRP irp);
     void startNextPowerIrp(PIRP irp);
+    // Reports a call made above the highest IRQL its routine allows.
+    void checkIrql(const char* routine, KIRQL highest);
+    // Reports a device object that is deleted and whose memory is gone (or a pointer read from
+    // such memory) handed to a routine of the kernel; true when it was one.
+    bool usedAfterDelete(PVOID object, const char* routine);
+    // Compares the memory of every deleted device object with its poison and reports writes.
+    void sweepDeletedDevices();
+    // The record of a request as a routine left it when it passed it on or completed it, and
+    // the check that the routine has not written it since.
+    void rememberAfterPass(size_t activation, PIRP irp);
+    void checkAfterPass(Activation& activation);
+    void checkAllAfterPass();
 
     // The platform's own drivers pass faultable = false: injected faults are for the driver
     // under test.
@@ -244,8 +274,16 @@ private:
     };
     struct DeviceRecord {
         std::unique_ptr<uint8_t[]> block;
+        size_t size = 0;
         bool deleted = false;
+        bool poisoned = false;      // deleted, and its memory gone: filled with the poison byte
+        bool writeReported = false;
     };
+    // Once a deleted device has nothing attached above or below it, nobody may reach it any
+    // more: its memory is poisoned as freed memory would be.
+    void poisonIfUnreferenced(PDEVICE_OBJECT device);
+    bool isPoisoned(PVOID object) const;
+    static bool isPoisonPointer(PVOID object);
     struct PoolBlock {
         std::unique_ptr<uint8_t[]> memory;
         SIZE_T size;

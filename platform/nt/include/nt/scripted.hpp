@@ -32,9 +32,13 @@ public:
     // A physical device object of this driver, ready to take attachments.
     PDEVICE_OBJECT createDevice();
 
+    // The answer to every request not scripted. A PnP request that changes no device state is
+    // answered by the default only when scripted: otherwise it keeps the status it came with,
+    // as a bus driver leaves the PnP requests it does not handle.
     void setDefault(const ScriptedAction& action) { default_ = action; }
     void script(UCHAR major, UCHAR minor, const ScriptedAction& action);
-    // Called for each request before it is answered; may fill IoStatus.Information.
+    // Called for each request before it is answered; may fill IoStatus.Information, and answers
+    // an unscripted PnP request that changes no device state by setting IoStatus.Status.
     std::function<void(PIRP, PIO_STACK_LOCATION)> onRequest;
 
     const std::vector<ReceivedRequest>& received() const { return received_; }
@@ -42,6 +46,7 @@ public:
 
 private:
     static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp);
+    static bool handlesByDefault(UCHAR minor);
     NTSTATUS handle(PDEVICE_OBJECT device, PIRP irp);
     void complete(PIRP irp, const ScriptedAction& action);
 

@@ -131,6 +131,7 @@ private:
                                   ULONG length);
     static VOID NTAPI referenceInterface(PVOID context);
     static VOID NTAPI dereferenceInterface(PVOID context);
+    void checkInterfaceHeld(const FunctionNode& f, const char* routine);
     static ULONG NTAPI rootReadConfig(PVOID context, ULONG bus, ULONG slot, PVOID buffer,
                                       ULONG offset, ULONG length);
     static ULONG NTAPI rootWriteConfig(PVOID context, ULONG bus, ULONG slot, PVOID buffer,
