@@ -204,6 +204,25 @@ size_t Kernel::outstandingPool(ULONG tag) const
 
 // --- error log ----------------------------------------------------------------------------------
 
+// The I/O object of an error-log entry is a device or a driver object; either way its driver
+// names the source. Taken when the entry is allocated, which holds the object until the entry
+// is written: the device may be deleted in between.
+std::u16string Kernel::driverNameOf(PVOID ioObject) const
+{
+    if (ioObject == nullptr) return {};
+    auto* header = static_cast<CSHORT*>(ioObject);
+    PDRIVER_OBJECT driver = nullptr;
+    if (*header == IO_TYPE_DEVICE) {
+        driver = static_cast<PDEVICE_OBJECT>(ioObject)->DriverObject;
+    } else if (*header == IO_TYPE_DRIVER) {
+        driver = static_cast<PDRIVER_OBJECT>(ioObject);
+    }
+    for (const auto& d : drivers_) {
+        if (&d->object == driver) return d->name;
+    }
+    return {};
+}
+
 PVOID Kernel::allocateErrorLogEntry(PVOID ioObject, UCHAR size)
 {
     checkIrql("IoAllocateErrorLogEntry", DISPATCH_LEVEL);
@@ -213,7 +232,8 @@ PVOID Kernel::allocateErrorLogEntry(PVOID ioObject, UCHAR size)
     auto memory = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);
     std::memset(memory.get(), kUninitialisedFill, size);
     void* p = memory.get();
-    logEntries_.emplace(p, LogEntryRecord{std::move(memory), size, ioObject, false, {}});
+    logEntries_.emplace(p, LogEntryRecord{std::move(memory), size, ioObject, false, {},
+                                          driverNameOf(ioObject)});
     return p;
 }
 
@@ -234,17 +254,7 @@ void Kernel::writeErrorLogEntry(PVOID entry)
     ErrorLogEntry logged;
     logged.ioObject = record.ioObject;
     logged.bytes = record.asWritten;
-    // The I/O object is a device or a driver object; either way its driver names the source.
-    auto* header = static_cast<CSHORT*>(record.ioObject);
-    PDRIVER_OBJECT driver = nullptr;
-    if (*header == IO_TYPE_DEVICE) {
-        driver = static_cast<PDEVICE_OBJECT>(record.ioObject)->DriverObject;
-    } else if (*header == IO_TYPE_DRIVER) {
-        driver = static_cast<PDRIVER_OBJECT>(record.ioObject);
-    }
-    for (const auto& d : drivers_) {
-        if (&d->object == driver) logged.driverName = d->name;
-    }
+    logged.driverName = record.driverName;
     if (onErrorLogEntry) onErrorLogEntry(logged);
     errorLog_.push_back(std::move(logged));
 }

@@ -47,10 +47,14 @@ TEST_F(NtContract, PoolIsUninitialisedAndLeaksAreReportedByTag)
     EXPECT_TRUE(mentions(leaks, "request ")) << describe(leaks);
     EXPECT_TRUE(mentions(leaks, "error-log entry allocated and never written"));
 
+    // An entry allocated for a device names the device's driver even when the device is
+    // deleted before the entry is written.
+    IoDeleteDevice(device);
     std::memset(entry, 0, sizeof(IO_ERROR_LOG_PACKET));
     IoWriteErrorLogEntry(entry);
+    ASSERT_FALSE(kernel.errorLog().empty());
+    EXPECT_EQ(kernel.errorLog().back().driverName, u"\\Driver\\Leaky");
     IoFreeIrp(irp);
-    IoDeleteDevice(device);
     ExFreePool(block);
     ExFreePool(paged);
     ExFreePool(other);

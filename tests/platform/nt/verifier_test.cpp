@@ -105,7 +105,9 @@ NTSTATUS NTAPI StartsNextPowerTwice(PDEVICE_OBJECT, PIRP Irp)
 
 // --- requests a driver builds, and waits ----------------------------------------------------
 
-enum class Slip { None, NoInitialStatus, TouchAfterWait, FreeAfterWait, BuildAtDispatch };
+// How a routine asking the device below gets it wrong. AlwaysWaits ignores IoCallDriver's
+// status and waits for the event, which a request that fails at once never signals.
+enum class Slip { None, NoInitialStatus, TouchAfterWait, FreeAfterWait, BuildAtDispatch, AlwaysWaits };
 
 // Asks the device below with a synchronous request and answers with what it said.
 NTSTATUS QueryBelow(PDEVICE_OBJECT Device, PIRP Irp, Slip slip)
@@ -121,7 +123,7 @@ NTSTATUS QueryBelow(PDEVICE_OBJECT Device, PIRP Irp, Slip slip)
     nt::Kernel::current().setIrql(PASSIVE_LEVEL);
     if (slip != Slip::NoInitialStatus) query->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IoGetNextIrpStackLocation(query)->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
-    if (IoCallDriver(lower, query) == STATUS_PENDING) {
+    if (IoCallDriver(lower, query) == STATUS_PENDING || slip == Slip::AlwaysWaits) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     }
     if (slip == Slip::TouchAfterWait) (void)IoGetNextIrpStackLocation(query);
@@ -144,6 +146,10 @@ NTSTATUS NTAPI FreesBuiltRequest(PDEVICE_OBJECT D, PIRP I)
 NTSTATUS NTAPI BuildsRequestAtDispatch(PDEVICE_OBJECT D, PIRP I)
 {
     return QueryBelow(D, I, Slip::BuildAtDispatch);
+}
+NTSTATUS NTAPI WaitsAfterFailureAtOnce(PDEVICE_OBJECT D, PIRP I)
+{
+    return QueryBelow(D, I, Slip::AlwaysWaits);
 }
 
 enum class Release { AfterWait, InRoutine, WithoutWaiting };
@@ -652,6 +658,9 @@ const Misdeed kMisdeeds[] = {
      .rules = {"request freed in flight", "request touched after it was freed"},
      .below = kPends},
     {.name = "WaitsForNobody", .routine = WaitsForNobody, .rules = {"wait never satisfied"}},
+    {.name = "QueriesBelowFailingAtOnce", .routine = QueriesBelow, .rules = {}},
+    {.name = "WaitsAfterFailureAtOnce", .routine = WaitsAfterFailureAtOnce,
+     .rules = {"wait never satisfied"}},
 
     // Device objects.
     {.name = "DeletesWhileAttached", .routine = DeletesWhileAttached,

@@ -296,7 +296,9 @@ private:
         PVOID ioObject;
         bool written = false;
         std::vector<uint8_t> asWritten;
+        std::u16string driverName;  // of the I/O object, when the entry was allocated
     };
+    std::u16string driverNameOf(PVOID ioObject) const;
 
     KIRQL irql_ = PASSIVE_LEVEL;
     std::vector<std::unique_ptr<DriverRecord>> drivers_;
