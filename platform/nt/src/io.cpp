@@ -506,7 +506,9 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
         PDEVICE_OBJECT above = activations_[*callerIndex].device;
         if (above != nullptr && isLiveDevice(above) && (above->Flags & DO_POWER_PAGABLE) == 0) {
             violation("DO_POWER_PAGABLE missing above a pageable device",
-                      hex(above) + " passes power requests to " + hex(device) +
+                      hex(above) + " of " + narrow(driverNameOf(above)) +
+                          " passes power requests to " + hex(device) + " of " +
+                          narrow(driverNameOf(device)) +
                           ", which is pageable, without being pageable itself");
         }
     }
