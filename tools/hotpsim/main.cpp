@@ -1,5 +1,7 @@
 // hotpsim: boots a simulated machine with the hotpflt driver on its PCI root bus, plays a scenario
 // of hot-plug and power events, and shows what the driver did.
+#include "inputs.hpp"
+
 #include <machine/generator.hpp>
 #include <machine/lspci_dump.hpp>
 #include <machine/machine.hpp>
@@ -79,16 +81,15 @@ int main(int argc, char** argv)
                  "driver did"};
     Options options;
     if (const char* fromEnvironment = std::getenv("HOTP_DRIVER")) options.driverPath = fromEnvironment;
+    // The machine and scenario readers check their files themselves ("file: message").
     app.add_option("--machine", options.machineFile,
-                   "machine file (TOML); default: the built-in machine")
-        ->check(CLI::ExistingFile);
+                   "machine file (TOML); default: the built-in machine");
     app.add_option("--generate", options.generate,
                    "a generated machine instead: width=N,depth=N,buses=N (functions per bus, "
                    "deepest bridge nesting, bus numbers used)")
         ->excludes("--machine");
     app.add_option("--scenario", options.scenarioFile,
-                   "scenario file (TOML); default: the built-in scenario")
-        ->check(CLI::ExistingFile);
+                   "scenario file (TOML); default: the built-in scenario");
     app.add_option("--trace-level", options.traceLevel,
                    "set HotpDebugPrintLevel as a kernel debugger would (0-4)");
     app.add_option("--break-level", options.breakLevel,
@@ -106,6 +107,13 @@ int main(int argc, char** argv)
     app.add_option("--driver", options.driverPath, "driver module to load")
         ->check(CLI::ExistingFile);
     CLI11_PARSE(app, argc, argv);
+    for (auto problem : {hotpsim::checkTraceLevel("--trace-level", options.traceLevel),
+                         hotpsim::checkTraceLevel("--break-level", options.breakLevel)}) {
+        if (problem) {
+            std::cerr << *problem << '\n';
+            return 2;
+        }
+    }
 
     auto machineDesc = options.machineFile.empty()
                            ? machine::Parsed<machine::MachineDesc>(machine::defaultMachine())
@@ -156,10 +164,11 @@ int main(int argc, char** argv)
         for (const auto& event : scenario.value().events) allApplied = m.apply(event) && allApplied;
         printer.section("final state: devices, resources and device stacks", m.describeTree());
         if (!options.lspciDump.empty()) {
-            std::ofstream dump(options.lspciDump);
-            machine::writeLspciDump(dump, m.hardware());
-            if (!dump) {
-                std::cerr << "hotpsim: cannot write " << options.lspciDump << '\n';
+            auto problem = hotpsim::writeOutputFile(options.lspciDump, [&](std::ostream& out) {
+                machine::writeLspciDump(out, m.hardware());
+            });
+            if (problem) {
+                std::cerr << *problem << '\n';
                 return 2;
             }
         }

@@ -141,6 +141,11 @@ std::optional<Location> parseLocation(std::string_view text, std::string& error)
                 return std::nullopt;
             }
             location.label = std::string(trim(part));
+            if (location.label.empty()) {
+                error = "'" + location.text + "': a function number needs a device or a slot "
+                        "label before it";
+                return std::nullopt;
+            }
             break;
         }
         first = false;

@@ -3,12 +3,8 @@
 #include "toml_reader.hpp"
 
 #include <array>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 namespace machine {
 
@@ -433,24 +429,10 @@ Parsed<MachineDesc> parseMachine(std::string_view text, std::string_view fileNam
     return machine;
 }
 
-namespace {
-std::optional<std::string> readFile(const std::string& path, std::string& error)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot read: " + std::strerror(errno);
-        return std::nullopt;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-}  // namespace
-
 Parsed<MachineDesc> loadMachine(const std::string& path)
 {
     std::string error;
-    auto text = readFile(path, error);
+    auto text = detail::readInputFile(path, error);
     if (!text) return std::vector<std::string>{error};
     return parseMachine(*text, path);
 }
@@ -458,7 +440,7 @@ Parsed<MachineDesc> loadMachine(const std::string& path)
 Parsed<ScenarioDesc> loadScenario(const std::string& path)
 {
     std::string error;
-    auto text = readFile(path, error);
+    auto text = detail::readInputFile(path, error);
     if (!text) return std::vector<std::string>{error};
     return parseScenario(*text, path);
 }

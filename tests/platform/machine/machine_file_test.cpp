@@ -4,7 +4,13 @@
 
 #include <machine/machine_file.hpp>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -188,6 +194,68 @@ TEST(MachineFile, UnreadableFileIsOneError)
     ASSERT_FALSE(parsed.ok());
     ASSERT_EQ(parsed.errors().size(), 1u);
     EXPECT_EQ(parsed.errors()[0].rfind("/nonexistent/machine.toml: cannot read", 0), 0u);
+}
+
+// Inputs on which the TOML library once stopped with an assertion or undefined behaviour: each
+// is an ordinary syntax error with its line, in machine and scenario files alike.
+TEST(MachineFile, InputsTheTomlLibraryMishandledAreSyntaxErrors)
+{
+    const Malformed cases[] = {
+        {"table header of a table header", "[[[1]]]", 1, "expected a key, saw '['"},
+        {"header without a key", "name = \"x\"\n[=", 2, "expected a key, saw '='"},
+        {"NUL in a header", std::string("[\0", 2), 1, "expected a key"},
+        {"brace closing an array", "a=[1,}", 1, "expected a value, saw '}'"},
+        {"Cyrillic letter where a key starts", "\xd0\x85", 1, "expected keys"},
+        {"no-break space after a value", "a = 1\nb = 2 \xc2\xa0", 2, "expected"},
+    };
+    for (const Malformed& c : cases) {
+        for (bool scenario : {false, true}) {
+            const auto errors = scenario ? machine::parseScenario(c.text, "bad.toml").errors()
+                                         : parseMachine(c.text, "bad.toml").errors();
+            ASSERT_EQ(errors.size(), 1u) << c.name;
+            const std::string prefix = "bad.toml:" + std::to_string(c.line) + ": ";
+            EXPECT_EQ(errors[0].rfind(prefix, 0), 0u) << c.name << ": " << errors[0];
+            EXPECT_NE(errors[0].find(c.message), std::string::npos) << c.name << ": " << errors[0];
+        }
+    }
+}
+
+// Only a regular file of bounded size is read; anything else is refused at once, as
+// "path: message", whether it would block (a FIFO), never end (/dev/zero) or is not there.
+TEST(MachineFile, OnlyRegularFilesOfBoundedSizeAreRead)
+{
+    const std::string dir = ::testing::TempDir() + "hotp_inputs_" + std::to_string(::getpid());
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    const std::string fifo = dir + "/fifo.toml";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string dangling = dir + "/dangling.toml";
+    ASSERT_EQ(::symlink((dir + "/nothing").c_str(), dangling.c_str()), 0);
+    const std::string large = dir + "/large.toml";
+    std::ofstream(large) << std::string(machine::kMaxFileBytes + 1, '#');
+
+    struct Case {
+        std::string path;
+        const char* message;
+    };
+    const Case cases[] = {
+        {dir, "cannot read: a directory, not a file"},
+        {fifo, "cannot read: a FIFO, not a file"},
+        {"/dev/zero", "cannot read: a character device, not a file"},
+        {dangling, "cannot read: a symbolic link to nothing"},
+        {dir + "/missing.toml", "cannot read: No such file or directory"},
+        {large, "1048577 bytes; a machine or scenario file is at most 1M"},
+    };
+    for (const Case& c : cases) {
+        for (bool scenario : {false, true}) {
+            const auto started = std::chrono::steady_clock::now();
+            const auto errors = scenario ? machine::loadScenario(c.path).errors()
+                                         : machine::loadMachine(c.path).errors();
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1)) << c.path;
+            ASSERT_EQ(errors.size(), 1u) << c.path;
+            EXPECT_EQ(errors[0], c.path + ": " + c.message);
+        }
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(MachineFile, DescriptionFollowsTheFile)

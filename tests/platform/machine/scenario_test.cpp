@@ -52,6 +52,9 @@ TEST(Location, PathsAndLabels)
         {"1e/01.0", "needs its function"},
         {"1e.0/slot 1", "is not a device.function step"},
         {"riser.left/03.0", "needs its function ('riser.left.0/...')"},
+        {".7", "a function number needs a device or a slot label"},
+        {" .3 ", "a function number needs a device or a slot label"},
+        {"00:.7/01.0", "a function number needs a device or a slot label"},
     };
     for (const Bad& c : bad) {
         std::string error;
@@ -109,6 +112,10 @@ TEST(ScenarioFile, MalformedFilesAreRejectedWithTheirLine)
         {"card name not a string", "[[event]]\ninsert = 3\nslot = \"slot 1\"\n", 2,
          "must be a string"},
         {"event not a table", "event = [ 1 ]\n", 1, "must hold tables"},
+        {"removal of a bare function", "[[event]]\nremove = \".7\"\n", 2,
+         "needs a device or a slot label"},
+        {"slot of a bare function", "[[event]]\ninsert = \"network card\"\nslot = \".3\"\n", 3,
+         "needs a device or a slot label"},
     };
     for (const Malformed& c : cases) {
         auto parsed = parseScenario(c.text, "bad.toml");

@@ -34,7 +34,8 @@ struct Location {
     std::string text;                       // as written
 };
 
-// Parses a location; on failure returns nothing and says why in `error`.
+// Parses a location; on failure returns nothing and says why in `error`. A location parsed has
+// a label or at least one step.
 std::optional<Location> parseLocation(std::string_view text, std::string& error);
 // False when a label could be mistaken for a path step or would cut a path in two.
 bool isValidSlotLabel(std::string_view label);

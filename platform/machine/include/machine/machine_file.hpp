@@ -57,6 +57,7 @@
 #include <machine/description.hpp>
 #include <machine/scenario.hpp>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -89,7 +90,13 @@ private:
 Parsed<MachineDesc> parseMachine(std::string_view text, std::string_view fileName);
 Parsed<ScenarioDesc> parseScenario(std::string_view text, std::string_view fileName);
 
-// Reads and parses a file; an unreadable file is one error ("file: cannot read: reason").
+// The largest machine or scenario file read: far beyond any real description, small enough that
+// a mistaken path (a log, an image) is refused at once.
+constexpr uint64_t kMaxFileBytes = 1 << 20;
+
+// Reads and parses a file; an unreadable file is one error ("file: cannot read: reason"). Only
+// a regular file of at most kMaxFileBytes is read: a directory, device, FIFO or dangling link is
+// refused without waiting on it.
 Parsed<MachineDesc> loadMachine(const std::string& path);
 Parsed<ScenarioDesc> loadScenario(const std::string& path);
 
