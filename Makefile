@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G "Unix Makefiles"
 
-.PHONY: all deps host64 host32 image release run test bench clean
+.PHONY: all deps host64 host32 image release run test bench clean fuzzers fuzz
 
 all: host64 host32 image
 
@@ -27,6 +27,11 @@ build/release/Makefile: CMakeLists.txt | deps
 	@cmake -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DHOTP_BENCH=ON >/dev/null
 
+# The libFuzzer harnesses of fuzz/, built with clang, AddressSanitizer and UBSan.
+build/fuzz/Makefile: CMakeLists.txt | deps
+	@CXX=clang++ CC=clang cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	    -DHOTP_SANITIZE=ON -DHOTP_FUZZ=ON >/dev/null
+
 host64: build/host64/Makefile
 	@cmake --build build/host64 -j $(JOBS)
 	@mkdir -p build/bin && ln -sf ../host64/bin/hotpsim build/bin/hotpsim
@@ -40,12 +45,33 @@ image: build/image/Makefile
 release: build/release/Makefile
 	@cmake --build build/release -j $(JOBS)
 
+fuzzers: build/fuzz/Makefile
+	@cmake --build build/fuzz -j $(JOBS) --target fuzzers
+
+# Runs every harness for FUZZ_SECONDS from its corpus in fuzz/corpus/<harness>; what it finds
+# new goes to build/fuzz/found/<harness>, a crash to build/fuzz/crash-<harness>-*, the whole
+# output to build/fuzz/fuzz-<harness>.log.
+FUZZ_SECONDS ?= 60
+FUZZERS = $(notdir $(wildcard fuzz/corpus/*))
+fuzz: fuzzers
+	@for f in $(FUZZERS); do \
+	    mkdir -p build/fuzz/found/$$f; \
+	    echo "fuzz_$$f: $(FUZZ_SECONDS) s"; \
+	    build/fuzz/bin/fuzz_$$f -max_total_time=$(FUZZ_SECONDS) -timeout=10 -max_len=4096 \
+	        -print_final_stats=1 -artifact_prefix=build/fuzz/crash-$$f- \
+	        build/fuzz/found/$$f fuzz/corpus/$$f > build/fuzz/fuzz-$$f.log 2>&1; rc=$$?; \
+	    grep -E "^stat::(number_of_executed_units|new_units_added)" build/fuzz/fuzz-$$f.log; \
+	    if [ $$rc -ne 0 ]; then tail -n 40 build/fuzz/fuzz-$$f.log; exit 1; fi; \
+	done
+
 run: host64
 	@build/bin/hotpsim --trace-level 4
 
-test: image host64 host32
+test: image host64 host32 fuzzers
 	@cd build/host32 && ctest --output-on-failure -j $(JOBS) > ../ctest-host32.log 2>&1 || { cat ../ctest-host32.log; exit 1; }
 	@tail -n 3 build/ctest-host32.log
+	@cd build/fuzz && ctest -R '^fuzz\.' --output-on-failure -j $(JOBS) > ../ctest-fuzz.log 2>&1 || { cat ../ctest-fuzz.log; exit 1; }
+	@tail -n 3 build/ctest-fuzz.log
 	@cd build/host64 && ctest --output-on-failure -j $(JOBS)
 
 bench: release

@@ -11,6 +11,7 @@ packages=(
     python3 python3-pefile                 # reading the built image in its tests
     pciutils                               # lspci decodes hotpsim's configuration dumps
     valgrind                               # instruction counts for benchmarks
+    clang libclang-rt-14-dev               # fuzz/: libFuzzer harnesses (the fuzzer runtime)
 )
 
 missing=()
