@@ -75,12 +75,20 @@ public:
         }
     }
 
-    // Registers a misbehaving function or firmware left: command, BARs, bus numbers.
+    // Registers a misbehaving function or firmware left: command, BARs, bus numbers; and, as
+    // hard-wired values, identifiers, class code and header type that disagree with the header
+    // the function really has.
     void strayRegisters(pci::Function& f)
     {
         const unsigned count = in_.ConsumeIntegralInRange<unsigned>(0, 2);
         static const unsigned offsets[] = {0x04, 0x10, 0x14, 0x18, 0x1A, 0x1C, 0x20, 0x24, 0x0C};
+        static const unsigned wired[] = {0x00, 0x08, 0x0E};
         for (unsigned i = 0; i < count; ++i) {
+            if (in_.ConsumeIntegralInRange<unsigned>(0, 7) == 0) {
+                const unsigned offset = in_.PickValueInArray(wired);
+                f.poke(offset, offset == 0x0E ? 1 : 4, in_.ConsumeIntegral<uint32_t>());
+                continue;
+            }
             const unsigned offset = in_.PickValueInArray(offsets);
             f.write(offset, offset == 0x1A ? 1 : 4, in_.ConsumeIntegral<uint32_t>());
         }
