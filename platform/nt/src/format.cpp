@@ -159,10 +159,9 @@ std::string formatNt(const char* format, va_list arguments, bool wideRoutine)
             }
             break;
         case 'p':
-            // The kernel prints pointers as upper-case hexadecimal, zero-padded to their width.
-            out += printfOne("%0" + std::to_string(2 * sizeof(void*)) + "llX",
-                             static_cast<unsigned long long>(
-                                 reinterpret_cast<uintptr_t>(va_arg(arguments, void*))));
+            // The kernel prints pointers as upper-case hexadecimal, zero-padded to their width:
+            // eight digits of the i386 kernel address, on a 64-bit host too.
+            out += printfOne("%08X", kernelAddress(va_arg(arguments, void*)));
             break;
         case 'c':
         case 'C': {

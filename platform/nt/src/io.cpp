@@ -3,6 +3,7 @@
 // The verifier watches each of them as it runs.
 #include <nt/kernel.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -10,12 +11,7 @@ namespace nt {
 
 namespace {
 
-std::string hex(const void* p)
-{
-    std::ostringstream out;
-    out << std::hex << reinterpret_cast<uintptr_t>(p);
-    return out.str();
-}
+std::string hex(const void* p) { return formatAddress(p); }
 
 PIO_STACK_LOCATION location(PIRP irp, int n)
 {
@@ -95,11 +91,16 @@ PDRIVER_OBJECT Kernel::createDriverObject(const std::u16string& name)
 {
     auto record = std::make_unique<DriverRecord>();
     record->name = name;
-    DRIVER_OBJECT& object = record->object;
+    auto* block = static_cast<uint8_t*>(arena_.allocate(sizeof(DRIVER_OBJECT) +
+                                                        sizeof(DRIVER_EXTENSION)));
+    std::memset(block, 0, sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION));
+    record->object = reinterpret_cast<PDRIVER_OBJECT>(block);
+    auto* extension = reinterpret_cast<PDRIVER_EXTENSION>(block + sizeof(DRIVER_OBJECT));
+    DRIVER_OBJECT& object = *record->object;
     object.Type = IO_TYPE_DRIVER;
     object.Size = sizeof(DRIVER_OBJECT);
-    object.DriverExtension = &record->extension;
-    record->extension.DriverObject = &object;
+    object.DriverExtension = extension;
+    extension->DriverObject = &object;
     object.DriverName.Buffer = record->name.data();
     object.DriverName.Length = static_cast<USHORT>(record->name.size() * sizeof(WCHAR));
     object.DriverName.MaximumLength = object.DriverName.Length;
@@ -140,37 +141,41 @@ PDEVICE_OBJECT Kernel::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, 
     size_t extensionOffset = roundUp(sizeof(DEVICE_OBJECT));
     size_t doeOffset = extensionOffset + roundUp(extensionSize);
     size_t total = doeOffset + sizeof(DEVOBJ_EXTENSION);
-    auto block = std::make_unique<uint8_t[]>(total);
-    std::memset(block.get(), 0, total);
+    auto* block = static_cast<uint8_t*>(arena_.allocate(total));
+    std::memset(block, 0, total);
 
-    auto* device = reinterpret_cast<PDEVICE_OBJECT>(block.get());
-    auto* doe = reinterpret_cast<PDEVOBJ_EXTENSION>(block.get() + doeOffset);
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(block);
+    auto* doe = reinterpret_cast<PDEVOBJ_EXTENSION>(block + doeOffset);
     device->Type = IO_TYPE_DEVICE;
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
     device->DriverObject = driver;
     device->NextDevice = driver->DeviceObject;
+    if (device->NextDevice != nullptr) devices_.at(device->NextDevice).previous = device;
     driver->DeviceObject = device;
     device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? 0x8u : 0u);
     device->Characteristics = characteristics;
-    device->DeviceExtension = extensionSize != 0 ? block.get() + extensionOffset : nullptr;
+    device->DeviceExtension = extensionSize != 0 ? block + extensionOffset : nullptr;
     device->DeviceType = type;
     device->StackSize = 1;
     device->DeviceObjectExtension = doe;
     doe->Type = IO_TYPE_DEVICE_OBJECT_EXTENSION;
     doe->Size = sizeof(DEVOBJ_EXTENSION);
     doe->DeviceObject = device;
-    devices_.emplace(device, DeviceRecord{std::move(block), total});
+    DeviceRecord record;
+    record.size = total;
+    devices_.emplace(device, record);
     return device;
 }
 
 PDEVICE_NODE Kernel::deviceNode(PDEVICE_OBJECT pdo)
 {
-    auto& node = deviceNodes_[pdo];
-    if (!node) {
-        node = std::make_unique<DEVICE_NODE>();
-        pdo->DeviceObjectExtension->DeviceNode = node.get();
+    PDEVICE_NODE& node = deviceNodes_[pdo];
+    if (node == nullptr) {
+        node = static_cast<PDEVICE_NODE>(arena_.allocate(sizeof(DEVICE_NODE)));
+        std::memset(node, 0, sizeof(DEVICE_NODE));
+        pdo->DeviceObjectExtension->DeviceNode = node;
     }
-    return node.get();
+    return node;
 }
 
 bool Kernel::isLiveDevice(PDEVICE_OBJECT device) const
@@ -187,6 +192,7 @@ std::vector<PDEVICE_OBJECT> Kernel::liveDevices(PDRIVER_OBJECT driver) const
             live.push_back(device);
         }
     }
+    std::sort(live.begin(), live.end());  // in address order, the same in every run
     return live;
 }
 
@@ -263,25 +269,29 @@ void Kernel::poisonIfUnreferenced(PDEVICE_OBJECT device)
     if (device->AttachedDevice != nullptr || device->DeviceObjectExtension->AttachedTo != nullptr) {
         return;
     }
-    std::memset(it->second.block.get(), kDeletedFill, it->second.size);
+    std::memset(device, kDeletedFill, it->second.size);
     it->second.poisoned = true;
+    retireDevice(device);  // its quarantine starts now
+}
+
+void Kernel::checkDeletedDevice(PDEVICE_OBJECT device, DeviceRecord& record)
+{
+    if (!record.poisoned || record.writeReported) return;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(device);
+    for (size_t i = 0; i < record.size; ++i) {
+        if (bytes[i] != kDeletedFill) {
+            record.writeReported = true;
+            violation("device object used after deletion",
+                      "byte " + std::to_string(i) + " of deleted device object " + hex(device) +
+                          " was written");
+            return;
+        }
+    }
 }
 
 void Kernel::sweepDeletedDevices()
 {
-    for (auto& [device, record] : devices_) {
-        if (!record.poisoned || record.writeReported) continue;
-        const uint8_t* bytes = record.block.get();
-        for (size_t i = 0; i < record.size; ++i) {
-            if (bytes[i] != kDeletedFill) {
-                record.writeReported = true;
-                violation("device object used after deletion",
-                          "byte " + std::to_string(i) + " of deleted device object " +
-                              hex(device) + " was written");
-                break;
-            }
-        }
-    }
+    for (PDEVICE_OBJECT device : deletedDevices_) checkDeletedDevice(device, devices_.at(device));
 }
 
 void Kernel::deleteDevice(PDEVICE_OBJECT device)
@@ -303,17 +313,20 @@ void Kernel::deleteDevice(PDEVICE_OBJECT device)
                   hex(device) + " is still attached to " +
                       hex(device->DeviceObjectExtension->AttachedTo));
     }
-    PDRIVER_OBJECT driver = device->DriverObject;
-    for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr;
-         link = &(*link)->NextDevice) {
-        if (*link == device) {
-            *link = device->NextDevice;
-            break;
-        }
+    // Out of the driver's list of devices, in constant time.
+    PDEVICE_OBJECT previous = it->second.previous;
+    PDEVICE_OBJECT next = device->NextDevice;
+    if (previous != nullptr) {
+        previous->NextDevice = next;
+    } else {
+        device->DriverObject->DeviceObject = next;
     }
+    if (next != nullptr) devices_.at(next).previous = previous;
+    device->NextDevice = nullptr;
+    it->second.previous = nullptr;
     // The memory stays while another device still points at this one (a filter above, or the
-    // device below this one's attachment); after that it is poisoned, and kept until the kernel
-    // goes, so that late use is seen.
+    // device below this one's attachment); after that it is poisoned and kept in quarantine a
+    // while, so that late use is seen.
     it->second.deleted = true;
     poisonIfUnreferenced(device);
 }
@@ -321,18 +334,19 @@ void Kernel::deleteDevice(PDEVICE_OBJECT device)
 void Kernel::releasePlatformDevice(PDEVICE_OBJECT device)
 {
     if (device == nullptr || !isLiveDevice(device)) return;
-    if (device->AttachedDevice != nullptr) {
-        device->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
+    PDEVICE_OBJECT above = device->AttachedDevice;
+    if (above != nullptr) {
+        above->DeviceObjectExtension->AttachedTo = nullptr;
         device->AttachedDevice = nullptr;
     }
-    if (PDEVICE_OBJECT below = device->DeviceObjectExtension->AttachedTo) {
-        if (below->AttachedDevice == device) below->AttachedDevice = nullptr;
-    }
+    // Out of the stack below too, so that no device keeps a link to memory that is reused.
+    PDEVICE_OBJECT below = device->DeviceObjectExtension->AttachedTo;
+    if (below != nullptr && below->AttachedDevice == device) below->AttachedDevice = nullptr;
     device->DeviceObjectExtension->AttachedTo = nullptr;
     deleteDevice(device);
-    for (auto& [other, record] : devices_) {
-        if (record.deleted && !record.poisoned) poisonIfUnreferenced(other);
-    }
+    // A deleted device that only this one still linked to is unreferenced now.
+    if (above != nullptr) poisonIfUnreferenced(above);
+    if (below != nullptr) poisonIfUnreferenced(below);
 }
 
 // --- requests -----------------------------------------------------------------------------------
@@ -355,16 +369,14 @@ Kernel::Activation* Kernel::innermostActivation(PIRP irp)
 PIRP Kernel::newIrp(CCHAR stackSize, bool threadRequest)
 {
     size_t total = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    auto block = std::make_unique<uint8_t[]>(total);
-    std::memset(block.get(), 0, total);
-    auto* irp = reinterpret_cast<PIRP>(block.get());
+    auto* irp = static_cast<PIRP>(arena_.allocate(total));
+    std::memset(irp, 0, total);
     irp->Type = IO_TYPE_IRP;
     irp->Size = static_cast<USHORT>(total);
     irp->StackCount = stackSize;
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = location(irp, stackSize + 1);
     IrpRecord record;
-    record.block = std::move(block);
     record.threadRequest = threadRequest;
     record.locations.resize(static_cast<size_t>(stackSize) + 2);
     irps_[irp] = std::move(record);
@@ -387,7 +399,7 @@ void Kernel::freeIrp(PIRP irp)
         (record->state == IrpState::Completing && !withOwner)) {
         violation("request freed in flight", "IoFreeIrp of " + hex(irp) + " before completion");
     }
-    record->state = IrpState::Freed;
+    retireIrp(irp);
 }
 
 bool Kernel::isCompleted(PIRP irp) const
@@ -444,7 +456,7 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
     if (!isLiveDevice(device)) {
         violation("request sent to a deleted device", "IofCallDriver to " + hex(device));
         // Nothing of a device whose memory is gone can be read, not even its driver.
-        if (isPoisoned(device)) return STATUS_NO_SUCH_DEVICE;
+        if (isPoisoned(device) || devices_.count(device) == 0) return STATUS_NO_SUCH_DEVICE;
     }
     if (irp->CurrentLocation <= 1) {
         violation("too few stack locations",
@@ -561,6 +573,7 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
     // location pending, itself or through its completion routine; one that marks it must return
     // STATUS_PENDING.
     record = irpRecord(irp);
+    if (record == nullptr) return status;  // freed and out of quarantine meanwhile
     IrpLocation& at = record->locations[n];
     const bool walked = at.controlAtCompletion.has_value();
     const UCHAR control = walked ? *at.controlAtCompletion : location(irp, n)->Control;
@@ -718,7 +731,7 @@ void Kernel::completeRequest(PIRP irp)
                 // free it; a request from IoBuildSynchronousFsdRequest is completed once more by
                 // its builder so that the I/O manager finishes it.
                 record = irpRecord(irp);
-                if (record->state == IrpState::Completing) {
+                if (record != nullptr && record->state == IrpState::Completing) {
                     const bool reclaimed =
                         irp->CurrentLocation > irp->StackCount && !record->threadRequest;
                     record->state = reclaimed ? IrpState::Completed : IrpState::InFlight;
@@ -758,7 +771,7 @@ void Kernel::completeRequest(PIRP irp)
             if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
             if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, 0, FALSE);
         }
-        record->state = IrpState::Freed;
+        retireIrp(irp);
     } else if (record->done) {
         auto done = std::move(record->done);
         done(irp);

@@ -2,8 +2,8 @@
 // port, the error log, deferred work, the verifier's record and fault injection.
 #include <nt/kernel.hpp>
 
+#include <algorithm>
 #include <cstring>
-#include <sstream>
 #include <stdexcept>
 
 namespace nt {
@@ -11,12 +11,7 @@ namespace nt {
 namespace {
 Kernel* g_current = nullptr;
 
-std::string hex(uintptr_t value)
-{
-    std::ostringstream out;
-    out << std::hex << value;
-    return out.str();
-}
+std::string hex(const void* p) { return formatAddress(p); }
 
 std::string tagText(ULONG tag)
 {
@@ -162,11 +157,10 @@ PVOID Kernel::allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool faultabl
     if (size == 0) violation("zero-size allocation", "ExAllocatePoolWithTag with 0 bytes");
     if (tag == 0) violation("untagged allocation", "ExAllocatePoolWithTag with tag 0");
     if (faultable && faults_.shouldFail(FaultPoint::AllocatePool)) return nullptr;
-    auto memory = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);
-    std::memset(memory.get(), kUninitialisedFill, size);
-    void* p = memory.get();
+    void* p = arena_.allocate(size);
+    std::memset(p, kUninitialisedFill, size);
     freedPool_.erase(p);
-    pool_.emplace(p, PoolBlock{std::move(memory), size, tag, type});
+    pool_.emplace(p, PoolBlock{size, tag, type});
     return p;
 }
 
@@ -175,10 +169,10 @@ void Kernel::freePool(PVOID p)
     auto it = pool_.find(p);
     if (it == pool_.end()) {
         if (freedPool_.count(p) != 0) {
-            violation("double free", "ExFreePool of " + hex(reinterpret_cast<uintptr_t>(p)) +
+            violation("double free", "ExFreePool of " + hex(p) +
                                          ", already freed");
         } else {
-            violation("foreign free", "ExFreePool of " + hex(reinterpret_cast<uintptr_t>(p)) +
+            violation("foreign free", "ExFreePool of " + hex(p) +
                                           ", not from the pool");
         }
         return;
@@ -189,8 +183,12 @@ void Kernel::freePool(PVOID p)
         violation("paged pool at raised IRQL",
                   "ExFreePool of paged pool at IRQL " + std::to_string(irql_));
     }
+    // Out of bounds at once for the address checker, reused only after the quarantine.
+    Arena::poison(p, it->second.size);
     pool_.erase(it);
     freedPool_.insert(p);
+    freedPoolBlocks_.push_back(p);
+    trimQuarantine();
 }
 
 size_t Kernel::outstandingPool(ULONG tag) const
@@ -218,7 +216,7 @@ std::u16string Kernel::driverNameOf(PVOID ioObject) const
         driver = static_cast<PDRIVER_OBJECT>(ioObject);
     }
     for (const auto& d : drivers_) {
-        if (&d->object == driver) return d->name;
+        if (d->object == driver) return d->name;
     }
     return {};
 }
@@ -229,12 +227,11 @@ PVOID Kernel::allocateErrorLogEntry(PVOID ioObject, UCHAR size)
     if (usedAfterDelete(ioObject, "IoAllocateErrorLogEntry")) return nullptr;
     if (faults_.shouldFail(FaultPoint::AllocateErrorLogEntry)) return nullptr;
     if (ioObject == nullptr || size > ERROR_LOG_MAXIMUM_SIZE) return nullptr;
-    auto memory = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);
-    std::memset(memory.get(), kUninitialisedFill, size);
-    void* p = memory.get();
-    logEntries_.emplace(p, LogEntryRecord{std::move(memory), size, ioObject, false, {},
-                                          driverNameOf(ioObject)});
-    return p;
+    auto* memory = static_cast<uint8_t*>(arena_.allocate(size));
+    std::memset(memory, kUninitialisedFill, size);
+    logEntries_.emplace(memory, LogEntryRecord{memory, size, ioObject, false, {},
+                                               driverNameOf(ioObject)});
+    return memory;
 }
 
 void Kernel::writeErrorLogEntry(PVOID entry)
@@ -249,7 +246,8 @@ void Kernel::writeErrorLogEntry(PVOID entry)
     }
     LogEntryRecord& record = it->second;
     record.written = true;
-    record.asWritten.assign(record.memory.get(), record.memory.get() + record.size);
+    record.asWritten.assign(record.memory, record.memory + record.size);
+    writtenLogEntries_.push_back(entry);
 
     ErrorLogEntry logged;
     logged.ioObject = record.ioObject;
@@ -257,6 +255,78 @@ void Kernel::writeErrorLogEntry(PVOID entry)
     logged.driverName = record.driverName;
     if (onErrorLogEntry) onErrorLogEntry(logged);
     errorLog_.push_back(std::move(logged));
+    trimQuarantine();
+}
+
+// --- quarantine ---------------------------------------------------------------------------------
+
+void Kernel::retireIrp(PIRP irp)
+{
+    irps_.at(irp).state = IrpState::Freed;
+    freedIrps_.push_back(irp);
+    trimQuarantine();
+}
+
+void Kernel::retireDevice(PDEVICE_OBJECT device)
+{
+    deletedDevices_.push_back(device);
+    trimQuarantine();
+}
+
+void Kernel::destroyDevice(PDEVICE_OBJECT device)
+{
+    auto node = deviceNodes_.find(device);
+    if (node != deviceNodes_.end()) {
+        arena_.release(node->second);
+        deviceNodes_.erase(node);
+    }
+    devices_.erase(device);
+    arena_.release(device);
+}
+
+void Kernel::trimQuarantine()
+{
+    while (deletedDevices_.size() > kQuarantinedDevices) {
+        // Only unreferenced devices are here (a deleted device still linked into a stack
+        // enters when its last link goes); a last look for writes into it, then it goes.
+        PDEVICE_OBJECT device = deletedDevices_.front();
+        deletedDevices_.pop_front();
+        checkDeletedDevice(device, devices_.at(device));
+        destroyDevice(device);
+    }
+    while (freedIrps_.size() > kQuarantinedRequests) {
+        PIRP irp = freedIrps_.front();
+        freedIrps_.pop_front();
+        irps_.erase(irp);
+        arena_.release(irp);
+    }
+    while (freedPoolBlocks_.size() > kQuarantinedPoolBlocks) {
+        void* p = freedPoolBlocks_.front();
+        freedPoolBlocks_.pop_front();
+        arena_.release(p);
+    }
+    while (writtenLogEntries_.size() > kQuarantinedLogEntries) {
+        void* p = writtenLogEntries_.front();
+        writtenLogEntries_.pop_front();
+        auto it = logEntries_.find(p);
+        if (std::memcmp(it->second.memory, it->second.asWritten.data(), it->second.size) != 0) {
+            lateFindings_.push_back("error-log entry changed after it was written");
+        }
+        logEntries_.erase(it);
+        arena_.release(p);
+    }
+}
+
+Kernel::MemoryUse Kernel::memoryUse() const
+{
+    MemoryUse use;
+    use.arenaInUse = arena_.bytesInUse();
+    use.arenaFootprint = arena_.footprint();
+    use.devices = devices_.size();
+    use.requests = irps_.size();
+    use.poolBlocks = pool_.size() + freedPoolBlocks_.size();
+    use.logEntries = logEntries_.size();
+    return use;
 }
 
 // --- teardown -----------------------------------------------------------------------------------
@@ -264,14 +334,12 @@ void Kernel::writeErrorLogEntry(PVOID entry)
 std::vector<std::string> Kernel::leaks() const
 {
     std::vector<std::string> found;
-    for (const auto& [device, record] : devices_) {
-        if (record.deleted) continue;
+    for (PDEVICE_OBJECT device : liveDevices()) {
         std::string driver = "?";
         for (const auto& d : drivers_) {
-            if (&d->object == device->DriverObject) driver = narrow(d->name);
+            if (d->object == device->DriverObject) driver = narrow(d->name);
         }
-        found.push_back("device object " + hex(reinterpret_cast<uintptr_t>(device)) + " of " +
-                        driver + " never deleted");
+        found.push_back("device object " + hex(device) + " of " + driver + " never deleted");
     }
     std::map<ULONG, size_t> byTag;
     for (const auto& [p, block] : pool_) byTag[block.tag] += block.size;
@@ -279,18 +347,20 @@ std::vector<std::string> Kernel::leaks() const
         found.push_back("pool tag '" + tagText(tag) + "': " + std::to_string(bytes) +
                         " bytes never freed");
     }
+    found.insert(found.end(), lateFindings_.begin(), lateFindings_.end());
     for (const auto& [p, entry] : logEntries_) {
         if (!entry.written) {
             found.push_back("error-log entry allocated and never written");
-        } else if (std::memcmp(entry.memory.get(), entry.asWritten.data(), entry.size) != 0) {
+        } else if (std::memcmp(entry.memory, entry.asWritten.data(), entry.size) != 0) {
             found.push_back("error-log entry changed after it was written");
         }
     }
+    std::vector<PIRP> unfreed;
     for (const auto& [irp, record] : irps_) {
-        if (record.state != IrpState::Freed) {
-            found.push_back("request " + hex(reinterpret_cast<uintptr_t>(irp)) + " never freed");
-        }
+        if (record.state != IrpState::Freed) unfreed.push_back(irp);
     }
+    std::sort(unfreed.begin(), unfreed.end());
+    for (PIRP irp : unfreed) found.push_back("request " + hex(irp) + " never freed");
     return found;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <nt/api.h>
+#include <nt/arena.hpp>
 #include <nt/messages.hpp>
 
 #include <array>
@@ -16,6 +17,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace nt {
@@ -181,6 +184,24 @@ public:
     std::function<void(const void* block, SIZE_T size, ULONG tag)> onPoolFree;
     size_t outstandingPoolBlocks() const { return pool_.size(); }
 
+    // What the kernel holds: its share of the arena and the records it keeps, the quarantined
+    // ones included. Bounded for a machine that keeps adding and removing the same devices.
+    struct MemoryUse {
+        size_t arenaInUse = 0;     // bytes of live and quarantined objects
+        size_t arenaFootprint = 0; // bytes of the arena carved so far
+        size_t devices = 0;        // device object records, deleted ones in quarantine included
+        size_t requests = 0;       // request records, freed ones in quarantine included
+        size_t poolBlocks = 0;     // pool blocks allocated or in quarantine
+        size_t logEntries = 0;     // error-log entries not yet written or in quarantine
+    };
+    MemoryUse memoryUse() const;
+    // How many freed objects of each kind stay in quarantine: their memory is not reused, so a
+    // late use is still seen as one (requests, devices) or caught by the address checker (pool).
+    static constexpr size_t kQuarantinedDevices = 64;
+    static constexpr size_t kQuarantinedRequests = 256;
+    static constexpr size_t kQuarantinedPoolBlocks = 256;
+    static constexpr size_t kQuarantinedLogEntries = 64;
+
     // What is still held at teardown: live device objects, pool by tag, unwritten error-log
     // entries, requests never freed, and entries changed after they were written. The platform
     // must have deleted its own objects first.
@@ -193,7 +214,6 @@ public:
     };
     enum class IrpState { Idle, InFlight, Completing, Completed, Freed };
     struct IrpRecord {
-        std::unique_ptr<uint8_t[]> block;
         IrpState state = IrpState::Idle;
         bool threadRequest = false;  // built by IoBuildSynchronousFsdRequest
         bool sent = false;
@@ -268,16 +288,17 @@ public:
 
 private:
     struct DriverRecord {
-        DRIVER_OBJECT object{};
-        DRIVER_EXTENSION extension{};
+        PDRIVER_OBJECT object = nullptr;  // with its DRIVER_EXTENSION behind it, in the arena
         std::u16string name;
     };
     struct DeviceRecord {
-        std::unique_ptr<uint8_t[]> block;
-        size_t size = 0;
+        size_t size = 0;            // of the whole block: object, extension and DEVOBJ_EXTENSION
         bool deleted = false;
-        bool poisoned = false;      // deleted, and its memory gone: filled with the poison byte
+        bool poisoned = false;      // deleted, unreferenced and filled with the poison byte
         bool writeReported = false;
+        // The device whose NextDevice links to this one (null: the driver's first), so that
+        // unlinking from the driver's list takes constant time.
+        PDEVICE_OBJECT previous = nullptr;
     };
     // Once a deleted device has nothing attached above or below it, nobody may reach it any
     // more: its memory is poisoned as freed memory would be.
@@ -285,13 +306,12 @@ private:
     bool isPoisoned(PVOID object) const;
     static bool isPoisonPointer(PVOID object);
     struct PoolBlock {
-        std::unique_ptr<uint8_t[]> memory;
         SIZE_T size;
         ULONG tag;
         POOL_TYPE type;
     };
     struct LogEntryRecord {
-        std::unique_ptr<uint8_t[]> memory;
+        uint8_t* memory;
         UCHAR size;
         PVOID ioObject;
         bool written = false;
@@ -300,15 +320,30 @@ private:
     };
     std::u16string driverNameOf(PVOID ioObject) const;
 
+    // Quarantine: a freed object's memory goes back to the arena only after this many newer
+    // objects of its kind were freed.
+    void retireDevice(PDEVICE_OBJECT device);
+    void retireIrp(PIRP irp);
+    void trimQuarantine();
+    void checkDeletedDevice(PDEVICE_OBJECT device, DeviceRecord& record);
+    void destroyDevice(PDEVICE_OBJECT device);
+
+    // Declared first so that it goes last: every object below lives in it.
+    Arena arena_;
     KIRQL irql_ = PASSIVE_LEVEL;
     std::vector<std::unique_ptr<DriverRecord>> drivers_;
-    std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
-    std::map<PDEVICE_OBJECT, std::unique_ptr<DEVICE_NODE>> deviceNodes_;
-    std::map<PIRP, IrpRecord> irps_;
+    std::unordered_map<PDEVICE_OBJECT, DeviceRecord> devices_;
+    std::unordered_map<PDEVICE_OBJECT, PDEVICE_NODE> deviceNodes_;
+    std::unordered_map<PIRP, IrpRecord> irps_;
     std::vector<Activation> activations_;
-    std::map<void*, PoolBlock> pool_;
-    std::set<void*> freedPool_;
-    std::map<void*, LogEntryRecord> logEntries_;
+    std::unordered_map<void*, PoolBlock> pool_;
+    std::unordered_set<void*> freedPool_;  // freed and not handed out again
+    std::unordered_map<void*, LogEntryRecord> logEntries_;
+    std::deque<PDEVICE_OBJECT> deletedDevices_;
+    std::deque<PIRP> freedIrps_;
+    std::deque<void*> freedPoolBlocks_;
+    std::deque<void*> writtenLogEntries_;
+    std::vector<std::string> lateFindings_;  // found when a quarantined object left
     std::deque<std::function<void()>> deferred_;
     std::vector<std::string> debugOutput_;
     std::vector<Breakpoint> breakpoints_;
