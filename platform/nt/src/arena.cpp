@@ -65,8 +65,6 @@ uint8_t* mapRegion()
     }
     if (p == MAP_FAILED) p = mmap(nullptr, kRegionSize, PROT_READ | PROT_WRITE, kFlags, -1, 0);
     if (p == MAP_FAILED) return nullptr;
-    // A slice nobody holds is out of bounds for everyone.
-    HOTP_POISON(p, kRegionSize);
     return static_cast<uint8_t*>(p);
 }
 
@@ -88,6 +86,9 @@ public:
             if (!held_[i]) {
                 held_[i] = true;
                 index = i;
+                // Out of bounds until carved into blocks, so an overrun past the last block is
+                // caught by the address checker of a sanitised build.
+                HOTP_POISON(base_ + i * kSliceSize, kSliceSize);
                 return base_ + i * kSliceSize;
             }
         }
@@ -100,7 +101,7 @@ public:
         uint8_t* slice = base_ + index * kSliceSize;
         HOTP_UNPOISON(slice, used);
         madvise(slice, roundUp(used, 4096), MADV_DONTNEED);
-        HOTP_POISON(slice, kSliceSize);
+        HOTP_POISON(slice, used);  // a kernel's objects are gone with it
         std::lock_guard<std::mutex> lock(mutex_);
         held_[index] = false;
     }
