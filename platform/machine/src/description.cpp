@@ -6,9 +6,62 @@ namespace machine {
 
 namespace {
 
-void populateBus(pci::Bus& bus, const BusDesc& desc)
+// The header of a bridge described by its keys alone: identity, class and which window
+// widths it decodes; the rest as after reset.
+std::vector<uint8_t> bridgeHeader(const FunctionDesc& desc)
 {
-    for (const FunctionDesc& f : desc.functions) bus.place(f.device, f.function, buildFunction(f));
+    std::vector<uint8_t> h(64, 0);
+    auto put16 = [&](unsigned at, uint16_t v) {
+        h[at] = static_cast<uint8_t>(v);
+        h[at + 1] = static_cast<uint8_t>(v >> 8);
+    };
+    put16(pci::reg::VendorId, desc.vendor);
+    put16(pci::reg::DeviceId, desc.deviceId);
+    h[pci::reg::ProgIf] = desc.progIf;
+    h[pci::reg::SubClass] = 0x04;
+    h[pci::reg::BaseClass] = 0x06;
+    h[pci::reg::HeaderType] = 0x01;
+    h[pci::reg::IoBase] = h[pci::reg::IoLimit] = desc.io32 ? 0x01 : 0x00;
+    h[pci::reg::PrefetchBase] = h[pci::reg::PrefetchLimit] = desc.prefetch64 ? 0x01 : 0x00;
+    return h;
+}
+
+std::unique_ptr<pci::Function> buildOne(const FunctionDesc& desc)
+{
+    if (!desc.config.empty()) {
+        return pci::Function::fromBytes(
+            desc.config, pci::Implementation{desc.bars, desc.romSize, desc.ioWindow,
+                                             desc.prefetchWindow});
+    }
+    std::unique_ptr<pci::Function> f;
+    switch (desc.kind) {
+    case FunctionKind::Device:
+        f = pci::Function::device(desc.vendor, desc.deviceId, desc.baseClass, desc.subClass,
+                                  desc.progIf, desc.bars);
+        break;
+    case FunctionKind::Bridge:
+        f = pci::Function::fromBytes(bridgeHeader(desc),
+                                     pci::Implementation{desc.bars, desc.romSize, desc.ioWindow,
+                                                         desc.prefetchWindow});
+        break;
+    case FunctionKind::CardBus:
+        f = pci::Function::cardBus(desc.vendor, desc.deviceId);
+        break;
+    }
+    if (desc.revision != 0) f->poke(pci::reg::RevisionId, 1, desc.revision);
+    return f;
+}
+
+void populateBus(pci::Bus& bus, const BusDesc& desc, bool asFound)
+{
+    for (const FunctionDesc& f : desc.functions) {
+        std::unique_ptr<pci::Function> function = buildOne(f);
+        if (asFound && !f.config.empty()) function->holdAsFound(f.config);
+        if (f.isBridge() && function->secondary() != nullptr) {
+            populateBus(*function->secondary(), f.secondary, asFound);
+        }
+        bus.place(f.device, f.function, std::move(function));
+    }
     // A device answers on functions other than 0 only when function 0 says it is multi-function.
     for (const FunctionDesc& f : desc.functions) {
         if (f.function == 0) continue;
@@ -80,21 +133,10 @@ std::string className(uint8_t baseClass, uint8_t subClass)
 
 std::unique_ptr<pci::Function> buildFunction(const FunctionDesc& desc)
 {
-    std::unique_ptr<pci::Function> f;
-    switch (desc.kind) {
-    case FunctionKind::Device:
-        f = pci::Function::device(desc.vendor, desc.deviceId, desc.baseClass, desc.subClass,
-                                  desc.progIf, desc.bars);
-        break;
-    case FunctionKind::Bridge:
-        f = pci::Function::bridge(desc.vendor, desc.deviceId, desc.prefetch64, desc.io32);
-        populateBus(*f->secondary(), desc.secondary);
-        break;
-    case FunctionKind::CardBus:
-        f = pci::Function::cardBus(desc.vendor, desc.deviceId);
-        break;
+    std::unique_ptr<pci::Function> f = buildOne(desc);
+    if (f->secondary() != nullptr && desc.isBridge()) {
+        populateBus(*f->secondary(), desc.secondary, false);
     }
-    if (desc.revision != 0) f->poke(pci::reg::RevisionId, 1, desc.revision);
     return f;
 }
 
@@ -109,6 +151,9 @@ pci::Card buildCard(const CardDesc& desc)
     return card;
 }
 
-void populate(pci::Hierarchy& hw, const MachineDesc& desc) { populateBus(hw.root(), desc.root); }
+void populate(pci::Hierarchy& hw, const MachineDesc& desc)
+{
+    populateBus(hw.root(), desc.root, desc.asFound);
+}
 
 }  // namespace machine

@@ -69,13 +69,22 @@ struct Item {
 
 class Firmware {
 public:
-    Firmware(pci::Hierarchy& hw, const RootWindows& windows) : hw_(hw), windows_(windows) {}
+    Firmware(pci::Hierarchy& hw, const RootWindows& windows, bool asFound)
+        : hw_(hw), windows_(windows), asFound_(asFound)
+    {
+    }
 
     FirmwareReport run()
     {
         BusNode root;
         std::vector<Node*> chain;
         scan(root, chain);
+        if (asFound_) {
+            // Nothing is assigned: the report says what the functions hold.
+            collect(root);
+            report_.lastBus = lastBus_;
+            return std::move(report_);
+        }
         measure(root);
         const Window rootWindow[SpaceCount] = {windows_.io, windows_.memory,
                                                windows_.prefetchable};
@@ -195,10 +204,35 @@ private:
             }
             i += width;
             if (b.bar.size == 0) continue;
+            if (asFound_) {
+                // The address the register held before sizing, as firmware left it.
+                b.address = b.bar.kind == pci::Bar::Kind::Io ? (original & ~0x3u) : (original & ~0xFu);
+                if (width == 2) b.address |= uint64_t{read(n, offset + 4, 4)} << 32;
+                b.assigned = b.address != 0;
+            }
             n.barSpace.push_back(spaceOf(b.bar));
             n.report.bars.push_back(b);
         }
+        sizeRom(n);
         write(n, reg::Command, 2, command);
+        n.report.command = static_cast<uint16_t>(command);
+    }
+
+    // The expansion ROM BAR: address bits above its size are writable. Firmware shows its size
+    // and leaves it as it is (disabled unless a snapshot says otherwise).
+    void sizeRom(Node& n)
+    {
+        const unsigned offset = n.report.header == pci::HeaderKind::Device   ? reg::RomBar
+                                : n.report.header == pci::HeaderKind::Bridge ? reg::BridgeRomBar
+                                                                             : 0;
+        if (offset == 0) return;
+        const uint32_t original = read(n, offset, 4);
+        write(n, offset, 4, 0xFFFFF800);
+        const uint32_t value = read(n, offset, 4) & 0xFFFFF800u;
+        write(n, offset, 4, original);
+        if (value == 0) return;
+        n.report.romSize = (uint64_t{~value} + 1) & 0xFFFFFFFFu;
+        n.report.romAddress = original & 0xFFFFF800u;
     }
 
     // Raises the subordinate numbers of the bridges above so cycles for `bus` reach it.
@@ -222,8 +256,33 @@ private:
         return f->secondary()->hotPlugReserve();
     }
 
+    // A bridge as firmware left it: its bus numbers and windows read, the bus behind scanned.
+    void survey(Node& n, std::vector<Node*>& chain)
+    {
+        n.report.bridge.emplace();
+        BridgeReport& b = *n.report.bridge;
+        b.primary = read(n, reg::PrimaryBus, 1);
+        b.secondary = read(n, reg::SecondaryBus, 1);
+        b.subordinate = read(n, reg::SubordinateBus, 1);
+        lastBus_ = std::max(lastBus_, b.subordinate);
+        n.report.command = static_cast<uint16_t>(read(n, reg::Command, 2));
+        if (n.report.header != pci::HeaderKind::Bridge) return;
+        decodeWindows(n);
+        // A bridge whose secondary number is not above its own bus forwards nothing below.
+        if (b.secondary <= n.report.bus || chain.size() >= 255) return;
+        n.child = std::make_unique<BusNode>();
+        n.child->number = b.secondary;
+        chain.push_back(&n);
+        scan(*n.child, chain);
+        chain.pop_back();
+    }
+
     void number(Node& n, std::vector<Node*>& chain)
     {
+        if (asFound_) {
+            survey(n, chain);
+            return;
+        }
         n.report.bridge.emplace();
         BridgeReport& b = *n.report.bridge;
         b.primary = n.report.bus;
@@ -366,7 +425,14 @@ private:
             write(n, reg::PrefetchLimitUpper, 4,
                   pref.open() ? static_cast<uint32_t>(pref.limit >> 32) : 0);
         }
-        // Report what the registers now decode.
+        decodeWindows(n);
+    }
+
+    // What a bridge's window registers decode, into its report.
+    void decodeWindows(Node& n)
+    {
+        const bool io32 = (read(n, reg::IoBase, 1) & 0x0F) == 0x01;
+        const bool pref64 = (read(n, reg::PrefetchBase, 1) & 0x0F) == 0x01;
         BridgeReport& b = *n.report.bridge;
         const uint32_t ioBase = read(n, reg::IoBase, 1), ioLimit = read(n, reg::IoLimit, 1);
         b.io = Window{uint64_t{ioBase & 0xF0} << 8, (uint64_t{ioLimit & 0xF0} << 8) | 0xFFF};
@@ -448,15 +514,16 @@ private:
 
     pci::Hierarchy& hw_;
     RootWindows windows_;
+    bool asFound_;
     FirmwareReport report_;
     unsigned lastBus_ = 0;
 };
 
 }  // namespace
 
-FirmwareReport runFirmware(pci::Hierarchy& hw, const RootWindows& windows)
+FirmwareReport runFirmware(pci::Hierarchy& hw, const RootWindows& windows, bool asFound)
 {
-    return Firmware(hw, windows).run();
+    return Firmware(hw, windows, asFound).run();
 }
 
 std::vector<std::string> FirmwareReport::lines() const
@@ -481,6 +548,11 @@ std::vector<std::string> FirmwareReport::lines() const
             out.push_back("      BAR" + std::to_string(b.index) + " " + type +
                           (b.bar.prefetchable ? " prefetchable " : " ") + detail::formatSize(b.bar.size) +
                           " " + (b.assigned ? "at " + range(b.address, b.bar.size) : "unassigned"));
+        }
+        if (f.romSize != 0) {
+            out.push_back("      ROM " + detail::formatSize(f.romSize) + " " +
+                          (f.romAddress != 0 ? "at " + range(f.romAddress, f.romSize)
+                                             : std::string("unassigned")));
         }
         if (!f.bridge) continue;
         const BridgeReport& b = *f.bridge;

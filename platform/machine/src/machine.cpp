@@ -180,8 +180,9 @@ std::string Machine::nameOf(PDEVICE_OBJECT pdo)
 
 void Machine::boot()
 {
-    emit(Output::Kind::Step, "boot: firmware configures what is present");
-    FirmwareReport report = runFirmware(hw_, desc_.windows);
+    emit(Output::Kind::Step, desc_.asFound ? "boot: firmware left the machine as captured"
+                                           : "boot: firmware configures what is present");
+    FirmwareReport report = runFirmware(hw_, desc_.windows, desc_.asFound);
     for (const std::string& line : report.lines()) emit(Output::Kind::Firmware, line);
     emit(Output::Kind::Step, "boot: the PnP manager starts the PCI root bus");
     std::vector<pnp::Range> windows;

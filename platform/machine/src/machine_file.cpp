@@ -1,4 +1,5 @@
 #include <machine/machine_file.hpp>
+#include <machine/snapshot.hpp>
 
 #include "toml_reader.hpp"
 
@@ -24,8 +25,17 @@ public:
 
     void parse(const toml::table& top, MachineDesc& m)
     {
-        r_.onlyKeys(top, {"name", "windows", "function", "slots", "card"}, "a machine file");
+        r_.onlyKeys(top, {"name", "firmware", "windows", "function", "slots", "card"},
+                    "a machine file");
         if (auto name = r_.string(top, "name", "the machine")) m.name = *name;
+        if (auto firmware = r_.string(top, "firmware", "the machine")) {
+            if (*firmware == "as-found") {
+                m.asFound = true;
+            } else if (*firmware != "configure") {
+                r_.error(Reader::keyLine(top, "firmware"),
+                         "firmware is \"configure\" or \"as-found\", not '" + *firmware + "'");
+            }
+        }
         m.windows = defaultRootWindows();
         if (const toml::table* w = r_.table(top, "windows", "the machine")) windows(*w, m.windows);
         // The root bus owns every bus number and the whole of the root windows, so its slots
@@ -166,6 +176,29 @@ private:
     bool function(const toml::table& t, FunctionDesc& f, Context context, bool inCard)
     {
         f.line = Reader::line(t);
+        const size_t errorsBefore = errors().size();
+        // Configuration bytes, when given, decide the kind through their header type.
+        if (auto text = r_.string(t, "config", "a function")) {
+            std::string error;
+            if (!parseConfigBytes(*text, f.config, error)) {
+                r_.error(Reader::keyLine(t, "config"), error);
+                return false;
+            }
+            const unsigned type = f.config[pci::reg::HeaderType] & 0x7F;
+            if (type > 2) {
+                r_.error(Reader::keyLine(t, "config"),
+                         "the configuration bytes have header type " + std::to_string(type) +
+                             " (0 device, 1 PCI-to-PCI bridge, 2 CardBus bridge)");
+                return false;
+            }
+            f.kind = static_cast<FunctionKind>(type);
+            f.vendor = static_cast<uint16_t>(f.config[0] | f.config[1] << 8);
+            f.deviceId = static_cast<uint16_t>(f.config[2] | f.config[3] << 8);
+            f.revision = f.config[pci::reg::RevisionId];
+            f.progIf = f.config[pci::reg::ProgIf];
+            f.subClass = f.config[pci::reg::SubClass];
+            f.baseClass = f.config[pci::reg::BaseClass];
+        }
         const auto kind = r_.string(t, "kind", "a function");
         if (kind) {
             if (*kind == "device") {
@@ -179,22 +212,30 @@ private:
                                                          "' (expected device, bridge or cardbus)");
                 return false;
             }
+            if (!f.config.empty() &&
+                static_cast<unsigned>(f.kind) != (f.config[pci::reg::HeaderType] & 0x7Fu)) {
+                r_.error(Reader::keyLine(t, "kind"),
+                         "kind '" + *kind + "' disagrees with the header type of the "
+                                            "configuration bytes");
+                return false;
+            }
         }
         const char* const place = context == Context::Bus ? "at" : "function";
         switch (f.kind) {
         case FunctionKind::Device:
-            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "class", "bars"}, "a device");
+            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "class", "bars", "rom", "config"},
+                        "a device");
             break;
         case FunctionKind::Bridge:
-            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "prefetch64", "io32", "slots",
-                            "spare_buses", "reserve", "behind"},
+            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "class", "bars", "rom",
+                            "config", "prefetch64", "io32", "io_window", "prefetch_window",
+                            "slots", "spare_buses", "reserve", "behind"},
                         "a bridge");
             break;
         case FunctionKind::CardBus:
-            r_.onlyKeys(t, {place, "kind", "name", "id", "revision"}, "a CardBus bridge");
+            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "config"}, "a CardBus bridge");
             break;
         }
-        const size_t errorsBefore = errors().size();
         if (context == Context::Bus) {
             if (auto at = r_.string(t, "at", "a function", true)) {
                 std::string error;
@@ -214,21 +255,68 @@ private:
         } else if (auto fn = r_.integer(t, "function", "a card's function", 0, 7, true)) {
             f.function = static_cast<unsigned>(*fn);
         }
-        if (auto id = r_.string(t, "id", "a function", true)) {
+        const bool raw = !f.config.empty();
+        const uint16_t rawVendor = f.vendor, rawDevice = f.deviceId;
+        if (auto id = r_.string(t, "id", "a function", !raw)) {
             if (!detail::parseId(*id, f.vendor, f.deviceId)) {
                 r_.error(Reader::keyLine(t, "id"),
                          "'" + *id + "' is not a vendor:device pair such as \"7e57:0300\"");
             } else if (f.vendor == 0xFFFF) {
                 r_.error(Reader::keyLine(t, "id"),
                          "vendor ffff is what an absent function reads as");
+            } else if (raw && (f.vendor != rawVendor || f.deviceId != rawDevice)) {
+                r_.error(Reader::keyLine(t, "id"), "'" + *id +
+                                                       "' disagrees with the configuration "
+                                                       "bytes, which say " +
+                                                       hex2(rawVendor >> 8) + hex2(rawVendor) +
+                                                       ":" + hex2(rawDevice >> 8) +
+                                                       hex2(rawDevice));
             }
+        } else if (raw && rawVendor == 0xFFFF) {
+            r_.error(Reader::keyLine(t, "config"),
+                     "the configuration bytes have vendor ffff, what an absent function reads as");
         }
         if (auto revision = r_.integer(t, "revision", "a function", 0, 255)) {
+            if (raw) {
+                r_.error(Reader::keyLine(t, "revision"),
+                         "the revision comes from the configuration bytes");
+            }
             f.revision = static_cast<uint8_t>(*revision);
         }
+        if (auto rom = r_.size(t, "rom", "a function")) {
+            if (!detail::isPowerOfTwo(*rom) || *rom < 0x800 || *rom > 0x1000000) {
+                r_.error(Reader::keyLine(t, "rom"),
+                         "an expansion ROM is a power of two from 2K to 16M, not " +
+                             detail::formatSize(*rom));
+            } else {
+                f.romSize = *rom;
+            }
+        }
+        const auto classCode = [&](const char* what) -> std::optional<int64_t> {
+            auto code = r_.integer(t, "class", what, 0, 0xFFFFFF, !raw && f.kind == FunctionKind::Device);
+            if (code && raw &&
+                static_cast<uint32_t>(*code) !=
+                    (uint32_t{f.baseClass} << 16 | uint32_t{f.subClass} << 8 | f.progIf)) {
+                r_.error(Reader::keyLine(t, "class"),
+                         "the class disagrees with the configuration bytes, which say " +
+                             hex2(f.baseClass) + hex2(f.subClass) + hex2(f.progIf));
+                return std::nullopt;
+            }
+            return code;
+        };
+        const auto bars = [&](unsigned registers) {
+            if (const toml::node* list = t.get("bars")) {
+                if (!list->is_array()) {
+                    r_.error(*list, "'bars' must be an array of BARs, not a " +
+                                        std::string(list->is_table() ? "table" : "single value"));
+                } else {
+                    barList(*list->as_array(), f.bars, registers);
+                }
+            }
+        };
         switch (f.kind) {
         case FunctionKind::Device: {
-            if (auto code = r_.integer(t, "class", "a device", 0, 0xFFFFFF, true)) {
+            if (auto code = classCode("a device")) {
                 f.baseClass = static_cast<uint8_t>(*code >> 16);
                 f.subClass = static_cast<uint8_t>(*code >> 8);
                 f.progIf = static_cast<uint8_t>(*code);
@@ -239,20 +327,36 @@ private:
                                  (f.subClass == 0x04 ? "bridge" : "cardbus") + "\"");
                 }
             }
-            if (const toml::node* bars = t.get("bars")) {
-                if (!bars->is_array()) {
-                    r_.error(*bars, "'bars' of a device must be an array of BARs, not a " +
-                                        std::string(bars->is_table() ? "table" : "single value"));
-                } else {
-                    barList(*bars->as_array(), f.bars);
-                }
-            }
+            bars(6);
             f.name = className(f.baseClass, f.subClass);
             break;
         }
         case FunctionKind::Bridge: {
+            if (auto code = classCode("a bridge"); code && !raw) {
+                if ((*code >> 8) != 0x0604) {
+                    r_.error(Reader::keyLine(t, "class"),
+                             "a PCI-to-PCI bridge has class 0604xx (0x060401 decodes "
+                             "subtractively), not " + hex2(static_cast<unsigned>(*code >> 16)) +
+                                 hex2(static_cast<unsigned>(*code >> 8)) +
+                                 hex2(static_cast<unsigned>(*code)));
+                }
+                f.progIf = static_cast<uint8_t>(*code);
+            }
+            bars(2);
+            for (const char* key : {"prefetch64", "io32"}) {
+                if (raw && t.get(key) != nullptr) {
+                    r_.error(Reader::keyLine(t, key),
+                             std::string(key) + " comes from the configuration bytes");
+                }
+            }
             if (auto on = r_.boolean(t, "prefetch64", "a bridge")) f.prefetch64 = *on;
             if (auto on = r_.boolean(t, "io32", "a bridge")) f.io32 = *on;
+            if (auto on = r_.boolean(t, "io_window", "a bridge")) f.ioWindow = *on;
+            if (auto on = r_.boolean(t, "prefetch_window", "a bridge")) f.prefetchWindow = *on;
+            if (raw) {
+                f.io32 = (f.config[pci::reg::IoBase] & 0xF) == 1;
+                f.prefetch64 = (f.config[pci::reg::PrefetchBase] & 0xF) == 1;
+            }
             f.name = className(0x06, 0x04);
             bus(t, "behind", f.secondary, "a bridge", inCard);
             reserve(t, f.secondary);
@@ -300,11 +404,11 @@ private:
         }
     }
 
-    void barList(const toml::array& list, std::vector<pci::Bar>& bars)
+    void barList(const toml::array& list, std::vector<pci::Bar>& bars, unsigned registers)
     {
         // Which register each BAR occupies; a 64-bit BAR takes two.
         std::array<unsigned, 6> usedBy{};  // line of the BAR there, 0 when free
-        bars.assign(6, pci::Bar{});
+        bars.assign(registers, pci::Bar{});
         unsigned next = 0;
         for (const toml::node& element : list) {
             if (!element.is_table()) {
@@ -324,8 +428,9 @@ private:
             if (*type == "io" || *type == "io16") {
                 bar.kind = pci::Bar::Kind::Io;
                 bar.ioUpperZero = *type == "io16";
+                // The whole x86 I/O space; devices rarely ask for more than 256 bytes.
                 minimum = 4;
-                maximum = 256;
+                maximum = 0x10000;
                 if (prefetchable.value_or(false)) {
                     r_.error(Reader::keyLine(t, "prefetchable"), "an I/O BAR is not prefetchable");
                     continue;
@@ -355,11 +460,14 @@ private:
             }
             const unsigned at = index ? static_cast<unsigned>(*index) : next;
             const unsigned width = bar.kind == pci::Bar::Kind::Memory64 ? 2 : 1;
-            if (at + width > 6) {
-                r_.error(line, at >= 6 ? "a device has six BAR registers; this BAR would be a "
-                                         "seventh"
-                                       : "a 64-bit BAR takes two registers; BAR " +
-                                             std::to_string(at) + " is the last one");
+            if (at + width > registers) {
+                r_.error(line, at >= registers
+                                   ? (registers == 6 ? std::string("a device has six BAR registers; this "
+                                                                   "BAR would be a seventh")
+                                                     : std::string("a bridge has two BAR registers; "
+                                                                   "this BAR would be a third"))
+                                   : "a 64-bit BAR takes two registers; BAR " +
+                                         std::to_string(at) + " is the last one");
                 continue;
             }
             bool clash = false;

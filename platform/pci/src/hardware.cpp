@@ -88,6 +88,7 @@ std::unique_ptr<Function> Function::device(uint16_t vendor, uint16_t deviceId, u
     f->poke(reg::CapabilitiesPointer, 1, PmCapability);
     f->poke(PmCapability, 4, 0x00030001);
     f->setMask(PmCapability + 4, 1, 0x03);
+    f->pm_ = PmCapability;
     return f;
 }
 
@@ -106,19 +107,8 @@ std::unique_ptr<Function> Function::bridge(uint16_t vendor, uint16_t deviceId, b
     f->setMask(reg::LatencyTimer, 1, 0xFF);
     f->defineBars(2);
     f->setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
-    // I/O base and limit: the upper nibble holds address bits 15:12; the lower nibble says
-    // whether 32-bit I/O addressing is implemented.
-    f->setMask(reg::IoBase, 2, 0xF0F0);
-    f->poke(reg::IoBase, 2, io32 ? 0x0101 : 0x0000);
     f->setMask(reg::SecondaryStatus, 2, 0, 0xF900);
-    f->setMask(reg::MemoryBase, 4, 0xFFF0FFF0);
-    f->setMask(reg::PrefetchBase, 4, 0xFFF0FFF0);
-    f->poke(reg::PrefetchBase, 4, prefetch64 ? 0x00010001 : 0);
-    if (prefetch64) {
-        f->setMask(reg::PrefetchBaseUpper, 4, 0xFFFFFFFF);
-        f->setMask(reg::PrefetchLimitUpper, 4, 0xFFFFFFFF);
-    }
-    if (io32) f->setMask(reg::IoBaseUpper, 4, 0xFFFFFFFF);
+    f->defineBridgeWindows(true, io32, true, prefetch64);
     f->setMask(reg::InterruptLine, 1, 0xFF);
     f->setMask(reg::BridgeControl, 2, 0x00FF);
     f->secondary_ = std::make_unique<Bus>();
@@ -150,6 +140,119 @@ std::unique_ptr<Function> Function::cardBus(uint16_t vendor, uint16_t deviceId)
     return f;
 }
 
+void Function::defineBridgeWindows(bool io, bool io32, bool prefetch, bool prefetch64)
+{
+    // I/O base and limit: the upper nibble holds address bits 15:12; the lower nibble says
+    // whether 32-bit I/O addressing is implemented. A window that is not implemented reads as
+    // zero and takes no writes.
+    if (io) {
+        setMask(reg::IoBase, 2, 0xF0F0);
+        poke(reg::IoBase, 2, io32 ? 0x0101 : 0x0000);
+        if (io32) setMask(reg::IoBaseUpper, 4, 0xFFFFFFFF);
+    }
+    setMask(reg::MemoryBase, 4, 0xFFF0FFF0);
+    if (prefetch) {
+        setMask(reg::PrefetchBase, 4, 0xFFF0FFF0);
+        poke(reg::PrefetchBase, 4, prefetch64 ? 0x00010001 : 0);
+        if (prefetch64) {
+            setMask(reg::PrefetchBaseUpper, 4, 0xFFFFFFFF);
+            setMask(reg::PrefetchLimitUpper, 4, 0xFFFFFFFF);
+        }
+    }
+}
+
+unsigned Function::romOffset() const
+{
+    switch (header_) {
+    case HeaderKind::Device: return reg::RomBar;
+    case HeaderKind::Bridge: return reg::BridgeRomBar;
+    case HeaderKind::CardBus: break;
+    }
+    return 0;
+}
+
+void Function::defineRom(uint64_t size)
+{
+    romSize_ = size;
+    // Address bits above the size are writable, and bit 0 enables decoding.
+    if (size != 0 && romOffset() != 0) {
+        setMask(romOffset(), 4, (~static_cast<uint32_t>(size - 1) & 0xFFFFF800u) | 0x1u);
+    }
+}
+
+std::unique_ptr<Function> Function::fromBytes(const std::vector<uint8_t>& bytes,
+                                              const Implementation& impl)
+{
+    if (bytes.size() < 64) throw std::invalid_argument("a configuration header is 64 bytes");
+    const unsigned type = bytes[reg::HeaderType] & 0x7F;
+    if (type > 2) throw std::invalid_argument("unknown header type");
+    std::unique_ptr<Function> f(new Function(static_cast<HeaderKind>(type)));
+    for (size_t i = 0; i < bytes.size() && i < 256; ++i) f->config_[i] = bytes[i];
+    f->setMask(reg::Command, 2, 0x07FF);
+    f->setMask(reg::Status, 2, 0, 0xF900);
+    f->setMask(reg::CacheLineSize, 1, 0xFF);
+    f->setMask(reg::LatencyTimer, 1, 0xFF);
+    f->setMask(reg::InterruptLine, 1, 0xFF);
+    switch (f->header_) {
+    case HeaderKind::Device:
+        if (impl.bars.size() > 6) throw std::invalid_argument("a device has at most six BARs");
+        f->bars_ = impl.bars;
+        f->defineBars(6);
+        break;
+    case HeaderKind::Bridge: {
+        if (impl.bars.size() > 2) throw std::invalid_argument("a bridge has at most two BARs");
+        f->bars_ = impl.bars;
+        f->defineBars(2);
+        f->setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
+        f->setMask(reg::SecondaryStatus, 2, 0, 0xF900);
+        f->defineBridgeWindows(impl.ioWindow, (bytes[reg::IoBase] & 0xF) == 1,
+                               impl.prefetchWindow, (bytes[reg::PrefetchBase] & 0xF) == 1);
+        f->setMask(reg::BridgeControl, 2, 0x00FF);
+        f->secondary_ = std::make_unique<Bus>();
+        break;
+    }
+    case HeaderKind::CardBus:
+        f->bars_ = {Bar{Bar::Kind::Memory32, 0x1000}};
+        f->defineBars(1);
+        f->setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
+        for (unsigned offset = 0x1C; offset < 0x2C; offset += 4) f->setMask(offset, 4, 0xFFFFF000);
+        for (unsigned offset = 0x2C; offset < 0x3C; offset += 4) f->setMask(offset, 4, 0xFFFFFFFC);
+        f->setMask(reg::BridgeControl, 2, 0x07FF);
+        f->secondary_ = std::make_unique<Bus>();
+        break;
+    }
+    f->defineRom(impl.romSize);
+    // The power-management capability, found through the capability list as software finds it.
+    if ((f->config_[reg::Status] & 0x10) != 0) {
+        unsigned at = f->config_[reg::CapabilitiesPointer] & 0xFC;
+        for (unsigned hops = 0; at >= 0x40 && at < 0xFC && hops < 48; ++hops) {
+            if (f->config_[at] == 0x01) {
+                f->pm_ = at;
+                f->setMask(at + 4, 1, 0x03);
+                break;
+            }
+            at = f->config_[at + 1] & 0xFC;
+        }
+    }
+    // Power-on state: what the bytes hold in read-only bits, zero in every writable one.
+    for (unsigned i = 0; i < 256; ++i) {
+        f->powerOn_[i] = static_cast<uint8_t>(f->config_[i] & ~f->writeMask_[i] & ~f->clearMask_[i]);
+    }
+    if (f->pm_ != 0) f->powerOn_[f->pm_ + 4] &= 0xFC;  // D0
+    f->config_ = f->powerOn_;
+    return f;
+}
+
+void Function::holdAsFound(const std::vector<uint8_t>& bytes)
+{
+    for (size_t i = 0; i < bytes.size() && i < 256; ++i) {
+        // Read-only bits keep what the hardware holds; writable ones take the bytes.
+        config_[i] = static_cast<uint8_t>((powerOn_[i] & ~writeMask_[i]) |
+                                          (bytes[i] & writeMask_[i]));
+        config_[i] = static_cast<uint8_t>(config_[i] | (bytes[i] & clearMask_[i]));
+    }
+}
+
 uint32_t Function::read(unsigned offset, unsigned length) const
 {
     uint32_t value = 0;
@@ -162,7 +265,7 @@ uint32_t Function::read(unsigned offset, unsigned length) const
 
 void Function::write(unsigned offset, unsigned length, uint32_t value)
 {
-    const unsigned stateBefore = header_ == HeaderKind::Device ? powerState() : 0;
+    const unsigned stateBefore = powerState();
     for (unsigned i = 0; i < length && i < 4 && offset + i < 256; ++i) {
         const unsigned o = offset + i;
         const auto v = static_cast<uint8_t>(value >> (8 * i));
@@ -170,7 +273,7 @@ void Function::write(unsigned offset, unsigned length, uint32_t value)
         config_[o] = static_cast<uint8_t>(config_[o] & ~(v & clearMask_[o]));
     }
     // A transition from D3hot to D0 is an internal reset of the function.
-    if (header_ == HeaderKind::Device && stateBefore == 3 && powerState() == 0) reset();
+    if (pm_ != 0 && stateBefore == 3 && powerState() == 0) reset();
 }
 
 void Function::setMultiFunction(bool on)

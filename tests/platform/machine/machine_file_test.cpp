@@ -14,6 +14,14 @@
 
 namespace {
 
+// A network controller's 64-byte header as configuration bytes: 8086:100e, class 020000.
+std::string deviceHeader()
+{
+    std::string text = "86 80 0e 10 00 00 00 00 00 00 00 02";
+    for (int i = 12; i < 64; ++i) text += " 00";
+    return text;
+}
+
 using machine::FunctionKind;
 using machine::parseMachine;
 using pci::Bar;
@@ -61,9 +69,9 @@ TEST(MachineFile, MalformedFilesAreRejectedWithTheirLine)
          "device 03 has function 1 but no function 0"},
         {"unknown kind", "[[function]]\nat = \"03.0\"\nkind = \"switch\"\nid = \"7e57:0300\"\n", 3,
          "unknown kind 'switch'"},
-        {"class on a bridge",
-         "[[function]]\nat = \"03.0\"\nkind = \"bridge\"\nid = \"7e57:0300\"\nclass = 0x060400\n",
-         5, "unknown key 'class' in a bridge"},
+        {"class on a bridge that is not a bridge's",
+         "[[function]]\nat = \"03.0\"\nkind = \"bridge\"\nid = \"7e57:0300\"\nclass = 0x020000\n",
+         5, "a PCI-to-PCI bridge has class 0604xx"},
         {"bridge class on a device",
          "[[function]]\nat = \"03.0\"\nid = \"7e57:0300\"\nclass = 0x060400\n", 4,
          "kind = \"bridge\""},
@@ -77,8 +85,8 @@ TEST(MachineFile, MalformedFilesAreRejectedWithTheirLine)
          5, "'4Q' is not a size"},
         {"BAR type unknown", std::string(kDevice) + "bars = [ { type = \"mem16\", size = 16 } ]\n", 5,
          "unknown BAR type 'mem16'"},
-        {"I/O BAR too large", std::string(kDevice) + "bars = [ { type = \"io\", size = 512 } ]\n", 5,
-         "a BAR of type io is 4 to 256, not 512"},
+        {"I/O BAR too large", std::string(kDevice) + "bars = [ { type = \"io\", size = \"128K\" } ]\n", 5,
+         "a BAR of type io is 4 to 64K, not 128K"},
         {"prefetchable I/O BAR",
          std::string(kDevice) + "bars = [ { type = \"io\", size = 16, prefetchable = true } ]\n", 5,
          "not prefetchable"},
@@ -159,6 +167,25 @@ TEST(MachineFile, MalformedFilesAreRejectedWithTheirLine)
         {"card with an unknown kind",
          "[[card]]\nname = \"a\"\n[[card.function]]\nfunction = 0\nkind = \"riser\"\nid = \"f1a0:1000\"\n",
          5, "unknown kind 'riser'"},
+        {"configuration bytes too short",
+         "[[function]]\nat = \"03.0\"\nconfig = \"86 80 00 01\"\n", 3,
+         "give at least the 64-byte header"},
+        {"configuration row out of place",
+         "[[function]]\nat = \"03.0\"\nconfig = \"10: 86 80\"\n", 3,
+         "the row at offset 10 follows 0 bytes"},
+        {"kind against the configuration bytes",
+         "[[function]]\nat = \"03.0\"\nkind = \"bridge\"\nconfig = \"" + deviceHeader() + "\"\n", 3,
+         "disagrees with the header type"},
+        {"id against the configuration bytes",
+         "[[function]]\nat = \"03.0\"\nid = \"7e57:0300\"\nconfig = \"" + deviceHeader() + "\"\n", 3,
+         "disagrees with the configuration bytes, which say 8086:100e"},
+        {"unknown firmware", "firmware = \"bios\"\n", 1, "firmware is \"configure\" or \"as-found\""},
+        {"ROM of an odd size", std::string(kDevice) + "rom = 1024\n", 5,
+         "an expansion ROM is a power of two from 2K to 16M, not 1K"},
+        {"third BAR on a bridge",
+         "[[function]]\nat = \"03.0\"\nkind = \"bridge\"\nid = \"7e57:0300\"\n"
+         "bars = [ { index = 2, type = \"io\", size = 16 } ]\n",
+         5, "a bridge has two BAR registers"},
         {"label in a card",
          "[[card]]\nname = \"a\"\n[[card.function]]\nfunction = 0\nkind = \"bridge\"\n"
          "id = \"f1a0:1000\"\nslots = [ { device = 1, label = \"inner\" } ]\n",

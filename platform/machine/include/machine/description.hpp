@@ -67,6 +67,12 @@ struct FunctionDesc {
     std::vector<pci::Bar> bars;
     bool prefetch64 = true;  // bridges: 64-bit prefetchable window
     bool io32 = false;       // bridges: 32-bit I/O window
+    bool ioWindow = true;        // bridges: an I/O window is implemented
+    bool prefetchWindow = true;  // bridges: a prefetchable window is implemented
+    uint64_t romSize = 0;        // expansion ROM BAR; 0 for none
+    // The configuration bytes of a real function (64 to 256): identity, class, header type and
+    // capabilities come from them, BAR kinds and sizes from `bars`. Empty when not given.
+    std::vector<uint8_t> config;
     BusDesc secondary;       // bridges: the bus behind
     unsigned line = 0;
 
@@ -81,6 +87,10 @@ struct CardDesc {
 
 struct MachineDesc {
     std::string name;
+    // Firmware leaves the machine as its functions' configuration bytes describe it (bus
+    // numbers, BARs, windows, command registers), as on a machine whose state was captured
+    // after boot; otherwise firmware configures everything present.
+    bool asFound = false;
     RootWindows windows;
     BusDesc root;
     std::vector<CardDesc> cards;

@@ -49,6 +49,8 @@ struct FunctionReport {
     uint32_t classCode = 0;  // base class, sub-class, programming interface
     std::vector<BarReport> bars;
     uint16_t command = 0;    // as left
+    uint64_t romSize = 0;    // expansion ROM, 0 for none
+    uint64_t romAddress = 0;
     std::optional<BridgeReport> bridge;  // PCI-to-PCI and CardBus bridges
 };
 
@@ -62,7 +64,9 @@ struct FirmwareReport {
     std::vector<std::string> lines() const;
 };
 
-FirmwareReport runFirmware(pci::Hierarchy& hw, const RootWindows& windows);
+// With `asFound`, firmware assigns nothing and reports what the functions hold (bus numbers,
+// BARs, windows, command registers), as on a machine captured after its firmware ran.
+FirmwareReport runFirmware(pci::Hierarchy& hw, const RootWindows& windows, bool asFound = false);
 
 // The report's lines, each ended by a newline.
 void printFirmwareReport(std::ostream& out, const FirmwareReport& report);

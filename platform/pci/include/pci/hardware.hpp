@@ -20,7 +20,7 @@ namespace reg {
 constexpr unsigned VendorId = 0x00, DeviceId = 0x02, Command = 0x04, Status = 0x06;
 constexpr unsigned RevisionId = 0x08, ProgIf = 0x09, SubClass = 0x0A, BaseClass = 0x0B;
 constexpr unsigned CacheLineSize = 0x0C, LatencyTimer = 0x0D, HeaderType = 0x0E, Bist = 0x0F;
-constexpr unsigned Bar0 = 0x10, CapabilitiesPointer = 0x34, InterruptLine = 0x3C;
+constexpr unsigned Bar0 = 0x10, RomBar = 0x30, CapabilitiesPointer = 0x34, InterruptLine = 0x3C;
 constexpr unsigned InterruptPin = 0x3D;
 // Type 1 (PCI-to-PCI bridge).
 constexpr unsigned PrimaryBus = 0x18, SecondaryBus = 0x19, SubordinateBus = 0x1A;
@@ -28,7 +28,7 @@ constexpr unsigned SecondaryLatency = 0x1B, IoBase = 0x1C, IoLimit = 0x1D;
 constexpr unsigned SecondaryStatus = 0x1E, MemoryBase = 0x20, MemoryLimit = 0x22;
 constexpr unsigned PrefetchBase = 0x24, PrefetchLimit = 0x26, PrefetchBaseUpper = 0x28;
 constexpr unsigned PrefetchLimitUpper = 0x2C, IoBaseUpper = 0x30, IoLimitUpper = 0x32;
-constexpr unsigned BridgeControl = 0x3E;
+constexpr unsigned BridgeRomBar = 0x38, BridgeControl = 0x3E;
 // Type 2 (CardBus bridge).
 constexpr unsigned CardBusBus = 0x19;
 }  // namespace reg
@@ -46,6 +46,15 @@ struct Bar {
 
 class Bus;
 
+// What a function implements beyond its header type, for a function built from the bytes of a
+// real configuration space: the bytes say what the registers hold, not which bits are writable.
+struct Implementation {
+    std::vector<Bar> bars;       // by register; a 64-bit BAR is followed by an unused entry
+    uint64_t romSize = 0;        // expansion ROM BAR, 0 for none
+    bool ioWindow = true;        // bridges: the I/O window is implemented
+    bool prefetchWindow = true;  // bridges: the prefetchable window is implemented
+};
+
 // Header types.
 enum class HeaderKind { Device = 0, Bridge = 1, CardBus = 2 };
 
@@ -60,6 +69,15 @@ public:
                                             bool prefetch64 = true, bool io32 = false);
     // A CardBus bridge (type 2 header) with an empty CardBus behind it.
     static std::unique_ptr<Function> cardBus(uint16_t vendor, uint16_t deviceId);
+    // A function whose configuration space holds `bytes` (at least the 64-byte header; the rest
+    // reads as zero), with the writable registers `impl` describes. Its power-on state is those
+    // bytes with every writable bit cleared (command 0, BARs, bus numbers and windows 0), as
+    // after a reset; `holdAsFound` makes the bytes themselves its current state, as firmware
+    // left them. A power-management capability in the bytes' capability list resets the
+    // function on a transition from D3hot to D0.
+    static std::unique_ptr<Function> fromBytes(const std::vector<uint8_t>& bytes,
+                                               const Implementation& impl);
+    void holdAsFound(const std::vector<uint8_t>& bytes);
 
     ~Function();
 
@@ -67,6 +85,9 @@ public:
     bool isBridge() const { return header_ != HeaderKind::Device; }
     Bus* secondary() const { return secondary_.get(); }
     const std::vector<Bar>& bars() const { return bars_; }
+    uint64_t romSize() const { return romSize_; }
+    // The offset of the expansion ROM BAR for this header type (none for CardBus).
+    unsigned romOffset() const;
 
     // Configuration access, byte by byte through the masks.
     uint32_t read(unsigned offset, unsigned length) const;
@@ -85,14 +106,18 @@ public:
     // Offset of the power-management capability, whose state field resets the function on a
     // transition from D3hot to D0.
     static constexpr unsigned PmCapability = 0x40;
-    unsigned powerState() const { return config_[PmCapability + 4] & 0x3; }
+    unsigned powerState() const { return pm_ != 0 ? config_[pm_ + 4] & 0x3 : 0; }
 
 private:
     explicit Function(HeaderKind header);
     void setMask(unsigned offset, unsigned length, uint32_t writable, uint32_t clearable = 0);
     void defineBars(unsigned count);
+    void defineRom(uint64_t size);
+    void defineBridgeWindows(bool io, bool io32, bool prefetch, bool prefetch64);
 
     HeaderKind header_;
+    unsigned pm_ = 0;  // power-management capability, 0 when there is none
+    uint64_t romSize_ = 0;
     std::array<uint8_t, 256> config_{};
     std::array<uint8_t, 256> powerOn_{};
     std::array<uint8_t, 256> writeMask_{};
