@@ -6,6 +6,8 @@
 #include <machine/lspci_dump.hpp>
 #include <machine/machine.hpp>
 #include <machine/machine_file.hpp>
+#include <machine/replug.hpp>
+#include <machine/snapshot.hpp>
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 
 namespace {
 
@@ -28,7 +31,34 @@ struct Options {
     bool json = false;
     bool quietConfig = false;
     bool pendAll = false;
+    std::string replug;  // BB:DD.F of a card to pull out and hot add again
 };
+
+// `hotpsim import SNAPSHOT [-o FILE]`: a snapshot of a Linux machine as a machine file.
+int runImport(const std::string& snapshotPath, const std::string& outputPath)
+{
+    machine::SnapshotResult read = machine::readSnapshot(snapshotPath);
+    if (!read.snapshot) {
+        for (const auto& error : read.errors) std::cerr << error << '\n';
+        return 2;
+    }
+    machine::ImportResult result = machine::importSnapshot(*read.snapshot);
+    if (!result.machine) {
+        for (const auto& error : result.errors) std::cerr << error << '\n';
+        return 2;
+    }
+    for (const auto& note : result.notes) std::cerr << "hotpsim import: " << note << '\n';
+    const std::string text = machine::writeMachineFile(*result.machine, result.notes);
+    if (outputPath.empty()) {
+        std::cout << text << std::flush;
+        return std::cout ? 0 : 2;
+    }
+    if (auto problem = hotpsim::writeOutputFile(outputPath, [&](std::ostream& out) { out << text; })) {
+        std::cerr << *problem << '\n';
+        return 2;
+    }
+    return 0;
+}
 
 // Prints the stream of what happened: readable lines, or one JSON object per event.
 class Printer {
@@ -106,7 +136,19 @@ int main(int argc, char** argv)
                    "prints it (decode with `lspci -F FILE -vv`)");
     app.add_option("--driver", options.driverPath, "driver module to load")
         ->check(CLI::ExistingFile);
+    app.add_option("--replug", options.replug,
+                   "boot the machine, pull out the card at BB:DD.F (its bus numbers as the "
+                   "machine file's configuration bytes give them) and hot add it again, then show "
+                   "its bridges' captured windows beside the driver's");
+    std::string snapshotPath, importOutput;
+    CLI::App* import = app.add_subcommand(
+        "import", "turn a snapshot of a Linux machine's PCI devices (a copy of "
+                  "/sys/bus/pci/devices, a tar of it, or lspci -xxx output) into a machine file");
+    import->add_option("SNAPSHOT", snapshotPath, "directory, tar file or lspci -xxx output")
+        ->required();
+    import->add_option("-o,--output", importOutput, "machine file to write; default: standard output");
     CLI11_PARSE(app, argc, argv);
+    if (*import) return runImport(snapshotPath, importOutput);
     for (auto problem : {hotpsim::checkTraceLevel("--trace-level", options.traceLevel),
                          hotpsim::checkTraceLevel("--break-level", options.breakLevel)}) {
         if (problem) {
@@ -139,6 +181,21 @@ int main(int argc, char** argv)
         for (const auto& error : scenario.errors()) std::cerr << error << '\n';
         return 2;
     }
+    std::optional<machine::ReplugPlan> replug;
+    if (!options.replug.empty()) {
+        if (!options.scenarioFile.empty()) {
+            std::cerr << "hotpsim: --replug plays its own scenario; leave --scenario out\n";
+            return 2;
+        }
+        std::string error;
+        replug = machine::planReplug(machineDesc.value(), options.replug, error);
+        if (!replug) {
+            std::cerr << "hotpsim: --replug " << options.replug << ": " << error << '\n';
+            return 2;
+        }
+        machineDesc = machine::Parsed<machine::MachineDesc>(replug->machine);
+        scenario = machine::Parsed<machine::ScenarioDesc>(replug->scenario);
+    }
     auto scenarioErrors = machine::checkScenario(scenario.value(), machineDesc.value());
     if (!scenarioErrors.empty()) {
         for (const auto& error : scenarioErrors) std::cerr << error << '\n';
@@ -163,6 +220,11 @@ int main(int argc, char** argv)
         bool allApplied = true;
         for (const auto& event : scenario.value().events) allApplied = m.apply(event) && allApplied;
         printer.section("final state: devices, resources and device stacks", m.describeTree());
+        if (replug) {
+            printer.section("replug " + options.replug +
+                                ": each bridge's captured windows beside the driver's",
+                            machine::compareReplug(m, *replug));
+        }
         if (!options.lspciDump.empty()) {
             auto problem = hotpsim::writeOutputFile(options.lspciDump, [&](std::ostream& out) {
                 machine::writeLspciDump(out, m.hardware());

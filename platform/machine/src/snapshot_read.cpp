@@ -26,24 +26,15 @@ constexpr size_t MaxResource = 64 * 1024;
 constexpr size_t MaxSnapshot = 256u * 1024 * 1024;
 constexpr size_t MaxEntries = 100000;
 
-// "DDDD:BB:DD.F" as sysfs names a function.
+// "DDDD:BB:DD.F" as sysfs names a function folder.
 bool parseSysfsName(std::string_view name, SnapshotFunction& f)
 {
-    unsigned domain = 0, bus = 0, device = 0, fn = 0;
-    char tail = 0;
-    const std::string text(name);
-    if (text.size() != 12 || std::sscanf(text.c_str(), "%4x:%2x:%2x.%1u%c", &domain, &bus, &device,
-                                         &fn, &tail) != 4) {
-        return false;
-    }
-    for (size_t i : {4u, 7u, 10u}) {
-        if (text[i] != (i == 10 ? '.' : ':')) return false;
-    }
-    if (device > 31 || fn > 7) return false;
-    f.domain = domain;
-    f.bus = bus;
-    f.device = device;
-    f.function = fn;
+    const std::optional<Bdf> bdf = parseBdf(name);
+    if (!bdf || !bdf->withDomain) return false;
+    f.domain = bdf->domain;
+    f.bus = bdf->bus;
+    f.device = bdf->device;
+    f.function = bdf->function;
     return true;
 }
 
@@ -253,6 +244,35 @@ std::string cString(std::string_view field)
 
 }  // namespace
 
+std::optional<Bdf> parseBdf(std::string_view text)
+{
+    // Splits "[DDDD:]BB:DD.F" at its separators, each field all hexadecimal digits.
+    auto field = [](std::string_view digits, size_t width, unsigned& out) {
+        if (digits.size() != width) return false;
+        out = 0;
+        for (char c : digits) {
+            if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+            out = out * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c))
+                                                       ? c - '0'
+                                                       : std::tolower(c) - 'a' + 10);
+        }
+        return true;
+    };
+    Bdf b;
+    b.withDomain = text.size() == 12;
+    if (b.withDomain) {
+        if (text[4] != ':' || !field(text.substr(0, 4), 4, b.domain)) return std::nullopt;
+        text.remove_prefix(5);
+    }
+    if (text.size() != 7 || text[2] != ':' || text[5] != '.') return std::nullopt;
+    if (!field(text.substr(0, 2), 2, b.bus) || !field(text.substr(3, 2), 2, b.device) ||
+        text[6] < '0' || text[6] > '7' || b.device > 31) {
+        return std::nullopt;
+    }
+    b.function = static_cast<unsigned>(text[6] - '0');
+    return b;
+}
+
 SnapshotResult readSnapshotTar(std::string_view bytes, const std::string& name)
 {
     Collector collector(name);
@@ -376,23 +396,13 @@ SnapshotResult readSnapshotLspci(std::string_view text, const std::string& name)
         // A function line: "[DDDD:]BB:DD.F description".
         SnapshotFunction f;
         const std::string first = line.substr(0, line.find(' '));
-        unsigned domain = 0, bus = 0, device = 0, fn = 0;
-        char tail = 0;
-        const bool withDomain = first.size() == 12 &&
-                                std::sscanf(first.c_str(), "%4x:%2x:%2x.%1u%c", &domain, &bus,
-                                            &device, &fn, &tail) == 4;
-        const bool withoutDomain = !withDomain && first.size() == 7 &&
-                                   std::sscanf(first.c_str(), "%2x:%2x.%1u%c", &bus, &device, &fn,
-                                               &tail) == 3;
-        if (!withDomain && !withoutDomain) {
+        const std::optional<Bdf> bdf = parseBdf(first);
+        if (!bdf) {
             fail("expected a function line such as \"00:1f.0 ISA bridge: ...\" or a row of "
                  "bytes such as \"00: 86 80 ...\"");
             break;
         }
-        if (device > 31 || fn > 7) {
-            fail("'" + first + "' is not a bus:device.function");
-            break;
-        }
+        const unsigned domain = bdf->domain, bus = bdf->bus, device = bdf->device, fn = bdf->function;
         f.domain = domain;
         f.bus = bus;
         f.device = device;

@@ -59,6 +59,14 @@ ImportResult importSnapshot(const Snapshot& snapshot);
 // A machine as the text of a machine file, which parses back into the same machine.
 std::string writeMachineFile(const MachineDesc& machine, const std::vector<std::string>& notes);
 
+// A function as Linux names it: "DDDD:BB:DD.F", or "BB:DD.F" in domain 0000. Every digit is
+// hexadecimal (the function a single digit 0 to 7); nothing else is accepted.
+struct Bdf {
+    unsigned domain = 0, bus = 0, device = 0, function = 0;
+    bool withDomain = false;
+};
+std::optional<Bdf> parseBdf(std::string_view text);
+
 // Configuration bytes as machine files write them: whitespace-separated hexadecimal bytes,
 // optionally in lines that start with their offset ("00: 86 80 ..."), as lspci -x prints.
 bool parseConfigBytes(std::string_view text, std::vector<uint8_t>& bytes, std::string& error);

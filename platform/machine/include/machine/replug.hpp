@@ -1,0 +1,44 @@
+// Replaying a hot add on a machine that boots as found: the card at a function's device number
+// is pulled out without warning and inserted again in its power-on state (command 0, BARs, bus
+// numbers and windows as after reset), so the bus driver, the PnP manager and the driver treat it
+// as a card hot added into that slot. Afterwards each bridge of the card is shown with the windows
+// the captured machine had (its firmware's and the running system's choice) beside the windows
+// the driver asked for, and whether everything behind it started.
+#pragma once
+
+#include <machine/description.hpp>
+#include <machine/location.hpp>
+#include <machine/scenario.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace machine {
+
+class Machine;
+
+struct ReplugBridge {
+    std::string where;         // "01:00.0" as captured
+    std::vector<Step> inCard;  // path from the slot to the bridge
+    Window io, memory, prefetchable;  // as captured
+};
+
+struct ReplugPlan {
+    MachineDesc machine;     // the machine with the slot and the card in its catalogue
+    ScenarioDesc scenario;   // surprise removal of the card, then its insertion
+    std::vector<Step> slot;  // where the card sits
+    std::vector<ReplugBridge> bridges;  // the card's bridges, depth first
+};
+
+// `bdf` is "BB:DD.F" (or "DDDD:BB:DD.F") as the captured machine numbers it; the machine's
+// bridges must carry their configuration bytes so that their bus numbers are known.
+std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_view bdf,
+                                     std::string& error);
+
+// After the plan's scenario has played: per bridge of the card, the captured windows beside the
+// driver's filtered requirements and what was assigned, and whether what is behind it started.
+std::vector<std::string> compareReplug(Machine& machine, const ReplugPlan& plan);
+
+}  // namespace machine

@@ -1,0 +1,154 @@
+// A hot add replayed on a captured machine: the built-in machine with its bridge card hot added is
+// captured as Linux would show it, imported, booted as found, and the bridge card is pulled out and
+// inserted again. With the driver every device behind the card's bridge starts in windows at
+// least as large as the captured ones; without it, the card's bridge asks for too little.
+#include <gtest/gtest.h>
+
+#include <machine/machine.hpp>
+#include <machine/machine_file.hpp>
+#include <machine/replug.hpp>
+#include <machine/snapshot.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+std::string resourceLine(uint64_t start, uint64_t size, uint64_t flags)
+{
+    char text[80];
+    std::snprintf(text, sizeof text, "0x%016llx 0x%016llx 0x%016llx\n",
+                  static_cast<unsigned long long>(size ? start : 0),
+                  static_cast<unsigned long long>(size ? start + size - 1 : 0),
+                  static_cast<unsigned long long>(flags));
+    return text;
+}
+
+// Every function of the running hardware, as Linux's sysfs shows it.
+machine::Snapshot capture(pci::Hierarchy& hw)
+{
+    machine::Snapshot snapshot;
+    snapshot.source = "captured";
+    std::function<void(unsigned)> walk = [&](unsigned number) {
+        for (unsigned d = 0; d < 32; ++d) {
+            for (unsigned fn = 0; fn < 8; ++fn) {
+                pci::Function* f = hw.locate(number, d, fn);
+                if (f == nullptr) continue;
+                machine::SnapshotFunction s;
+                s.bus = number;
+                s.device = d;
+                s.function = fn;
+                for (unsigned at = 0; at < 256; ++at) s.config.push_back(f->byte(at));
+                std::string resource;
+                const auto& bars = f->bars();
+                for (unsigned i = 0; i < 6; ++i) {
+                    const pci::Bar bar = i < bars.size() ? bars[i] : pci::Bar{};
+                    if (bar.kind == pci::Bar::Kind::None) {
+                        resource += resourceLine(0, 0, 0);
+                        continue;
+                    }
+                    uint64_t flags = bar.kind == pci::Bar::Kind::Io ? 0x100 : 0x200;
+                    if (bar.prefetchable) flags |= 0x2000;
+                    if (bar.kind == pci::Bar::Kind::Memory64) flags |= 0x100000;
+                    const uint32_t low = f->dword(pci::reg::Bar0 + 4 * i);
+                    uint64_t address = low & (bar.kind == pci::Bar::Kind::Io ? ~0x3u : ~0xFu);
+                    if (bar.kind == pci::Bar::Kind::Memory64) {
+                        address |= uint64_t{f->dword(pci::reg::Bar0 + 4 * i + 4)} << 32;
+                    }
+                    resource += resourceLine(address, bar.size, flags);
+                }
+                resource += resourceLine(0, f->romSize(), f->romSize() ? 0x200 : 0);
+                if (f->header() == pci::HeaderKind::Bridge) {
+                    for (uint64_t flags : {0x100, 0x200, 0x2200, 0}) resource += resourceLine(0, 0, flags);
+                }
+                s.resource = resource;
+                s.source = "captured";
+                snapshot.functions.push_back(std::move(s));
+                if (f->header() == pci::HeaderKind::Bridge && f->byte(pci::reg::SecondaryBus) > number) {
+                    walk(f->byte(pci::reg::SecondaryBus));
+                }
+            }
+        }
+    };
+    walk(0);
+    std::sort(snapshot.functions.begin(), snapshot.functions.end(),
+              [](const machine::SnapshotFunction& a, const machine::SnapshotFunction& b) {
+                  return std::tie(a.bus, a.device, a.function) < std::tie(b.bus, b.device, b.function);
+              });
+    return snapshot;
+}
+
+machine::MachineDesc capturedWithBridgeCard()
+{
+    machine::MachineOptions options;
+    options.driverPath = HOTP_DRIVER_PATH;
+    machine::Machine m(machine::defaultMachine(), options, [](const machine::Output&) {});
+    m.boot();
+    machine::Event insert;
+    insert.kind = machine::EventKind::Insert;
+    insert.card = "bridge card";
+    std::string error;
+    insert.slot = *machine::parseLocation("slot 2", error);
+    EXPECT_TRUE(m.apply(insert));
+    machine::ImportResult imported = machine::importSnapshot(capture(m.hardware()));
+    EXPECT_TRUE(imported.machine) << (imported.errors.empty() ? "" : imported.errors.front());
+    EXPECT_TRUE(m.shutdown().empty());
+    return imported.machine ? *imported.machine : machine::MachineDesc{};
+}
+
+struct Played {
+    std::vector<std::string> comparison, problems;
+};
+
+Played replug(const machine::MachineDesc& desc, const std::string& bdf, bool withDriver)
+{
+    std::string error;
+    auto plan = machine::planReplug(desc, bdf, error);
+    EXPECT_TRUE(plan) << error;
+    if (!plan) return {};
+    EXPECT_TRUE(machine::checkScenario(plan->scenario, plan->machine).empty());
+    machine::MachineOptions options;
+    options.withDriver = withDriver;
+    options.driverPath = HOTP_DRIVER_PATH;
+    machine::Machine m(plan->machine, options, [](const machine::Output&) {});
+    m.boot();
+    for (const machine::Event& e : plan->scenario.events) EXPECT_TRUE(m.apply(e));
+    Played played;
+    played.comparison = machine::compareReplug(m, *plan);
+    played.problems = m.shutdown();
+    return played;
+}
+
+bool mentions(const std::vector<std::string>& lines, const std::string& text)
+{
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
+}
+
+TEST(Replug, TheBridgeCardStartsAgainWithTheDriverAndNotWithout)
+{
+    const machine::MachineDesc captured = capturedWithBridgeCard();
+    ASSERT_TRUE(captured.asFound);
+
+    const Played with = replug(captured, "01:02.0", true);
+    EXPECT_TRUE(with.problems.empty()) << with.problems.front();
+    ASSERT_FALSE(with.comparison.empty());
+    EXPECT_TRUE(mentions(with.comparison, "bridge 01:02.0"));
+    EXPECT_TRUE(mentions(with.comparison, "captured:  io "));
+    EXPECT_TRUE(mentions(with.comparison, "all started"));
+    EXPECT_FALSE(mentions(with.comparison, "not started")) << with.comparison.back();
+
+    const Played without = replug(captured, "01:02.0", false);
+    EXPECT_TRUE(mentions(without.comparison, "not started"));
+
+    // Malformed or impossible targets are refused with a reason.
+    std::string error;
+    EXPECT_FALSE(machine::planReplug(captured, "01:1f.0", error));
+    EXPECT_NE(error.find("no function 01:1f.0"), std::string::npos) << error;
+    EXPECT_FALSE(machine::planReplug(captured, "0x:02.0", error));
+    EXPECT_FALSE(machine::planReplug(machine::defaultMachine(), "01:00.0", error));
+    EXPECT_NE(error.find("no configuration bytes"), std::string::npos) << error;
+}
+
+}  // namespace
