@@ -52,10 +52,20 @@ std::unique_ptr<pci::Function> buildOne(const FunctionDesc& desc)
     return f;
 }
 
+std::unique_ptr<pci::Function> buildMasked(const FunctionDesc& desc)
+{
+    std::unique_ptr<pci::Function> f = buildOne(desc);
+    const WriteMasks masks = writeMasksFor(desc);
+    f->setWriteMask(pci::reg::Command, 2, desc.commandMask.value_or(masks.command));
+    f->setWriteMask(pci::reg::CacheLineSize, 1, desc.cacheLineMask.value_or(masks.cacheLine));
+    f->setWriteMask(pci::reg::LatencyTimer, 1, desc.latencyMask.value_or(masks.latency));
+    return f;
+}
+
 void populateBus(pci::Bus& bus, const BusDesc& desc, bool asFound)
 {
     for (const FunctionDesc& f : desc.functions) {
-        std::unique_ptr<pci::Function> function = buildOne(f);
+        std::unique_ptr<pci::Function> function = buildMasked(f);
         if (asFound && !f.config.empty()) function->holdAsFound(f.config);
         if (f.isBridge() && function->secondary() != nullptr) {
             populateBus(*function->secondary(), f.secondary, asFound);
@@ -98,6 +108,30 @@ RootWindows defaultRootWindows()
     return w;
 }
 
+WriteMasks writeMasksFor(const FunctionDesc& desc)
+{
+    constexpr uint16_t Parity = 0x0040, Serr = 0x0100, InterruptDisable = 0x0400;
+    constexpr uint16_t VgaSnoop = 0x0020;
+    uint16_t command = pci::CommandMaster | Parity | Serr | InterruptDisable;
+    switch (desc.kind) {
+    case FunctionKind::Device:
+        for (const pci::Bar& bar : desc.bars) {
+            if (bar.kind == pci::Bar::Kind::Io) command |= pci::CommandIo;
+            if (bar.kind == pci::Bar::Kind::Memory32 || bar.kind == pci::Bar::Kind::Memory64) {
+                command |= pci::CommandMemory;
+            }
+        }
+        if (desc.romSize != 0) command |= pci::CommandMemory;
+        if (desc.baseClass == 0x03) command |= VgaSnoop;
+        break;
+    case FunctionKind::Bridge:
+    case FunctionKind::CardBus:
+        command |= pci::CommandIo | pci::CommandMemory | VgaSnoop;
+        break;
+    }
+    return WriteMasks{command, 0xFF, 0xF8};
+}
+
 std::string className(uint8_t baseClass, uint8_t subClass)
 {
     switch (baseClass) {
@@ -133,7 +167,7 @@ std::string className(uint8_t baseClass, uint8_t subClass)
 
 std::unique_ptr<pci::Function> buildFunction(const FunctionDesc& desc)
 {
-    std::unique_ptr<pci::Function> f = buildOne(desc);
+    std::unique_ptr<pci::Function> f = buildMasked(desc);
     if (f->secondary() != nullptr && desc.isBridge()) {
         populateBus(*f->secondary(), desc.secondary, false);
     }

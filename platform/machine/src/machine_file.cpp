@@ -223,17 +223,19 @@ private:
         const char* const place = context == Context::Bus ? "at" : "function";
         switch (f.kind) {
         case FunctionKind::Device:
-            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "class", "bars", "rom", "config"},
+            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "class", "bars", "rom", "config",
+                            "write_masks"},
                         "a device");
             break;
         case FunctionKind::Bridge:
             r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "class", "bars", "rom",
-                            "config", "prefetch64", "io32", "io_window", "prefetch_window",
-                            "slots", "spare_buses", "reserve", "behind"},
+                            "config", "write_masks", "prefetch64", "io32", "io_window",
+                            "prefetch_window", "slots", "spare_buses", "reserve", "behind"},
                         "a bridge");
             break;
         case FunctionKind::CardBus:
-            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "config"}, "a CardBus bridge");
+            r_.onlyKeys(t, {place, "kind", "name", "id", "revision", "config", "write_masks"},
+                        "a CardBus bridge");
             break;
         }
         if (context == Context::Bus) {
@@ -290,6 +292,18 @@ private:
                              detail::formatSize(*rom));
             } else {
                 f.romSize = *rom;
+            }
+        }
+        if (const toml::table* masks = r_.table(t, "write_masks", "a function")) {
+            r_.onlyKeys(*masks, {"command", "cache_line_size", "latency_timer"}, "write_masks");
+            if (auto v = r_.integer(*masks, "command", "write_masks", 0, 0xFFFF)) {
+                f.commandMask = static_cast<uint16_t>(*v);
+            }
+            if (auto v = r_.integer(*masks, "cache_line_size", "write_masks", 0, 0xFF)) {
+                f.cacheLineMask = static_cast<uint8_t>(*v);
+            }
+            if (auto v = r_.integer(*masks, "latency_timer", "write_masks", 0, 0xFF)) {
+                f.latencyMask = static_cast<uint8_t>(*v);
             }
         }
         const auto classCode = [&](const char* what) -> std::optional<int64_t> {

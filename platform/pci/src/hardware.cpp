@@ -24,6 +24,17 @@ void Function::poke(unsigned offset, unsigned length, uint32_t value)
     }
 }
 
+void Function::setWriteMask(unsigned offset, unsigned length, uint32_t writable)
+{
+    for (unsigned i = 0; i < length && offset + i < 256; ++i) {
+        const uint8_t mask = static_cast<uint8_t>(writable >> (8 * i));
+        writeMask_[offset + i] = mask;
+        // Bits that are no longer writable read as they do after reset.
+        config_[offset + i] = static_cast<uint8_t>((config_[offset + i] & mask) |
+                                                   (powerOn_[offset + i] & ~mask));
+    }
+}
+
 void Function::setMask(unsigned offset, unsigned length, uint32_t writable, uint32_t clearable)
 {
     for (unsigned i = 0; i < length; ++i) {

@@ -182,3 +182,38 @@ TEST_F(BuiltInMachine, PathsLeadThroughTheHardwareAsBuilt)
 }
 
 }  // namespace
+
+namespace {
+
+// A register takes only the bits its function implements; the rest keep what they hold.
+TEST(WriteMasks, RegistersKeepWhatTheirFunctionDoesNotImplement)
+{
+    struct Case {
+        const char* name;
+        const char* keys;
+        uint16_t command;  // what all ones written to the command register leaves
+        uint8_t latency;   // what 0xff written to the latency timer leaves
+    } cases[] = {
+        {"serial controller", "class = 0x070002\nbars = [ { type = \"io\", size = 8 } ]\n", 0x0545, 0xF8},
+        {"display controller", "class = 0x030000\nbars = [ { type = \"mem32\", size = \"1M\" } ]\n",
+         0x0566, 0xF8},
+        {"host bridge", "class = 0x060000\n", 0x0544, 0xF8},
+        {"bridge", "kind = \"bridge\"\n", 0x0567, 0xF8},
+        {"given masks", "class = 0x020000\nwrite_masks = { command = 0x0006, latency_timer = 0 }\n",
+         0x0006, 0x00},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto parsed = machine::parseMachine(
+            std::string("[[function]]\nat = \"02.0\"\nid = \"7e57:0300\"\n") + c.keys, "m.toml");
+        ASSERT_TRUE(parsed.ok()) << parsed.errors().front();
+        pci::Hierarchy hw;
+        machine::populate(hw, parsed.value());
+        hw.configWrite(0, 2, 0, reg::Command, 2, 0xFFFF);
+        hw.configWrite(0, 2, 0, reg::LatencyTimer, 1, 0xFF);
+        EXPECT_EQ(hw.configRead(0, 2, 0, reg::Command, 2), c.command);
+        EXPECT_EQ(hw.configRead(0, 2, 0, reg::LatencyTimer, 1), c.latency);
+    }
+}
+
+}  // namespace

@@ -182,6 +182,8 @@ TEST(MachineFile, MalformedFilesAreRejectedWithTheirLine)
         {"unknown firmware", "firmware = \"bios\"\n", 1, "firmware is \"configure\" or \"as-found\""},
         {"ROM of an odd size", std::string(kDevice) + "rom = 1024\n", 5,
          "an expansion ROM is a power of two from 2K to 16M, not 1K"},
+        {"command mask too wide", std::string(kDevice) + "write_masks = { command = 0x10000 }\n", 5,
+         "'command' of write_masks is 65536"},
         {"third BAR on a bridge",
          "[[function]]\nat = \"03.0\"\nkind = \"bridge\"\nid = \"7e57:0300\"\n"
          "bars = [ { index = 2, type = \"io\", size = 16 } ]\n",

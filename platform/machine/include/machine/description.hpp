@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,6 +74,10 @@ struct FunctionDesc {
     // The configuration bytes of a real function (64 to 256): identity, class, header type and
     // capabilities come from them, BAR kinds and sizes from `bars`. Empty when not given.
     std::vector<uint8_t> config;
+    // Which bits of the command, cache line size and latency timer registers are writable;
+    // unset, the defaults for the function's class (writeMasksFor).
+    std::optional<uint16_t> commandMask;
+    std::optional<uint8_t> cacheLineMask, latencyMask;
     BusDesc secondary;       // bridges: the bus behind
     unsigned line = 0;
 
@@ -100,6 +105,17 @@ struct MachineDesc {
 
 // The windows a machine gets when its file does not give them.
 RootWindows defaultRootWindows();
+
+// The writable bits of the command, cache line size and latency timer registers of a function
+// as hardware of its kind usually implements them: I/O and memory enables only where there is
+// something to decode, bus master, parity and SERR# responses and interrupt disable everywhere,
+// VGA palette snoop only on display controllers and bridges, none of special cycles, memory
+// write and invalidate or fast back-to-back; latency timers without their low three bits.
+struct WriteMasks {
+    uint16_t command;
+    uint8_t cacheLine, latency;
+};
+WriteMasks writeMasksFor(const FunctionDesc& desc);
 
 // A generic name for a class code ("network controller", "PCI-to-PCI bridge").
 std::string className(uint8_t baseClass, uint8_t subClass);

@@ -98,6 +98,9 @@ public:
 
     // Firmware and test access that ignores the masks (sets hard-wired values).
     void poke(unsigned offset, unsigned length, uint32_t value);
+    // Which bits of a register software can change, as the function implements it; a value
+    // written to the others is dropped and they keep what they hold.
+    void setWriteMask(unsigned offset, unsigned length, uint32_t writable);
 
     // Marks the header as multi-function (bit 7 of the header type).
     void setMultiFunction(bool on);
