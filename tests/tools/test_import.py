@@ -175,6 +175,25 @@ class Import(unittest.TestCase):
         self.assertEqual(code, 2)
         self.assertIn("--replug 05:00.0", err)
 
+    def test_a_real_virtual_machine_imports_without_editing(self):
+        # tar cf of /sys/bus/pci/devices/*/{config,resource} on a small virtual machine: a
+        # PCI Express host bridge and virtio functions whose 64-bit BARs lie above 4G (the tar
+        # pads the shrunken resource files with zeros, as it does on every Linux machine).
+        snapshot = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "vm-snapshot.tar")
+        code, _, err = run("import", snapshot, "-o", self.machine)
+        self.assertEqual(code, 0, err)
+        code, out, err = run("--machine", self.machine, "--scenario", self.empty_scenario(),
+                             "--no-config-writes")
+        self.assertEqual(code, 0, err + out)
+        tree = out.split("== final state", 1)[1]
+        self.assertNotIn("not started", tree)
+        self.assertIn("mem  4000100000-400017ffff", tree)  # the network function, as found
+        code, out, err = run("--machine", self.machine, "--replug", "00:03.0", "--no-config-writes")
+        self.assertEqual(code, 0, err + out)
+        report = out.split("== replug 00:03.0", 1)[1]
+        self.assertIn("function 00:03.0 (now 00:03.0): started", report)
+        self.assertIn("captured:  memory 4000100000-400017ffff", report)
+
     def empty_scenario(self):
         path = os.path.join(self.folder.name, "none.toml")
         with open(path, "w") as file:

@@ -192,6 +192,7 @@ void Machine::boot()
     add(desc_.windows.io, CmResourceTypePort, 0);
     add(desc_.windows.memory, CmResourceTypeMemory, 0);
     add(desc_.windows.prefetchable, CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE);
+    add(desc_.windows.memory64, CmResourceTypeMemory, 0);
     pnp_->boot(windows);
 }
 

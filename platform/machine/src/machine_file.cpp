@@ -106,10 +106,14 @@ private:
 
     void windows(const toml::table& t, RootWindows& w)
     {
-        r_.onlyKeys(t, {"io", "memory", "prefetchable"}, "[windows]");
+        r_.onlyKeys(t, {"io", "memory", "prefetchable", "memory64"}, "[windows]");
         window(t, "io", w.io, 0xFFFF, true);
         window(t, "memory", w.memory, 0xFFFFFFFF, true);
         window(t, "prefetchable", w.prefetchable, 0xFFFFFFFF, false);
+        window(t, "memory64", w.memory64, INT64_MAX, false);
+        if (w.memory64.open() && w.memory64.base <= 0xFFFFFFFF) {
+            r_.error(Reader::keyLine(t, "memory64"), "the memory64 window lies above 4G");
+        }
         if (w.memory.open() && w.prefetchable.open() &&
             w.memory.base <= w.prefetchable.limit && w.prefetchable.base <= w.memory.limit) {
             r_.error(Reader::keyLine(t, "prefetchable"),

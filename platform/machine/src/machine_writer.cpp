@@ -181,6 +181,7 @@ std::string writeMachineFile(const MachineDesc& m, const std::vector<std::string
     if (m.windows.prefetchable.open()) {
         out << "prefetchable = " << window(m.windows.prefetchable) << "\n";
     }
+    if (m.windows.memory64.open()) out << "memory64     = " << window(m.windows.memory64) << "\n";
     for (const FunctionDesc& f : m.root.functions) function(out, f, "function");
     return out.str();
 }

@@ -68,6 +68,27 @@ void capturedWindows(const FunctionDesc& f, ReplugBridge& b)
     }
 }
 
+// The ranges a function's captured BARs decode.
+std::vector<std::string> capturedBars(const FunctionDesc& f)
+{
+    std::vector<std::string> out;
+    if (f.config.size() < 64) return out;
+    for (size_t i = 0; i < f.bars.size(); ++i) {
+        const pci::Bar& bar = f.bars[i];
+        if (bar.kind == pci::Bar::Kind::None) continue;
+        const uint32_t low = dword(f.config, reg::Bar0 + 4 * static_cast<unsigned>(i));
+        uint64_t address = bar.kind == pci::Bar::Kind::Io ? (low & ~0x3u) : (low & ~0xFu);
+        if (bar.kind == pci::Bar::Kind::Memory64 && i + 1 < 6) {
+            address |= uint64_t{dword(f.config, reg::Bar0 + 4 * static_cast<unsigned>(i) + 4)} << 32;
+        }
+        const char* kind = bar.kind == pci::Bar::Kind::Io ? "io" : bar.prefetchable ? "prefetchable" : "memory";
+        out.push_back(std::string(kind) + " " +
+                      (address == 0 ? "unassigned (" + sizeText(bar.size) + ")"
+                                    : windowText(Window{address, address + bar.size - 1})));
+    }
+    return out;
+}
+
 void collectBridges(const FunctionDesc& f, std::vector<Step> path, unsigned bus,
                     std::vector<ReplugBridge>& out)
 {
@@ -181,6 +202,9 @@ std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_vie
     for (const FunctionDesc& f : card.functions) {
         std::vector<Step> at = path;
         at.push_back(Step{device, f.function});
+        plan.functions.push_back(ReplugFunction{
+            hex(bus, 2) + ":" + hex(device, 2) + "." + std::to_string(f.function), at,
+            capturedBars(f)});
         collectBridges(f, at, bus, plan.bridges);
     }
     plan.machine.cards.push_back(card);
@@ -202,27 +226,67 @@ std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_vie
     return plan;
 }
 
+namespace {
+
+// The PnP node at a path, following the bridges as the running system numbered them; `now`
+// says where it is now ("01:00.0").
+pnp::DeviceNode* nodeAtPath(Machine& m, const std::vector<Step>& path, std::string& now)
+{
+    pci::Bus* bus = &m.hardware().root();
+    unsigned number = 0;
+    pci::Function* f = nullptr;
+    for (size_t i = 0; i < path.size() && bus != nullptr; ++i) {
+        f = bus->function(path[i].device, path[i].functionOrZero());
+        if (f == nullptr) break;
+        if (i + 1 < path.size()) {
+            number = f->byte(reg::SecondaryBus);
+            bus = f->secondary();
+        }
+    }
+    const Step& last = path.back();
+    now = hex(number, 2) + ":" + hex(last.device, 2) + "." + std::to_string(last.functionOrZero());
+    return f != nullptr ? m.nodeAt(number, last.device, last.functionOrZero()) : nullptr;
+}
+
+std::string assignedText(const pnp::DeviceNode& node)
+{
+    if (node.assigned.empty()) return "nothing";
+    std::string text;
+    for (const pnp::Range& r : node.assigned) {
+        const char* kind = r.type == CmResourceTypePort                         ? "io"
+                           : (r.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0 ? "prefetchable"
+                                                                               : "memory";
+        text += (text.empty() ? "" : ", ") + std::string(kind) + " " +
+                windowText(Window{r.start, r.end()});
+    }
+    return text;
+}
+
+std::string stateText(const pnp::DeviceNode& node)
+{
+    if (node.state == pnp::DeviceNode::State::Started) return "started";
+    return "not started: " + (node.problem.empty() ? std::string("no reason given") : node.problem);
+}
+
+}  // namespace
+
 std::vector<std::string> compareReplug(Machine& m, const ReplugPlan& plan)
 {
     std::vector<std::string> lines;
+    for (const ReplugFunction& f : plan.functions) {
+        std::string now;
+        pnp::DeviceNode* node = nodeAtPath(m, f.path, now);
+        lines.push_back("function " + f.where + " (now " + now + "): " +
+                        (node != nullptr ? stateText(*node) : "not in the device tree"));
+        std::string captured;
+        for (const std::string& c : f.captured) captured += (captured.empty() ? "" : ", ") + c;
+        lines.push_back("  captured:  " + (captured.empty() ? "no BARs" : captured));
+        if (node != nullptr) lines.push_back("  assigned:  " + assignedText(*node));
+    }
     for (const ReplugBridge& b : plan.bridges) {
-        // Follow the path through the bridges as the running system numbered them.
-        pci::Bus* bus = &m.hardware().root();
-        unsigned number = 0;
-        pci::Function* f = nullptr;
-        for (size_t i = 0; i < b.inCard.size() && bus != nullptr; ++i) {
-            f = bus->function(b.inCard[i].device, b.inCard[i].functionOrZero());
-            if (f == nullptr) break;
-            if (i + 1 < b.inCard.size()) {
-                number = f->byte(reg::SecondaryBus);
-                bus = f->secondary();
-            }
-        }
-        const Step& last = b.inCard.back();
-        pnp::DeviceNode* node =
-            f != nullptr ? m.nodeAt(number, last.device, last.functionOrZero()) : nullptr;
-        lines.push_back("bridge " + b.where + " (now " + hex(number, 2) + ":" +
-                        hex(last.device, 2) + "." + std::to_string(last.functionOrZero()) + ")");
+        std::string now;
+        pnp::DeviceNode* node = nodeAtPath(m, b.inCard, now);
+        lines.push_back("bridge " + b.where + " (now " + now + ")");
         lines.push_back("  captured:  io " + windowText(b.io) + ", memory " +
                         windowText(b.memory) + ", prefetchable " + windowText(b.prefetchable));
         if (node == nullptr) {
@@ -234,15 +298,7 @@ std::vector<std::string> compareReplug(Machine& m, const ReplugPlan& plan)
         lines.push_back(a.any ? "  asked for: io " + size(a.io) + ", memory " + size(a.memory) +
                                     ", prefetchable " + size(a.prefetchable)
                               : std::string("  asked for: nothing (no requirements were filtered)"));
-        std::string assigned = "  assigned: ";
-        for (const pnp::Range& r : node->assigned) {
-            const char* kind = r.type == CmResourceTypePort                         ? "io"
-                               : (r.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0 ? "prefetchable"
-                                                                                   : "memory";
-            assigned += std::string(kind) + " " + windowText(Window{r.start, r.end()}) + ", ";
-        }
-        lines.push_back(node->assigned.empty() ? "  assigned: nothing"
-                                               : assigned.substr(0, assigned.size() - 2));
+        lines.push_back("  assigned:  " + assignedText(*node));
         unsigned behind = 0;
         std::vector<std::string> down;
         std::function<void(pnp::DeviceNode&)> walk = [&](pnp::DeviceNode& n) {
@@ -269,7 +325,6 @@ std::vector<std::string> compareReplug(Machine& m, const ReplugPlan& plan)
             for (const std::string& d : down) lines.push_back("    " + d);
         }
     }
-    if (plan.bridges.empty()) lines.push_back("the replugged card has no bridges");
     return lines;
 }
 

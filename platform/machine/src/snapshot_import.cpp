@@ -413,14 +413,15 @@ private:
             }
             w.io.base = std::min(w.io.base, c.base & ~uint64_t{0x3});
         }
-        Window memory{}, prefetch{};
+        Window memory{}, prefetch{}, high{};
         for (const Claim& c : memory_) {
-            if (c.limit > 0xFFFFFFFFull) {
-                errors_.push_back(s_.source + ": memory at " + hex(c.base, 8) +
-                                  " lies above 4G; machines have their memory windows below 4G");
+            if (c.base <= 0xFFFFFFFFull && c.limit > 0xFFFFFFFFull) {
+                errors_.push_back(s_.source + ": memory at " + hex(c.base, 8) + "-" +
+                                  hex(c.limit, 8) + " crosses 4G");
                 return w;
             }
-            Window& into = c.prefetchable ? prefetch : memory;
+            // Above 4G, prefetchable or not, everything shares one window.
+            Window& into = c.base > 0xFFFFFFFFull ? high : c.prefetchable ? prefetch : memory;
             into.base = into.open() ? std::min(into.base, c.base) : c.base;
             into.limit = into.open() ? std::max(into.limit, c.limit) : c.limit;
         }
@@ -431,6 +432,8 @@ private:
         };
         round(memory);
         round(prefetch);
+        round(high);
+        w.memory64 = high;
         // Room for cards to come: the defaults where they do not overlap what is found.
         const bool overlap = memory.open() && prefetch.open() && memory.base <= prefetch.limit &&
                              prefetch.base <= memory.limit;

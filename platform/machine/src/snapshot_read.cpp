@@ -302,7 +302,7 @@ SnapshotResult readSnapshotTar(std::string_view bytes, const std::string& name)
                             " bytes runs past the end of the file");
             break;
         }
-        const std::string_view data = bytes.substr(dataAt, size);
+        const std::string_view data = bytes.substr(dataAt, static_cast<size_t>(size));
         const char type = header[156];
         std::string path = cString(header.substr(0, 100));
         if (header.substr(257, 5) == "ustar") {

@@ -32,6 +32,9 @@ struct Window {
 // root has none; prefetchable BARs then share the memory window.
 struct RootWindows {
     Window io, memory, prefetchable;
+    // Memory above 4G, where a captured machine's firmware may have put 64-bit BARs; closed
+    // when there is none. Only devices found there at boot use it.
+    Window memory64;
 };
 
 enum class FunctionKind { Device, Bridge, CardBus };

@@ -25,11 +25,19 @@ struct ReplugBridge {
     Window io, memory, prefetchable;  // as captured
 };
 
+// A function of the card, with the BARs as captured.
+struct ReplugFunction {
+    std::string where;  // "02:00.0" as captured
+    std::vector<Step> path;
+    std::vector<std::string> captured;  // "mem f0000000-f0000fff", one per assigned BAR
+};
+
 struct ReplugPlan {
     MachineDesc machine;     // the machine with the slot and the card in its catalogue
     ScenarioDesc scenario;   // surprise removal of the card, then its insertion
     std::vector<Step> slot;  // where the card sits
     std::vector<ReplugBridge> bridges;  // the card's bridges, depth first
+    std::vector<ReplugFunction> functions;  // the card's own functions (those in the slot)
 };
 
 // `bdf` is "BB:DD.F" (or "DDDD:BB:DD.F") as the captured machine numbers it; the machine's
