@@ -2,6 +2,8 @@
 // What is written parses back into the same machine (a test holds the writer to that).
 #include <machine/snapshot.hpp>
 
+#include "format.hpp"
+
 #include <cctype>
 #include <cstdio>
 #include <sstream>
@@ -9,13 +11,6 @@
 namespace machine {
 
 namespace {
-
-std::string hex(uint64_t value, int digits)
-{
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "%0*llx", digits, static_cast<unsigned long long>(value));
-    return buffer;
-}
 
 std::string size(uint64_t bytes)
 {
@@ -41,7 +36,7 @@ std::string quoted(const std::string& text)
 
 std::string window(const Window& w)
 {
-    return "{ base = 0x" + hex(w.base, 4) + ", limit = 0x" + hex(w.limit, 4) + " }";
+    return "{ base = 0x" + detail::hex(w.base, 4) + ", limit = 0x" + detail::hex(w.limit, 4) + " }";
 }
 
 void bars(std::ostream& out, const std::vector<pci::Bar>& list)
@@ -70,13 +65,13 @@ void bars(std::ostream& out, const std::vector<pci::Bar>& list)
 void function(std::ostream& out, const FunctionDesc& f, const std::string& path)
 {
     out << "\n[[" << path << "]]\n";
-    out << "at    = \"" << hex(f.device, 2) << "." << f.function << "\"\n";
+    out << "at    = \"" << detail::hex(f.device, 2) << "." << f.function << "\"\n";
     out << "name  = " << quoted(f.name) << "\n";
     if (f.kind == FunctionKind::Bridge) out << "kind  = \"bridge\"\n";
     if (f.kind == FunctionKind::CardBus) out << "kind  = \"cardbus\"\n";
-    out << "id    = \"" << hex(f.vendor, 4) << ":" << hex(f.deviceId, 4) << "\"\n";
+    out << "id    = \"" << detail::hex(f.vendor, 4) << ":" << detail::hex(f.deviceId, 4) << "\"\n";
     if (f.kind != FunctionKind::CardBus) {
-        out << "class = 0x" << hex(uint64_t{f.baseClass} << 16 | uint64_t{f.subClass} << 8 | f.progIf, 6)
+        out << "class = 0x" << detail::hex(uint64_t{f.baseClass} << 16 | uint64_t{f.subClass} << 8 | f.progIf, 6)
             << "\n";
     }
     if (f.kind != FunctionKind::CardBus) bars(out, f.bars);

@@ -1,5 +1,7 @@
 #include <machine/replug.hpp>
 
+#include "format.hpp"
+
 #include <machine/machine.hpp>
 #include <machine/snapshot.hpp>
 
@@ -13,34 +15,10 @@ namespace {
 
 namespace reg = pci::reg;
 
-std::string hex(uint64_t value, int digits)
-{
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "%0*llx", digits, static_cast<unsigned long long>(value));
-    return buffer;
-}
-
-std::string sizeText(uint64_t bytes)
-{
-    const char* units[] = {"", "K", "M", "G"};
-    unsigned u = 0;
-    while (u < 3 && bytes >= 1024 && bytes % 1024 == 0) {
-        bytes /= 1024;
-        ++u;
-    }
-    return std::to_string(bytes) + units[u];
-}
-
 std::string windowText(const Window& w)
 {
     if (!w.open()) return "closed";
-    return hex(w.base, 8) + "-" + hex(w.limit, 8) + " (" + sizeText(w.size()) + ")";
-}
-
-uint32_t dword(const std::vector<uint8_t>& c, unsigned at)
-{
-    return uint32_t{c[at]} | uint32_t{c[at + 1]} << 8 | uint32_t{c[at + 2]} << 16 |
-           uint32_t{c[at + 3]} << 24;
+    return detail::hex(w.base, 8) + "-" + detail::hex(w.limit, 8) + " (" + detail::formatSize(w.size()) + ")";
 }
 
 // The windows a bridge's captured registers decode.
@@ -52,18 +30,18 @@ void capturedWindows(const FunctionDesc& f, ReplugBridge& b)
         b.io = Window{uint64_t{c[reg::IoBase] & 0xF0u} << 8,
                       (uint64_t{c[reg::IoLimit] & 0xF0u} << 8) | 0xFFF};
         if ((c[reg::IoBase] & 0xF) == 1) {
-            b.io.base |= uint64_t{dword(c, reg::IoBaseUpper) & 0xFFFF} << 16;
-            b.io.limit |= uint64_t{dword(c, reg::IoBaseUpper) >> 16} << 16;
+            b.io.base |= uint64_t{detail::configDword(c, reg::IoBaseUpper) & 0xFFFF} << 16;
+            b.io.limit |= uint64_t{detail::configDword(c, reg::IoBaseUpper) >> 16} << 16;
         }
     }
-    const uint32_t memory = dword(c, reg::MemoryBase);
+    const uint32_t memory = detail::configDword(c, reg::MemoryBase);
     b.memory = Window{uint64_t{memory & 0xFFF0} << 16, uint64_t{memory & 0xFFF00000u} | 0xFFFFF};
     if (f.prefetchWindow) {
-        const uint32_t pref = dword(c, reg::PrefetchBase);
+        const uint32_t pref = detail::configDword(c, reg::PrefetchBase);
         b.prefetchable = Window{uint64_t{pref & 0xFFF0} << 16, uint64_t{pref & 0xFFF00000u} | 0xFFFFF};
         if ((pref & 0xF) == 1) {
-            b.prefetchable.base |= uint64_t{dword(c, reg::PrefetchBaseUpper)} << 32;
-            b.prefetchable.limit |= uint64_t{dword(c, reg::PrefetchLimitUpper)} << 32;
+            b.prefetchable.base |= uint64_t{detail::configDword(c, reg::PrefetchBaseUpper)} << 32;
+            b.prefetchable.limit |= uint64_t{detail::configDword(c, reg::PrefetchLimitUpper)} << 32;
         }
     }
 }
@@ -76,14 +54,14 @@ std::vector<std::string> capturedBars(const FunctionDesc& f)
     for (size_t i = 0; i < f.bars.size(); ++i) {
         const pci::Bar& bar = f.bars[i];
         if (bar.kind == pci::Bar::Kind::None) continue;
-        const uint32_t low = dword(f.config, reg::Bar0 + 4 * static_cast<unsigned>(i));
+        const uint32_t low = detail::configDword(f.config, reg::Bar0 + 4 * static_cast<unsigned>(i));
         uint64_t address = bar.kind == pci::Bar::Kind::Io ? (low & ~0x3u) : (low & ~0xFu);
         if (bar.kind == pci::Bar::Kind::Memory64 && i + 1 < 6) {
-            address |= uint64_t{dword(f.config, reg::Bar0 + 4 * static_cast<unsigned>(i) + 4)} << 32;
+            address |= uint64_t{detail::configDword(f.config, reg::Bar0 + 4 * static_cast<unsigned>(i) + 4)} << 32;
         }
         const char* kind = bar.kind == pci::Bar::Kind::Io ? "io" : bar.prefetchable ? "prefetchable" : "memory";
         out.push_back(std::string(kind) + " " +
-                      (address == 0 ? "unassigned (" + sizeText(bar.size) + ")"
+                      (address == 0 ? "unassigned (" + detail::formatSize(bar.size) + ")"
                                     : windowText(Window{address, address + bar.size - 1})));
     }
     return out;
@@ -94,7 +72,7 @@ void collectBridges(const FunctionDesc& f, std::vector<Step> path, unsigned bus,
 {
     if (!f.isBridge()) return;
     ReplugBridge b;
-    b.where = hex(bus, 2) + ":" + hex(f.device, 2) + "." + std::to_string(f.function);
+    b.where = detail::hex(bus, 2) + ":" + detail::hex(f.device, 2) + "." + std::to_string(f.function);
     b.inCard = path;
     capturedWindows(f, b);
     out.push_back(b);
@@ -114,7 +92,7 @@ BusDesc* findBus(BusDesc& bus, unsigned number, unsigned target, std::vector<Ste
     for (FunctionDesc& f : bus.functions) {
         if (!f.isBridge()) continue;
         if (f.config.size() < 64) {
-            error = "the bridge at " + hex(number, 2) + ":" + hex(f.device, 2) + "." +
+            error = "the bridge at " + detail::hex(number, 2) + ":" + detail::hex(f.device, 2) + "." +
                     std::to_string(f.function) +
                     " has no configuration bytes, so its bus numbers are not known before boot; "
                     "--replug plays on machines that boot as found (hotpsim import makes them)";
@@ -182,11 +160,11 @@ std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_vie
     std::vector<Step> path;
     BusDesc* where = findBus(plan.machine.root, 0, bus, path, error);
     if (where == nullptr) {
-        if (error.empty()) error = "no bridge in the machine leads to bus " + hex(bus, 2);
+        if (error.empty()) error = "no bridge in the machine leads to bus " + detail::hex(bus, 2);
         return std::nullopt;
     }
     CardDesc card;
-    card.name = "card replugged at " + hex(bus, 2) + ":" + hex(device, 2);
+    card.name = "card replugged at " + detail::hex(bus, 2) + ":" + detail::hex(device, 2);
     for (const FunctionDesc& f : where->functions) {
         if (f.device == device) card.functions.push_back(f);
     }
@@ -203,7 +181,7 @@ std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_vie
         std::vector<Step> at = path;
         at.push_back(Step{device, f.function});
         plan.functions.push_back(ReplugFunction{
-            hex(bus, 2) + ":" + hex(device, 2) + "." + std::to_string(f.function), at,
+            detail::hex(bus, 2) + ":" + detail::hex(device, 2) + "." + std::to_string(f.function), at,
             capturedBars(f)});
         collectBridges(f, at, bus, plan.bridges);
     }
@@ -244,7 +222,7 @@ pnp::DeviceNode* nodeAtPath(Machine& m, const std::vector<Step>& path, std::stri
         }
     }
     const Step& last = path.back();
-    now = hex(number, 2) + ":" + hex(last.device, 2) + "." + std::to_string(last.functionOrZero());
+    now = detail::hex(number, 2) + ":" + detail::hex(last.device, 2) + "." + std::to_string(last.functionOrZero());
     return f != nullptr ? m.nodeAt(number, last.device, last.functionOrZero()) : nullptr;
 }
 
@@ -294,7 +272,7 @@ std::vector<std::string> compareReplug(Machine& m, const ReplugPlan& plan)
             continue;
         }
         const Asked a = asked(node->requirements);
-        auto size = [](uint64_t v) { return v == 0 ? std::string("none") : sizeText(v); };
+        auto size = [](uint64_t v) { return v == 0 ? std::string("none") : detail::formatSize(v); };
         lines.push_back(a.any ? "  asked for: io " + size(a.io) + ", memory " + size(a.memory) +
                                     ", prefetchable " + size(a.prefetchable)
                               : std::string("  asked for: nothing (no requirements were filtered)"));

@@ -4,6 +4,8 @@
 // chosen to enclose everything firmware assigned on the root bus.
 #include <machine/snapshot.hpp>
 
+#include "format.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -25,22 +27,9 @@ struct ResourceLine {
     uint64_t size() const { return flags != 0 && end > start ? end - start + 1 : 0; }
 };
 
-std::string hex(uint64_t value, int digits)
-{
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "%0*llx", digits, static_cast<unsigned long long>(value));
-    return buffer;
-}
-
 std::string bdf(const SnapshotFunction& f)
 {
-    return hex(f.bus, 2) + ":" + hex(f.device, 2) + "." + std::to_string(f.function);
-}
-
-uint32_t dword(const std::vector<uint8_t>& c, unsigned at)
-{
-    return uint32_t{c[at]} | uint32_t{c[at + 1]} << 8 | uint32_t{c[at + 2]} << 16 |
-           uint32_t{c[at + 3]} << 24;
+    return detail::hex(f.bus, 2) + ":" + detail::hex(f.device, 2) + "." + std::to_string(f.function);
 }
 
 bool isPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
@@ -61,7 +50,7 @@ public:
         std::map<unsigned, std::vector<const SnapshotFunction*>> buses;
         for (const SnapshotFunction& f : s_.functions) {
             if (f.domain != 0) {
-                error(f, "is in PCI domain " + hex(f.domain, 4) +
+                error(f, "is in PCI domain " + detail::hex(f.domain, 4) +
                              "; a machine has one domain (0000)");
                 continue;
             }
@@ -84,7 +73,7 @@ public:
         for (const auto& [number, functions] : buses) {
             if (placed.count(number) == 0) {
                 error(*functions.front(),
-                      "is on bus " + hex(number, 2) +
+                      "is on bus " + detail::hex(number, 2) +
                           ", which no bridge in the snapshot leads to (a second root bus); "
                           "machines with several root buses are not supported");
             }
@@ -135,10 +124,10 @@ private:
             if (d.kind == FunctionKind::Bridge) {
                 const unsigned secondary = f->config[reg::SecondaryBus];
                 if (secondary != 0 && secondary <= number) {
-                    error(*f, "forwards to bus " + hex(secondary, 2) +
-                                  ", which is not below its own bus " + hex(number, 2));
+                    error(*f, "forwards to bus " + detail::hex(secondary, 2) +
+                                  ", which is not below its own bus " + detail::hex(number, 2));
                 } else if (secondary != 0 && placed.count(secondary) != 0) {
-                    error(*f, "forwards to bus " + hex(secondary, 2) +
+                    error(*f, "forwards to bus " + detail::hex(secondary, 2) +
                                   ", which another bridge already leads to");
                 } else if (secondary != 0 && depth < 64) {
                     bus(secondary, buses, d.secondary, placed, depth + 1);
@@ -146,7 +135,7 @@ private:
             } else if (d.kind == FunctionKind::CardBus) {
                 const unsigned secondary = f->config[reg::CardBusBus];
                 if (secondary != 0 && buses.count(secondary) != 0) {
-                    error(*f, "has functions behind it on bus " + hex(secondary, 2) +
+                    error(*f, "has functions behind it on bus " + detail::hex(secondary, 2) +
                                   "; cards in CardBus sockets are not supported");
                 }
                 if (secondary != 0) placed.insert(secondary);
@@ -161,7 +150,7 @@ private:
                                                 return g.device == d.device && g.function != 0;
                                             });
             if (others && (d.config[reg::HeaderType] & 0x80) == 0) {
-                errors_.push_back(s_.source + ": " + hex(number, 2) + ":" + hex(d.device, 2) +
+                errors_.push_back(s_.source + ": " + detail::hex(number, 2) + ":" + detail::hex(d.device, 2) +
                                   ".0 has other functions beside it but its header does not "
                                   "say it is multi-function");
             }
@@ -188,7 +177,7 @@ private:
         d.baseClass = f.config[reg::BaseClass];
         d.name = className(d.baseClass, d.subClass);
         if (d.kind == FunctionKind::Bridge && (d.baseClass != 0x06 || d.subClass != 0x04)) {
-            error(f, "has a bridge header but class " + hex(d.baseClass, 2) + hex(d.subClass, 2) +
+            error(f, "has a bridge header but class " + detail::hex(d.baseClass, 2) + detail::hex(d.subClass, 2) +
                          "; only PCI-to-PCI bridges (0604) have one");
             return false;
         }
@@ -245,12 +234,12 @@ private:
              FunctionDesc& d, bool onRoot)
     {
         const unsigned at = reg::Bar0 + 4 * i;
-        const uint32_t value = dword(f.config, at);
+        const uint32_t value = detail::configDword(f.config, at);
         const bool io = (value & 0x1) != 0;
         const bool is64 = !io && ((value >> 1) & 0x3) == 0x2;
         uint64_t address = io ? (value & ~0x3u) : (value & ~0xFu);
         if (is64 && i + 1 < (d.kind == FunctionKind::Bridge ? 2u : 6u)) {
-            address |= uint64_t{dword(f.config, at + 4)} << 32;
+            address |= uint64_t{detail::configDword(f.config, at + 4)} << 32;
         }
         pci::Bar b;
         b.kind = io ? pci::Bar::Kind::Io : is64 ? pci::Bar::Kind::Memory64 : pci::Bar::Kind::Memory32;
@@ -259,7 +248,7 @@ private:
             const ResourceLine& r = lines[i];
             if (r.flags == 0 || r.size() == 0) {
                 if (address != 0) {
-                    error(f, "BAR " + std::to_string(i) + " holds " + hex(address, 8) +
+                    error(f, "BAR " + std::to_string(i) + " holds " + detail::hex(address, 8) +
                                  " but Linux lists no resource for it, so its size is unknown");
                     return false;
                 }
@@ -267,14 +256,14 @@ private:
             }
             if ((r.flags & ResourceFixed) != 0 && address == 0) {
                 note(bdf(f) + ": BAR " + std::to_string(i) + " is a fixed legacy range (" +
-                     hex(r.start, 4) + "-" + hex(r.end, 4) + "), not a BAR; left out");
+                     detail::hex(r.start, 4) + "-" + detail::hex(r.end, 4) + "), not a BAR; left out");
                 return true;
             }
             const bool rio = (r.flags & ResourceIo) != 0;
             if (rio != io || (!rio && (r.flags & ResourceMem) == 0) ||
                 (!rio && ((r.flags & ResourceMem64) != 0) != is64)) {
-                error(f, "BAR " + std::to_string(i) + " reads " + hex(value, 8) +
-                             " but Linux lists it with flags " + hex(r.flags, 8) +
+                error(f, "BAR " + std::to_string(i) + " reads " + detail::hex(value, 8) +
+                             " but Linux lists it with flags " + detail::hex(r.flags, 8) +
                              "; the two disagree on its kind");
                 return false;
             }
@@ -296,11 +285,11 @@ private:
             }
             b.size = address & (~address + 1);
             if (io && b.size > 256) b.size = 256;
-            note(bdf(f) + ": BAR " + std::to_string(i) + " size " + sizeText(b.size) +
-                 " guessed from the alignment of its address " + hex(address, 8));
+            note(bdf(f) + ": BAR " + std::to_string(i) + " size " + detail::formatSize(b.size) +
+                 " guessed from the alignment of its address " + detail::hex(address, 8));
         }
         if (io && (b.size < 4 || b.size > 0x10000)) {
-            error(f, "I/O BAR " + std::to_string(i) + " of " + sizeText(b.size) +
+            error(f, "I/O BAR " + std::to_string(i) + " of " + detail::formatSize(b.size) +
                          " is outside 4 bytes to 64K");
             return false;
         }
@@ -324,21 +313,21 @@ private:
     void rom(const SnapshotFunction& f, const std::vector<ResourceLine>& lines, FunctionDesc& d)
     {
         const unsigned at = d.kind == FunctionKind::Bridge ? reg::BridgeRomBar : reg::RomBar;
-        const uint32_t value = dword(f.config, at);
+        const uint32_t value = detail::configDword(f.config, at);
         const uint64_t address = value & 0xFFFFF800u;
         uint64_t size = 0;
         if (!lines.empty()) {
             const ResourceLine& r = lines[6];
             if ((r.flags & ResourceRomShadow) != 0) {
-                note(bdf(f) + ": its ROM is a shadow copy at " + hex(r.start, 5) +
+                note(bdf(f) + ": its ROM is a shadow copy at " + detail::hex(r.start, 5) +
                      ", not a ROM BAR; left out");
             } else {
                 size = r.size();
             }
         } else if (address != 0) {
             size = address & (~address + 1);
-            note(bdf(f) + ": ROM size " + sizeText(size) +
-                 " guessed from the alignment of its address " + hex(address, 8));
+            note(bdf(f) + ": ROM size " + detail::formatSize(size) +
+                 " guessed from the alignment of its address " + detail::hex(address, 8));
         }
         if (size == 0) return;
         if (!isPowerOfTwo(size) || size < 0x800 || size > 0x1000000) {
@@ -357,7 +346,7 @@ private:
         const bool listed = lines.size() >= 11;
         const size_t first = lines.size() >= 4 ? lines.size() - 4 : 0;
         const bool ioRegisters = c[reg::IoBase] != 0 || c[reg::IoLimit] != 0;
-        const bool prefRegisters = dword(c, reg::PrefetchBase) != 0;
+        const bool prefRegisters = detail::configDword(c, reg::PrefetchBase) != 0;
         d.ioWindow = ioRegisters || (listed && lines[first].flags != 0);
         d.prefetchWindow = prefRegisters || (listed && lines[first + 2].flags != 0);
         if (!d.ioWindow) {
@@ -376,21 +365,21 @@ private:
             uint64_t base = uint64_t{c[reg::IoBase] & 0xF0u} << 8;
             uint64_t limit = (uint64_t{c[reg::IoLimit] & 0xF0u} << 8) | 0xFFF;
             if (d.io32) {
-                base |= uint64_t{dword(c, reg::IoBaseUpper) & 0xFFFFu} << 16;
-                limit |= uint64_t{dword(c, reg::IoBaseUpper) >> 16} << 16;
+                base |= uint64_t{detail::configDword(c, reg::IoBaseUpper) & 0xFFFFu} << 16;
+                limit |= uint64_t{detail::configDword(c, reg::IoBaseUpper) >> 16} << 16;
             }
             if (base <= limit) claim(true, {base, limit, false});
         }
         if ((command & 0x2) != 0) {
-            const uint64_t base = uint64_t{dword(c, reg::MemoryBase) & 0xFFF0u} << 16;
-            const uint64_t limit = (uint64_t{dword(c, reg::MemoryBase) & 0xFFF00000u}) | 0xFFFFF;
+            const uint64_t base = uint64_t{detail::configDword(c, reg::MemoryBase) & 0xFFF0u} << 16;
+            const uint64_t limit = (uint64_t{detail::configDword(c, reg::MemoryBase) & 0xFFF00000u}) | 0xFFFFF;
             if (base <= limit) claim(false, {base, limit, false});
             if (d.prefetchWindow) {
-                uint64_t pbase = uint64_t{dword(c, reg::PrefetchBase) & 0xFFF0u} << 16;
-                uint64_t plimit = uint64_t{dword(c, reg::PrefetchBase) & 0xFFF00000u} | 0xFFFFF;
+                uint64_t pbase = uint64_t{detail::configDword(c, reg::PrefetchBase) & 0xFFF0u} << 16;
+                uint64_t plimit = uint64_t{detail::configDword(c, reg::PrefetchBase) & 0xFFF00000u} | 0xFFFFF;
                 if (d.prefetch64) {
-                    pbase |= uint64_t{dword(c, reg::PrefetchBaseUpper)} << 32;
-                    plimit |= uint64_t{dword(c, reg::PrefetchLimitUpper)} << 32;
+                    pbase |= uint64_t{detail::configDword(c, reg::PrefetchBaseUpper)} << 32;
+                    plimit |= uint64_t{detail::configDword(c, reg::PrefetchLimitUpper)} << 32;
                 }
                 if (pbase <= plimit) claim(false, {pbase, plimit, true});
             }
@@ -407,7 +396,7 @@ private:
         RootWindows w = defaultRootWindows();
         for (const Claim& c : io_) {
             if (c.limit > 0xFFFF) {
-                errors_.push_back(s_.source + ": an I/O range above 64K (" + hex(c.base, 8) +
+                errors_.push_back(s_.source + ": an I/O range above 64K (" + detail::hex(c.base, 8) +
                                   ") is on the root bus; a machine's I/O space ends at ffff");
                 return w;
             }
@@ -416,8 +405,8 @@ private:
         Window memory{}, prefetch{}, high{};
         for (const Claim& c : memory_) {
             if (c.base <= 0xFFFFFFFFull && c.limit > 0xFFFFFFFFull) {
-                errors_.push_back(s_.source + ": memory at " + hex(c.base, 8) + "-" +
-                                  hex(c.limit, 8) + " crosses 4G");
+                errors_.push_back(s_.source + ": memory at " + detail::hex(c.base, 8) + "-" +
+                                  detail::hex(c.limit, 8) + " crosses 4G");
                 return w;
             }
             // Above 4G, prefetchable or not, everything shares one window.
@@ -453,17 +442,6 @@ private:
         w.memory = memory;
         w.prefetchable = prefetch;
         return w;
-    }
-
-    static std::string sizeText(uint64_t bytes)
-    {
-        const char* units[] = {"", "K", "M", "G"};
-        unsigned u = 0;
-        while (u < 3 && bytes >= 1024 && bytes % 1024 == 0) {
-            bytes /= 1024;
-            ++u;
-        }
-        return std::to_string(bytes) + units[u];
     }
 
     const Snapshot& s_;

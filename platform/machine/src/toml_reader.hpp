@@ -3,6 +3,7 @@
 #pragma once
 
 #include <machine/machine_file.hpp>
+#include "format.hpp"
 
 #include <toml++/toml.h>
 
@@ -77,7 +78,5 @@ bool parseId(std::string_view text, uint16_t& vendor, uint16_t& device);
 // "64K", "16M", "2G", "4096"; nothing on a malformed size or overflow.
 std::optional<uint64_t> parseSize(std::string_view text);
 bool isPowerOfTwo(uint64_t value);
-// "16M", "64K", "32" (bytes): how messages and reports print a size.
-std::string formatSize(uint64_t bytes);
 
 }  // namespace machine::detail

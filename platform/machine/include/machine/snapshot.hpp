@@ -14,7 +14,6 @@
 #include <machine/description.hpp>
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,7 +32,6 @@ struct SnapshotFunction {
 struct Snapshot {
     std::string source;                     // the file or directory read
     std::vector<SnapshotFunction> functions;  // in bus, device, function order
-    std::vector<std::string> notes;         // what the machine file should say about itself
 };
 
 // Reads a snapshot from a directory, a tar file or lspci output. On failure, the errors name
