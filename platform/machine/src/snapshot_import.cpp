@@ -19,7 +19,7 @@ namespace {
 namespace reg = pci::reg;
 
 // Linux's resource flags, as sysfs prints them.
-constexpr uint64_t ResourceIo = 0x100, ResourceMem = 0x200, ResourcePrefetch = 0x2000;
+constexpr uint64_t ResourceIo = 0x100, ResourceMem = 0x200;
 constexpr uint64_t ResourceMem64 = 0x100000, ResourceRomShadow = 0x2, ResourceFixed = 0x10;
 
 struct ResourceLine {
