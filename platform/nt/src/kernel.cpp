@@ -38,15 +38,36 @@ const char* faultPointName(FaultPoint point)
     case FaultPoint::AllocateErrorLogEntry: return "IoAllocateErrorLogEntry";
     case FaultPoint::QueryInterface: return "IRP_MN_QUERY_INTERFACE";
     case FaultPoint::ShortConfigTransfer: return "configuration transfer";
+    case FaultPoint::LowerFail: return "request failed below";
+    case FaultPoint::LowerPend: return "request pended below";
     }
     return "?";
 }
 
-void FaultInjector::failNth(FaultPoint point, uint64_t n, bool persistent)
+bool FaultAim::matches(const FaultSite& site) const
+{
+    auto same = [](const auto& want, const auto& got) { return !want || (got && *want == *got); };
+    if (!same(bus, site.bus) || !same(device, site.device) || !same(function, site.function)) {
+        return false;
+    }
+    if (!same(write, site.write) || !same(major, site.major) || !same(minor, site.minor)) {
+        return false;
+    }
+    // An offset aims at the configuration transfers that cover that byte.
+    if (offset && (!site.write.has_value() || *offset < site.offset ||
+                   *offset >= site.offset + site.length)) {
+        return false;
+    }
+    return true;
+}
+
+void FaultInjector::failNth(FaultPoint point, uint64_t n, bool persistent, FaultAim aim)
 {
     Slot& s = slot(point);
-    s.failAt = s.uses + n;
+    s.aimedUses = 0;
+    s.failAt = n;
     s.persistent = persistent;
+    s.aim = aim;
 }
 
 void FaultInjector::clear()
@@ -54,17 +75,21 @@ void FaultInjector::clear()
     for (Slot& s : slots_) {
         s.failAt = 0;
         s.persistent = false;
+        s.aim = FaultAim{};
     }
     fired_ = false;
+    failures_ = 0;
 }
 
-bool FaultInjector::shouldFail(FaultPoint point)
+bool FaultInjector::shouldFail(FaultPoint point, const FaultSite& site)
 {
     Slot& s = slot(point);
     ++s.uses;
-    if (s.failAt == 0) return false;
-    bool fail = s.persistent ? s.uses >= s.failAt : s.uses == s.failAt;
+    if (s.failAt == 0 || !s.aim.matches(site)) return false;
+    ++s.aimedUses;
+    bool fail = s.persistent ? s.aimedUses >= s.failAt : s.aimedUses == s.failAt;
     fired_ = fired_ || fail;
+    if (fail) ++failures_;
     return fail;
 }
 

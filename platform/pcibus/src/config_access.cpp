@@ -13,7 +13,16 @@ ULONG PciBusDriver::transfer(unsigned bus, unsigned device, unsigned fn, bool is
 {
     if (offset >= 256) return 0;
     length = std::min<ULONG>(length, 256 - offset);
-    if (kernel_.faults().shouldFail(nt::FaultPoint::ShortConfigTransfer) && length > 0) --length;
+    nt::FaultSite site;
+    site.bus = bus;
+    site.device = device;
+    site.function = fn;
+    site.write = isWrite;
+    site.offset = offset;
+    site.length = length;
+    if (kernel_.faults().shouldFail(nt::FaultPoint::ShortConfigTransfer, site) && length > 0) {
+        --length;
+    }
     ULONG done = 0;
     while (done < length) {
         const ULONG at = offset + done;

@@ -24,6 +24,38 @@ unsigned findPowerCapability(PciBusDriver& driver, const FunctionNode& f)
     return 0;
 }
 
+// Where a request of a function's physical device object is, for aimed faults.
+nt::FaultSite requestSite(const FunctionNode& f, PIO_STACK_LOCATION stack)
+{
+    nt::FaultSite site;
+    if (f.parent != nullptr) site.bus = f.parent->number;
+    site.device = f.device;
+    site.function = f.function;
+    site.major = stack->MajorFunction;
+    site.minor = stack->MinorFunction;
+    return site;
+}
+
+// Requests a bus driver may fail of its own accord: a start it cannot carry out, resource
+// queries it cannot answer, a device power change the hardware refuses. Removal, surprise
+// removal, stop and cancellations must succeed, and query-remove and query-stop are left
+// alone because the PnP manager here does not play their vetoes.
+bool mayFail(PIO_STACK_LOCATION stack)
+{
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        return stack->MinorFunction == IRP_MN_SET_POWER &&
+               stack->Parameters.Power.Type == DevicePowerState;
+    }
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_RESOURCES:
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 // --- device objects -----------------------------------------------------------------------------
@@ -95,6 +127,11 @@ NTSTATUS NTAPI PciBusDriver::dispatch(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS PciBusDriver::pdoPnp(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stack)
 {
     bool deleteAfter = false;
+    if (mayFail(stack) &&
+        kernel_.faults().shouldFail(nt::FaultPoint::LowerFail, requestSite(f, stack))) {
+        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        return finish(f, irp, nullptr);
+    }
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         start(f, stack->Parameters.StartDevice.AllocatedResources);
@@ -126,7 +163,7 @@ NTSTATUS PciBusDriver::pdoPnp(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stac
             q.Size < sizeof(BUS_INTERFACE_STANDARD) || q.Version < 1 || q.Interface == nullptr) {
             break;
         }
-        if (kernel_.faults().shouldFail(nt::FaultPoint::QueryInterface)) {
+        if (kernel_.faults().shouldFail(nt::FaultPoint::QueryInterface, requestSite(f, stack))) {
             irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
             break;
         }
@@ -165,14 +202,17 @@ NTSTATUS PciBusDriver::pdoPnp(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stac
     default:
         break;
     }
-    return finish(irp, deleteAfter ? &f : nullptr);
+    return finish(f, irp, deleteAfter ? &f : nullptr);
 }
 
-// Completes a request of a physical device object: at once, or, in pend-all mode, later from the
-// kernel's deferred work after returning STATUS_PENDING, as a bus driver waiting on hardware does.
-NTSTATUS PciBusDriver::finish(PIRP irp, FunctionNode* deleteAfter)
+// Completes a request of a physical device object: at once, or, in pend-all mode or when a fault
+// says so, later from the kernel's deferred work after returning STATUS_PENDING, as a bus driver
+// waiting on hardware does.
+NTSTATUS PciBusDriver::finish(const FunctionNode& f, PIRP irp, FunctionNode* deleteAfter)
 {
-    if (!pendAll_) {
+    const bool pend = kernel_.faults().shouldFail(nt::FaultPoint::LowerPend,
+                                                  requestSite(f, IoGetCurrentIrpStackLocation(irp)));
+    if (!pendAll_ && !pend) {
         NTSTATUS status = irp->IoStatus.Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         if (deleteAfter != nullptr) deletePdo(*deleteAfter);
@@ -189,6 +229,11 @@ NTSTATUS PciBusDriver::finish(PIRP irp, FunctionNode* deleteAfter)
 NTSTATUS PciBusDriver::pdoPower(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stack)
 {
     PoStartNextPowerIrp(irp);
+    if (mayFail(stack) &&
+        kernel_.faults().shouldFail(nt::FaultPoint::LowerFail, requestSite(f, stack))) {
+        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        return finish(f, irp, nullptr);
+    }
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
         stack->Parameters.Power.Type == DevicePowerState && f.present) {
         const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
@@ -203,7 +248,7 @@ NTSTATUS PciBusDriver::pdoPower(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION st
         f.power = state;
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
-    return finish(irp, nullptr);
+    return finish(f, irp, nullptr);
 }
 
 void PciBusDriver::deletePdo(FunctionNode& f)
@@ -223,6 +268,15 @@ NTSTATUS PciBusDriver::fdoPnp(BusNode& b, PIRP irp, PIO_STACK_LOCATION stack)
         break;
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+            // A bus that cannot be enumerated fails the query; nothing is listed.
+            nt::FaultSite site;
+            if (b.bridge != nullptr) site = requestSite(*b.bridge, stack);
+            if (kernel_.faults().shouldFail(nt::FaultPoint::LowerFail, site)) {
+                irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+                irp->IoStatus.Information = 0;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return STATUS_UNSUCCESSFUL;
+            }
             irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(enumerate(b));
             irp->IoStatus.Status = STATUS_SUCCESS;
         }

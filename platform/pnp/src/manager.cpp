@@ -249,7 +249,15 @@ void Manager::enumerate(DeviceNode& bus)
                      [](PIO_STACK_LOCATION s, PIRP) {
                          s->Parameters.QueryDeviceRelations.Type = BusRelations;
                      });
-    if (!NT_SUCCESS(sent.status) || sent.information == 0) return;
+    if (!NT_SUCCESS(sent.status)) {
+        // The bus keeps the devices it last reported; new ones stay unknown until it answers.
+        bus.enumerationProblem = "bus relations failed (" + statusText(sent.status) +
+                                 "): devices added to the bus are not reported";
+        note(Event::Kind::Problem, bus.name + ": " + bus.enumerationProblem);
+        return;
+    }
+    bus.enumerationProblem.clear();
+    if (sent.information == 0) return;
     auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(sent.information);
     std::vector<PDEVICE_OBJECT> listed(relations->Objects, relations->Objects + relations->Count);
     ExFreePool(relations);
@@ -296,6 +304,12 @@ void Manager::processNew(DeviceNode& node)
     auto* list = NT_SUCCESS(asked.status)
                      ? reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(asked.information)
                      : nullptr;
+    // A device whose requirements cannot be read is not started: starting it without resources
+    // would leave it decoding whatever its registers hold.
+    if (!NT_SUCCESS(asked.status) && asked.status != STATUS_NOT_SUPPORTED) {
+        node.state = DeviceNode::State::NotStarted;
+        node.problem = "the resource requirements query failed (" + statusText(asked.status) + ")";
+    }
     if (list != nullptr) {
         auto* bytes = reinterpret_cast<const uint8_t*>(list);
         node.requirementsBeforeFilter.assign(bytes, bytes + list->ListSize);

@@ -186,5 +186,73 @@ TEST_F(NtContract, FaultInjectionFailsTheNthUseOnceOrFromThenOn)
     }
 }
 
+// An aimed fault counts only the uses at its place: the function, the direction of a
+// configuration transfer, a transfer covering one byte, one request.
+TEST(FaultAim, OnlyMatchingUsesCountTowardsTheNth)
+{
+    auto transfer = [](unsigned bus, unsigned device, bool write, unsigned offset, unsigned length) {
+        nt::FaultSite site;
+        site.bus = bus;
+        site.device = device;
+        site.function = 0;
+        site.write = write;
+        site.offset = offset;
+        site.length = length;
+        return site;
+    };
+    nt::FaultSite start;
+    start.bus = 1;
+    start.device = 2;
+    start.function = 0;
+    start.major = IRP_MJ_PNP;
+    start.minor = IRP_MN_START_DEVICE;
+    const nt::FaultSite uses[] = {
+        transfer(1, 2, false, 0x08, 4),  // covers 0x0b
+        transfer(1, 3, false, 0x08, 4),  // another device
+        transfer(1, 2, true, 0x08, 4),   // a write
+        transfer(1, 2, false, 0x00, 4),  // does not cover 0x0b
+        start,                           // a request, not a transfer
+        transfer(1, 2, false, 0x0b, 1),
+        transfer(1, 2, false, 0x0a, 2),
+    };
+    struct Case {
+        const char* name;
+        nt::FaultAim aim;
+        uint64_t nth;
+        bool persistent;
+        const char* pattern;  // '-' where the use fails
+    };
+    nt::FaultAim readOfB;
+    readOfB.bus = 1;
+    readOfB.device = 2;
+    readOfB.write = false;
+    readOfB.offset = 0x0b;
+    nt::FaultAim device2;
+    device2.bus = 1;
+    device2.device = 2;
+    nt::FaultAim startOnly;
+    startOnly.minor = IRP_MN_START_DEVICE;
+    const Case cases[] = {
+        {"unaimed", {}, 2, false, "+-+++++"},
+        {"unaimed from then on", {}, 2, true, "+------"},
+        {"read covering 0x0b, first", readOfB, 1, false, "-++++++"},
+        {"read covering 0x0b, second", readOfB, 2, false, "+++++-+"},
+        {"read covering 0x0b, from the second on", readOfB, 2, true, "+++++--"},
+        {"anything of device 2, third", device2, 3, false, "+++-+++"},
+        {"a start request", startOnly, 1, true, "++++-++"},
+    };
+    for (const Case& c : cases) {
+        nt::FaultInjector faults;
+        faults.failNth(nt::FaultPoint::ShortConfigTransfer, c.nth, c.persistent, c.aim);
+        std::string pattern;
+        for (const nt::FaultSite& site : uses) {
+            pattern += faults.shouldFail(nt::FaultPoint::ShortConfigTransfer, site) ? '-' : '+';
+        }
+        EXPECT_EQ(pattern, c.pattern) << c.name;
+        EXPECT_EQ(faults.failures(), static_cast<uint64_t>(std::count(pattern.begin(), pattern.end(), '-')))
+            << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace nt_test

@@ -31,32 +31,58 @@ enum class FaultPoint {
     AllocatePool,
     AllocateErrorLogEntry,
     QueryInterface,
-    ShortConfigTransfer,
+    ShortConfigTransfer,  // a configuration read or write moves one byte less than asked
+    LowerFail,            // the bus driver fails a request it may fail
+    LowerPend,            // the bus driver pends a request and completes it later
 };
-constexpr size_t kFaultPointCount = 7;
+constexpr size_t kFaultPointCount = 9;
 const char* faultPointName(FaultPoint point);
+
+// Where one use of a call happens: the function a configuration transfer or a request of the
+// bus driver is for, and what it is. Calls that concern no function leave it empty.
+struct FaultSite {
+    std::optional<unsigned> bus, device, function;
+    std::optional<bool> write;      // configuration transfers
+    unsigned offset = 0, length = 0;
+    std::optional<UCHAR> major, minor;  // requests
+};
+
+// Narrows a fault to the uses at one place; an empty field matches anything. Only the uses that
+// match count towards the Nth.
+struct FaultAim {
+    std::optional<unsigned> bus, device, function;
+    std::optional<bool> write;
+    std::optional<unsigned> offset;  // a transfer that covers this byte
+    std::optional<UCHAR> major, minor;
+    bool matches(const FaultSite& site) const;
+};
 
 // Makes the Nth use of a call fail, once or from then on.
 class FaultInjector {
 public:
-    void failNth(FaultPoint point, uint64_t n, bool persistent = false);
+    void failNth(FaultPoint point, uint64_t n, bool persistent = false, FaultAim aim = {});
     void clear();
     // Counts one use of the call; true when this use must fail.
-    bool shouldFail(FaultPoint point);
+    bool shouldFail(FaultPoint point, const FaultSite& site = {});
     uint64_t uses(FaultPoint point) const { return slot(point).uses; }
     // True once any armed fault has fired.
     bool fired() const { return fired_; }
+    // How many uses failed since the last clear.
+    uint64_t failures() const { return failures_; }
 
 private:
     struct Slot {
         uint64_t uses = 0;
-        uint64_t failAt = 0;  // 0: never
+        uint64_t aimedUses = 0;  // uses that matched the aim since it was armed
+        uint64_t failAt = 0;     // 0: never
         bool persistent = false;
+        FaultAim aim;
     };
     Slot& slot(FaultPoint p) { return slots_[static_cast<size_t>(p)]; }
     const Slot& slot(FaultPoint p) const { return slots_[static_cast<size_t>(p)]; }
     std::array<Slot, kFaultPointCount> slots_{};
     bool fired_ = false;
+    uint64_t failures_ = 0;
 };
 
 struct Violation {

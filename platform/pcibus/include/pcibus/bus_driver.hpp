@@ -123,7 +123,7 @@ private:
     void saveHeader(FunctionNode& f);
     void restoreHeader(FunctionNode& f);
     void deletePdo(FunctionNode& f);
-    NTSTATUS finish(PIRP irp, FunctionNode* deleteAfter);
+    NTSTATUS finish(const FunctionNode& f, PIRP irp, FunctionNode* deleteAfter);
 
     static ULONG NTAPI getBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
                                   ULONG length);

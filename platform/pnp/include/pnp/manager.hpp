@@ -34,6 +34,8 @@ struct DeviceNode {
     std::vector<std::unique_ptr<DeviceNode>> children;
     enum class State { Enumerated, Started, NotStarted, Removed } state = State::Enumerated;
     std::string problem;  // why the device is not started
+    // Why the bus's last relations query listed nothing: what is on it goes unreported.
+    std::string enumerationProblem;
     bool isBus = false;   // has a bus of its own to enumerate
     std::vector<uint8_t> requirements;  // the filtered requirements list, as the manager got it
     std::vector<uint8_t> requirementsBeforeFilter;
