@@ -16,6 +16,8 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -32,6 +34,7 @@ struct Options {
     bool quietConfig = false;
     bool pendAll = false;
     std::string replug;  // BB:DD.F of a card to pull out and hot add again
+    std::vector<std::string> fails;
 };
 
 // `hotpsim import SNAPSHOT [-o FILE]`: a snapshot of a Linux machine as a machine file.
@@ -58,6 +61,33 @@ int runImport(const std::string& snapshotPath, const std::string& outputPath)
         return 2;
     }
     return 0;
+}
+
+// "--fail NAME[:N][+]": the Nth use of the named call fails (the first when N is left out), and
+// with "+" every use after it too. Armed before boot.
+std::optional<machine::Event> parseFail(const std::string& text, std::string& error)
+{
+    machine::Event e;
+    e.kind = machine::EventKind::Fail;
+    const size_t colon = text.find(':');
+    e.fault = text.substr(0, colon);
+    if (machine::findFaultName(e.fault) == nullptr && e.fault != "none") {
+        error = "'" + e.fault + "' is not a fault";
+        return std::nullopt;
+    }
+    if (colon == std::string::npos) return e;
+    std::string count = text.substr(colon + 1);
+    if (!count.empty() && count.back() == '+') {
+        e.once = false;
+        count.pop_back();
+    }
+    if (count.empty() || count.size() > 18 ||
+        count.find_first_not_of("0123456789") != std::string::npos || std::stoull(count) == 0) {
+        error = "'" + text + "': the use to fail is a number from 1, as in pool:3 or pool:3+";
+        return std::nullopt;
+    }
+    e.nth = std::stoull(count);
+    return e;
 }
 
 // Prints the stream of what happened: readable lines, or one JSON object per event.
@@ -134,6 +164,14 @@ int main(int argc, char** argv)
     app.add_option("--lspci-dump", options.lspciDump,
                    "write the final configuration space of every function as `lspci -xxx` "
                    "prints it (decode with `lspci -F FILE -vv`)");
+    std::string faultNames;
+    for (const machine::FaultName& f : machine::faultNames()) {
+        faultNames += std::string("\n    ") + f.name + ": " + f.what;
+    }
+    app.add_option("--fail", options.fails,
+                   "NAME[:N][+]: from boot on, the Nth use (default 1) of a call fails, with + "
+                   "every use after it too; repeatable; scenario files aim faults at a device "
+                   "(docs/machine-file.md). Names:" + faultNames);
     app.add_option("--driver", options.driverPath, "driver module to load")
         ->check(CLI::ExistingFile);
     app.add_option("--replug", options.replug,
@@ -202,6 +240,17 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    std::vector<machine::Event> fails;
+    for (const std::string& text : options.fails) {
+        std::string error;
+        auto e = parseFail(text, error);
+        if (!e) {
+            std::cerr << "hotpsim: --fail " << error << '\n';
+            return 2;
+        }
+        fails.push_back(*e);
+    }
+
     Printer printer(options);
     machine::MachineOptions machineOptions;
     machineOptions.withDriver = !options.noFilter;
@@ -216,6 +265,7 @@ int main(int argc, char** argv)
                                     "scenario: " + scenario.value().name,
                                     options.noFilter ? "driver: none (--no-filter)"
                                                      : "driver: hotpflt, upper filter of the PCI root bus"});
+        for (const auto& e : fails) m.apply(e);
         m.boot();
         bool allApplied = true;
         for (const auto& event : scenario.value().events) allApplied = m.apply(event) && allApplied;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 
 namespace machine {
 
@@ -229,11 +230,13 @@ pnp::DeviceNode* Machine::nodeAt(unsigned bus, unsigned device, unsigned functio
 bool Machine::apply(const Event& event)
 {
     std::string error;
-    const Location& where = event.kind == EventKind::Power ? event.device : event.slot;
+    const Location& where =
+        event.kind == EventKind::Power || event.kind == EventKind::Fail ? event.device : event.slot;
     std::string step = std::string(eventName(event.kind)) +
                        (event.card.empty() ? "" : " " + event.card) +
                        (where.text.empty() ? "" : " " + where.text);
     if (event.kind == EventKind::Power) step += " to D" + std::to_string(event.deviceState);
+    if (event.kind == EventKind::Fail) step = "fail " + event.fault + (where.text.empty() ? "" : " " + where.text);
     emit(Output::Kind::Step, step);
     auto fail = [&](const std::string& why) {
         emit(Output::Kind::Problem, std::string(eventName(event.kind)) + ": " + why);
@@ -246,6 +249,49 @@ bool Machine::apply(const Event& event)
     }
     if (event.kind == EventKind::Wake) {
         pnp_->wake();
+        return true;
+    }
+    if (event.kind == EventKind::Fail) {
+        if (event.fault == "none") {
+            kernel_.faults().clear();
+            emit(Output::Kind::Note, "faults disarmed");
+            return true;
+        }
+        const FaultName* named = findFaultName(event.fault);
+        if (named == nullptr) return fail("no fault named " + event.fault);
+        static const std::map<std::string, nt::FaultPoint> points = {
+            {"create-device", nt::FaultPoint::CreateDevice},
+            {"attach-device", nt::FaultPoint::AttachDevice},
+            {"build-request", nt::FaultPoint::BuildRequest},
+            {"pool", nt::FaultPoint::AllocatePool},
+            {"error-log", nt::FaultPoint::AllocateErrorLogEntry},
+            {"query-interface", nt::FaultPoint::QueryInterface},
+            {"config", nt::FaultPoint::ShortConfigTransfer},
+            {"config-read", nt::FaultPoint::ShortConfigTransfer},
+            {"config-write", nt::FaultPoint::ShortConfigTransfer},
+            {"lower-fail", nt::FaultPoint::LowerFail},
+            {"lower-pend", nt::FaultPoint::LowerPend},
+        };
+        const nt::FaultPoint point = points.at(named->name);
+        nt::FaultAim aim;
+        if (event.fault == "config-read") aim.write = false;
+        if (event.fault == "config-write") aim.write = true;
+        aim.offset = event.offset;
+        if (!where.text.empty()) {
+            auto path = resolveLocation(desc_, where, error);
+            if (!path) return fail(error);
+            auto place = findPlace(hw_, *path, error);
+            if (!place) return fail(error);
+            auto number = busNumberOf(place->bus);
+            if (!number) return fail("the bus of " + where.text + " is not reachable");
+            aim.bus = *number;
+            aim.device = place->device;
+            aim.function = place->function;
+        }
+        kernel_.faults().failNth(point, event.nth, !event.once, aim);
+        emit(Output::Kind::Note, std::string("armed: ") + named->what + ", use " +
+                                     std::to_string(event.nth) + (event.once ? " only" : " and on") +
+                                     " (" + nt::faultPointName(point) + ")");
         return true;
     }
     auto path = resolveLocation(desc_, where, error);

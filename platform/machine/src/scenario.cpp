@@ -14,8 +14,36 @@ const char* eventName(EventKind kind)
     case EventKind::Power: return "power";
     case EventKind::Sleep: return "sleep";
     case EventKind::Wake: return "wake";
+    case EventKind::Fail: return "fail";
     }
     return "?";
+}
+
+const std::vector<FaultName>& faultNames()
+{
+    static const std::vector<FaultName> names = {
+        {"create-device", "IoCreateDevice returns no device", false, false},
+        {"attach-device", "IoAttachDeviceToDeviceStack attaches nothing", false, false},
+        {"build-request", "IoBuildSynchronousFsdRequest returns no request", false, false},
+        {"pool", "ExAllocatePoolWithTag returns nothing", false, false},
+        {"error-log", "IoAllocateErrorLogEntry returns no entry", false, false},
+        {"query-interface", "the bus driver refuses a bus interface query", false, true},
+        {"config", "a configuration read or write moves one byte less than asked", true, true},
+        {"config-read", "a configuration read returns one byte less than asked", true, true},
+        {"config-write", "a configuration write stores one byte less than asked", true, true},
+        {"lower-fail", "the bus driver fails a request it may fail (start, resource queries, "
+                       "bus relations, device power)", false, true},
+        {"lower-pend", "the bus driver pends a request and completes it later", false, true},
+    };
+    return names;
+}
+
+const FaultName* findFaultName(const std::string& name)
+{
+    for (const FaultName& f : faultNames()) {
+        if (name == f.name) return &f;
+    }
+    return nullptr;
 }
 
 namespace {
@@ -114,7 +142,7 @@ std::vector<std::string> checkScenario(const ScenarioDesc& scenario, const Machi
     Replay replay(machine);
     unsigned asleepSince = 0;  // line of the sleep event, 0 when awake
     for (const Event& e : scenario.events) {
-        if (asleepSince != 0 && e.kind != EventKind::Wake) {
+        if (asleepSince != 0 && e.kind != EventKind::Wake && e.kind != EventKind::Fail) {
             fail(e, std::string(eventName(e.kind)) + " while the machine sleeps (since line " +
                         std::to_string(asleepSince) + ")");
             continue;
@@ -170,6 +198,16 @@ std::vector<std::string> checkScenario(const ScenarioDesc& scenario, const Machi
             if (Replay::pick(found.functions, path->back().functionOrZero()) == nullptr) {
                 fail(e, "device '" + e.device.text + "' (" + formatPath(*path) +
                             ") is not there at that moment");
+            }
+            break;
+        }
+        case EventKind::Fail: {
+            // The device may be a slot that is still empty: its card's uses are aimed at.
+            if (e.device.text.empty()) break;
+            auto path = resolveLocation(machine, e.device, error);
+            Replay::Found found;
+            if (!path || !replay.walk(*path, found, error)) {
+                fail(e, "device '" + e.device.text + "': " + error);
             }
             break;
         }

@@ -3,6 +3,7 @@
 #include "toml_reader.hpp"
 
 #include <cctype>
+#include <cstdint>
 
 namespace machine {
 
@@ -75,7 +76,7 @@ private:
         const size_t errorsBefore = errors().size();
         e.line = Reader::line(t);
         r_.onlyKeys(t, {"at", "insert", "slot", "remove", "surprise_remove", "power", "device",
-                        "sleep", "wake"},
+                        "sleep", "wake", "fail", "nth", "once", "offset"},
                     "an event");
         e.atMs = previous;
         if (const toml::node* at = t.get("at")) {
@@ -90,7 +91,7 @@ private:
             }
         }
         static constexpr std::string_view actions[] = {"insert", "remove", "surprise_remove",
-                                                       "power", "sleep", "wake"};
+                                                       "power", "sleep", "wake", "fail"};
         std::vector<std::string_view> given;
         for (std::string_view a : actions) {
             if (t.get(a) != nullptr) given.push_back(a);
@@ -98,7 +99,7 @@ private:
         if (given.size() != 1) {
             r_.error(e.line, given.empty()
                                  ? "an event needs one of insert, remove, surprise_remove, "
-                                   "power, sleep or wake"
+                                   "power, sleep, wake or fail"
                                  : "an event does one thing; this one has both '" +
                                        std::string(given[0]) + "' and '" +
                                        std::string(given[1]) + "'");
@@ -109,8 +110,13 @@ private:
             r_.error(Reader::keyLine(t, "slot"),
                      "'slot' goes with insert (remove names its slot itself)");
         }
-        if (action != "power" && t.get("device") != nullptr) {
-            r_.error(Reader::keyLine(t, "device"), "'device' goes with power");
+        if (action != "power" && action != "fail" && t.get("device") != nullptr) {
+            r_.error(Reader::keyLine(t, "device"), "'device' goes with power or fail");
+        }
+        for (std::string_view key : {"nth", "once", "offset"}) {
+            if (action != "fail" && t.get(key) != nullptr) {
+                r_.error(Reader::keyLine(t, key), "'" + std::string(key) + "' goes with fail");
+            }
         }
         if (action == "insert") {
             e.kind = EventKind::Insert;
@@ -131,6 +137,9 @@ private:
                 }
             }
             location(t, "device", "a power event", e.device, true, false);
+        } else if (action == "fail") {
+            e.kind = EventKind::Fail;
+            fault(t, e);
         } else if (action == "sleep") {
             e.kind = EventKind::Sleep;
             if (auto state = r_.string(t, "sleep", "an event")) {
@@ -150,6 +159,44 @@ private:
             }
         }
         return errors().size() == errorsBefore;
+    }
+
+    // fail = "name", with device, offset, nth and once.
+    void fault(const toml::table& t, Event& e)
+    {
+        if (auto name = r_.string(t, "fail", "an event")) {
+            if (*name != "none" && findFaultName(*name) == nullptr) {
+                std::string known;
+                for (const FaultName& f : faultNames()) known += std::string(" ") + f.name;
+                r_.error(Reader::keyLine(t, "fail"),
+                         "'" + *name + "' is not a fault; one of:" + known + " or none");
+            }
+            e.fault = *name;
+        }
+        if (t.get("device") != nullptr) {
+            const FaultName* named = findFaultName(e.fault);
+            if (named != nullptr && !named->aimable) {
+                r_.error(Reader::keyLine(t, "device"),
+                         "'" + e.fault + "' concerns no device; 'device' goes with "
+                         "query-interface, config, config-read, config-write, lower-fail and "
+                         "lower-pend");
+            } else {
+                location(t, "device", "a fail event", e.device, false, false);
+            }
+        }
+        if (auto nth = r_.integer(t, "nth", "a fail event", 1, INT64_MAX)) {
+            e.nth = static_cast<uint64_t>(*nth);
+        }
+        if (auto once = r_.boolean(t, "once", "a fail event")) e.once = *once;
+        if (auto offset = r_.integer(t, "offset", "a fail event", 0, 0xFF)) {
+            const FaultName* named = findFaultName(e.fault);
+            if (named != nullptr && !named->config) {
+                r_.error(Reader::keyLine(t, "offset"),
+                         "'offset' goes with config, config-read or config-write");
+            } else {
+                e.offset = static_cast<unsigned>(*offset);
+            }
+        }
     }
 
     void location(const toml::table& t, std::string_view key, std::string_view what,

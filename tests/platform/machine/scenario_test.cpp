@@ -116,6 +116,17 @@ TEST(ScenarioFile, MalformedFilesAreRejectedWithTheirLine)
          "needs a device or a slot label"},
         {"slot of a bare function", "[[event]]\ninsert = \"network card\"\nslot = \".3\"\n", 3,
          "needs a device or a slot label"},
+        {"unknown fault", "[[event]]\nfail = \"disk\"\n", 2, "'disk' is not a fault; one of:"},
+        {"nth zero", "[[event]]\nfail = \"pool\"\nnth = 0\n", 3, "nth"},
+        {"offset out of range", "[[event]]\nfail = \"config-read\"\noffset = 256\n", 3,
+         "offset"},
+        {"offset with pool", "[[event]]\nfail = \"pool\"\noffset = 4\n", 3,
+         "'offset' goes with config"},
+        {"device with pool", "[[event]]\nfail = \"pool\"\ndevice = \"02.0\"\n", 3,
+         "'pool' concerns no device"},
+        {"once with insert",
+         "[[event]]\ninsert = \"network card\"\nslot = \"slot 1\"\nonce = true\n", 4,
+         "'once' goes with fail"},
     };
     for (const Malformed& c : cases) {
         auto parsed = parseScenario(c.text, "bad.toml");
@@ -171,6 +182,37 @@ surprise_remove = "slot 1"
     EXPECT_EQ(events[5].kind, EventKind::SurpriseRemove);
     EXPECT_EQ(events[5].slot.label, "slot 1");
     EXPECT_EQ(events[5].line, 18u);
+}
+
+TEST(ScenarioFile, FailEventsNameTheirFaultAndWhereItIsAimed)
+{
+    const char* text = R"([[event]]
+fail = "config-read"
+device = "slot 2"
+offset = 0x0b
+[[event]]
+fail = "pool"
+nth = 3
+once = false
+[[event]]
+fail = "none"
+)";
+    auto parsed = parseScenario(text, "s.toml");
+    ASSERT_TRUE(parsed.ok()) << parsed.errors().front();
+    const auto& events = parsed.value().events;
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].kind, EventKind::Fail);
+    EXPECT_EQ(events[0].fault, "config-read");
+    EXPECT_EQ(events[0].device.label, "slot 2");
+    EXPECT_EQ(events[0].offset, 0x0bu);
+    EXPECT_EQ(events[0].nth, 1u);
+    EXPECT_TRUE(events[0].once);
+    EXPECT_EQ(events[1].fault, "pool");
+    EXPECT_EQ(events[1].nth, 3u);
+    EXPECT_FALSE(events[1].once);
+    EXPECT_FALSE(events[1].offset.has_value());
+    EXPECT_EQ(events[2].fault, "none");
+    EXPECT_TRUE(checkScenario(parsed.value(), machine::defaultMachine()).empty());
 }
 
 TEST(ScenarioFile, BuiltInScenarioPlaysTheTypicalHotPlugEvent)

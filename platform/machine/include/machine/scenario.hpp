@@ -7,6 +7,7 @@
 #include <machine/location.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ enum class EventKind {
     Power,           // a device goes to a device power state
     Sleep,           // the system goes to a sleep state
     Wake,            // the system returns to S0
+    Fail,            // a call is made to fail from here on (fault injection), to replay a fault
 };
 
 struct Event {
@@ -29,6 +31,13 @@ struct Event {
     Location device;       // Power
     unsigned deviceState = 0;  // Power: 0 to 3 (D3 is D3hot)
     unsigned systemState = 0;  // Sleep: 1 to 4
+    // Fail: the named fault ("pool", "config-read", ...; "none" disarms every fault), aimed at
+    // `device` and, for configuration transfers, at the transfer covering `offset`. The nth use
+    // that matches fails, and with `once` false every one after it too.
+    std::string fault;
+    uint64_t nth = 1;
+    bool once = true;
+    std::optional<unsigned> offset;
     unsigned line = 0;
 };
 
@@ -39,6 +48,16 @@ struct ScenarioDesc {
 };
 
 const char* eventName(EventKind kind);
+
+// The calls a fail event or `hotpsim --fail` can make fail, as users name them.
+struct FaultName {
+    const char* name;
+    const char* what;  // one line for --help
+    bool config;       // a configuration transfer: may be aimed at an offset
+    bool aimable;      // concerns one function: may be aimed at a device
+};
+const std::vector<FaultName>& faultNames();
+const FaultName* findFaultName(const std::string& name);
 
 // Plays the events against the machine's description: every card must be in the catalogue,
 // every slot a hot-plug slot, a slot empty when a card goes in and full when one comes out,
