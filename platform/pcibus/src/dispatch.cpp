@@ -37,15 +37,12 @@ nt::FaultSite requestSite(const FunctionNode& f, PIO_STACK_LOCATION stack)
 }
 
 // Requests a bus driver may fail of its own accord: a start it cannot carry out, resource
-// queries it cannot answer, a device power change the hardware refuses. Removal, surprise
-// removal, stop and cancellations must succeed, and query-remove and query-stop are left
-// alone because the PnP manager here does not play their vetoes.
+// queries it cannot answer. Removal, surprise removal, stop, cancellations and set-power
+// requests must succeed, and query-remove and query-stop are left alone because the PnP manager
+// here does not play their vetoes.
 bool mayFail(PIO_STACK_LOCATION stack)
 {
-    if (stack->MajorFunction == IRP_MJ_POWER) {
-        return stack->MinorFunction == IRP_MN_SET_POWER &&
-               stack->Parameters.Power.Type == DevicePowerState;
-    }
+    if (stack->MajorFunction != IRP_MJ_PNP) return false;
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_RESOURCES:
@@ -229,11 +226,6 @@ NTSTATUS PciBusDriver::finish(const FunctionNode& f, PIRP irp, FunctionNode* del
 NTSTATUS PciBusDriver::pdoPower(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stack)
 {
     PoStartNextPowerIrp(irp);
-    if (mayFail(stack) &&
-        kernel_.faults().shouldFail(nt::FaultPoint::LowerFail, requestSite(f, stack))) {
-        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        return finish(f, irp, nullptr);
-    }
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
         stack->Parameters.Power.Type == DevicePowerState && f.present) {
         const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
