@@ -121,6 +121,20 @@ class Options(unittest.TestCase):
         self.assertTrue(any(line.startswith("scan totals:") for line in lines_of(out, "note")))
         self.assertEqual(lines_of(out, "conflict"), [])
 
+    def test_injected_fault_is_armed_from_boot_and_bad_ones_are_refused(self):
+        # Every pool allocation of the driver fails from boot on: it filters nothing, the
+        # machine still runs clean, and the arming is shown before boot.
+        code, out, err = run("--fail", "pool:1+", "--no-config-writes")
+        self.assertEqual(code, 0, err)
+        self.assertIn("clean: no platform rule broken", out)
+        self.assertTrue(any(line.startswith("armed: ExAllocatePoolWithTag returns nothing, use 1 and on")
+                            for line in lines_of(out, "note")), out)
+        for bad in ("disk", "pool:0", "pool:x", "pool:"):
+            code, out, err = run("--fail", bad)
+            self.assertEqual(code, 2, bad)
+            self.assertIn("--fail", err)
+            self.assertEqual(out, "")
+
     def test_bad_option_is_refused(self):
         code, _, err = run("--trace-level", "many")
         self.assertNotEqual(code, 0)
