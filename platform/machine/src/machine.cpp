@@ -132,6 +132,10 @@ Machine::Machine(MachineDesc description, MachineOptions options,
 
     if (options_.withDriver) {
         driver_.emplace(kernel_.loadDriver(options_.driverPath, u"\\Driver\\hotpflt"));
+        // A kernel image carries its own message table, which its entries render through.
+        if (auto table = driver_->image->resource(11, 1)) {
+            kernel_.registerEventSource(u"hotpflt", nt::MessageTable::parse(*table));
+        }
         nt::Debugger debugger(*driver_);
         debugger.set("HotpDebugPrintLevel", options_.traceLevel);
         debugger.set("HotpDebugBreakLevel", options_.breakLevel);

@@ -206,7 +206,7 @@ std::string formatNt(const char* format, va_list arguments, bool wideRoutine)
 
 }  // namespace nt
 
-extern "C" ULONG DbgPrint(PCSTR Format, ...)
+extern "C" NT_IMAGE_CALLABLE ULONG DbgPrint(PCSTR Format, ...)
 {
     va_list arguments;
     va_start(arguments, Format);
@@ -216,7 +216,7 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...)
     return STATUS_SUCCESS;
 }
 
-int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
+NT_IMAGE_CALLABLE int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
 {
     std::string format = nt::narrow(std::u16string(Format));
     va_list arguments;

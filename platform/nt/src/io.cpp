@@ -113,8 +113,8 @@ PDRIVER_OBJECT Kernel::createDriverObject(const std::u16string& name)
 LoadedDriver Kernel::loadDriver(const std::string& path, const std::u16string& name)
 {
     LoadedDriver loaded;
-    loaded.image = std::make_unique<DriverImage>(path);
-    auto* entry = loaded.image->get<DRIVER_INITIALIZE>("DriverEntry");
+    loaded.image = DriverImage::open(path, *this);
+    auto* entry = reinterpret_cast<PDRIVER_INITIALIZE>(loaded.image->entryPoint());
     if (entry == nullptr) throw std::runtime_error(path + ": no DriverEntry");
     loaded.object = createDriverObject(name);
     static std::u16string registryPath =
@@ -125,6 +125,7 @@ LoadedDriver Kernel::loadDriver(const std::string& path, const std::u16string& n
     irql_ = PASSIVE_LEVEL;
     loaded.entryStatus = entry(loaded.object, &registry);
     irql_ = saved;
+    loaded.image->entryReturned();
     return loaded;
 }
 
@@ -565,6 +566,7 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
     entry.callerInvoke = stack->Control & kInvokeOnAny;
     activations_.push_back(std::move(entry));
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+    checkPageable(reinterpret_cast<const void*>(dispatch), "dispatch routine");
     NTSTATUS status = dispatch(device, irp);
     checkAfterPass(activations_[depth]);
     const KIRQL entryIrql = activations_[depth].irql;
@@ -723,6 +725,7 @@ void Kernel::completeRequest(PIRP irp)
             activations_.push_back(Activation{irp, irp->CurrentLocation, owner});
             activations_.back().irql = irql_;
             const NTSTATUS statusBefore = irp->IoStatus.Status;
+            checkPageable(reinterpret_cast<const void*>(routine), "completion routine");
             NTSTATUS status = routine(owner, irp, context);
             activations_.resize(depth);
             if (irql_ != walkIrql) {
@@ -814,7 +817,7 @@ using nt::Kernel;
 
 extern "C" {
 
-NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+NTSTATUS NTAPI NT_IMAGE_CALLABLE IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                               PUNICODE_STRING, DEVICE_TYPE DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject)
@@ -826,18 +829,18 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+PDEVICE_OBJECT NTAPI NT_IMAGE_CALLABLE IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice)
 {
     return Kernel::current().attachDevice(SourceDevice, TargetDevice);
 }
 
-VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+VOID NTAPI NT_IMAGE_CALLABLE IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
     Kernel::current().detachDevice(TargetDevice);
 }
 
-VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+VOID NTAPI NT_IMAGE_CALLABLE IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     Kernel& kernel = Kernel::current();
     if (kernel.irql() > PASSIVE_LEVEL) {
@@ -846,26 +849,26 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     kernel.deleteDevice(DeviceObject);
 }
 
-NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS FASTCALL NT_IMAGE_CALLABLE IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     return Kernel::current().callDriver(DeviceObject, Irp, false);
 }
 
-VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) { Kernel::current().completeRequest(Irp); }
+VOID FASTCALL NT_IMAGE_CALLABLE IofCompleteRequest(PIRP Irp, CCHAR) { Kernel::current().completeRequest(Irp); }
 
-PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN)
+PIRP NTAPI NT_IMAGE_CALLABLE IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
     Kernel::current().checkIrql("IoAllocateIrp", DISPATCH_LEVEL);
     return Kernel::current().allocateIrp(StackSize);
 }
 
-VOID NTAPI IoFreeIrp(PIRP Irp)
+VOID NTAPI NT_IMAGE_CALLABLE IoFreeIrp(PIRP Irp)
 {
     Kernel::current().checkIrql("IoFreeIrp", DISPATCH_LEVEL);
     Kernel::current().freeIrp(Irp);
 }
 
-PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+PIRP NTAPI NT_IMAGE_CALLABLE IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                         PVOID Buffer, ULONG Length,
                                         PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                         PIO_STATUS_BLOCK IoStatusBlock)
@@ -887,7 +890,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
     return irp;
 }
 
-VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+VOID NTAPI NT_IMAGE_CALLABLE KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
     std::memset(Event, 0, sizeof(*Event));
     Event->Header.Type = static_cast<UCHAR>(Type);
@@ -895,7 +898,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     Event->Header.SignalState = State;
 }
 
-LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN)
+LONG NTAPI NT_IMAGE_CALLABLE KeSetEvent(PRKEVENT Event, LONG, BOOLEAN)
 {
     if (Kernel::hasCurrent()) Kernel::current().checkIrql("KeSetEvent", DISPATCH_LEVEL);
     LONG previous = Event->Header.SignalState;
@@ -905,7 +908,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN)
 
 // The stand-in runs one thread: a wait runs the deferred work (completions that lower drivers
 // pended) until the object is signalled, as the other threads of a real machine would.
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+NTSTATUS NTAPI NT_IMAGE_CALLABLE KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER Timeout)
 {
     Kernel& kernel = Kernel::current();
@@ -928,15 +931,15 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
     return STATUS_SUCCESS;
 }
 
-KIRQL NTAPI KeGetCurrentIrql(VOID) { return Kernel::current().irql(); }
+KIRQL NTAPI NT_IMAGE_CALLABLE KeGetCurrentIrql(VOID) { return Kernel::current().irql(); }
 
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
+VOID NTAPI NT_IMAGE_CALLABLE PoStartNextPowerIrp(PIRP Irp)
 {
     Kernel::current().checkIrql("PoStartNextPowerIrp", DISPATCH_LEVEL);
     Kernel::current().startNextPowerIrp(Irp);
 }
 
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI NT_IMAGE_CALLABLE PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     Kernel& kernel = Kernel::current();
     if (Kernel::IrpRecord* record = kernel.irpRecord(Irp)) {
@@ -953,25 +956,25 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return kernel.callDriver(DeviceObject, Irp, true);
 }
 
-PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+PVOID NTAPI NT_IMAGE_CALLABLE ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     return Kernel::current().allocatePool(PoolType, NumberOfBytes, Tag);
 }
 
-VOID NTAPI ExFreePool(PVOID P) { Kernel::current().freePool(P); }
+VOID NTAPI NT_IMAGE_CALLABLE ExFreePool(PVOID P) { Kernel::current().freePool(P); }
 
-PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
+PVOID NTAPI NT_IMAGE_CALLABLE IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
 {
     return Kernel::current().allocateErrorLogEntry(IoObject, EntrySize);
 }
 
-VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) { Kernel::current().writeErrorLogEntry(ElEntry); }
+VOID NTAPI NT_IMAGE_CALLABLE IoWriteErrorLogEntry(PVOID ElEntry) { Kernel::current().writeErrorLogEntry(ElEntry); }
 
-VOID NTAPI DbgBreakPoint(VOID) { Kernel::current().breakpoint(); }
+VOID NTAPI NT_IMAGE_CALLABLE DbgBreakPoint(VOID) { Kernel::current().breakpoint(); }
 
-VOID NTAPI NtStandInTouchIrp(PIRP Irp) { Kernel::current().touchIrp(Irp, "stack access"); }
+VOID NTAPI NT_IMAGE_CALLABLE NtStandInTouchIrp(PIRP Irp) { Kernel::current().touchIrp(Irp, "stack access"); }
 
-VOID NTAPI NtStandInPagedCode(PCSTR Routine)
+VOID NTAPI NT_IMAGE_CALLABLE NtStandInPagedCode(PCSTR Routine)
 {
     Kernel& kernel = Kernel::current();
     if (kernel.irql() > APC_LEVEL) {

@@ -170,6 +170,27 @@ std::vector<Violation> Kernel::takeViolations()
     return taken;
 }
 
+// --- pageable code of loaded kernel images -----------------------------------------------------
+
+void Kernel::addPageableCode(const void* begin, size_t size, std::string description)
+{
+    const auto start = reinterpret_cast<uintptr_t>(begin);
+    pageableCode_.push_back(PageableCode{start, start + size, std::move(description)});
+}
+
+void Kernel::checkPageable(const void* code, const std::string& what)
+{
+    if (irql_ <= APC_LEVEL) return;
+    const auto at = reinterpret_cast<uintptr_t>(code);
+    for (const PageableCode& range : pageableCode_) {
+        if (at < range.begin || at >= range.end) continue;
+        violation("pageable code at raised IRQL",
+                  range.description + "+0x" + hex(at - range.begin) + " " + what + " at IRQL " +
+                      std::to_string(irql_));
+        return;
+    }
+}
+
 // --- pool ---------------------------------------------------------------------------------------
 
 PVOID Kernel::allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool faultable)

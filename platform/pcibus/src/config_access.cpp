@@ -42,7 +42,7 @@ ULONG PciBusDriver::transfer(unsigned bus, unsigned device, unsigned fn, bool is
     return done;
 }
 
-ULONG NTAPI PciBusDriver::getBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
+ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::getBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
                                      ULONG length)
 {
     auto* f = static_cast<FunctionNode*>(context);
@@ -52,7 +52,7 @@ ULONG NTAPI PciBusDriver::getBusData(PVOID context, ULONG type, PVOID buffer, UL
                               static_cast<uint8_t*>(buffer), offset, length);
 }
 
-ULONG NTAPI PciBusDriver::setBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
+ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::setBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
                                      ULONG length)
 {
     auto* f = static_cast<FunctionNode*>(context);
@@ -70,12 +70,12 @@ void PciBusDriver::checkInterfaceHeld(const FunctionNode& f, const char* routine
                       std::string(routine) + " on " + f.location() + " with no reference held");
 }
 
-VOID NTAPI PciBusDriver::referenceInterface(PVOID context)
+VOID NTAPI NT_IMAGE_CALLABLE PciBusDriver::referenceInterface(PVOID context)
 {
     ++static_cast<FunctionNode*>(context)->interfaceReferences;
 }
 
-VOID NTAPI PciBusDriver::dereferenceInterface(PVOID context)
+VOID NTAPI NT_IMAGE_CALLABLE PciBusDriver::dereferenceInterface(PVOID context)
 {
     auto* f = static_cast<FunctionNode*>(context);
     if (f->interfaceReferences <= 0) {
@@ -87,14 +87,14 @@ VOID NTAPI PciBusDriver::dereferenceInterface(PVOID context)
     --f->interfaceReferences;
 }
 
-ULONG NTAPI PciBusDriver::rootReadConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer, ULONG offset,
+ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::rootReadConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer, ULONG offset,
                                          ULONG length)
 {
     return t_current->transfer(bus & 0xFF, slot & 0x1F, (slot >> 5) & 7, false,
                                static_cast<uint8_t*>(buffer), offset, length);
 }
 
-ULONG NTAPI PciBusDriver::rootWriteConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer,
+ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::rootWriteConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer,
                                           ULONG offset, ULONG length)
 {
     return t_current->transfer(bus & 0xFF, slot & 0x1F, (slot >> 5) & 7, true,

@@ -21,6 +21,15 @@
 #include <unordered_set>
 #include <vector>
 
+// The stand-in's routines that a kernel image calls, and the routines it reaches through the
+// interfaces the platform hands it. Code built for the kernel keeps its stack 4-byte aligned;
+// code built for the i386 host expects 16, so these realign it on entry.
+#if defined(__i386__)
+#define NT_IMAGE_CALLABLE __attribute__((force_align_arg_pointer))
+#else
+#define NT_IMAGE_CALLABLE
+#endif
+
 namespace nt {
 
 // Calls of the stand-in that can be made to fail.
@@ -100,21 +109,35 @@ struct Breakpoint {
     size_t afterLine;  // number of debug output lines printed before it
 };
 
+class Kernel;
+
 // A loaded copy of a driver image: each load maps a fresh copy, so no two machines share the
-// driver's globals.
+// driver's globals. A host module is opened by the dynamic linker; a kernel image (PE) by the
+// image loader (nt/image_loader.hpp).
 class DriverImage {
 public:
-    explicit DriverImage(const std::string& path);
-    ~DriverImage();
+    virtual ~DriverImage() = default;
     DriverImage(const DriverImage&) = delete;
     DriverImage& operator=(const DriverImage&) = delete;
 
-    void* symbol(const std::string& name) const;  // nullptr when absent
+    // Opens a driver file of either kind; throws std::runtime_error naming what is wrong.
+    static std::unique_ptr<DriverImage> open(const std::string& path, Kernel& kernel);
+
+    // A routine or variable by name (a kernel image: by its export table); nullptr when absent.
+    virtual void* symbol(const std::string& name) const = 0;
     template <typename T>
     T* get(const std::string& name) const { return reinterpret_cast<T*>(symbol(name)); }
+    virtual void* entryPoint() const = 0;
+    // A resource of the image's own resource section; a host module has none.
+    virtual std::optional<std::vector<uint8_t>> resource(uint16_t, uint16_t) const
+    {
+        return std::nullopt;
+    }
+    // Called once the entry routine has returned: a kernel image drops its discardable sections.
+    virtual void entryReturned() {}
 
-private:
-    void* handle_ = nullptr;
+protected:
+    DriverImage() = default;
 };
 
 class Kernel;
@@ -190,6 +213,13 @@ public:
     // An entry as the event viewer shows it; nullopt when its source has no message file or the
     // file has no message for its code.
     std::optional<std::u16string> renderEvent(const ErrorLogEntry& entry) const;
+
+    // --- pageable code of loaded kernel images ------------------------------------------------
+    // The image loader registers each pageable section; code there must not run above
+    // APC_LEVEL. checkPageable reports `code` (a routine about to run, or the return address of
+    // a call into the kernel) when it lies in such a section and the IRQL is raised.
+    void addPageableCode(const void* begin, size_t size, std::string description);
+    void checkPageable(const void* code, const std::string& what);
 
     // --- verifier and faults -----------------------------------------------------------------
     void violation(const std::string& rule, const std::string& detail);
@@ -376,6 +406,11 @@ private:
     std::vector<ErrorLogEntry> errorLog_;
     std::map<std::u16string, MessageTable> eventSources_;
     std::vector<Violation> violations_;
+    struct PageableCode {
+        uintptr_t begin, end;
+        std::string description;
+    };
+    std::vector<PageableCode> pageableCode_;
     FaultInjector faults_;
     Kernel* previous_ = nullptr;
 };
