@@ -8,7 +8,9 @@ message table and version resources.
 
 import os
 import re
+import shutil
 import struct
+import subprocess
 import unittest
 from pathlib import Path
 
@@ -331,6 +333,66 @@ class Link(ImageTest):
         lists = [(name, origin) for name, origin in self.map.input_sections
                  if re.match(r"\.(ctors|dtors|init_array|fini_array)\b", name)]
         self.assertEqual(lists, [], "the driver has global constructors; nothing would run them")
+
+
+# Kernel code may not touch x87, MMX or SSE state without saving it first, and the driver has no
+# reason to: the image is built with general registers only, and no such instruction may appear.
+OBJDUMP = os.environ.get("HOTP_OBJDUMP", "i686-w64-mingw32-objdump")
+FLOAT_REGISTER = re.compile(r"%(st\b|st\(|mm\d|xmm|ymm|zmm)")
+SIMD_MNEMONICS = {
+    "emms", "femms", "ldmxcsr", "stmxcsr", "sfence", "lfence", "mfence", "movnti", "maskmovq",
+    "prefetchnta", "prefetcht0", "prefetcht1", "prefetcht2", "xsave", "xrstor", "wait",
+}
+PREFIXES = {"rep", "repz", "repe", "repnz", "repne", "lock", "data16", "addr16", "notrack", "bnd",
+            "cs", "ds", "es", "fs", "gs", "ss"}
+
+
+def float_or_simd(instruction):
+    """True when an instruction as objdump prints it (AT&T syntax) uses x87, MMX or SSE."""
+    words = instruction.split()
+    while words and words[0] in PREFIXES:
+        words.pop(0)
+    if not words or words[0] == "(bad)":
+        return False
+    mnemonic = words[0]
+    return (mnemonic.startswith("f") or mnemonic in SIMD_MNEMONICS
+            or FLOAT_REGISTER.search(instruction) is not None)
+
+
+class Instructions(ImageTest):
+    def test_classifier_tells_float_and_simd_from_integer_code(self):
+        cases = [
+            ("fldl 0x8(%esp)", True), ("fnstcw (%esp)", True), ("fstp %st(1)", True),
+            ("fwait", True), ("wait", True), ("emms", True), ("movd %eax,%mm0", True),
+            ("movaps %xmm0,(%esp)", True), ("pxor %xmm1,%xmm1", True), ("ldmxcsr (%eax)", True),
+            ("rep stos %eax,%es:(%edi)", False), ("fs mov (%eax),%eax", False),
+            ("mov %fs:0x0,%eax", False), ("movzbl 0x4(%esp),%eax", False),
+            ("lock cmpxchg %ecx,(%edx)", False), ("call *0x170a4", False), ("(bad)", False),
+            ("mov %esi,%edi", False), ("push %ebp", False),
+        ]
+        for instruction, expected in cases:
+            with self.subTest(instruction=instruction):
+                self.assertEqual(float_or_simd(instruction), expected)
+
+    def test_code_sections_use_general_registers_only(self):
+        self.assertIsNotNone(shutil.which(OBJDUMP), f"{OBJDUMP} not found (binutils-mingw-w64-i686)")
+        code = [name_of(s) for s in self.pe.sections if s.Characteristics & 0x20000000]
+        self.assertIn(".text", code)
+        arguments = [OBJDUMP, "-d", "--no-show-raw-insn"]
+        for name in code:
+            arguments += ["-j", name]
+        listing = subprocess.run(arguments + [str(IMAGE)], check=True, capture_output=True,
+                                 text=True).stdout
+        instructions, found = 0, []
+        for line in listing.splitlines():
+            match = re.match(r"^\s*([0-9a-f]+):\t(.+)$", line)
+            if not match:
+                continue
+            instructions += 1
+            if float_or_simd(match.group(2)):
+                found.append(f"{match.group(1)}: {match.group(2)}")
+        self.assertGreater(instructions, 100, "the disassembly of the code sections is empty")
+        self.assertEqual(found, [], "x87, MMX or SSE instructions in the image:\n" + "\n".join(found))
 
 
 def resource(pe, type_id):

@@ -438,6 +438,11 @@ NT_IMAGE_CALLABLE void* kernelMemcpy(void* to, const void* from, size_t size)
     return std::memcpy(to, from, size);
 }
 
+NT_IMAGE_CALLABLE void* kernelMemmove(void* to, const void* from, size_t size)
+{
+    return std::memmove(to, from, size);
+}
+
 NT_IMAGE_CALLABLE void* kernelMemset(void* to, int value, size_t size)
 {
     return std::memset(to, value, size);
@@ -473,6 +478,7 @@ const Routine kRoutines[] = {
     {"ntoskrnl.exe", "PoCallDriver", address(&PoCallDriver)},
     {"ntoskrnl.exe", "PoStartNextPowerIrp", address(&PoStartNextPowerIrp)},
     {"ntoskrnl.exe", "memcpy", address(&kernelMemcpy)},
+    {"ntoskrnl.exe", "memmove", address(&kernelMemmove)},
     {"ntoskrnl.exe", "memset", address(&kernelMemset)},
     {"ntoskrnl.exe", "swprintf", address(static_cast<int (*)(WCHAR*, const WCHAR*, ...)>(&::swprintf))},
     {"hal.dll", "KeGetCurrentIrql", address(&KeGetCurrentIrql)},
