@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <driver_source.hpp>
 #include <nt/kernel.hpp>
 #include <nt/scripted.hpp>
 

@@ -169,7 +169,7 @@ protected:
         ASSERT_TRUE(parsed.ok()) << describe(parsed.errors());
         machine::MachineOptions options;
         options.withDriver = withDriver;
-        options.driverPath = HOTP_DRIVER_PATH;
+        options.driverPath = driverPath();
         auto sink = [this](const machine::Output& out) {
             if (out.kind == machine::Output::Kind::Request) {
                 if (afterRequest) afterRequest(request);

@@ -38,7 +38,7 @@ protected:
     {
         machine::MachineOptions options;
         options.withDriver = withDriver;
-        options.driverPath = HOTP_DRIVER_PATH;
+        options.driverPath = driverPath();
         options.traceLevel = traceLevel;
         outputs.clear();
         m = std::make_unique<machine::Machine>(std::move(desc), options,
