@@ -117,6 +117,8 @@ TEST(ImageLoader, RefusesWhatTheKernelWouldRefuse)
         {"truncated in the sections", [](Bytes& b) { b.resize(b.size() / 2); }, false,
          "truncated: section"},
         {"truncated in the headers", [](Bytes& b) { b.resize(0x100); }, false, "truncated"},
+        {"truncated in the symbols", [](Bytes& b) { b.resize(b.size() - 100); }, false,
+         "truncated: the symbol table"},
         {"no MZ", [](Bytes& b) { b[0] = 'Z'; }, false, "no MZ signature"},
         {"no PE signature", [](Bytes& b) { b[peOffset(b)] = 'X'; }, false, "no PE signature"},
         {"header offset past the end", [](Bytes& b) { set32(b, 0x3C, 0x7FFFFFF0); }, false,

@@ -387,6 +387,14 @@ ImageLayout parseImage(const uint8_t* data, size_t size)
         layout.sections.push_back(std::move(section));
     }
 
+    // A symbol table the header announces must be whole: a file cut short there has lost its
+    // end, whatever the sections still hold.
+    const uint32_t symbols = take<uint32_t>(data + pe + 8 + 4);
+    if (symbols != 0) {
+        const uint64_t strings = symbols + 18ull * take<uint32_t>(data + pe + 8 + 8);
+        file.need(strings, 4, "the symbol table");
+        file.need(strings, file.read<uint32_t>(strings, "the symbol table"), "the symbol table");
+    }
     const uint32_t sum = imageChecksum(data, size);
     if (layout.checksum != sum) {
         throw ImageError("checksum " + hex(layout.checksum, 8) + " in the header, but the file sums to " +
