@@ -521,7 +521,7 @@ struct KernelImage::Thunk {
 };
 
 namespace {
-constexpr size_t kThunkSize = 32;
+[[maybe_unused]] constexpr size_t kThunkSize = 32;
 }
 
 std::unique_ptr<KernelImage> KernelImage::load(const std::vector<uint8_t>& bytes,
