@@ -3,6 +3,7 @@
 #include <nt/kernel.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -184,9 +185,10 @@ void Kernel::checkPageable(const void* code, const std::string& what)
     const auto at = reinterpret_cast<uintptr_t>(code);
     for (const PageableCode& range : pageableCode_) {
         if (at < range.begin || at >= range.end) continue;
-        violation("pageable code at raised IRQL",
-                  range.description + "+0x" + hex(at - range.begin) + " " + what + " at IRQL " +
-                      std::to_string(irql_));
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "+0x%lx", static_cast<unsigned long>(at - range.begin));
+        violation("pageable code at raised IRQL", range.description + offset + " " + what +
+                                                      " at IRQL " + std::to_string(irql_));
         return;
     }
 }
