@@ -157,6 +157,7 @@ Machine::Machine(MachineDesc description, MachineOptions options,
         return f != nullptr && f->isBridge();
     };
     setup.describe = [this](PDEVICE_OBJECT pdo) { return nameOf(pdo); };
+    setup.whyNotStarted = [this](pnp::DeviceNode& node) { return bus_.problem(node.pdo); };
     pnp_ = std::make_unique<pnp::Manager>(kernel_, setup);
     pnp_->onEvent = [this](const pnp::Event& e) {
         emit(e.kind == pnp::Event::Kind::Request   ? Output::Kind::Request

@@ -44,18 +44,20 @@ PciBusDriver::~PciBusDriver()
 
 FunctionNode* PciBusDriver::function(PDEVICE_OBJECT pdo) const
 {
-    for (const auto& f : functions_) {
-        if (f->pdo == pdo && pdo != nullptr) return f.get();
-    }
-    return nullptr;
+    auto it = byPdo_.find(pdo);
+    return it != byPdo_.end() ? it->second : nullptr;
 }
 
 BusNode* PciBusDriver::bus(PDEVICE_OBJECT fdo) const
 {
-    for (const auto& b : buses_) {
-        if (b->fdo == fdo && fdo != nullptr) return b.get();
-    }
-    return nullptr;
+    auto it = byFdo_.find(fdo);
+    return it != byFdo_.end() ? it->second : nullptr;
+}
+
+std::string PciBusDriver::problem(PDEVICE_OBJECT pdo) const
+{
+    const FunctionNode* f = function(pdo);
+    return f != nullptr ? f->problem : std::string();
 }
 
 std::vector<std::string> PciBusDriver::leaks() const

@@ -94,6 +94,7 @@ NTSTATUS PciBusDriver::addDevice(PDEVICE_OBJECT pdo)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    byFdo_[fdo] = node.get();
     buses_.push_back(std::move(node));
     return STATUS_SUCCESS;
 }
@@ -131,6 +132,12 @@ NTSTATUS PciBusDriver::pdoPnp(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stac
     }
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
+        // A function the bus driver could not configure (a bridge without bus numbers) is not
+        // switched on: its cycles would reach another bus.
+        if (!f.problem.empty()) {
+            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
         start(f, stack->Parameters.StartDevice.AllocatedResources);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
@@ -246,6 +253,7 @@ NTSTATUS PciBusDriver::pdoPower(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION st
 void PciBusDriver::deletePdo(FunctionNode& f)
 {
     if (f.pdo == nullptr) return;
+    byPdo_.erase(f.pdo);
     kernel_.deleteDevice(f.pdo);
     f.pdo = nullptr;
 }
@@ -277,6 +285,7 @@ NTSTATUS PciBusDriver::fdoPnp(BusNode& b, PIRP irp, PIO_STACK_LOCATION stack)
         IoSkipCurrentIrpStackLocation(irp);
         NTSTATUS status = IoCallDriver(b.lower, irp);
         IoDetachDevice(b.lower);
+        byFdo_.erase(b.fdo);
         IoDeleteDevice(b.fdo);
         // With the bus gone, the functions on it are gone for the bus driver too; their
         // stacks have already been removed by the PnP manager.

@@ -2,35 +2,62 @@
 // for bridges that firmware left unconfigured.
 #include "internal.hpp"
 
+#include <nt/variable_length.hpp>
+
+#include <algorithm>
 #include <map>
+#include <string>
 
 namespace pcibus {
 
 using detail::put;
 
 namespace {
+
 constexpr unsigned kCommandDecode = pci::CommandIo | pci::CommandMemory;
+
+// Visits every function present on a bus the way configuration software probes it: function 0
+// of each device, and the others only on a multi-function device.
+template <typename Visit>
+void forEachFunction(pci::Hierarchy& hw, unsigned bus, Visit visit)
+{
+    for (unsigned d = 0; d < 32; ++d) {
+        if ((hw.configRead(bus, d, 0, pci::reg::VendorId, 2) & 0xFFFF) == 0xFFFF) continue;
+        const bool multi = (hw.configRead(bus, d, 0, pci::reg::HeaderType, 1) & 0x80) != 0;
+        for (unsigned fn = 0; fn < (multi ? 8u : 1u); ++fn) {
+            if (fn > 0 && (hw.configRead(bus, d, fn, pci::reg::VendorId, 2) & 0xFFFF) == 0xFFFF) {
+                continue;
+            }
+            visit(d, fn);
+        }
+    }
+}
+
+// A PCI-to-PCI bridge that forwards no bus numbers yet.
+bool isUnnumberedBridge(pci::Hierarchy& hw, unsigned bus, unsigned d, unsigned fn)
+{
+    return (hw.configRead(bus, d, fn, pci::reg::HeaderType, 1) & 0x7F) == 1 &&
+           hw.configRead(bus, d, fn, pci::reg::SecondaryBus, 1) == 0;
+}
+
 }  // namespace
 
+// Lists one physical device object per function present on the bus: the same object for the same
 // function at every query, new objects for new cards; functions gone are marked missing, and the
 // PnP manager removes them.
 PDEVICE_RELATIONS PciBusDriver::enumerate(BusNode& b)
 {
     std::vector<PDEVICE_OBJECT> found;
     std::map<std::pair<unsigned, unsigned>, FunctionNode*> seen;
-    for (unsigned d = 0; d < 32; ++d) {
-        if ((hw_.configRead(b.number, d, 0, pci::reg::VendorId, 2) & 0xFFFF) == 0xFFFF) continue;
-        const bool multi = (hw_.configRead(b.number, d, 0, pci::reg::HeaderType, 1) & 0x80) != 0;
-        for (unsigned fn = 0; fn < (multi ? 8u : 1u); ++fn) {
-            if (fn > 0 &&
-                (hw_.configRead(b.number, d, fn, pci::reg::VendorId, 2) & 0xFFFF) == 0xFFFF) {
-                continue;
-            }
+    // The bus of a bridge left without bus numbers has nothing to list: its cycles would reach
+    // another bus.
+    if (b.bridge == nullptr || b.bridge->problem.empty()) {
+        forEachFunction(hw_, b.number, [&](unsigned d, unsigned fn) {
             if (FunctionNode* f = discover(b, d, fn)) {
                 found.push_back(f->pdo);
                 seen[{d, fn}] = f;
             }
-        }
+        });
     }
     for (auto& [key, f] : b.children) {
         if (seen.count(key) == 0) f->present = false;
@@ -42,7 +69,7 @@ PDEVICE_RELATIONS PciBusDriver::enumerate(BusNode& b)
     auto* relations = static_cast<PDEVICE_RELATIONS>(
         kernel_.allocatePool(PagedPool, bytes, kPoolTag, false));
     relations->Count = static_cast<ULONG>(found.size());
-    for (size_t i = 0; i < found.size(); ++i) relations->Objects[i] = found[i];
+    for (size_t i = 0; i < found.size(); ++i) *nt::objectAt(relations, i) = found[i];
     return relations;
 }
 
@@ -116,7 +143,18 @@ FunctionNode* PciBusDriver::discover(BusNode& b, unsigned device, unsigned fn)
     if (f.isBridge()) {
         f.io32 = (read(f, pci::reg::IoBase, 1) & 0xF) == 1;
         f.prefetch64 = (read(f, pci::reg::PrefetchBase, 2) & 0xF) == 1;
-        if (read(f, pci::reg::SecondaryBus, 1) == 0) assignBusNumbers(b, f);
+        const unsigned secondary = read(f, pci::reg::SecondaryBus, 1);
+        const unsigned subordinate = read(f, pci::reg::SubordinateBus, 1);
+        if (secondary == 0) {
+            assignBusNumbers(b, f);
+        } else if (secondary <= b.number || subordinate < secondary ||
+                   subordinate > highestNumberOf(b)) {
+            // Numbers that do not nest inside the bus's own range would send the bus's cycles
+            // elsewhere, or back to a bus above: the bridge is not entered.
+            f.problem = "its bus numbers " + std::to_string(secondary) + ".." +
+                        std::to_string(subordinate) + " lie outside the range of bus " +
+                        std::to_string(b.number);
+        }
     }
 
     PDEVICE_OBJECT pdo = kernel_.createDevice(driver_, layout::ExtensionSize, FILE_DEVICE_UNKNOWN,
@@ -128,34 +166,112 @@ FunctionNode* PciBusDriver::discover(BusNode& b, unsigned device, unsigned fn)
     put<void*>(pdo, layout::PdoParent, b.fdo->DeviceExtension);
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     f.pdo = pdo;
+    byPdo_[pdo] = &f;
     functions_.push_back(std::move(node));
     return &f;
 }
 
-// A bridge that firmware left unconfigured (a hot-added one) gets the next bus number its parent
-// has to spare; subordinate numbers up the chain are raised where the range is too small.
+// The highest bus number that cycles reach on or below bus b: the subordinate number of the bridge
+// above it, or the last number for the root bus.
+unsigned PciBusDriver::highestNumberOf(const BusNode& b)
+{
+    return b.bridge == nullptr ? 255u : read(*b.bridge, pci::reg::SubordinateBus, 1);
+}
+
+// The bridges on a bus that forward a range of bus numbers, read from the hardware so that those
+// the bus driver has not enumerated yet count too.
+std::vector<PciBusDriver::Forwarded> PciBusDriver::bridgesOn(unsigned bus)
+{
+    std::vector<Forwarded> out;
+    forEachFunction(hw_, bus, [&](unsigned d, unsigned fn) {
+        const uint32_t type = hw_.configRead(bus, d, fn, pci::reg::HeaderType, 1) & 0x7F;
+        if (type != 1 && type != 2) return;
+        const uint32_t numbers = hw_.configRead(bus, d, fn, pci::reg::PrimaryBus, 4);
+        const unsigned secondary = (numbers >> 8) & 0xFF;
+        const unsigned subordinate = (numbers >> 16) & 0xFF;
+        if (secondary != 0) out.push_back({d, fn, secondary, std::max(secondary, subordinate)});
+    });
+    return out;
+}
+
+// A bridge that firmware left unconfigured (a hot-added one) gets bus numbers that no other
+// bridge forwards. Its secondary bus takes the lowest number its bus has to spare, and its
+// subordinate number leaves room for every bridge found behind it, counted by numbering them for
+// a moment. Where the bus has no number to spare, the bridges above are raised by one number, but
+// only over a number that no other bridge forwards. A bridge that cannot be given a number keeps
+// none and does not start: wrapping past the last number, or sharing one, would send cycles to
+// another bus.
 void PciBusDriver::assignBusNumbers(BusNode& b, FunctionNode& bridge)
 {
-    unsigned used = b.number;
-    for (unsigned d = 0; d < 32; ++d) {
-        for (unsigned fn = 0; fn < 8; ++fn) {
-            if ((hw_.configRead(b.number, d, fn, pci::reg::VendorId, 2) & 0xFFFF) == 0xFFFF) {
-                if (fn == 0) break;
-                continue;
-            }
-            const uint32_t type = hw_.configRead(b.number, d, fn, pci::reg::HeaderType, 1) & 0x7F;
-            if (type != 1 && type != 2) continue;
-            const uint32_t numbers = hw_.configRead(b.number, d, fn, pci::reg::PrimaryBus, 4);
-            if (((numbers >> 8) & 0xFF) != 0) used = std::max(used, (numbers >> 16) & 0xFFu);
+    const unsigned highest = highestNumberOf(b);
+    const std::vector<Forwarded> taken = bridgesOn(b.number);
+    auto isTaken = [&](unsigned n) {
+        return std::any_of(taken.begin(), taken.end(), [n](const Forwarded& t) {
+            return t.secondary <= n && n <= t.subordinate;
+        });
+    };
+    unsigned first = b.number + 1;
+    while (first <= highest && isTaken(first)) ++first;
+    if (first <= highest) {
+        unsigned last = first;
+        while (last < highest && !isTaken(last + 1)) ++last;
+        write(bridge, pci::reg::PrimaryBus, 3, b.number | (first << 8) | (first << 16));
+        bool bridgesBehind = false;
+        forEachFunction(hw_, first, [&](unsigned d, unsigned fn) {
+            bridgesBehind = bridgesBehind || isUnnumberedBridge(hw_, first, d, fn);
+        });
+        if (bridgesBehind && last > first) {
+            // They are counted with the whole spare range forwarded, then the bridge keeps what
+            // they need.
+            write(bridge, pci::reg::SubordinateBus, 1, last);
+            const unsigned needed = numberBridgesBehind(first, first + 1, last) - 1;
+            write(bridge, pci::reg::SubordinateBus, 1, needed);
         }
+        return;
     }
-    const unsigned next = used + 1;
-    for (BusNode* up = &b; up != nullptr && up->bridge != nullptr; up = up->bridge->parent) {
-        if (read(*up->bridge, pci::reg::SubordinateBus, 1) < next) {
-            write(*up->bridge, pci::reg::SubordinateBus, 1, next);
+    const unsigned next = highest + 1;
+    if (b.bridge != nullptr && raiseToCover(b, next)) {
+        write(bridge, pci::reg::PrimaryBus, 3, b.number | (next << 8) | (next << 16));
+        return;
+    }
+    bridge.problem = "no bus number left for the bus behind this bridge";
+}
+
+// Raises the subordinate numbers of the bridges above bus b so that `number` reaches it, provided
+// no other bridge on the buses along the way forwards that number. Nothing is written unless
+// every raise is possible; the bridges are raised from the root bus downward.
+bool PciBusDriver::raiseToCover(BusNode& b, unsigned number)
+{
+    if (number > 255) return false;
+    std::vector<FunctionNode*> raise;
+    for (BusNode* up = &b; up->bridge != nullptr; up = up->bridge->parent) {
+        FunctionNode& above = *up->bridge;
+        if (read(above, pci::reg::SubordinateBus, 1) >= number) break;
+        for (const Forwarded& other : bridgesOn(above.parent->number)) {
+            if (other.device == above.device && other.function == above.function) continue;
+            if (other.secondary <= number && number <= other.subordinate) return false;
         }
+        raise.push_back(&above);
     }
-    write(bridge, pci::reg::PrimaryBus, 3, b.number | (next << 8) | (next << 16));
+    for (auto it = raise.rbegin(); it != raise.rend(); ++it) {
+        write(**it, pci::reg::SubordinateBus, 1, number);
+    }
+    return true;
+}
+
+// Counts the bridges behind a new bridge by numbering them depth first from `next`, within
+// `limit`, and clearing each again once its subtree is counted; returns the first number left
+// over. The bridges keep no numbers: each gets its own when its bus is enumerated.
+unsigned PciBusDriver::numberBridgesBehind(unsigned bus, unsigned next, unsigned limit)
+{
+    forEachFunction(hw_, bus, [&](unsigned d, unsigned fn) {
+        if (next > limit || !isUnnumberedBridge(hw_, bus, d, fn)) return;
+        hw_.configWrite(bus, d, fn, pci::reg::PrimaryBus, 3, bus | (next << 8) | (limit << 16));
+        const unsigned after = numberBridgesBehind(next, next + 1, limit);
+        hw_.configWrite(bus, d, fn, pci::reg::PrimaryBus, 3, 0);
+        next = after;
+    });
+    return next;
 }
 
 }  // namespace pcibus

@@ -2,6 +2,8 @@
 // and start with the resources assigned; the header saved at start and restored on return to D0.
 #include "internal.hpp"
 
+#include <nt/variable_length.hpp>
+
 #include <algorithm>
 
 namespace pcibus {
@@ -92,12 +94,13 @@ PIO_RESOURCE_REQUIREMENTS_LIST PciBusDriver::requirements(FunctionNode& f)
     list->BusNumber = f.parent->number;
     list->SlotNumber = f.slotNumber();
     list->AlternativeLists = 1;
-    list->List[0].Version = 1;
-    list->List[0].Revision = 1;
-    list->List[0].Count = static_cast<ULONG>(wanted.size());
+    IO_RESOURCE_LIST* alternative = nt::firstAlternative(list);
+    alternative->Version = 1;
+    alternative->Revision = 1;
+    alternative->Count = static_cast<ULONG>(wanted.size());
     for (size_t i = 0; i < wanted.size(); ++i) {
         const Range& r = wanted[i];
-        IO_RESOURCE_DESCRIPTOR& d = list->List[0].Descriptors[i];
+        IO_RESOURCE_DESCRIPTOR& d = *nt::descriptorAt(alternative, i);
         d.Option = 0;
         d.Type = r.type;
         d.ShareDisposition = CmResourceShareDeviceExclusive;
@@ -129,12 +132,12 @@ PCM_RESOURCE_LIST PciBusDriver::bootConfiguration(FunctionNode& f)
     list->Count = 1;
     list->List[0].InterfaceType = PCIBus;
     list->List[0].BusNumber = f.parent->number;
-    auto& partial = list->List[0].PartialResourceList;
-    partial.Version = 1;
-    partial.Revision = 1;
-    partial.Count = static_cast<ULONG>(decoded.size());
+    CM_PARTIAL_RESOURCE_LIST* partial = nt::firstPartialList(list);
+    partial->Version = 1;
+    partial->Revision = 1;
+    partial->Count = static_cast<ULONG>(decoded.size());
     for (size_t i = 0; i < decoded.size(); ++i) {
-        auto& d = partial.PartialDescriptors[i];
+        CM_PARTIAL_RESOURCE_DESCRIPTOR& d = *nt::partialAt(partial, i);
         d.Type = decoded[i].type;
         d.ShareDisposition = CmResourceShareDeviceExclusive;
         d.Flags = decoded[i].flags;
@@ -152,9 +155,9 @@ void PciBusDriver::start(FunctionNode& f, PCM_RESOURCE_LIST resources)
     bool io = false, memory = false;
     bool ioWindow = false, memoryWindow = false, prefetchWindow = false;
     if (resources != nullptr && resources->Count > 0) {
-        const auto& partial = resources->List[0].PartialResourceList;
-        for (ULONG k = 0; k < partial.Count && k < f.slots.size(); ++k) {
-            const auto& d = partial.PartialDescriptors[k];
+        const CM_PARTIAL_RESOURCE_LIST* partial = nt::firstPartialList(resources);
+        for (ULONG k = 0; k < partial->Count && k < f.slots.size(); ++k) {
+            const CM_PARTIAL_RESOURCE_DESCRIPTOR& d = *nt::partialAt(partial, k);
             const uint64_t base = d.u.Generic.Start[0] |
                                   (static_cast<uint64_t>(d.u.Generic.Start[1]) << 32);
             const uint64_t limit = base + d.u.Generic.Length - 1;

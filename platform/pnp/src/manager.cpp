@@ -1,5 +1,7 @@
 #include <pnp/manager.hpp>
 
+#include <nt/variable_length.hpp>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -63,6 +65,30 @@ std::string offered(const std::vector<const Range*>& windows, const std::vector<
                 " (" + size(w->length) + "), " + (held == 0 ? "none" : size(held)) + " of it taken";
     }
     return text;
+}
+
+// The I/O and memory ranges of a resource list, every full descriptor in turn.
+std::vector<Range> rangesOf(const CM_RESOURCE_LIST* list)
+{
+    std::vector<Range> out;
+    const auto* base = reinterpret_cast<const unsigned char*>(list);
+    size_t offset = offsetof(CM_RESOURCE_LIST, List);
+    for (ULONG full = 0; full < list->Count; ++full) {
+        const auto* partial = reinterpret_cast<const CM_PARTIAL_RESOURCE_LIST*>(
+            base + offset + offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList));
+        for (ULONG i = 0; i < partial->Count; ++i) {
+            const CM_PARTIAL_RESOURCE_DESCRIPTOR& d = *nt::partialAt(partial, i);
+            if (d.Type != CmResourceTypePort && d.Type != CmResourceTypeMemory) continue;
+            if (d.u.Generic.Length == 0) continue;
+            const uint64_t start = d.u.Generic.Start[0] |
+                                   (static_cast<uint64_t>(d.u.Generic.Start[1]) << 32);
+            out.push_back(Range{d.Type, d.Flags, start, d.u.Generic.Length});
+        }
+        offset += offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList) +
+                  offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors) +
+                  partial->Count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+    }
+    return out;
 }
 
 // The root enumerator: owns the physical device object of the root bus.
@@ -187,8 +213,16 @@ Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fil
     stack->MinorFunction = minor;
     fill(stack, irp);
     note(Event::Kind::Request, minorName(major, minor) + " -> " + node.name);
+    // PnP requests arrive at passive level. Power requests do too only on a stack whose top
+    // device object says its power handling is pageable (DO_POWER_PAGABLE); on any other stack
+    // they may arrive at dispatch level, and are delivered there, completions included.
+    const KIRQL saved = kernel_.irql();
+    if (major == IRP_MJ_POWER && (top(node.pdo)->Flags & DO_POWER_PAGABLE) == 0) {
+        kernel_.setIrql(DISPATCH_LEVEL);
+    }
     kernel_.sendToStack(node.pdo, irp);
     kernel_.drain();
+    kernel_.setIrql(saved);
     Sent sent{irp->IoStatus.Status, irp->IoStatus.Information};
     if (!kernel_.isCompleted(irp)) {
         kernel_.violation("request never completed", minorName(major, minor) + " to " + node.name);
@@ -259,7 +293,8 @@ void Manager::enumerate(DeviceNode& bus)
     bus.enumerationProblem.clear();
     if (sent.information == 0) return;
     auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(sent.information);
-    std::vector<PDEVICE_OBJECT> listed(relations->Objects, relations->Objects + relations->Count);
+    std::vector<PDEVICE_OBJECT> listed;
+    for (ULONG i = 0; i < relations->Count; ++i) listed.push_back(*nt::objectAt(relations, i));
     ExFreePool(relations);
 
     // Devices no longer listed have gone: surprise removal for those still running.
@@ -274,6 +309,10 @@ void Manager::enumerate(DeviceNode& bus)
         removeTree(*node, node->state != DeviceNode::State::Removed);
         forget(*node);
     }
+    // Every new device is interrogated before any of them gets drivers, so that the boot
+    // configurations of all of them are known, and reserved, before the first is assigned
+    // resources.
+    std::vector<std::pair<DeviceNode*, PIO_RESOURCE_REQUIREMENTS_LIST>> added;
     for (PDEVICE_OBJECT pdo : listed) {
         auto known = std::find_if(bus.children.begin(), bus.children.end(),
                                   [&](const auto& c) { return c->pdo == pdo; });
@@ -282,35 +321,55 @@ void Manager::enumerate(DeviceNode& bus)
         node->pdo = pdo;
         node->parent = &bus;
         node->name = setup_.describe ? setup_.describe(pdo) : "device";
-        DeviceNode& added = *node;
+        DeviceNode& fresh = *node;
         kernel_.deviceNode(pdo)->Flags = DNF_PROCESSED | DNF_ENUMERATED;
         bus.children.push_back(std::move(node));
-        note(Event::Kind::Note, "new device " + added.name);
-        processNew(added);
+        note(Event::Kind::Note, "new device " + fresh.name);
+        added.emplace_back(&fresh, interrogate(fresh));
     }
+    for (auto& [node, list] : added) processNew(*node, list);
 }
 
-// The sequence a new device receives: boot configuration and requirements queries, filtering of
-// the requirements, add-device of its drivers, arbitration, start, and for a bus its enumeration.
-void Manager::processNew(DeviceNode& node)
+// What a new device is asked before it has drivers: its boot configuration, which stays
+// reserved until it starts, and its resource requirements.
+PIO_RESOURCE_REQUIREMENTS_LIST Manager::interrogate(DeviceNode& node)
 {
     Sent boot = send(node, IRP_MJ_PNP, IRP_MN_QUERY_RESOURCES, [](PIO_STACK_LOCATION, PIRP) {});
     if (NT_SUCCESS(boot.status) && boot.information != 0) {
-        ExFreePool(reinterpret_cast<PVOID>(boot.information));
+        auto* resources = reinterpret_cast<PCM_RESOURCE_LIST>(boot.information);
+        node.bootConfiguration = rangesOf(resources);
+        ExFreePool(resources);
     }
-
     Sent asked = send(node, IRP_MJ_PNP, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
                       [](PIO_STACK_LOCATION, PIRP) {});
-    auto* list = NT_SUCCESS(asked.status)
-                     ? reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(asked.information)
-                     : nullptr;
     // A device whose requirements cannot be read is not started: starting it without resources
     // would leave it decoding whatever its registers hold.
     if (!NT_SUCCESS(asked.status) && asked.status != STATUS_NOT_SUPPORTED) {
         node.state = DeviceNode::State::NotStarted;
         node.problem = "the resource requirements query failed (" + statusText(asked.status) + ")";
     }
-    if (list != nullptr) {
+    return NT_SUCCESS(asked.status)
+               ? reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(asked.information)
+               : nullptr;
+}
+
+// The rest of a new device's sequence, in the PnP manager's order: add-device of its function
+// driver and its upper filters, filtering of its requirements by the whole stack, arbitration,
+// start, and for a bus its enumeration.
+void Manager::processNew(DeviceNode& node, PIO_RESOURCE_REQUIREMENTS_LIST list)
+{
+    if (PDRIVER_OBJECT function = setup_.functionDriver(node)) {
+        NTSTATUS status = function->DriverExtension->AddDevice(function, node.pdo);
+        if (!NT_SUCCESS(status)) {
+            node.state = DeviceNode::State::NotStarted;
+            node.problem = "the function driver's add-device failed (" + statusText(status) + ")";
+        }
+    }
+    for (PDRIVER_OBJECT filter : setup_.upperFilters(node)) {
+        filter->DriverExtension->AddDevice(filter, node.pdo);
+    }
+
+    if (list != nullptr && node.state != DeviceNode::State::NotStarted) {
         auto* bytes = reinterpret_cast<const uint8_t*>(list);
         node.requirementsBeforeFilter.assign(bytes, bytes + list->ListSize);
         Sent filtered = send(node, IRP_MJ_PNP, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
@@ -335,21 +394,10 @@ void Manager::processNew(DeviceNode& node)
         }
     }
 
-    if (PDRIVER_OBJECT function = setup_.functionDriver(node)) {
-        NTSTATUS status = function->DriverExtension->AddDevice(function, node.pdo);
-        if (!NT_SUCCESS(status)) {
-            node.state = DeviceNode::State::NotStarted;
-            node.problem = "the function driver's add-device failed (" + statusText(status) + ")";
-        }
-    }
-    for (PDRIVER_OBJECT filter : setup_.upperFilters(node)) {
-        filter->DriverExtension->AddDevice(filter, node.pdo);
-    }
-
     if (node.state != DeviceNode::State::NotStarted) {
         bool fits = true;
         if (list != nullptr && list->AlternativeLists > 0) {
-            fits = arbitrate(node, list->List[0], node.assigned);
+            fits = arbitrate(node, *nt::firstAlternative(list), node.assigned);
         }
         if (fits) start(node);
     }
@@ -365,19 +413,23 @@ void Manager::processNew(DeviceNode& node)
 }
 
 // Places each descriptor in the parent bus's windows, naturally aligned, clear of what the
-// parent's other children hold. A device that does not fit is not started.
+// parent's other children hold: what a started one was assigned, and the boot configuration of
+// one not started, which its hardware may still decode. A device that does not fit is not
+// started.
 bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vector<Range>& out)
 {
     std::vector<Range> taken;
     for (const auto& sibling : node.parent->children) {
-        if (sibling.get() != &node && sibling->state == DeviceNode::State::Started) {
-            taken.insert(taken.end(), sibling->assigned.begin(), sibling->assigned.end());
-        }
+        if (sibling.get() == &node || sibling->state == DeviceNode::State::Removed) continue;
+        const std::vector<Range>& held = sibling->state == DeviceNode::State::Started
+                                             ? sibling->assigned
+                                             : sibling->bootConfiguration;
+        taken.insert(taken.end(), held.begin(), held.end());
     }
     const std::vector<Range> windows = node.parent->windows();
     out.clear();
     for (ULONG i = 0; i < list.Count; ++i) {
-        const IO_RESOURCE_DESCRIPTOR& d = list.Descriptors[i];
+        const IO_RESOURCE_DESCRIPTOR& d = *nt::descriptorAt(&list, i);
         if (d.Option != 0) continue;
         if (d.Type != CmResourceTypePort && d.Type != CmResourceTypeMemory) continue;
         const uint64_t length = d.u.Memory.Length;
@@ -447,12 +499,12 @@ void Manager::start(DeviceNode& node)
     std::memset(resources, 0, bytes);
     resources->Count = 1;
     resources->List[0].InterfaceType = PCIBus;
-    auto& partial = resources->List[0].PartialResourceList;
-    partial.Version = 1;
-    partial.Revision = 1;
-    partial.Count = static_cast<ULONG>(count);
+    CM_PARTIAL_RESOURCE_LIST* partial = nt::firstPartialList(resources);
+    partial->Version = 1;
+    partial->Revision = 1;
+    partial->Count = static_cast<ULONG>(count);
     for (size_t i = 0; i < count; ++i) {
-        auto& d = partial.PartialDescriptors[i];
+        CM_PARTIAL_RESOURCE_DESCRIPTOR& d = *nt::partialAt(partial, i);
         d.Type = node.assigned[i].type;
         d.ShareDisposition = CmResourceShareDeviceExclusive;
         d.Flags = node.assigned[i].flags;
@@ -474,6 +526,8 @@ void Manager::start(DeviceNode& node)
     } else {
         node.state = DeviceNode::State::NotStarted;
         node.problem = "start failed (" + statusText(sent.status) + ")";
+        const std::string why = setup_.whyNotStarted ? setup_.whyNotStarted(node) : "";
+        if (!why.empty()) node.problem += ": " + why;
     }
 }
 
@@ -533,15 +587,17 @@ void Manager::sleep()
     }
 }
 
+// Wake: each stack, parents before children, first hears that the system is working again (S0),
+// and only then is its device taken back to D0, as its power policy owner asks on that news.
 void Manager::wake()
 {
     for (DeviceNode* node : nodes()) {
         if (node->state != DeviceNode::State::Started) continue;
-        setDevicePower(*node, PowerDeviceD0);
         send(*node, IRP_MJ_POWER, IRP_MN_SET_POWER, [](PIO_STACK_LOCATION s, PIRP) {
             s->Parameters.Power.Type = SystemPowerState;
             s->Parameters.Power.State.SystemState = PowerSystemWorking;
         });
+        setDevicePower(*node, PowerDeviceD0);
     }
 }
 

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace pcibus {
@@ -59,6 +60,9 @@ struct FunctionNode {
     bool bootConfigured = false;
     bool present = true;
     bool started = false;
+    // Why the bus driver will not start the function (a bridge it could give no bus number), or
+    // empty.
+    std::string problem;
     int interfaceReferences = 0;
     DEVICE_POWER_STATE power = PowerDeviceD0;
     std::vector<ResourceSlot> slots;     // order of the last requirements list
@@ -92,8 +96,11 @@ public:
     PDRIVER_OBJECT driverObject() const { return driver_; }
     pci::Hierarchy& hardware() { return hw_; }
 
+    // The records of a live device object of the bus driver, or nullptr.
     FunctionNode* function(PDEVICE_OBJECT pdo) const;
     BusNode* bus(PDEVICE_OBJECT fdo) const;
+    // Why the function of a physical device object does not start, or empty.
+    std::string problem(PDEVICE_OBJECT pdo) const;
     BusNode* root() const { return root_; }
     // Pend every request of a physical device object and complete it later: shows what only
     // asynchronous completion reveals in the drivers above.
@@ -117,6 +124,13 @@ private:
     PDEVICE_RELATIONS enumerate(BusNode& b);
     FunctionNode* discover(BusNode& b, unsigned device, unsigned fn);
     void assignBusNumbers(BusNode& b, FunctionNode& bridge);
+    struct Forwarded {
+        unsigned device, function, secondary, subordinate;
+    };
+    std::vector<Forwarded> bridgesOn(unsigned bus);
+    unsigned highestNumberOf(const BusNode& b);
+    bool raiseToCover(BusNode& b, unsigned number);
+    unsigned numberBridgesBehind(unsigned bus, unsigned next, unsigned limit);
     PIO_RESOURCE_REQUIREMENTS_LIST requirements(FunctionNode& f);
     PCM_RESOURCE_LIST bootConfiguration(FunctionNode& f);
     void start(FunctionNode& f, PCM_RESOURCE_LIST resources);
@@ -147,6 +161,9 @@ private:
     PCI_BUS_INTERFACE_STANDARD rootInterface_{};
     std::vector<std::unique_ptr<FunctionNode>> functions_;
     std::vector<std::unique_ptr<BusNode>> buses_;
+    // Live device objects to their records: looked up on every request the platform routes.
+    std::unordered_map<PDEVICE_OBJECT, FunctionNode*> byPdo_;
+    std::unordered_map<PDEVICE_OBJECT, BusNode*> byFdo_;
 };
 
 // A minimal function driver for ordinary PCI devices: attaches, passes everything down and

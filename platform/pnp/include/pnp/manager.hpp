@@ -40,6 +40,7 @@ struct DeviceNode {
     std::vector<uint8_t> requirements;  // the filtered requirements list, as the manager got it
     std::vector<uint8_t> requirementsBeforeFilter;
     std::vector<Range> assigned;        // what arbitration gave it, in descriptor order
+    std::vector<Range> bootConfiguration;  // what it decoded when found, reserved until it starts
     DEVICE_POWER_STATE power = PowerDeviceD0;
 
     // The windows a bus node passes on to its children: for the root the machine's address
@@ -57,6 +58,8 @@ struct DriverSetup {
     std::function<bool(DeviceNode&)> isBus;
     // A readable name for a new physical device object.
     std::function<std::string(PDEVICE_OBJECT)> describe;
+    // Why the bus driver failed a node's start, as its problem text (optional).
+    std::function<std::string(DeviceNode&)> whyNotStarted;
 };
 
 class Manager {
@@ -93,7 +96,8 @@ private:
     template <typename Fill>
     Sent send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fill);
     void note(Event::Kind kind, const std::string& text);
-    void processNew(DeviceNode& node);
+    PIO_RESOURCE_REQUIREMENTS_LIST interrogate(DeviceNode& node);
+    void processNew(DeviceNode& node, PIO_RESOURCE_REQUIREMENTS_LIST list);
     bool arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vector<Range>& out);
     void start(DeviceNode& node);
     void removeTree(DeviceNode& node, bool surprise);
