@@ -62,6 +62,7 @@ PDEVICE_RELATIONS PciBusDriver::enumerate(BusNode& b)
     for (auto& [key, f] : b.children) {
         if (seen.count(key) == 0) f->present = false;
     }
+    std::erase_if(b.reservedTo, [&](const auto& entry) { return seen.count(entry.first) == 0; });
     b.children = std::move(seen);
 
     const size_t bytes = offsetof(DEVICE_RELATIONS, Objects) +
@@ -179,32 +180,39 @@ unsigned PciBusDriver::highestNumberOf(const BusNode& b)
 }
 
 // The bridges on a bus that forward a range of bus numbers, read from the hardware so that those
-// the bus driver has not enumerated yet count too.
-std::vector<PciBusDriver::Forwarded> PciBusDriver::bridgesOn(unsigned bus)
+// the bus driver has not enumerated yet count too; a bridge the bus driver numbered holds the
+// numbers set aside behind it as well.
+std::vector<PciBusDriver::Forwarded> PciBusDriver::bridgesOn(const BusNode& b)
 {
     std::vector<Forwarded> out;
-    forEachFunction(hw_, bus, [&](unsigned d, unsigned fn) {
-        const uint32_t type = hw_.configRead(bus, d, fn, pci::reg::HeaderType, 1) & 0x7F;
+    forEachFunction(hw_, b.number, [&](unsigned d, unsigned fn) {
+        const uint32_t type = hw_.configRead(b.number, d, fn, pci::reg::HeaderType, 1) & 0x7F;
         if (type != 1 && type != 2) return;
-        const uint32_t numbers = hw_.configRead(bus, d, fn, pci::reg::PrimaryBus, 4);
+        const uint32_t numbers = hw_.configRead(b.number, d, fn, pci::reg::PrimaryBus, 4);
         const unsigned secondary = (numbers >> 8) & 0xFF;
-        const unsigned subordinate = (numbers >> 16) & 0xFF;
-        if (secondary != 0) out.push_back({d, fn, secondary, std::max(secondary, subordinate)});
+        unsigned last = std::max(secondary, (numbers >> 16) & 0xFFu);
+        if (secondary == 0) return;
+        auto reserved = b.reservedTo.find({d, fn});
+        if (reserved != b.reservedTo.end()) last = std::max(last, reserved->second);
+        out.push_back({d, fn, secondary, last});
     });
     return out;
 }
 
-// A bridge that firmware left unconfigured (a hot-added one) gets bus numbers that no other
-// bridge forwards. Its secondary bus takes the lowest number its bus has to spare, and its
-// subordinate number leaves room for every bridge found behind it, counted by numbering them for
-// a moment. Where the bus has no number to spare, the bridges above are raised by one number, but
-// only over a number that no other bridge forwards. A bridge that cannot be given a number keeps
+// A bridge that firmware left unconfigured (a hot-added one) gets a bus number that no other
+// bridge forwards or holds: the lowest its bus has to spare. The numbers after it are set aside
+// for the bridges behind it, counted by numbering them for a moment; those bridges are numbered
+// from that reserve when their bus is enumerated, and a scan of the hierarchy finds it free.
+// Where the bus has no number to spare, the bridges above are raised by one number, but only
+// over a number no other bridge forwards or holds. A bridge that cannot be given a number keeps
 // none and does not start: wrapping past the last number, or sharing one, would send cycles to
 // another bus.
 void PciBusDriver::assignBusNumbers(BusNode& b, FunctionNode& bridge)
 {
+    const std::pair<unsigned, unsigned> key{bridge.device, bridge.function};
+    b.reservedTo.erase(key);
     const unsigned highest = highestNumberOf(b);
-    const std::vector<Forwarded> taken = bridgesOn(b.number);
+    const std::vector<Forwarded> taken = bridgesOn(b);
     auto isTaken = [&](unsigned n) {
         return std::any_of(taken.begin(), taken.end(), [n](const Forwarded& t) {
             return t.secondary <= n && n <= t.subordinate;
@@ -220,26 +228,29 @@ void PciBusDriver::assignBusNumbers(BusNode& b, FunctionNode& bridge)
         forEachFunction(hw_, first, [&](unsigned d, unsigned fn) {
             bridgesBehind = bridgesBehind || isUnnumberedBridge(hw_, first, d, fn);
         });
+        unsigned reserved = first;
         if (bridgesBehind && last > first) {
-            // They are counted with the whole spare range forwarded, then the bridge keeps what
-            // they need.
+            // Counted with the whole spare run forwarded, then the bridge forwards its own bus
+            // again.
             write(bridge, pci::reg::SubordinateBus, 1, last);
-            const unsigned needed = numberBridgesBehind(first, first + 1, last) - 1;
-            write(bridge, pci::reg::SubordinateBus, 1, needed);
+            reserved = numberBridgesBehind(first, first + 1, last) - 1;
+            write(bridge, pci::reg::SubordinateBus, 1, first);
         }
+        b.reservedTo[key] = reserved;
         return;
     }
     const unsigned next = highest + 1;
     if (b.bridge != nullptr && raiseToCover(b, next)) {
         write(bridge, pci::reg::PrimaryBus, 3, b.number | (next << 8) | (next << 16));
+        b.reservedTo[key] = next;
         return;
     }
     bridge.problem = "no bus number left for the bus behind this bridge";
 }
 
 // Raises the subordinate numbers of the bridges above bus b so that `number` reaches it, provided
-// no other bridge on the buses along the way forwards that number. Nothing is written unless
-// every raise is possible; the bridges are raised from the root bus downward.
+// no other bridge on the buses along the way forwards or holds that number. Nothing is written
+// unless every raise is possible; the bridges are raised from the root bus downward.
 bool PciBusDriver::raiseToCover(BusNode& b, unsigned number)
 {
     if (number > 255) return false;
@@ -247,7 +258,7 @@ bool PciBusDriver::raiseToCover(BusNode& b, unsigned number)
     for (BusNode* up = &b; up->bridge != nullptr; up = up->bridge->parent) {
         FunctionNode& above = *up->bridge;
         if (read(above, pci::reg::SubordinateBus, 1) >= number) break;
-        for (const Forwarded& other : bridgesOn(above.parent->number)) {
+        for (const Forwarded& other : bridgesOn(*above.parent)) {
             if (other.device == above.device && other.function == above.function) continue;
             if (other.secondary <= number && number <= other.subordinate) return false;
         }

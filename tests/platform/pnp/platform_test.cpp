@@ -2,70 +2,14 @@
 // manager on a small hand-built machine.
 #include <gtest/gtest.h>
 
-#include <machine_fixture.hpp>
-#include <pcibus/bus_driver.hpp>
-#include <pnp/manager.hpp>
+#include "platform_fixture.hpp"
 
 namespace {
 
 using pci::Bar;
 using pci::Function;
 namespace reg = pci::reg;
-
-class Platform : public ::testing::Test {
-protected:
-    Platform() : bus(kernel, hw), generic(kernel) {}
-
-    void TearDown() override
-    {
-        if (manager) manager->shutdown();
-        auto leaks = bus.leaks();
-        EXPECT_TRUE(leaks.empty()) << hotp::test::describe(leaks);
-        manager.reset();
-        auto violations = kernel.takeViolations();
-        EXPECT_TRUE(violations.empty()) << hotp::test::describe(violations);
-    }
-
-    void boot()
-    {
-        pnp::DriverSetup setup;
-        setup.functionDriver = [this](pnp::DeviceNode& node) -> PDRIVER_OBJECT {
-            if (&node == manager->root()) return bus.driverObject();
-            pcibus::FunctionNode* f = bus.function(node.pdo);
-            return f != nullptr && f->isBridge() ? bus.driverObject() : generic.driverObject();
-        };
-        setup.upperFilters = [](pnp::DeviceNode&) { return std::vector<PDRIVER_OBJECT>{}; };
-        setup.isBus = [this](pnp::DeviceNode& node) {
-            pcibus::FunctionNode* f = bus.function(node.pdo);
-            return f != nullptr && f->isBridge();
-        };
-        setup.describe = [this](PDEVICE_OBJECT pdo) {
-            pcibus::FunctionNode* f = bus.function(pdo);
-            return f != nullptr ? f->location() : std::string("?");
-        };
-        manager = std::make_unique<pnp::Manager>(kernel, setup);
-        manager->onEvent = [this](const pnp::Event& e) { events.push_back(e.text); };
-        manager->boot({{CmResourceTypePort, 0, 0x1000, 0xF000},
-                       {CmResourceTypeMemory, 0, 0xE0000000, 0x10000000},
-                       {CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, 0xC0000000,
-                        0x20000000}});
-    }
-
-    pnp::DeviceNode* node(const std::string& location)
-    {
-        for (pnp::DeviceNode* n : manager->nodes()) {
-            if (n->name == location) return n;
-        }
-        return nullptr;
-    }
-
-    nt::Kernel kernel;
-    pci::Hierarchy hw;
-    pcibus::PciBusDriver bus;
-    pcibus::GenericFunctionDriver generic;
-    std::unique_ptr<pnp::Manager> manager;
-    std::vector<std::string> events;
-};
+using hotp::test::Platform;
 
 TEST_F(Platform, DevicesAreEnumeratedAssignedAndStarted)
 {
@@ -193,12 +137,13 @@ TEST_F(Platform, HotAddAndRemovalFollowTheSlot)
     EXPECT_FALSE(kernel.isLiveDevice(pdo));
 }
 
-// A new device receives its requests in the platform's order: boot configuration, requirements
-// and their filtering before any driver is added, then start once the function driver is on the
-// stack.
+// A new device receives its requests in the PnP manager's order: boot configuration and
+// requirements before any driver is added; the filtering of its requirements only once the
+// function driver and its upper filters are on the stack, so that they take part; then start.
 TEST_F(Platform, NewDeviceSequence)
 {
     hw.root().place(7, 0, Function::device(0x1AB0, 0x0008, 0x02, 0x00, 0, {{Bar::Kind::Io, 16}}));
+    recordOn = "00:07.0";
     boot();
     std::vector<std::string> forDevice;
     for (const auto& e : events) {
@@ -208,6 +153,12 @@ TEST_F(Platform, NewDeviceSequence)
                                                    "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
                                                    "IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
                                                    "IRP_MN_START_DEVICE"}));
+    std::vector<std::string> seenByUpperFilter;
+    for (const auto& seen : recorder.seen) {
+        seenByUpperFilter.push_back(pnp::minorName(seen.major, seen.minor));
+    }
+    EXPECT_EQ(seenByUpperFilter, (std::vector<std::string>{"IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
+                                                           "IRP_MN_START_DEVICE"}));
     pnp::DeviceNode* n = node("00:07.0");
     ASSERT_NE(n, nullptr);
     ASSERT_NE(n->pdo->AttachedDevice, nullptr);

@@ -84,6 +84,9 @@ struct BusNode {
     unsigned number = 0;
     bool started = false;
     std::map<std::pair<unsigned, unsigned>, FunctionNode*> children;
+    // Bus numbers held back after a bridge the bus driver numbered on this bus, for the bridges
+    // found behind it: the last number set aside, by device and function.
+    std::map<std::pair<unsigned, unsigned>, unsigned> reservedTo;
 };
 
 class PciBusDriver {
@@ -127,7 +130,7 @@ private:
     struct Forwarded {
         unsigned device, function, secondary, subordinate;
     };
-    std::vector<Forwarded> bridgesOn(unsigned bus);
+    std::vector<Forwarded> bridgesOn(const BusNode& b);
     unsigned highestNumberOf(const BusNode& b);
     bool raiseToCover(BusNode& b, unsigned number);
     unsigned numberBridgesBehind(unsigned bus, unsigned next, unsigned limit);

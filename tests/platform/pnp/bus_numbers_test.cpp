@@ -1,0 +1,255 @@
+// Bus numbers of bridges that firmware left unconfigured, on whole machines: cards with bridges
+// hot added into machines with and without numbers to spare, and root bridges beyond the last
+// number. No number may be forwarded by two bridges, none may wrap, and a bridge the bus driver
+// cannot number does not start, with its reason.
+#include "platform_fixture.hpp"
+
+#include <machine/machine.hpp>
+#include <machine/machine_file.hpp>
+
+#include <map>
+#include <string>
+
+namespace hotp::test {
+namespace {
+
+// A bridge card whose bridge sits behind another bridge, with one controller at the end.
+constexpr const char* kNestedCard = R"(
+[[card]]
+name = "nested"
+[[card.function]]
+function = 0
+kind = "bridge"
+id   = "f1a0:7000"
+[[card.function.behind]]
+at   = "00.0"
+kind = "bridge"
+id   = "f1a0:7001"
+[[card.function.behind.behind]]
+at    = "00.0"
+id    = "f1a0:7010"
+class = 0x0c0310
+bars  = [ { type = "mem32", size = "4K" } ]
+)";
+
+// Two such bridges side by side on one card, found in one enumeration.
+constexpr const char* kTwinCard = R"(
+[[card]]
+name = "twin"
+[[card.function]]
+function = 0
+kind = "bridge"
+id   = "f1a0:7100"
+[[card.function.behind]]
+at   = "00.0"
+kind = "bridge"
+id   = "f1a0:7101"
+[[card.function.behind.behind]]
+at    = "00.0"
+id    = "f1a0:7110"
+class = 0x0c0310
+bars  = [ { type = "mem32", size = "4K" } ]
+[[card.function]]
+function = 1
+kind = "bridge"
+id   = "f1a0:7200"
+[[card.function.behind]]
+at   = "00.0"
+kind = "bridge"
+id   = "f1a0:7201"
+[[card.function.behind.behind]]
+at    = "00.0"
+id    = "f1a0:7210"
+class = 0x0c0310
+bars  = [ { type = "mem32", size = "4K" } ]
+)";
+
+// A hot-plug bridge with `spare` numbers behind it and, in the next root slot, a bridge with a
+// network controller that firmware numbers right after it.
+std::string hotPlugMachine(unsigned spare)
+{
+    return R"(
+name = "bus numbers"
+[windows]
+io           = { base = 0x1000, limit = 0xFFFF }
+memory       = { base = 0xF0000000, limit = 0xFEBFFFFF }
+prefetchable = { base = 0x80000000, limit = 0xEFFFFFFF }
+
+[[function]]
+at   = "1e.0"
+kind = "bridge"
+id   = "7e57:0400"
+slots = [ { device = 1, label = "slot 1" } ]
+spare_buses = )" + std::to_string(spare) + R"(
+reserve = { io = "16K", memory = "64M", prefetchable = "64M" }
+
+[[function]]
+at   = "1f.0"
+kind = "bridge"
+id   = "7e57:0410"
+[[function.behind]]
+at    = "00.0"
+id    = "7e57:0300"
+class = 0x020000
+bars  = [ { type = "io", size = 32 }, { type = "mem32", size = "4K" } ]
+)" + kNestedCard + kTwinCard;
+}
+
+// Three root bridges that each want every number there is.
+constexpr const char* kGreedyRootBridges = R"(
+name = "greedy"
+[windows]
+io           = { base = 0x1000, limit = 0xFFFF }
+memory       = { base = 0xF0000000, limit = 0xFEBFFFFF }
+prefetchable = { base = 0x80000000, limit = 0xEFFFFFFF }
+[[function]]
+at   = "1c.0"
+kind = "bridge"
+id   = "7e57:0401"
+slots = [ { device = 1, label = "slot a" } ]
+spare_buses = 254
+[[function]]
+at   = "1d.0"
+kind = "bridge"
+id   = "7e57:0402"
+slots = [ { device = 1, label = "slot b" } ]
+spare_buses = 254
+[[function]]
+at   = "1e.0"
+kind = "bridge"
+id   = "7e57:0403"
+slots = [ { device = 1, label = "slot c" } ]
+spare_buses = 254
+)";
+
+struct BusNumberCase {
+    const char* name;
+    std::string machine;
+    const char* card;      // inserted into "slot 1", or nullptr
+    bool withDriver;
+    // Expected state by function id (vendor:device); a text the problem must contain, or ""
+    // for started.
+    std::map<std::string, std::string> expected;
+};
+void PrintTo(const BusNumberCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr const char* kStarted = "";
+constexpr const char* kNoNumber = "no bus number left";
+
+class BusNumbers : public ::testing::TestWithParam<BusNumberCase> {
+protected:
+    void TearDown() override
+    {
+        if (m) {
+            auto problems = m->shutdown();
+            EXPECT_TRUE(problems.empty()) << describe(problems);
+        }
+    }
+
+    // Every bridge's range nests inside its bus's range and is disjoint from its siblings'.
+    void expectNested(const pci::Bus& bus, unsigned number, unsigned highest)
+    {
+        std::vector<std::pair<unsigned, unsigned>> ranges;
+        for (unsigned d = 0; d < 32; ++d) {
+            for (unsigned fn = 0; fn < 8; ++fn) {
+                const pci::Function* f = bus.function(d, fn);
+                if (f == nullptr || f->header() != pci::HeaderKind::Bridge) continue;
+                const unsigned secondary = f->byte(pci::reg::SecondaryBus);
+                const unsigned subordinate = f->byte(pci::reg::SubordinateBus);
+                if (secondary == 0) continue;
+                EXPECT_GT(secondary, number) << "bridge " << d << "." << fn << " on bus " << number;
+                EXPECT_LE(secondary, subordinate);
+                EXPECT_LE(subordinate, highest);
+                for (const auto& [s, e] : ranges) {
+                    EXPECT_TRUE(subordinate < s || secondary > e)
+                        << secondary << ".." << subordinate << " overlaps " << s << ".." << e;
+                }
+                ranges.emplace_back(secondary, subordinate);
+                expectNested(*f->secondary(), secondary, subordinate);
+            }
+        }
+    }
+
+    std::unique_ptr<machine::Machine> m;
+};
+
+TEST_P(BusNumbers, NeverSharedNeverWrapped)
+{
+    const BusNumberCase& c = GetParam();
+    auto parsed = machine::parseMachine(c.machine, "machine.toml");
+    ASSERT_TRUE(parsed.ok()) << describe(parsed.errors());
+    machine::MachineOptions options;
+    options.withDriver = c.withDriver;
+    options.driverPath = HOTP_DRIVER_PATH;
+    m = std::make_unique<machine::Machine>(parsed.value(), options, nullptr);
+    m->boot();
+
+    // What the started network controller behind the neighbouring bridge decodes.
+    pci::Function* neighbour = nullptr;
+    if (pci::Function* f = m->hardware().root().function(0x1F, 0)) {
+        neighbour = f->secondary()->function(0, 0);
+    }
+    const uint32_t bar0 = neighbour != nullptr ? neighbour->dword(pci::reg::Bar0) : 0;
+    const uint32_t bar1 = neighbour != nullptr ? neighbour->dword(pci::reg::Bar0 + 4) : 0;
+
+    if (c.card != nullptr) {
+        std::string error;
+        machine::Event event;
+        event.kind = machine::EventKind::Insert;
+        event.card = c.card;
+        event.slot = *machine::parseLocation("slot 1", error);
+        ASSERT_TRUE(m->apply(event));
+    }
+
+    EXPECT_TRUE(m->conflicts().empty()) << describe(m->conflicts());
+    expectNested(m->hardware().root(), 0, 255);
+    if (neighbour != nullptr) {
+        EXPECT_EQ(neighbour->dword(pci::reg::Bar0), bar0);
+        EXPECT_EQ(neighbour->dword(pci::reg::Bar0 + 4), bar1);
+    }
+    std::map<std::string, std::string> states;
+    for (pnp::DeviceNode* n : m->pnpManager().nodes()) {
+        const pcibus::FunctionNode* f = m->busDriver().function(n->pdo);
+        if (f == nullptr) continue;
+        char id[16];
+        std::snprintf(id, sizeof id, "%04x:%04x", f->vendorId, f->deviceId);
+        if (c.expected.count(id) == 0) continue;
+        states[id] = n->state == pnp::DeviceNode::State::Started ? "started" : n->problem;
+    }
+    for (const auto& [id, problem] : c.expected) {
+        ASSERT_EQ(states.count(id), 1u) << id << " never enumerated";
+        if (*problem.c_str() == '\0') {
+            EXPECT_EQ(states[id], "started") << id;
+        } else {
+            EXPECT_NE(states[id].find(problem), std::string::npos) << id << ": " << states[id];
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Platform, BusNumbers,
+    ::testing::Values(
+        // Room behind the hot-plug bridge: the nested card's bridges get numbers of their own,
+        // and the scan of the outer bridge finds the numbers after it free.
+        BusNumberCase{"NestedCardWithSpareNumbers", hotPlugMachine(8), "nested", true,
+                      {{"f1a0:7000", kStarted}, {"f1a0:7001", kStarted},
+                       {"f1a0:7010", kStarted}, {"7e57:0300", kStarted}}},
+        // Two nested bridges found in one enumeration: the first leaves room behind it for
+        // its inner bridge instead of letting the second take that number.
+        BusNumberCase{"TwinNestedBridges", hotPlugMachine(8), "twin", true,
+                      {{"f1a0:7100", kStarted}, {"f1a0:7101", kStarted},
+                       {"f1a0:7110", kStarted}, {"f1a0:7200", kStarted},
+                       {"f1a0:7201", kStarted}, {"f1a0:7210", kStarted}}},
+        // One number to spare, the next one forwarded by the neighbouring bridge: the inner
+        // bridge is refused rather than given a number the neighbour forwards.
+        BusNumberCase{"NoNumberToSpare", hotPlugMachine(1), "nested", false,
+                      {{"f1a0:7000", kStarted}, {"f1a0:7001", kNoNumber},
+                       {"7e57:0300", kStarted}}},
+        // The first root bridge holds every number: the others are refused, not numbered 0.
+        BusNumberCase{"RootBridgesBeyondTheLastNumber", kGreedyRootBridges, nullptr, true,
+                      {{"7e57:0401", kStarted}, {"7e57:0402", kNoNumber},
+                       {"7e57:0403", kNoNumber}}}),
+    hotp::test::ByName());
+
+}  // namespace
+}  // namespace hotp::test

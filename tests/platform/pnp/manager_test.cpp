@@ -1,0 +1,127 @@
+// The PnP and power manager as Windows 2000 behaves: boot configurations reserved during
+// arbitration, power requests at the IRQL a stack's DO_POWER_PAGABLE allows, and the order of
+// system and device power requests on wake.
+#include "platform_fixture.hpp"
+
+namespace {
+
+using hotp::test::Platform;
+using pci::Bar;
+using pci::Function;
+namespace reg = pci::reg;
+
+struct BootCase {
+    const char* name;
+    Bar bar;
+    uint32_t firmwareBase;  // where firmware left the device's BAR, decoding on
+};
+void PrintTo(const BootCase& c, std::ostream* os) { *os << c.name; }
+
+class BootConfiguration : public Platform, public ::testing::WithParamInterface<BootCase> {};
+
+// An unconfigured bridge found before a device that firmware left decoding: the bridge's
+// windows go around the device's boot configuration, and both start.
+TEST_P(BootConfiguration, IsReservedForTheDeviceThatHasIt)
+{
+    const BootCase& c = GetParam();
+    hw.root().place(2, 0, Function::bridge(0x1AB0, 0x0100));
+    hw.root().place(3, 0, Function::device(0x1AB0, 0x0009, 0x02, 0x00, 0, {c.bar}));
+    Function* device = hw.root().function(3, 0);
+    device->write(reg::Bar0, 4, c.firmwareBase);
+    device->write(reg::Command, 2,
+                  c.bar.kind == Bar::Kind::Io ? pci::CommandIo : pci::CommandMemory);
+    const uint32_t bar = device->dword(reg::Bar0);
+    boot();
+
+    for (const char* location : {"00:02.0", "00:03.0"}) {
+        pnp::DeviceNode* n = node(location);
+        ASSERT_NE(n, nullptr) << location;
+        EXPECT_EQ(n->state, pnp::DeviceNode::State::Started) << location << ": " << n->problem;
+    }
+    EXPECT_EQ(device->dword(reg::Bar0), bar);
+    const uint64_t start = c.firmwareBase, end = start + c.bar.size - 1;
+    for (const pnp::Range& window : node("00:02.0")->assigned) {
+        EXPECT_TRUE(window.end() < start || window.start > end)
+            << std::hex << window.start << "-" << window.end() << " covers the boot range";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Platform, BootConfiguration,
+    ::testing::Values(BootCase{"Io", {Bar::Kind::Io, 32}, 0x1000},
+                      BootCase{"Memory", {Bar::Kind::Memory32, 0x1000}, 0xE0000000}),
+    hotp::test::ByName());
+
+struct PowerCase {
+    const char* name;
+    bool pageablePower;        // the filter sets DO_POWER_PAGABLE
+    bool pageableCodeInPower;  // its power routine is pageable code
+    KIRQL irql;                // the IRQL power requests arrive at
+    const char* caught;        // the verifier's rule, or nullptr
+};
+void PrintTo(const PowerCase& c, std::ostream* os) { *os << c.name; }
+
+class PowerIrql : public Platform, public ::testing::WithParamInterface<PowerCase> {};
+
+// Power requests reach a stack whose top device object lacks DO_POWER_PAGABLE at dispatch level,
+// so pageable code in its power path is caught; a stack that says it is pageable gets them at
+// passive level. PnP requests always arrive at passive level.
+TEST_P(PowerIrql, FollowsDoPowerPagable)
+{
+    const PowerCase& c = GetParam();
+    hw.root().place(7, 0, Function::device(0x1AB0, 0x0008, 0x02, 0x00, 0, {{Bar::Kind::Io, 16}}));
+    recordOn = "00:07.0";
+    recorder.pageablePower = c.pageablePower;
+    recorder.pageableCodeInPower = c.pageableCodeInPower;
+    boot();
+    pnp::DeviceNode* n = node("00:07.0");
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(manager->setDevicePower(*n, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(manager->setDevicePower(*n, PowerDeviceD0), STATUS_SUCCESS);
+
+    for (const auto& seen : recorder.seen) {
+        EXPECT_EQ(seen.irql, seen.major == IRP_MJ_POWER ? c.irql : PASSIVE_LEVEL)
+            << pnp::minorName(seen.major, seen.minor);
+    }
+    EXPECT_EQ(kernel.irql(), PASSIVE_LEVEL);
+    auto violations = kernel.takeViolations();
+    if (c.caught == nullptr) {
+        EXPECT_TRUE(violations.empty()) << hotp::test::describe(violations);
+    } else {
+        ASSERT_FALSE(violations.empty());
+        EXPECT_EQ(violations.front().rule, c.caught);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Platform, PowerIrql,
+    ::testing::Values(
+        PowerCase{"NotPageable", false, false, DISPATCH_LEVEL, nullptr},
+        PowerCase{"Pageable", true, false, PASSIVE_LEVEL, nullptr},
+        PowerCase{"PageableCodeWithoutTheFlag", false, true, DISPATCH_LEVEL,
+                  "pageable code at raised IRQL"},
+        PowerCase{"PageableCodeWithTheFlag", true, true, PASSIVE_LEVEL, nullptr}),
+    hotp::test::ByName());
+
+// On wake a stack first hears that the system works again, then its device returns to D0; going
+// to sleep, the device leaves D0 after the system state has reached the stack.
+TEST_F(Platform, SystemStateReachesAStackBeforeItsDevicePower)
+{
+    hw.root().place(7, 0, Function::device(0x1AB0, 0x0008, 0x02, 0x00, 0, {{Bar::Kind::Io, 16}}));
+    recordOn = "00:07.0";
+    boot();
+    recorder.seen.clear();
+    manager->sleep();
+    manager->wake();
+    std::vector<std::pair<POWER_STATE_TYPE, ULONG>> order;
+    for (const auto& seen : recorder.seen) {
+        if (seen.major == IRP_MJ_POWER) order.emplace_back(seen.powerType, seen.powerState);
+    }
+    EXPECT_EQ(order, (std::vector<std::pair<POWER_STATE_TYPE, ULONG>>{
+                         {SystemPowerState, PowerSystemSleeping3},
+                         {DevicePowerState, PowerDeviceD3},
+                         {SystemPowerState, PowerSystemWorking},
+                         {DevicePowerState, PowerDeviceD0}}));
+}
+
+}  // namespace
