@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, quietly, and only those missing.
-# Runs apt-get update first when anything has to be installed.
+# Installs the Debian packages the build and the tests need, only those missing, and says so.
+# Runs apt-get update first when anything has to be installed; apt's own progress is shown.
 set -euo pipefail
 
 packages=(
@@ -9,6 +9,7 @@ packages=(
     libcli11-dev libtomlplusplus-dev nlohmann-json3-dev  # hotpsim: options, machine files, JSON
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686  # the i386 kernel image
     python3 python3-pefile                 # reading the built image in its tests
+    python3-jsonschema                     # hotpsim's JSON events against their schema
     pciutils                               # lspci decodes hotpsim's configuration dumps
     valgrind                               # instruction counts for benchmarks
     clang libclang-rt-14-dev               # fuzz/: libFuzzer harnesses (the fuzzer runtime)
@@ -25,10 +26,20 @@ if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 
-sudo=""
+echo "install-deps: missing Debian packages: ${missing[*]}"
+as_root=()
 if [ "$(id -u)" -ne 0 ]; then
-    sudo="sudo"
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "install-deps: this needs root, and sudo is not installed. As root, run:" >&2
+        echo "    apt-get update && apt-get install --no-install-recommends ${missing[*]}" >&2
+        echo "then run make again." >&2
+        exit 1
+    fi
+    echo "install-deps: installing them with sudo (it may ask for your password)"
+    as_root=(sudo)
 fi
-echo "installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# env passes the setting through sudo, which would otherwise drop it from the environment.
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    "${missing[@]}"
+echo "install-deps: done"

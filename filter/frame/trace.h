@@ -18,8 +18,11 @@ constexpr ULONG HOTP_TRACE_WARNING = 2;
 constexpr ULONG HOTP_TRACE_ENTRY = 3;
 constexpr ULONG HOTP_TRACE_DETAIL = 4;
 
+// Always inlined, as the optimised image has it: a breakpoint is reported inside the routine that
+// placed the trace point.
 template <typename... Arguments>
-inline void HotpTrace(ULONG Level, const char* Format, Arguments... Values)
+__attribute__((always_inline)) inline void HotpTrace(ULONG Level, const char* Format,
+                                                     Arguments... Values)
 {
     if (HotpDebugPrintLevel >= Level) {
         DbgPrint(Format, Values...);

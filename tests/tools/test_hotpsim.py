@@ -115,10 +115,13 @@ class Options(unittest.TestCase):
             os.unlink(file.name)
         self.assertEqual(code, 0, err)
         numbers = lines_of(out, "busnum")
-        # The scan numbers the nested bridge, clears it, and writes the target's subordinate back.
-        self.assertIn("02:00.0 primary/secondary/subordinate = 02/03/03", numbers)
-        self.assertIn("02:00.0 primary/secondary/subordinate = 00/00/00", numbers)
-        self.assertTrue(any(line.startswith("scan totals:") for line in lines_of(out, "note")))
+        # The scan numbers the nested bridge, clears it, and writes the target's subordinate back,
+        # all through the root accessors.
+        scan = "  (hotpflt via root accessors)"
+        self.assertIn("02:00.0 primary/secondary/subordinate = 02/03/03" + scan, numbers)
+        self.assertIn("02:00.0 primary/secondary/subordinate = 00/00/00" + scan, numbers)
+        self.assertIn("01:01.0 subordinate = 02" + scan, numbers)
+        self.assertRegex(out, r"\n +scan totals: I/O 0x")
         self.assertEqual(lines_of(out, "conflict"), [])
 
     def test_injected_fault_is_armed_from_boot_and_bad_ones_are_refused(self):

@@ -1,5 +1,7 @@
 // hotpsim: boots a simulated machine with the hotpflt driver on its PCI root bus, plays a scenario
-// of hot-plug and power events, and shows what the driver did.
+// of hot-plug and power events, and shows what the driver did: the story of the run (or one JSON
+// object per event), the final device tree, and what the driver changed compared with the same run
+// without it.
 #include "inputs.hpp"
 
 #include <machine/generator.hpp>
@@ -7,6 +9,7 @@
 #include <machine/machine.hpp>
 #include <machine/machine_file.hpp>
 #include <machine/replug.hpp>
+#include <machine/report.hpp>
 #include <machine/snapshot.hpp>
 
 #include <CLI/CLI.hpp>
@@ -21,46 +24,85 @@
 
 namespace {
 
+// Exit status, as --help and the README document it.
+constexpr int kExitSuccess = 0;
+constexpr int kExitBroken = 1;    // the scenario played, but something broke
+constexpr int kExitBadInput = 2;  // options or files
+
+constexpr const char* kExitHelp =
+    "Exit status:\n"
+    "  0  success: the scenario played, the verifier is clean\n"
+    "  1  the scenario played but something broke: a verifier violation or leak, a bus-number\n"
+    "     conflict, or an event that could not be applied\n"
+    "  2  bad input: an unknown or malformed option, a missing or malformed machine or scenario\n"
+    "     file, a driver that cannot be loaded";
+
 struct Options {
     std::string machineFile;
     std::string generate;
     std::string scenarioFile;
     std::string lspciDump;
     std::string driverPath = HOTP_DRIVER_PATH;
+    std::string view = "story";
     ULONG traceLevel = 0;
     ULONG breakLevel = 0;
     bool noFilter = false;
     bool json = false;
     bool quietConfig = false;
+    bool showReads = false;
     bool pendAll = false;
     std::string replug;  // BB:DD.F of a card to pull out and hot add again
     std::vector<std::string> fails;
 };
 
-// `hotpsim import SNAPSHOT [-o FILE]`: a snapshot of a Linux machine as a machine file.
-int runImport(const std::string& snapshotPath, const std::string& outputPath)
+void addOptions(CLI::App& app, Options& options)
 {
-    machine::SnapshotResult read = machine::readSnapshot(snapshotPath);
-    if (!read.snapshot) {
-        for (const auto& error : read.errors) std::cerr << error << '\n';
-        return 2;
+    // The machine and scenario readers check their files themselves ("file: message").
+    app.add_option("--machine", options.machineFile,
+                   "machine file (TOML); default: the built-in machine");
+    app.add_option("--generate", options.generate,
+                   "a generated machine instead: width=N,depth=N,buses=N (functions per bus, "
+                   "deepest bridge nesting, bus numbers used)")
+        ->excludes("--machine");
+    app.add_option("--scenario", options.scenarioFile,
+                   "scenario file (TOML); default: the built-in scenario");
+    app.add_option("--trace-level", options.traceLevel,
+                   "set HotpDebugPrintLevel as a kernel debugger would (0-4)");
+    app.add_option("--break-level", options.breakLevel,
+                   "set HotpDebugBreakLevel; each breakpoint is shown where it hit, not stopped at");
+    app.add_flag("--no-filter", options.noFilter,
+                 "run the same machine without the driver, alone (no comparison)");
+    auto* json = app.add_flag("--json", options.json,
+                              "one JSON object per event, for tools (docs/hotpsim-events.md)");
+    app.add_flag("--pend-all", options.pendAll,
+                 "the PCI bus driver pends every request and completes it later");
+    app.add_flag("--no-config-writes", options.quietConfig,
+                 "leave configuration writes out of the story (bus-number writes stay)");
+    app.add_flag("--show-reads", options.showReads, "show configuration reads too");
+    app.add_option("--view", options.view,
+                   "what to show of the final machine: story (the run, the device tree and what "
+                   "the driver changed), devstack (every stack as !devstack shows it) or devnode "
+                   "(the device tree as !devnode 0 1 shows it)")
+        ->check(CLI::IsMember({"story", "devstack", "devnode"}))
+        ->excludes(json);
+    app.add_option("--lspci-dump", options.lspciDump,
+                   "write the final configuration space of every function as `lspci -xxx` "
+                   "prints it (decode with `lspci -F FILE -vv`)");
+    std::string faultNames;
+    for (const machine::FaultName& f : machine::faultNames()) {
+        faultNames += std::string("\n    ") + f.name + ": " + f.what;
     }
-    machine::ImportResult result = machine::importSnapshot(*read.snapshot);
-    if (!result.machine) {
-        for (const auto& error : result.errors) std::cerr << error << '\n';
-        return 2;
-    }
-    for (const auto& note : result.notes) std::cerr << "hotpsim import: " << note << '\n';
-    const std::string text = machine::writeMachineFile(*result.machine, result.notes);
-    if (outputPath.empty()) {
-        std::cout << text << std::flush;
-        return std::cout ? 0 : 2;
-    }
-    if (auto problem = hotpsim::writeOutputFile(outputPath, [&](std::ostream& out) { out << text; })) {
-        std::cerr << *problem << '\n';
-        return 2;
-    }
-    return 0;
+    app.add_option("--fail", options.fails,
+                   "NAME[:N][+]: from boot on, the Nth use (default 1) of a call fails, with + "
+                   "every use after it too; repeatable; scenario files aim faults at a device "
+                   "(docs/machine-file.md). Names:" + faultNames);
+    app.add_option("--driver", options.driverPath, "driver module to load")
+        ->check(CLI::ExistingFile);
+    app.add_option("--replug", options.replug,
+                   "boot the machine, pull out the card at BB:DD.F (its bus numbers as the "
+                   "machine file's configuration bytes give them) and hot add it again, then show "
+                   "its bridges' captured windows beside the driver's");
+    app.footer(kExitHelp);
 }
 
 // "--fail NAME[:N][+]": the Nth use of the named call fails (the first when N is left out), and
@@ -90,47 +132,250 @@ std::optional<machine::Event> parseFail(const std::string& text, std::string& er
     return e;
 }
 
-// Prints the stream of what happened: readable lines, or one JSON object per event.
+// `hotpsim import SNAPSHOT [-o FILE]`: a snapshot of a Linux machine as a machine file.
+int runImport(const std::string& snapshotPath, const std::string& outputPath)
+{
+    machine::SnapshotResult read = machine::readSnapshot(snapshotPath);
+    if (!read.snapshot) {
+        for (const auto& error : read.errors) std::cerr << error << '\n';
+        return kExitBadInput;
+    }
+    machine::ImportResult result = machine::importSnapshot(*read.snapshot);
+    if (!result.machine) {
+        for (const auto& error : result.errors) std::cerr << error << '\n';
+        return kExitBadInput;
+    }
+    for (const auto& note : result.notes) std::cerr << "hotpsim import: " << note << '\n';
+    const std::string text = machine::writeMachineFile(*result.machine, result.notes);
+    if (outputPath.empty()) {
+        std::cout << text << std::flush;
+        return std::cout ? kExitSuccess : kExitBadInput;
+    }
+    if (auto problem = hotpsim::writeOutputFile(outputPath, [&](std::ostream& out) { out << text; })) {
+        std::cerr << *problem << '\n';
+        return kExitBadInput;
+    }
+    return kExitSuccess;
+}
+
+// Prints the stream of what happened: the story, or one JSON object per line.
 class Printer {
 public:
-    explicit Printer(const Options& options) : options_(options) {}
+    explicit Printer(const Options& options)
+        : options_(options),
+          story_(machine::Story::Options{!options.quietConfig, options.showReads})
+    {
+    }
 
     void operator()(const machine::Output& out)
     {
-        if (out.kind == machine::Output::Kind::Config && options_.quietConfig) return;
         if (options_.json) {
-            nlohmann::json line{{"kind", machine::outputKindName(out.kind)}, {"text", out.text}};
-            std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+            if (out.kind == machine::Output::Kind::Config && options_.quietConfig) return;
+            print(machine::toJson(out));
             return;
         }
-        if (out.kind == machine::Output::Kind::Step) {
-            std::cout << "\n== " << out.text << '\n';
-            return;
-        }
-        std::cout << "  " << pad(machine::outputKindName(out.kind)) << out.text << '\n';
+        if (options_.view != "story") return;
+        for (const std::string& line : story_.add(out)) std::cout << line << '\n';
     }
 
-    void section(const std::string& title, const std::vector<std::string>& lines)
+    // A titled block of lines, indented as the story is; a debugger's view keeps its own layout.
+    void section(const std::string& title, const std::vector<std::string>& lines,
+                 bool indent = true)
     {
-        if (options_.json) {
-            std::cout << nlohmann::json{{"kind", title}, {"lines", lines}}.dump(
-                             -1, ' ', false, nlohmann::json::error_handler_t::replace)
-                      << '\n';
-            return;
-        }
+        for (const std::string& line : story_.finish()) std::cout << line << '\n';
         std::cout << "\n== " << title << '\n';
-        for (const auto& line : lines) std::cout << "  " << line << '\n';
+        for (const auto& line : lines) {
+            std::cout << (line.empty() || !indent ? line : "  " + line) << '\n';
+        }
+    }
+
+    static void print(const nlohmann::ordered_json& line)
+    {
+        std::cout << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << '\n';
     }
 
 private:
-    static std::string pad(const char* word)
-    {
-        std::string text = word;
-        text.resize(10, ' ');
-        return text;
-    }
     const Options& options_;
+    machine::Story story_;
 };
+
+struct Inputs {
+    machine::MachineDesc machine;
+    machine::ScenarioDesc scenario;
+    std::optional<machine::ReplugPlan> replug;
+    std::vector<machine::Event> fails;  // armed before boot
+};
+
+// Reads the machine and the scenario; every problem goes to stderr as "file:line: message".
+std::optional<Inputs> loadInputs(const Options& options)
+{
+    auto machineDesc = options.machineFile.empty()
+                           ? machine::Parsed<machine::MachineDesc>(machine::defaultMachine())
+                           : machine::loadMachine(options.machineFile);
+    if (!options.generate.empty()) {
+        std::string error;
+        auto shape = machine::parseShape(options.generate, error);
+        auto generated = shape ? machine::generateMachine(*shape, error) : std::nullopt;
+        if (!generated) {
+            std::cerr << "hotpsim: --generate: " << error << '\n';
+            return std::nullopt;
+        }
+        machineDesc = machine::Parsed<machine::MachineDesc>(std::move(*generated));
+    }
+    if (!machineDesc) {
+        for (const auto& error : machineDesc.errors()) std::cerr << error << '\n';
+        return std::nullopt;
+    }
+    auto scenario = options.scenarioFile.empty()
+                        ? machine::Parsed<machine::ScenarioDesc>(machine::defaultScenario())
+                        : machine::loadScenario(options.scenarioFile);
+    if (!scenario) {
+        for (const auto& error : scenario.errors()) std::cerr << error << '\n';
+        return std::nullopt;
+    }
+    std::optional<machine::ReplugPlan> replug;
+    if (!options.replug.empty()) {
+        if (!options.scenarioFile.empty()) {
+            std::cerr << "hotpsim: --replug plays its own scenario; leave --scenario out\n";
+            return std::nullopt;
+        }
+        std::string error;
+        replug = machine::planReplug(machineDesc.value(), options.replug, error);
+        if (!replug) {
+            std::cerr << "hotpsim: --replug " << options.replug << ": " << error << '\n';
+            return std::nullopt;
+        }
+        machineDesc = machine::Parsed<machine::MachineDesc>(replug->machine);
+        scenario = machine::Parsed<machine::ScenarioDesc>(replug->scenario);
+    }
+    auto scenarioErrors = machine::checkScenario(scenario.value(), machineDesc.value());
+    if (!scenarioErrors.empty()) {
+        for (const auto& error : scenarioErrors) std::cerr << error << '\n';
+        return std::nullopt;
+    }
+    std::vector<machine::Event> fails;
+    for (const std::string& text : options.fails) {
+        std::string error;
+        auto e = parseFail(text, error);
+        if (!e) {
+            std::cerr << "hotpsim: --fail " << error << '\n';
+            return std::nullopt;
+        }
+        fails.push_back(*e);
+    }
+    return Inputs{machineDesc.value(), scenario.value(), replug, fails};
+}
+
+// The summary's lines: each device that ends differently, then one line per difference.
+std::vector<std::string> describeChanges(const std::vector<machine::Difference>& changes)
+{
+    std::vector<std::string> lines;
+    std::string device;
+    for (const auto& c : changes) {
+        if (c.name != device) {
+            device = c.name;
+            lines.push_back(device);
+        }
+        lines.push_back("    " + c.what + ": " + c.with + "    without hotpflt: " + c.without);
+    }
+    if (lines.empty()) lines.push_back("nothing: every device ends the same with and without hotpflt");
+    return lines;
+}
+
+int play(const Options& options, const Inputs& inputs)
+{
+    Printer printer(options);
+    machine::MachineOptions machineOptions;
+    machineOptions.withDriver = !options.noFilter;
+    machineOptions.driverPath = options.driverPath;
+    machineOptions.traceLevel = options.traceLevel;
+    machineOptions.breakLevel = options.breakLevel;
+    machineOptions.pendAll = options.pendAll;
+    machineOptions.reportReads = options.showReads;
+
+    const std::string driver = options.noFilter ? "none (--no-filter)"
+                                                : "hotpflt, upper filter of the PCI root bus";
+    if (options.json) {
+        Printer::print({{"kind", "run"},
+                        {"machine", inputs.machine.name},
+                        {"scenario", inputs.scenario.name},
+                        {"driver", options.noFilter ? nlohmann::ordered_json() : "hotpflt"}});
+    } else {
+        printer.section("hotpsim", {"machine: " + inputs.machine.name,
+                                    "scenario: " + inputs.scenario.name, "driver: " + driver});
+    }
+
+    std::vector<machine::DeviceState> ended;
+    std::vector<std::string> problems;
+    bool allApplied = true;
+    {
+        machine::Machine m(inputs.machine, machineOptions,
+                           [&](const machine::Output& out) { printer(out); });
+        for (const auto& e : inputs.fails) m.apply(e);
+        m.boot();
+        for (const auto& event : inputs.scenario.events) allApplied = m.apply(event) && allApplied;
+
+        if (options.json) {
+            for (const auto& record : machine::deviceRecords(m)) Printer::print(record);
+        } else if (options.view == "devstack") {
+            printer.section("the device stack of every device", machine::devstackView(m), false);
+        } else if (options.view == "devnode") {
+            printer.section("the device tree", machine::devnodeView(m), false);
+        } else {
+            printer.section("final state: devices, resources and device stacks", m.describeTree());
+        }
+        if (inputs.replug && !options.json) {
+            printer.section("replug " + options.replug +
+                                ": each bridge's captured windows beside the driver's",
+                            machine::compareReplug(m, *inputs.replug));
+        }
+        if (!options.lspciDump.empty()) {
+            auto problem = hotpsim::writeOutputFile(options.lspciDump, [&](std::ostream& out) {
+                machine::writeLspciDump(out, m.hardware());
+            });
+            if (problem) {
+                std::cerr << *problem << '\n';
+                return kExitBadInput;
+            }
+        }
+        ended = machine::snapshot(m);
+        problems = m.shutdown();
+    }
+    if (!allApplied) problems.push_back("an event of the scenario could not be applied");
+    const int status = problems.empty() ? kExitSuccess : kExitBroken;
+    if (options.json) {
+        Printer::print({{"kind", "verdict"},
+                        {"clean", problems.empty()},
+                        {"problems", problems},
+                        {"exit", status}});
+    } else {
+        printer.section("verifier", problems.empty()
+                                        ? std::vector<std::string>{"clean: no platform rule broken, "
+                                                                   "nothing leaked"}
+                                        : problems);
+    }
+
+    // What the driver changed: the same machine and scenario once more without it.
+    if (!options.noFilter && options.view == "story") {
+        const auto bare = machine::playWithoutDriver(inputs.machine, inputs.scenario, machineOptions);
+        const auto changes = machine::compareRuns(ended, bare);
+        if (options.json) {
+            for (const auto& c : changes) {
+                Printer::print({{"kind", "change"},
+                                {"bdf", c.bdf.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(c.bdf)},
+                                {"name", c.name},
+                                {"what", c.what},
+                                {"with", c.with},
+                                {"without", c.without}});
+            }
+        } else {
+            printer.section("what hotpflt changed (the same machine and scenario played without it)",
+                            describeChanges(changes));
+        }
+    }
+    return status;
+}
 
 }  // namespace
 
@@ -141,43 +386,7 @@ int main(int argc, char** argv)
                  "driver did"};
     Options options;
     if (const char* fromEnvironment = std::getenv("HOTP_DRIVER")) options.driverPath = fromEnvironment;
-    // The machine and scenario readers check their files themselves ("file: message").
-    app.add_option("--machine", options.machineFile,
-                   "machine file (TOML); default: the built-in machine");
-    app.add_option("--generate", options.generate,
-                   "a generated machine instead: width=N,depth=N,buses=N (functions per bus, "
-                   "deepest bridge nesting, bus numbers used)")
-        ->excludes("--machine");
-    app.add_option("--scenario", options.scenarioFile,
-                   "scenario file (TOML); default: the built-in scenario");
-    app.add_option("--trace-level", options.traceLevel,
-                   "set HotpDebugPrintLevel as a kernel debugger would (0-4)");
-    app.add_option("--break-level", options.breakLevel,
-                   "set HotpDebugBreakLevel; breakpoints are recorded, not stopped at");
-    app.add_flag("--no-filter", options.noFilter,
-                 "run the same machine without the driver, for comparison");
-    app.add_flag("--json", options.json, "one JSON object per event, for tools");
-    app.add_flag("--pend-all", options.pendAll,
-                 "the PCI bus driver pends every request and completes it later");
-    app.add_flag("--no-config-writes", options.quietConfig,
-                 "leave configuration writes out of the output");
-    app.add_option("--lspci-dump", options.lspciDump,
-                   "write the final configuration space of every function as `lspci -xxx` "
-                   "prints it (decode with `lspci -F FILE -vv`)");
-    std::string faultNames;
-    for (const machine::FaultName& f : machine::faultNames()) {
-        faultNames += std::string("\n    ") + f.name + ": " + f.what;
-    }
-    app.add_option("--fail", options.fails,
-                   "NAME[:N][+]: from boot on, the Nth use (default 1) of a call fails, with + "
-                   "every use after it too; repeatable; scenario files aim faults at a device "
-                   "(docs/machine-file.md). Names:" + faultNames);
-    app.add_option("--driver", options.driverPath, "driver module to load")
-        ->check(CLI::ExistingFile);
-    app.add_option("--replug", options.replug,
-                   "boot the machine, pull out the card at BB:DD.F (its bus numbers as the "
-                   "machine file's configuration bytes give them) and hot add it again, then show "
-                   "its bridges' captured windows beside the driver's");
+    addOptions(app, options);
     std::string snapshotPath, importOutput;
     CLI::App* import = app.add_subcommand(
         "import", "turn a snapshot of a Linux machine's PCI devices (a copy of "
@@ -185,111 +394,28 @@ int main(int argc, char** argv)
     import->add_option("SNAPSHOT", snapshotPath, "directory, tar file or lspci -xxx output")
         ->required();
     import->add_option("-o,--output", importOutput, "machine file to write; default: standard output");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // Help prints and succeeds; every other parse problem is bad input.
+        const int printed = app.exit(error);
+        return printed == 0 ? kExitSuccess : kExitBadInput;
+    }
     if (*import) return runImport(snapshotPath, importOutput);
     for (auto problem : {hotpsim::checkTraceLevel("--trace-level", options.traceLevel),
                          hotpsim::checkTraceLevel("--break-level", options.breakLevel)}) {
         if (problem) {
             std::cerr << *problem << '\n';
-            return 2;
+            return kExitBadInput;
         }
     }
 
-    auto machineDesc = options.machineFile.empty()
-                           ? machine::Parsed<machine::MachineDesc>(machine::defaultMachine())
-                           : machine::loadMachine(options.machineFile);
-    if (!options.generate.empty()) {
-        std::string error;
-        auto shape = machine::parseShape(options.generate, error);
-        auto generated = shape ? machine::generateMachine(*shape, error) : std::nullopt;
-        if (!generated) {
-            std::cerr << "hotpsim: --generate: " << error << '\n';
-            return 2;
-        }
-        machineDesc = machine::Parsed<machine::MachineDesc>(std::move(*generated));
-    }
-    if (!machineDesc) {
-        for (const auto& error : machineDesc.errors()) std::cerr << error << '\n';
-        return 2;
-    }
-    auto scenario = options.scenarioFile.empty()
-                        ? machine::Parsed<machine::ScenarioDesc>(machine::defaultScenario())
-                        : machine::loadScenario(options.scenarioFile);
-    if (!scenario) {
-        for (const auto& error : scenario.errors()) std::cerr << error << '\n';
-        return 2;
-    }
-    std::optional<machine::ReplugPlan> replug;
-    if (!options.replug.empty()) {
-        if (!options.scenarioFile.empty()) {
-            std::cerr << "hotpsim: --replug plays its own scenario; leave --scenario out\n";
-            return 2;
-        }
-        std::string error;
-        replug = machine::planReplug(machineDesc.value(), options.replug, error);
-        if (!replug) {
-            std::cerr << "hotpsim: --replug " << options.replug << ": " << error << '\n';
-            return 2;
-        }
-        machineDesc = machine::Parsed<machine::MachineDesc>(replug->machine);
-        scenario = machine::Parsed<machine::ScenarioDesc>(replug->scenario);
-    }
-    auto scenarioErrors = machine::checkScenario(scenario.value(), machineDesc.value());
-    if (!scenarioErrors.empty()) {
-        for (const auto& error : scenarioErrors) std::cerr << error << '\n';
-        return 2;
-    }
-
-    std::vector<machine::Event> fails;
-    for (const std::string& text : options.fails) {
-        std::string error;
-        auto e = parseFail(text, error);
-        if (!e) {
-            std::cerr << "hotpsim: --fail " << error << '\n';
-            return 2;
-        }
-        fails.push_back(*e);
-    }
-
-    Printer printer(options);
-    machine::MachineOptions machineOptions;
-    machineOptions.withDriver = !options.noFilter;
-    machineOptions.driverPath = options.driverPath;
-    machineOptions.traceLevel = options.traceLevel;
-    machineOptions.breakLevel = options.breakLevel;
-    machineOptions.pendAll = options.pendAll;
+    const std::optional<Inputs> inputs = loadInputs(options);
+    if (!inputs) return kExitBadInput;
     try {
-        machine::Machine m(machineDesc.value(), machineOptions,
-                           [&](const machine::Output& out) { printer(out); });
-        printer.section("hotpsim", {"machine: " + machineDesc.value().name,
-                                    "scenario: " + scenario.value().name,
-                                    options.noFilter ? "driver: none (--no-filter)"
-                                                     : "driver: hotpflt, upper filter of the PCI root bus"});
-        for (const auto& e : fails) m.apply(e);
-        m.boot();
-        bool allApplied = true;
-        for (const auto& event : scenario.value().events) allApplied = m.apply(event) && allApplied;
-        printer.section("final state: devices, resources and device stacks", m.describeTree());
-        if (replug) {
-            printer.section("replug " + options.replug +
-                                ": each bridge's captured windows beside the driver's",
-                            machine::compareReplug(m, *replug));
-        }
-        if (!options.lspciDump.empty()) {
-            auto problem = hotpsim::writeOutputFile(options.lspciDump, [&](std::ostream& out) {
-                machine::writeLspciDump(out, m.hardware());
-            });
-            if (problem) {
-                std::cerr << *problem << '\n';
-                return 2;
-            }
-        }
-        std::vector<std::string> problems = m.shutdown();
-        if (problems.empty()) problems.push_back("clean: no platform rule broken, nothing leaked");
-        printer.section("verifier", problems);
-        return problems.size() == 1 && problems[0].rfind("clean", 0) == 0 && allApplied ? 0 : 1;
+        return play(options, *inputs);
     } catch (const std::exception& error) {
         std::cerr << "hotpsim: " << error.what() << '\n';
-        return 2;
+        return kExitBadInput;
     }
 }

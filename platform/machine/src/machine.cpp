@@ -1,8 +1,15 @@
 #include <machine/firmware.hpp>
 #include <machine/location.hpp>
 #include <machine/machine.hpp>
+#include <machine/report.hpp>
 
 #include <nt/messages.hpp>
+
+// The driver's records, read through their declared layout as a debugger reads them.
+#include <bridge/scan_record.h>
+#include <frame/records.h>
+
+#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstring>
@@ -52,10 +59,13 @@ const char* outputKindName(Output::Kind kind)
     case Output::Kind::Break: return "break";
     case Output::Kind::EventLog: return "event";
     case Output::Kind::Config: return "config";
+    case Output::Kind::Read: return "read";
     case Output::Kind::BusNumbers: return "busnum";
     case Output::Kind::Conflict: return "conflict";
     case Output::Kind::Problem: return "problem";
     case Output::Kind::Note: return "note";
+    case Output::Kind::Requirements: return "requirements";
+    case Output::Kind::Reset: return "reset";
     }
     return "?";
 }
@@ -70,9 +80,14 @@ Machine::Machine(MachineDesc description, MachineOptions options,
     kernel_.onDebugPrint = [this](const std::string& line) {
         std::string text = line;
         while (!text.empty() && text.back() == '\n') text.pop_back();
-        emit(Output::Kind::Trace, text);
+        emit(Output::Kind::Trace, text, {{"text", text}});
     };
-    kernel_.onBreakpoint = [this] { emit(Output::Kind::Break, "DbgBreakPoint"); };
+    kernel_.onBreakpoint = [this] {
+        const void* caller = kernel_.breakpoints().empty() ? nullptr : kernel_.breakpoints().back().caller;
+        const std::string where = symbolize(caller);
+        emit(Output::Kind::Break, where,
+             {{"where", where}, {"address", hex32(reinterpret_cast<uintptr_t>(caller))}});
+    };
     // The event log renders entries through the driver image's own message table, as the event
     // viewer does for a registered event source.
     kernel_.registerEventSource(u"hotpflt", nt::MessageTable::load(HOTP_MESSAGE_FILE));
@@ -85,49 +100,29 @@ Machine::Machine(MachineDesc description, MachineOptions options,
             code = static_cast<uint32_t>(entry.bytes[12]) | (entry.bytes[13] << 8) |
                    (entry.bytes[14] << 16) | (static_cast<uint32_t>(entry.bytes[15]) << 24);
         }
-        emit(Output::Kind::EventLog, nt::narrow(nt::eventSourceName(entry.driverName)) + " " +
-                                         hex32(code) + (text.empty() ? "" : ": " + text));
+        const std::string source = nt::narrow(nt::eventSourceName(entry.driverName));
+        emit(Output::Kind::EventLog, source + " " + hex32(code) + (text.empty() ? "" : ": " + text),
+             {{"source", source}, {"code", hex32(code)}, {"text", text}});
     };
-    hw_.onTransaction = [this](const pci::Transaction& t) {
-        if (!t.write || !sink_) return;  // formatted only for a listener
-        if ((t.offset == pci::reg::PrimaryBus && t.length == 3) ||
-            (t.offset == pci::reg::SubordinateBus && t.length == 1)) {
-            char numbers[96];
-            if (t.length == 3) {
-                std::snprintf(numbers, sizeof numbers,
-                              "%02x:%02x.%u primary/secondary/subordinate = %02x/%02x/%02x", t.bus,
-                              t.device, t.function, t.value & 0xFF, (t.value >> 8) & 0xFF,
-                              (t.value >> 16) & 0xFF);
-            } else {
-                std::snprintf(numbers, sizeof numbers, "%02x:%02x.%u subordinate = %02x", t.bus,
-                              t.device, t.function, t.value & 0xFF);
-            }
-            emit(Output::Kind::BusNumbers, numbers);
-        }
-        char text[96];
-        std::snprintf(text, sizeof text, "write %02x:%02x.%u offset 0x%02x (%u) = 0x%0*x%s", t.bus,
-                      t.device, t.function, t.offset, t.length, static_cast<int>(2 * t.length),
-                      t.value, t.claimed ? "" : " (no function answered)");
-        emit(Output::Kind::Config, text);
-    };
+    hw_.onTransaction = [this](const pci::Transaction& t) { onTransaction(t); };
     hw_.onConflict = [this](const std::string& text) {
         conflicts_.push_back(text);
-        emit(Output::Kind::Conflict, text);
+        emit(Output::Kind::Conflict, text, {{"text", text}});
     };
     // The driver's scan record goes back to the pool at the end of each requirements filter;
     // its totals are what the bridge windows were sized from.
     kernel_.onPoolFree = [this](const void* block, SIZE_T size, ULONG tag) {
-        constexpr ULONG kDriverTag = 0x20544F48;  // "HOT "
-        constexpr SIZE_T kScanRecordSize = 32 + 20 * 32;
-        if (tag != kDriverTag || size != kScanRecordSize) return;
-        ULONG totals[6];
-        std::memcpy(totals, block, sizeof totals);
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "scan totals: I/O %#x, memory %#x (largest %#x), prefetchable %#x "
-                      "(largest %#x), bridges per bus %u",
-                      totals[0], totals[1], totals[3], totals[2], totals[4], totals[5]);
-        emit(Output::Kind::Note, text);
+        if (tag != HOTP_POOL_TAG || size != sizeof(HOTP_SCAN_CONTEXT)) return;
+        HOTP_SCAN_CONTEXT scan;
+        std::memcpy(&scan, block, sizeof scan);
+        scanTotals_ = nlohmann::ordered_json{
+            {"io", scan.IoTotal},
+            {"memory", scan.MemoryTotal},
+            {"prefetchable", scan.PrefetchableTotal},
+            {"memory_alignment", scan.MemoryAlignment},
+            {"prefetchable_alignment", scan.PrefetchableAlignment},
+            {"bridges_per_bus", scan.MaxBridgesPerBus},
+        };
     };
 
     if (options_.withDriver) {
@@ -159,12 +154,7 @@ Machine::Machine(MachineDesc description, MachineOptions options,
     setup.describe = [this](PDEVICE_OBJECT pdo) { return nameOf(pdo); };
     setup.whyNotStarted = [this](pnp::DeviceNode& node) { return bus_.problem(node.pdo); };
     pnp_ = std::make_unique<pnp::Manager>(kernel_, setup);
-    pnp_->onEvent = [this](const pnp::Event& e) {
-        emit(e.kind == pnp::Event::Kind::Request   ? Output::Kind::Request
-             : e.kind == pnp::Event::Kind::Problem ? Output::Kind::Problem
-                                                   : Output::Kind::Note,
-             e.text);
-    };
+    pnp_->onEvent = [this](const pnp::Event& e) { onPnpEvent(e); };
 }
 
 Machine::~Machine()
@@ -172,9 +162,170 @@ Machine::~Machine()
     if (!shutDown_) shutdown();
 }
 
-void Machine::emit(Output::Kind kind, const std::string& text)
+void Machine::emit(Output::Kind kind, const std::string& text, nlohmann::ordered_json fields)
 {
-    if (sink_ && !shutDown_) sink_(Output{kind, text});
+    if (sink_ && !shutDown_) sink_(Output{kind, text, std::move(fields)});
+}
+
+// Every configuration cycle: writes always, reads when asked for; a bridge's bus numbers and a
+// function's reset on leaving D3hot are told separately as well.
+void Machine::onTransaction(const pci::Transaction& t)
+{
+    if (!sink_ || shutDown_) return;
+    char where[16];
+    std::snprintf(where, sizeof where, "%02x:%02x.%u", t.bus & 0xFF, t.device & 0x1F, t.function & 7);
+    const bool driverAbove = driver_.has_value();
+    if (!t.write) {
+        if (!options_.reportReads) return;
+        emit(Output::Kind::Read, std::string("read ") + where + " offset " + hex32(t.offset),
+             {{"who", actorKey(t.who, driverAbove)},
+              {"bdf", where},
+              {"offset", t.offset},
+              {"width", t.length},
+              {"value", t.value},
+              {"register", registerName(t.headerType, t.offset)},
+              {"claimed", t.claimed}});
+        return;
+    }
+    const bool bridge = t.claimed && (t.headerType & 0x7F) != 0;
+    if (bridge && ((t.offset == pci::reg::PrimaryBus && t.length >= 3) ||
+                   (t.offset == pci::reg::SubordinateBus && t.length == 1))) {
+        char numbers[96];
+        nlohmann::ordered_json fields{{"who", actorKey(t.who, driverAbove)}, {"bdf", where}};
+        if (t.offset == pci::reg::PrimaryBus) {
+            std::snprintf(numbers, sizeof numbers,
+                          "%s primary/secondary/subordinate = %02x/%02x/%02x", where,
+                          t.value & 0xFF, (t.value >> 8) & 0xFF, (t.value >> 16) & 0xFF);
+            fields["primary"] = t.after & 0xFF;
+            fields["secondary"] = (t.after >> 8) & 0xFF;
+        } else {
+            std::snprintf(numbers, sizeof numbers, "%s subordinate = %02x", where, t.value & 0xFF);
+            fields["primary"] = nullptr;
+            fields["secondary"] = nullptr;
+        }
+        fields["subordinate"] = t.offset == pci::reg::PrimaryBus ? (t.after >> 16) & 0xFF : t.after & 0xFF;
+        emit(Output::Kind::BusNumbers, numbers, std::move(fields));
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "write %s offset 0x%02x (%u) = 0x%0*x%s", where, t.offset,
+                  t.length, static_cast<int>(2 * t.length), t.value,
+                  t.claimed ? "" : " (no function answered)");
+    emit(Output::Kind::Config, text,
+         {{"who", actorKey(t.who, driverAbove)},
+          {"bdf", where},
+          {"offset", t.offset},
+          {"width", t.length},
+          {"old", t.before},
+          {"new", t.after},
+          {"value", t.value},
+          {"register", registerName(t.headerType, t.offset)},
+          {"claimed", t.claimed},
+          {"change", t.claimed ? describeWrite(t.headerType, t.offset, t.length, t.before, t.after)
+                               : std::string()}});
+    // Leaving D3hot for D0 is an internal reset: every register returns to its power-on value.
+    constexpr unsigned kPowerControl = pci::Function::PmCapability + 4;
+    if (t.claimed && (t.headerType & 0x7F) == 0 && t.offset == kPowerControl &&
+        (t.before & 3) == 3 && (t.after & 3) == 0) {
+        emit(Output::Kind::Reset,
+             std::string(where) + " reset: back from D3hot to D0, every register at its power-on value",
+             {{"bdf", where}, {"from", "D3"}, {"to", "D0"}});
+    }
+}
+
+void Machine::onPnpEvent(const pnp::Event& e)
+{
+    switch (e.kind) {
+    case pnp::Event::Kind::Request: {
+        nlohmann::ordered_json fields{
+            {"target", e.node != nullptr && !locationOf(*e.node).empty()
+                           ? nlohmann::ordered_json(locationOf(*e.node))
+                           : nlohmann::ordered_json()},
+            {"name", e.node != nullptr ? e.node->name : std::string()},
+            {"major", e.major == IRP_MJ_POWER ? "IRP_MJ_POWER" : "IRP_MJ_PNP"},
+            {"minor", pnp::minorName(e.major, e.minor)},
+            {"code", e.minor},
+            {"state", nullptr}};
+        if (e.powerType) {
+            // DEVICE_POWER_STATE and SYSTEM_POWER_STATE both count from an unspecified state.
+            const char prefix = *e.powerType == DevicePowerState ? 'D' : 'S';
+            fields["state"] = e.powerState == 0 ? std::string("unspecified")
+                                                : prefix + std::to_string(e.powerState - 1);
+        }
+        emit(Output::Kind::Request, e.text, std::move(fields));
+        return;
+    }
+    case pnp::Event::Kind::Requirements: {
+        if (e.node == nullptr) return;
+        const bool changed = e.node->requirements != e.node->requirementsBeforeFilter;
+        // Only what filtering changed, or what a scan of the hierarchy found, is worth telling.
+        if (!changed && !scanTotals_) return;
+        nlohmann::ordered_json fields{
+            {"bdf", locationOf(*e.node)},
+            {"name", e.node->name},
+            {"changed", changed},
+            {"before", requirementsJson(e.node->requirementsBeforeFilter)},
+            {"after", requirementsJson(e.node->requirements)},
+            {"totals", scanTotals_ ? *scanTotals_ : nlohmann::ordered_json()}};
+        scanTotals_.reset();
+        emit(Output::Kind::Requirements, e.text, std::move(fields));
+        return;
+    }
+    case pnp::Event::Kind::Problem:
+        emit(Output::Kind::Problem, e.text, {{"text", e.text}});
+        return;
+    case pnp::Event::Kind::Note:
+        emit(Output::Kind::Note, e.text, {{"text", e.text}});
+        return;
+    }
+}
+
+std::string Machine::locationOf(const pnp::DeviceNode& node)
+{
+    pcibus::FunctionNode* f = bus_.function(node.pdo);
+    return f != nullptr ? f->location() : std::string();
+}
+
+std::string Machine::roleOf(PDEVICE_OBJECT device)
+{
+    if (device->DeviceObjectExtension == nullptr || device->DeviceObjectExtension->AttachedTo == nullptr) {
+        return "PDO";
+    }
+    if (driver_ && device->DriverObject == driver_->object && device->DeviceExtension != nullptr) {
+        const auto* header = static_cast<const HOTP_COMMON_HEADER*>(device->DeviceExtension);
+        if (header->Signature == HOTP_BUS_SIGNATURE) return "bus filter";
+        if (header->Signature == HOTP_CHILD_SIGNATURE) return "child filter";
+        return "filter";
+    }
+    if (device->DriverObject == bus_.driverObject() || device->DriverObject == generic_.driverObject()) {
+        return "function driver";
+    }
+    return "filter";
+}
+
+std::string Machine::symbolize(const void* address)
+{
+    if (address == nullptr) return "unknown";
+    std::string module = "hotpflt";
+    if (driver_) {
+        const UNICODE_STRING& name = driver_->object->DriverName;
+        module = nt::narrow(std::u16string(name.Buffer, name.Length / sizeof(WCHAR)));
+        if (auto slash = module.rfind('\\'); slash != std::string::npos) module.erase(0, slash + 1);
+    }
+    Dl_info info{};
+    char text[160];
+    if (dladdr(address, &info) != 0 && info.dli_sname != nullptr && info.dli_saddr != nullptr) {
+        std::snprintf(text, sizeof text, "%s!%s+%#lx", module.c_str(), info.dli_sname,
+                      static_cast<unsigned long>(static_cast<const char*>(address) -
+                                                 static_cast<const char*>(info.dli_saddr)));
+        return text;
+    }
+    if (dladdr(address, &info) != 0 && info.dli_fbase != nullptr) {
+        std::snprintf(text, sizeof text, "%s+%#lx", module.c_str(),
+                      static_cast<unsigned long>(static_cast<const char*>(address) -
+                                                 static_cast<const char*>(info.dli_fbase)));
+        return text;
+    }
+    return hex32(reinterpret_cast<uintptr_t>(address));
 }
 
 std::string Machine::nameOf(PDEVICE_OBJECT pdo)
@@ -186,11 +337,17 @@ std::string Machine::nameOf(PDEVICE_OBJECT pdo)
 
 void Machine::boot()
 {
-    emit(Output::Kind::Step, desc_.asFound ? "boot: firmware left the machine as captured"
-                                           : "boot: firmware configures what is present");
-    FirmwareReport report = runFirmware(hw_, desc_.windows, desc_.asFound);
-    for (const std::string& line : report.lines()) emit(Output::Kind::Firmware, line);
-    emit(Output::Kind::Step, "boot: the PnP manager starts the PCI root bus");
+    const std::string firmwareStep = desc_.asFound ? "boot: firmware left the machine as captured"
+                                                   : "boot: firmware configures what is present";
+    emit(Output::Kind::Step, firmwareStep, {{"text", firmwareStep}});
+    FirmwareReport report;
+    {
+        pci::Hierarchy::ActingAs firmware(hw_, pci::Actor::Firmware);
+        report = runFirmware(hw_, desc_.windows, desc_.asFound);
+    }
+    for (const std::string& line : report.lines()) emit(Output::Kind::Firmware, line, {{"text", line}});
+    emit(Output::Kind::Step, "boot: the PnP manager starts the PCI root bus",
+         {{"text", "boot: the PnP manager starts the PCI root bus"}});
     std::vector<pnp::Range> windows;
     auto add = [&](const Window& w, UCHAR type, USHORT flags) {
         if (w.open()) windows.push_back({type, flags, w.base, w.size()});
@@ -242,9 +399,10 @@ bool Machine::apply(const Event& event)
                        (where.text.empty() ? "" : " " + where.text);
     if (event.kind == EventKind::Power) step += " to D" + std::to_string(event.deviceState);
     if (event.kind == EventKind::Fail) step = "fail " + event.fault + (where.text.empty() ? "" : " " + where.text);
-    emit(Output::Kind::Step, step);
+    emit(Output::Kind::Step, step, {{"text", step}});
     auto fail = [&](const std::string& why) {
-        emit(Output::Kind::Problem, std::string(eventName(event.kind)) + ": " + why);
+        const std::string text = std::string(eventName(event.kind)) + ": " + why;
+        emit(Output::Kind::Problem, text, {{"text", text}});
         return false;
     };
 
@@ -369,8 +527,10 @@ std::vector<std::string> Machine::describeTree()
             for (PDEVICE_OBJECT d = node.pdo; d != nullptr; d = d->AttachedDevice) stack.push_back(d);
             std::string text = indent + "  stack:";
             for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
-                text += ' ';
-                text += driverName(*it) + "(" + hex32(reinterpret_cast<uintptr_t>(*it)) + ")";
+                const std::string role = roleOf(*it);
+                const bool filter = role.find("filter") != std::string::npos;
+                text += " " + driverName(*it) + "(" + hex32(reinterpret_cast<uintptr_t>(*it)) +
+                        (filter ? ", " + role : std::string()) + ")";
             }
             lines.push_back(text);
             for (auto& child : node.children) walk(*child, indent + "    ");

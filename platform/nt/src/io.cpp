@@ -970,7 +970,8 @@ PVOID NTAPI NT_IMAGE_CALLABLE IoAllocateErrorLogEntry(PVOID IoObject, UCHAR Entr
 
 VOID NTAPI NT_IMAGE_CALLABLE IoWriteErrorLogEntry(PVOID ElEntry) { Kernel::current().writeErrorLogEntry(ElEntry); }
 
-VOID NTAPI NT_IMAGE_CALLABLE DbgBreakPoint(VOID) { Kernel::current().breakpoint(); }
+// The caller's return address is what a debugger's stack shows as the place of the break.
+VOID NTAPI NT_IMAGE_CALLABLE DbgBreakPoint(VOID) { Kernel::current().breakpoint(__builtin_return_address(0)); }
 
 VOID NTAPI NT_IMAGE_CALLABLE NtStandInTouchIrp(PIRP Irp) { Kernel::current().touchIrp(Irp, "stack access"); }
 

@@ -144,9 +144,9 @@ void Kernel::debugPrint(std::string text)
     debugOutput_.push_back(std::move(text));
 }
 
-void Kernel::breakpoint()
+void Kernel::breakpoint(const void* caller)
 {
-    breakpoints_.push_back(Breakpoint{debugOutput_.size()});
+    breakpoints_.push_back(Breakpoint{debugOutput_.size(), caller});
     if (onBreakpoint) onBreakpoint();
 }
 

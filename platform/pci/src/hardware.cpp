@@ -435,7 +435,9 @@ uint32_t Hierarchy::configRead(unsigned bus, unsigned device, unsigned fn, unsig
 {
     Function* f = reach(bus, device, fn);
     uint32_t value = f != nullptr ? f->read(offset, length) : allOnes(length);
-    record(Transaction{false, bus, device, fn, offset, length, value, f != nullptr});
+    Transaction t{false, bus, device, fn, offset, length, value, f != nullptr, actor_};
+    if (f != nullptr && (logging_ || onTransaction)) t.headerType = f->byte(reg::HeaderType);
+    record(t);
     return value;
 }
 
@@ -443,8 +445,15 @@ void Hierarchy::configWrite(unsigned bus, unsigned device, unsigned fn, unsigned
                             unsigned length, uint32_t value)
 {
     Function* f = reach(bus, device, fn);
+    Transaction t{true, bus, device, fn, offset, length, value, f != nullptr, actor_};
+    const bool listened = logging_ || onTransaction;
+    if (f != nullptr && listened) {
+        t.before = f->read(offset, length);
+        t.headerType = f->byte(reg::HeaderType);
+    }
     if (f != nullptr) f->write(offset, length, value);
-    record(Transaction{true, bus, device, fn, offset, length, value, f != nullptr});
+    if (f != nullptr && listened) t.after = f->read(offset, length);
+    record(t);
 }
 
 void Hierarchy::record(const Transaction& t)

@@ -48,6 +48,7 @@ ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::getBusData(PVOID context, ULONG type
     auto* f = static_cast<FunctionNode*>(context);
     f->owner->checkInterfaceHeld(*f, "GetBusData");
     if (type != PCI_WHICHSPACE_CONFIG || !f->present) return 0;
+    pci::Hierarchy::ActingAs caller(f->owner->hw_, pci::Actor::BusInterface);
     return f->owner->transfer(f->parent->number, f->device, f->function, false,
                               static_cast<uint8_t*>(buffer), offset, length);
 }
@@ -58,6 +59,7 @@ ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::setBusData(PVOID context, ULONG type
     auto* f = static_cast<FunctionNode*>(context);
     f->owner->checkInterfaceHeld(*f, "SetBusData");
     if (type != PCI_WHICHSPACE_CONFIG || !f->present) return 0;
+    pci::Hierarchy::ActingAs caller(f->owner->hw_, pci::Actor::BusInterface);
     return f->owner->transfer(f->parent->number, f->device, f->function, true,
                               static_cast<uint8_t*>(buffer), offset, length);
 }
@@ -90,6 +92,7 @@ VOID NTAPI NT_IMAGE_CALLABLE PciBusDriver::dereferenceInterface(PVOID context)
 ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::rootReadConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer, ULONG offset,
                                          ULONG length)
 {
+    pci::Hierarchy::ActingAs caller(t_current->hw_, pci::Actor::RootAccessors);
     return t_current->transfer(bus & 0xFF, slot & 0x1F, (slot >> 5) & 7, false,
                                static_cast<uint8_t*>(buffer), offset, length);
 }
@@ -97,6 +100,7 @@ ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::rootReadConfig(PVOID, ULONG bus, ULO
 ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::rootWriteConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer,
                                           ULONG offset, ULONG length)
 {
+    pci::Hierarchy::ActingAs caller(t_current->hw_, pci::Actor::RootAccessors);
     return t_current->transfer(bus & 0xFF, slot & 0x1F, (slot >> 5) & 7, true,
                                static_cast<uint8_t*>(buffer), offset, length);
 }

@@ -194,7 +194,15 @@ Manager::~Manager() = default;
 
 void Manager::note(Event::Kind kind, const std::string& text)
 {
-    if (onEvent) onEvent(Event{kind, text});
+    Event event;
+    event.kind = kind;
+    event.text = text;
+    note(std::move(event));
+}
+
+void Manager::note(Event event)
+{
+    if (onEvent) onEvent(event);
 }
 
 PDEVICE_OBJECT Manager::top(PDEVICE_OBJECT pdo) const
@@ -212,7 +220,19 @@ Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fil
     stack->MajorFunction = major;
     stack->MinorFunction = minor;
     fill(stack, irp);
-    note(Event::Kind::Request, minorName(major, minor) + " -> " + node.name);
+    Event request;
+    request.kind = Event::Kind::Request;
+    request.text = minorName(major, minor) + " -> " + node.name;
+    request.node = &node;
+    request.major = major;
+    request.minor = minor;
+    if (major == IRP_MJ_POWER && (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)) {
+        request.powerType = stack->Parameters.Power.Type;
+        request.powerState = stack->Parameters.Power.Type == DevicePowerState
+                                 ? static_cast<ULONG>(stack->Parameters.Power.State.DeviceState)
+                                 : static_cast<ULONG>(stack->Parameters.Power.State.SystemState);
+    }
+    note(request);
     // PnP requests arrive at passive level. Power requests do too only on a stack whose top
     // device object says its power handling is pageable (DO_POWER_PAGABLE); on any other stack
     // they may arrive at dispatch level, and are delivered there, completions included.
@@ -383,15 +403,13 @@ void Manager::processNew(DeviceNode& node, PIO_RESOURCE_REQUIREMENTS_LIST list)
         }
         bytes = reinterpret_cast<const uint8_t*>(list);
         node.requirements.assign(bytes, bytes + list->ListSize);
-        if (node.requirements != node.requirementsBeforeFilter) {
-            note(Event::Kind::Note, "requirements of " + node.name + " changed by filtering:");
-            for (const auto& line : describeRequirements(node.requirementsBeforeFilter)) {
-                note(Event::Kind::Note, "  before  " + line);
-            }
-            for (const auto& line : describeRequirements(node.requirements)) {
-                note(Event::Kind::Note, "  after   " + line);
-            }
-        }
+        Event filteredList;
+        filteredList.kind = Event::Kind::Requirements;
+        filteredList.text = "requirements of " + node.name +
+                            (node.requirements != node.requirementsBeforeFilter ? " changed by filtering"
+                                                                                : " kept by filtering");
+        filteredList.node = &node;
+        note(std::move(filteredList));
     }
 
     if (node.state != DeviceNode::State::NotStarted) {

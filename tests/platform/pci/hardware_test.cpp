@@ -176,6 +176,37 @@ TEST(PciHardware, BusListsItsBridgesInSlotOrder)
         }
         EXPECT_EQ(seen, step.bridges) << step.what;
     }
+// Each logged write says who made it, what the bytes held before and what the masks let them hold
+// after; scopes of ActingAs nest and restore the bus driver as the default.
+TEST_F(Routing, WritesCarryTheirActorAndTheValueBeforeAndAfter)
+{
+    hw.setLogging(true);
+    {
+        pci::Hierarchy::ActingAs firmware(hw, pci::Actor::Firmware);
+        hw.configWrite(2, 5, 0, reg::Command, 2, 0xFFFF);  // only bits 0-10 are writable
+        pci::Hierarchy::ActingAs caller(hw, pci::Actor::RootAccessors);
+        hw.configWrite(2, 5, 0, reg::LatencyTimer, 1, 0x90);
+    }
+    hw.configWrite(2, 5, 0, reg::Command, 2, 0x0000);
+    hw.configWrite(2, 9, 0, reg::Command, 2, 0x0007);  // nobody answers
+    const struct {
+        pci::Actor who;
+        uint32_t before, after;
+        bool claimed;
+    } expected[] = {
+        {pci::Actor::Firmware, 0x0000, 0x07FF, true},
+        {pci::Actor::RootAccessors, 0x00, 0x90, true},
+        {pci::Actor::BusDriver, 0x07FF, 0x0000, true},
+        {pci::Actor::BusDriver, 0, 0, false},
+    };
+    ASSERT_EQ(hw.log().size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(hw.log()[i].who, expected[i].who) << i;
+        EXPECT_EQ(hw.log()[i].before, expected[i].before) << i;
+        EXPECT_EQ(hw.log()[i].after, expected[i].after) << i;
+        EXPECT_EQ(hw.log()[i].claimed, expected[i].claimed) << i;
+    }
+    EXPECT_EQ(hw.log()[0].headerType, 0x00);
 }
 
 TEST(PciHardware, OtherFunctionsAnswerOnlyOnMultiFunctionDevices)

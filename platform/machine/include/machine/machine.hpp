@@ -12,6 +12,8 @@
 #include <pcibus/bus_driver.hpp>
 #include <pnp/manager.hpp>
 
+#include <nlohmann/json.hpp>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,26 +27,35 @@ struct MachineOptions {
     std::string driverPath;
     ULONG traceLevel = 0;
     ULONG breakLevel = 0;
-    bool pendAll = false;  // the bus driver pends every request it can
+    bool pendAll = false;      // the bus driver pends every request it can
+    bool reportReads = false;  // configuration reads are reported too (Output::Kind::Read)
 };
 
+// One thing that happened. `text` is a short line that stays stable for tests; `fields` carry the
+// event's data, one set of fields per kind, as docs/hotpsim-events.md describes them (hotpsim's
+// --json prints them, its story is written from them).
 struct Output {
     enum class Kind {
-        Step,        // a scenario event begins
-        Firmware,    // what firmware configured
-        Request,     // a request the PnP or power manager sent
-        Trace,       // a line the driver printed
-        Break,       // a breakpoint the driver hit (recorded, not stopped)
-        EventLog,    // an event-log entry, rendered
-        Config,      // a configuration write
-        BusNumbers,  // a write of a bridge's bus numbers
-        Conflict,    // two bridges claimed one configuration cycle
-        Problem,     // a device not started, and why
-        Note,        // anything else worth saying
+        Step,          // a scenario event begins
+        Firmware,      // what firmware configured
+        Request,       // a request the PnP or power manager sent
+        Trace,         // a line the driver printed
+        Break,         // a breakpoint the driver hit (recorded, not stopped)
+        EventLog,      // an event-log entry, rendered
+        Config,        // a configuration write
+        Read,          // a configuration read (only with MachineOptions::reportReads)
+        BusNumbers,    // a write of a bridge's bus numbers
+        Conflict,      // two bridges claimed one configuration cycle
+        Problem,       // a device not started, or an event that could not be applied, and why
+        Note,          // anything else worth saying
+        Requirements,  // a device's requirements as filtering found and left them
+        Reset,         // a function reset by its return from D3hot to D0
     } kind;
     std::string text;
+    nlohmann::ordered_json fields = nlohmann::ordered_json::object();
 };
 
+// The kind's name as --json writes it.
 const char* outputKindName(Output::Kind kind);
 
 class Machine {
@@ -77,9 +88,19 @@ public:
     // The PnP node of a function, by its bus number and slot.
     pnp::DeviceNode* nodeAt(unsigned bus, unsigned device, unsigned function);
     std::string nameOf(PDEVICE_OBJECT pdo);
+    // "bb:dd.f" of a node's function; empty for the root bus device.
+    std::string locationOf(const pnp::DeviceNode& node);
+    // What a device object is on its stack: "PDO", "function driver", "bus filter", "child
+    // filter" or "filter"; the driver's objects are told apart by the record they carry.
+    std::string roleOf(PDEVICE_OBJECT device);
+    // "hotpflt!HotpAddDevice+0x4c", as a kernel debugger names a code address.
+    std::string symbolize(const void* address);
 
 private:
-    void emit(Output::Kind kind, const std::string& text);
+    void emit(Output::Kind kind, const std::string& text,
+              nlohmann::ordered_json fields = nlohmann::ordered_json::object());
+    void onTransaction(const pci::Transaction& t);
+    void onPnpEvent(const pnp::Event& e);
     std::optional<unsigned> busNumberOf(const pci::Bus* bus);
     pnp::DeviceNode* busNode(unsigned number);
 
@@ -94,6 +115,7 @@ private:
     std::unique_ptr<pnp::Manager> pnp_;
     bool shutDown_ = false;
     std::vector<std::string> conflicts_;
+    std::optional<nlohmann::ordered_json> scanTotals_;  // of the requirements being filtered
 };
 
 }  // namespace machine

@@ -106,7 +106,8 @@ struct ErrorLogEntry {
 };
 
 struct Breakpoint {
-    size_t afterLine;  // number of debug output lines printed before it
+    size_t afterLine;              // number of debug output lines printed before it
+    const void* caller = nullptr;  // return address into the routine that broke in
 };
 
 class Kernel;
@@ -340,7 +341,7 @@ public:
     PVOID allocateErrorLogEntry(PVOID ioObject, UCHAR size);
     void writeErrorLogEntry(PVOID entry);
     void debugPrint(std::string text);
-    void breakpoint();
+    void breakpoint(const void* caller = nullptr);
 
 private:
     struct DriverRecord {

@@ -177,11 +177,21 @@ private:
     HotPlugReserve reserve_;
 };
 
+// Who makes a configuration cycle. Cycles are the bus driver's unless the caller says otherwise
+// (Hierarchy::ActingAs): firmware at boot, and the drivers above that reach configuration space
+// through a function's bus interface or through the root bus's accessors.
+enum class Actor : uint8_t { BusDriver, Firmware, BusInterface, RootAccessors, PnpManager };
+
 struct Transaction {
     bool write;
     unsigned bus, device, function, offset, length;
     uint32_t value;       // written, or read back
     bool claimed;         // some function answered
+    Actor who = Actor::BusDriver;
+    // Filled only while someone listens: for a write, what the addressed bytes held before it and
+    // what they hold after it (the masks decide); the header type of the function that answered.
+    uint32_t before = 0, after = 0;
+    uint8_t headerType = 0xFF;
 };
 
 // Where a configuration cycle ends up: the bus segment it runs on as a type 0 cycle.
@@ -203,6 +213,22 @@ public:
     Function* locate(unsigned bus, unsigned device, unsigned fn);
 
     uint64_t transactions() const { return transactions_; }
+    // Attributes every cycle made while it lives to `who`; scopes nest.
+    class ActingAs {
+    public:
+        ActingAs(Hierarchy& hierarchy, Actor who) : hierarchy_(hierarchy), previous_(hierarchy.actor_)
+        {
+            hierarchy_.actor_ = who;
+        }
+        ~ActingAs() { hierarchy_.actor_ = previous_; }
+        ActingAs(const ActingAs&) = delete;
+        ActingAs& operator=(const ActingAs&) = delete;
+
+    private:
+        Hierarchy& hierarchy_;
+        Actor previous_;
+    };
+    Actor actor() const { return actor_; }
     void setLogging(bool on) { logging_ = on; }
     const std::vector<Transaction>& log() const { return log_; }
     void clearLog() { log_.clear(); }
@@ -221,6 +247,7 @@ private:
     Bus root_;
     uint64_t transactions_ = 0;
     bool logging_ = false;
+    Actor actor_ = Actor::BusDriver;
     std::vector<Transaction> log_;
 };
 

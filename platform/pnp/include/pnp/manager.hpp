@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,18 @@ struct Range {
     uint64_t end() const { return start + length - 1; }
 };
 
-// What the manager reports as it works, for hotpsim and tests.
+struct DeviceNode;
+
+// What the manager reports as it works, for hotpsim and tests. A request names its node, major
+// and minor code and, for power, the state it asks for; Requirements follows every filtering of a
+// node's requirements (the node holds the lists before and after).
 struct Event {
-    enum class Kind { Request, Note, Problem } kind;
+    enum class Kind { Request, Note, Problem, Requirements } kind = Kind::Note;
     std::string text;
+    DeviceNode* node = nullptr;
+    UCHAR major = 0, minor = 0;
+    std::optional<POWER_STATE_TYPE> powerType;  // set power and query power only
+    ULONG powerState = 0;                       // DEVICE_POWER_STATE or SYSTEM_POWER_STATE
 };
 
 struct DeviceNode {
@@ -96,6 +105,7 @@ private:
     template <typename Fill>
     Sent send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fill);
     void note(Event::Kind kind, const std::string& text);
+    void note(Event event);
     PIO_RESOURCE_REQUIREMENTS_LIST interrogate(DeviceNode& node);
     void processNew(DeviceNode& node, PIO_RESOURCE_REQUIREMENTS_LIST list);
     bool arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vector<Range>& out);
