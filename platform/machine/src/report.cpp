@@ -139,6 +139,7 @@ std::string describeWrite(uint8_t headerType, unsigned offset, unsigned length, 
                           uint32_t after)
 {
     std::string text;
+    length = std::min(length, 4u);  // one configuration cycle carries at most a dword
     unsigned at = offset;
     while (at < offset + length) {
         const Register r = registerAt(headerType, at);
