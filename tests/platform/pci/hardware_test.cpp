@@ -176,6 +176,8 @@ TEST(PciHardware, BusListsItsBridgesInSlotOrder)
         }
         EXPECT_EQ(seen, step.bridges) << step.what;
     }
+}
+
 // Each logged write says who made it, what the bytes held before and what the masks let them hold
 // after; scopes of ActingAs nest and restore the bus driver as the default.
 TEST_F(Routing, WritesCarryTheirActorAndTheValueBeforeAndAfter)
