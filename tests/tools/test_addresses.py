@@ -11,7 +11,8 @@ HOTPSIM = None
 # An address of the stand-in's kernel: eight hexadecimal digits from 81000000 upward.
 ADDRESS = re.compile(r"\b8[1-9a-f][0-9a-f]{6}\b")
 HEX8 = re.compile(r"\b[0-9a-f]{8}\b")
-STACK_ENTRY = re.compile(r"(\\Driver\\\w+)\(([0-9a-f]{8})\)")
+# A stack entry of the final tree; the driver's own objects carry their role after the address.
+STACK_ENTRY = re.compile(r"(\\Driver\\\w+)\(([0-9a-f]{8})(?:, [a-z ]+)?\)")
 
 
 def run(*arguments):
@@ -35,8 +36,15 @@ def texts_of_json(out):
                 walk(item)
 
     for line in out.splitlines():
-        if line.strip():
-            walk(json.loads(line))
+        if not line.strip():
+            continue
+        event = json.loads(line)
+        if event.get("kind") == "device":
+            # The final tree's stacks as the story writes them, top first.
+            texts.append("stack: " + " ".join("%s(%s)" % (o["driver"], o["address"])
+                                               for o in event["stack"]))
+            continue
+        walk(event)
     return "\n".join(texts)
 
 
