@@ -66,7 +66,7 @@ class Schema(unittest.TestCase):
         writes = [l for l in lines if l["kind"] == "config"]
         # The driver switches a hot-added card on through its bus interface.
         self.assertIn({"who": "hotpflt-bus-interface", "bdf": "01:01.0", "register": "COMMAND",
-                       "old": 0, "new": 0x3FF},
+                       "old": 0, "new": 0x147},
                       [{k: w[k] for k in ("who", "bdf", "register", "old", "new")} for w in writes])
         power = [(l["minor"], l["state"], l["target"]) for l in lines
                  if l["kind"] == "request" and l["major"] == "IRP_MJ_POWER"]
@@ -94,7 +94,7 @@ class Story(unittest.TestCase):
     def test_writes_name_the_register_and_its_values(self):
         config = lines_of(self.out, "config")
         expected = [
-            r"^hotpflt via bus interface\s+01:01\.0  COMMAND 0x0000 -> 0x03ff$",
+            r"^hotpflt via bus interface\s+01:01\.0  COMMAND 0x0000 -> 0x0147$",
             r"^hotpflt via bus interface\s+01:01\.0  LATENCY_TIMER 0x00 -> 0x90$",
             r"^firmware\s+00:1e\.0  SUBORDINATE 01 -> 09$",
             r"^bus driver\s+01:02\.0  PRIMARY 00 -> 01, SECONDARY 00 -> 02, SUBORDINATE 00 -> 02$",

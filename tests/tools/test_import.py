@@ -128,7 +128,7 @@ class Import(unittest.TestCase):
 
         code, out, err = run("--machine", self.machine, "--replug", "01:00.0", "--no-config-writes")
         self.assertEqual(code, 0, err + out)
-        report = out.split("== replug 01:00.0", 1)[1]
+        report = out.split("== replug 01:00.0", 1)[1].split("\n== ", 1)[0]
         self.assertIn("bridge 01:00.0", report)
         self.assertIn("captured:  io 00002000-00003fff (8K)", report)
         self.assertIn("all started", report)
@@ -190,7 +190,7 @@ class Import(unittest.TestCase):
         self.assertIn("mem  4000100000-400017ffff", tree)  # the network function, as found
         code, out, err = run("--machine", self.machine, "--replug", "00:03.0", "--no-config-writes")
         self.assertEqual(code, 0, err + out)
-        report = out.split("== replug 00:03.0", 1)[1]
+        report = out.split("== replug 00:03.0", 1)[1].split("\n== ", 1)[0]
         self.assertIn("function 00:03.0 (now 00:03.0): started", report)
         self.assertIn("captured:  memory 4000100000-400017ffff", report)
 
