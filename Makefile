@@ -79,7 +79,8 @@ test: image host64 host32 fuzzers
 	@tail -n 3 build/ctest-fuzz.log
 	@cd build/host64 && ctest --output-on-failure -j $(JOBS)
 
-bench: release
+bench: build/release/Makefile
+	@cmake --build build/release -j $(JOBS) --target hotp_bench hotpflt
 	@/usr/bin/python3 bench/report.py build/release/bin/hotp_bench
 
 # Every fault at every one of its uses over every flow (ctest runs a strided sample of it).

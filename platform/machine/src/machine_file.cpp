@@ -245,17 +245,18 @@ private:
         if (context == Context::Bus) {
             if (auto at = r_.string(t, "at", "a function", true)) {
                 std::string error;
-                auto location = parseLocation(*at, error);
-                if (location && (!location->label.empty() || location->steps.size() != 1 ||
-                                 !location->steps[0].function)) {
-                    error = "'" + *at + "' is not a device.function such as \"02.0\"";
-                    location.reset();
-                }
-                if (!location) {
+                const auto location = parseLocation(*at, error);
+                const Step* step = location && location->label.empty() &&
+                                           location->steps.size() == 1 &&
+                                           location->steps[0].function
+                                       ? &location->steps[0]
+                                       : nullptr;
+                if (step == nullptr) {
+                    if (location) error = "'" + *at + "' is not a device.function such as \"02.0\"";
                     r_.error(Reader::keyLine(t, "at"), error);
                 } else {
-                    f.device = location->steps[0].device;
-                    f.function = *location->steps[0].function;
+                    f.device = step->device;
+                    f.function = step->functionOrZero();
                 }
             }
         } else if (auto fn = r_.integer(t, "function", "a card's function", 0, 7, true)) {
