@@ -6,11 +6,15 @@
 namespace pci {
 
 namespace {
+uint64_t g_routingGeneration = 0;
+
 uint32_t allOnes(unsigned length)
 {
     return length >= 4 ? 0xFFFFFFFFu : (1u << (8 * length)) - 1;
 }
 }  // namespace
+
+uint64_t routingGeneration() { return g_routingGeneration; }
 
 Function::Function(HeaderKind header) : header_(header) {}
 
@@ -18,6 +22,7 @@ Function::~Function() = default;
 
 void Function::poke(unsigned offset, unsigned length, uint32_t value)
 {
+    if (header_ != HeaderKind::Device) ++g_routingGeneration;
     for (unsigned i = 0; i < length && offset + i < 256; ++i) {
         config_[offset + i] = static_cast<uint8_t>(value >> (8 * i));
         powerOn_[offset + i] = config_[offset + i];
@@ -26,6 +31,7 @@ void Function::poke(unsigned offset, unsigned length, uint32_t value)
 
 void Function::setWriteMask(unsigned offset, unsigned length, uint32_t writable)
 {
+    if (header_ != HeaderKind::Device) ++g_routingGeneration;
     for (unsigned i = 0; i < length && offset + i < 256; ++i) {
         const uint8_t mask = static_cast<uint8_t>(writable >> (8 * i));
         writeMask_[offset + i] = mask;
@@ -256,6 +262,7 @@ std::unique_ptr<Function> Function::fromBytes(const std::vector<uint8_t>& bytes,
 
 void Function::holdAsFound(const std::vector<uint8_t>& bytes)
 {
+    if (header_ != HeaderKind::Device) ++g_routingGeneration;
     for (size_t i = 0; i < bytes.size() && i < 256; ++i) {
         // Read-only bits keep what the hardware holds; writable ones take the bytes.
         config_[i] = static_cast<uint8_t>((powerOn_[i] & ~writeMask_[i]) |
@@ -283,6 +290,10 @@ void Function::write(unsigned offset, unsigned length, uint32_t value)
         config_[o] = static_cast<uint8_t>((config_[o] & ~writeMask_[o]) | (v & writeMask_[o]));
         config_[o] = static_cast<uint8_t>(config_[o] & ~(v & clearMask_[o]));
     }
+    if (header_ != HeaderKind::Device && offset <= reg::SubordinateBus &&
+        offset + length > reg::SecondaryBus) {
+        ++g_routingGeneration;
+    }
     // A transition from D3hot to D0 is an internal reset of the function.
     if (pm_ != 0 && stateBefore == 3 && powerState() == 0) reset();
 }
@@ -298,6 +309,7 @@ void Function::reset()
 {
     config_ = powerOn_;
     if (secondary_) {
+        ++g_routingGeneration;
         for (unsigned d = 0; d < 32; ++d) {
             for (unsigned fn = 0; fn < 8; ++fn) {
                 if (Function* f = secondary_->function(d, fn)) f->reset();
@@ -320,6 +332,7 @@ void Bus::place(unsigned device, unsigned fn, std::unique_ptr<Function> function
 
 void Bus::indexBridges(unsigned device)
 {
+    ++g_routingGeneration;
     // Drop the device's entries, then add its bridges back where device order puts them.
     std::erase_if(bridges_, [device](const BridgeAt& b) { return b.device == device; });
     auto at = std::find_if(bridges_.begin(), bridges_.end(),
@@ -372,7 +385,20 @@ Card Bus::remove(unsigned device)
     return card;
 }
 
-Route Hierarchy::route(unsigned target)
+const Route& Hierarchy::route(unsigned target)
+{
+    // Bus numbers are eight bits: nothing forwards a cycle for a larger one.
+    static const Route nowhere;
+    if (target >= routes_.size()) return nowhere;
+    RememberedRoute& remembered = routes_[target];
+    if (remembered.generation != g_routingGeneration) {
+        remembered.route = walk(target);
+        remembered.generation = g_routingGeneration;
+    }
+    return remembered.route;
+}
+
+Route Hierarchy::walk(unsigned target)
 {
     Route route;
     Bus* current = &root_;
@@ -423,7 +449,7 @@ Function* Hierarchy::locate(unsigned bus, unsigned device, unsigned fn)
 
 Function* Hierarchy::reach(unsigned bus, unsigned device, unsigned fn)
 {
-    Route r = route(bus);
+    const Route& r = route(bus);
     for (const auto& c : r.conflicts) {
         if (onConflict) onConflict(c);
     }

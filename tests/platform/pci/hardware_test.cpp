@@ -116,6 +116,40 @@ TEST_F(Routing, TransactionsAreLogged)
     EXPECT_TRUE(hw.log()[1].claimed);
 }
 
+// Routes are remembered per bus number; every way a bridge's bus numbers or a bus's bridges
+// change must be seen by the next cycle.
+TEST_F(Routing, EveryChangeOfBusNumbersReroutes)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        uint32_t vendorDeviceOnBus2;  // what a cycle to 02:05.0 reads afterwards
+    };
+    const Case cases[] = {
+        {"subordinate lowered by a cycle",
+         [&] { hw.configWrite(0, 2, 0, reg::SubordinateBus, 1, 1); }, 0xFFFFFFFF},
+        {"subordinate raised by a cycle",
+         [&] { hw.configWrite(0, 2, 0, reg::SubordinateBus, 1, 3); }, 0x12298086},
+        {"all three numbers written as a dword",
+         [&] { hw.configWrite(1, 0, 0, reg::PrimaryBus - 2, 4, 0x03000000); }, 0xFFFFFFFF},
+        {"written on the function itself", [&] { innerBridge->write(reg::SecondaryBus, 2, 0x0202); },
+         0x12298086},
+        {"poked", [&] { innerBridge->poke(reg::SecondaryBus, 1, 3); }, 0xFFFFFFFF},
+        {"poked back", [&] { innerBridge->poke(reg::SecondaryBus, 1, 2); }, 0x12298086},
+        {"bridge reset", [&] { outerBridge->reset(); }, 0xFFFFFFFF},
+        {"numbers restored", [&] { hw.configWrite(0, 2, 0, reg::PrimaryBus, 3, 0x030100); },
+         0xFFFFFFFF},  // the inner bridge was reset with it
+        {"inner numbers restored", [&] { hw.configWrite(1, 0, 0, reg::PrimaryBus, 3, 0x020201); },
+         0x12298086},
+        {"bridge taken off its bus", [&] { hw.root().place(2, 0, nullptr); }, 0xFFFFFFFF},
+    };
+    for (const Case& c : cases) {
+        ASSERT_NE(hw.configRead(2, 5, 0, reg::VendorId, 4), 0u);  // remembered before the change
+        c.change();
+        EXPECT_EQ(hw.configRead(2, 5, 0, reg::VendorId, 4), c.vendorDeviceOnBus2) << c.what;
+    }
+}
+
 TEST_F(Routing, CardBridgesRouteWhileTheCardIsIn)
 {
     // A hot-plug slot behind the inner bridge (bus 2) takes a card whose bridge opens bus 3.

@@ -55,6 +55,11 @@ struct Implementation {
     bool prefetchWindow = true;  // bridges: the prefetchable window is implemented
 };
 
+// Counts changes that can move a configuration cycle: a bridge's bus-number registers written,
+// poked or reset, or a bridge placed on or taken off a bus. A hierarchy remembers each bus
+// number's route until this moves on.
+uint64_t routingGeneration();
+
 // Header types.
 enum class HeaderKind { Device = 0, Bridge = 1, CardBus = 2 };
 
@@ -237,7 +242,9 @@ public:
     std::function<void(const std::string&)> onConflict;
 
 private:
-    Route route(unsigned bus);
+    // Where a cycle for this bus number goes, remembered until the routing generation moves.
+    const Route& route(unsigned bus);
+    Route walk(unsigned bus);
     // The function a cycle reaches on the bus it was routed to.
     static Function* answering(const Route& route, unsigned device, unsigned fn);
     // Routes a cycle once, reports the bridges that claimed it together, and finds its function.
@@ -245,6 +252,11 @@ private:
     void record(const Transaction& t);
 
     Bus root_;
+    struct RememberedRoute {
+        uint64_t generation = ~uint64_t{0};
+        Route route;
+    };
+    std::array<RememberedRoute, 256> routes_{};
     uint64_t transactions_ = 0;
     bool logging_ = false;
     Actor actor_ = Actor::BusDriver;
