@@ -72,9 +72,11 @@ run: build/host64/Makefile
 	@mkdir -p build/bin && ln -sf ../host64/bin/hotpsim build/bin/hotpsim
 	@build/bin/hotpsim --trace-level 4
 
-test: image host64 host32 fuzzers
+test: image host64 host32 fuzzers release
 	@cd build/host32 && ctest --output-on-failure -j $(JOBS) > ../ctest-host32.log 2>&1 || { cat ../ctest-host32.log; exit 1; }
 	@tail -n 3 build/ctest-host32.log
+	@cd build/release && ctest --output-on-failure -j $(JOBS) > ../ctest-release.log 2>&1 || { cat ../ctest-release.log; exit 1; }
+	@tail -n 3 build/ctest-release.log
 	@cd build/fuzz && ctest -R '^fuzz\.' --output-on-failure -j $(JOBS) > ../ctest-fuzz.log 2>&1 || { cat ../ctest-fuzz.log; exit 1; }
 	@tail -n 3 build/ctest-fuzz.log
 	@cd build/host64 && ctest --output-on-failure -j $(JOBS)

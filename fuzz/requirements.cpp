@@ -7,6 +7,7 @@
 #include <bridge/scan_record.h>
 #include <frame/routines.h>
 #include <nt/kernel.hpp>
+#include <nt/variable_length.hpp>
 #include <nt/scripted.hpp>
 #include <pci/hardware.hpp>
 #include <pcibus/bus_driver.hpp>
@@ -203,7 +204,7 @@ std::vector<PDEVICE_OBJECT> enumerate(nt::Kernel& kernel, PDEVICE_OBJECT busPdo)
     kernel.sendToStack(busPdo, irp);
     std::vector<PDEVICE_OBJECT> found;
     if (auto* list = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information)) {
-        for (ULONG i = 0; i < list->Count; ++i) found.push_back(list->Objects[i]);
+        for (ULONG i = 0; i < list->Count; ++i) found.push_back(*nt::objectAt(list, i));
         ExFreePool(list);
     }
     IoFreeIrp(irp);
@@ -318,8 +319,8 @@ void run(FuzzedDataProvider& in)
                     fail("the replacement is not one descriptor longer per alternative");
                 }
                 for (ULONG i = 0; i < was->List[0].Count; ++i) {
-                    if (carried->List[0].Descriptors[i].u.Port.Length <
-                        was->List[0].Descriptors[i].u.Port.Length) {
+                    if (nt::descriptorAt(&carried->List[0], i)->u.Port.Length <
+                        nt::descriptorAt(&was->List[0], i)->u.Port.Length) {
                         fail("a window was made smaller");
                     }
                 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bus_fixture.hpp"
+#include <nt/variable_length.hpp>
 
 #include <array>
 #include <cstring>
@@ -145,7 +146,7 @@ private:
                            (relations.empty() ? 1 : relations.size()) * sizeof(PDEVICE_OBJECT);
             auto* list = static_cast<PDEVICE_RELATIONS>(kernel.allocatePool(PagedPool, bytes, 0x74736554, false));
             list->Count = static_cast<ULONG>(relations.size());
-            for (size_t i = 0; i < relations.size(); ++i) list->Objects[i] = relations[i];
+            for (size_t i = 0; i < relations.size(); ++i) *nt::objectAt(list, i) = relations[i];
             irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
         }
         if (s->MinorFunction == IRP_MN_QUERY_INTERFACE && !refuseInterface) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <machine_fixture.hpp>
+#include <nt/variable_length.hpp>
 
 #include <bridge/scan_record.h>
 #include <pcibus/bus_driver.hpp>
@@ -194,7 +195,7 @@ protected:
         list->List[0].Revision = 1;
         list->List[0].Count = static_cast<ULONG>(descriptors.size());
         for (size_t i = 0; i < descriptors.size(); ++i) {
-            IO_RESOURCE_DESCRIPTOR& d = list->List[0].Descriptors[i];
+            IO_RESOURCE_DESCRIPTOR& d = *nt::descriptorAt(&list->List[0], i);
             d.Option = descriptors[i].option;
             d.Type = descriptors[i].type;
             d.ShareDisposition = CmResourceShareDeviceExclusive;
@@ -219,7 +220,7 @@ protected:
         {
             std::vector<ULONG> out;
             for (ULONG i = 0; i < list().List[0].Count; ++i) {
-                out.push_back(list().List[0].Descriptors[i].u.Port.Length);
+                out.push_back(nt::descriptorAt(&list().List[0], i)->u.Port.Length);
             }
             return out;
         }
@@ -227,7 +228,7 @@ protected:
         {
             std::vector<ULONG> out;
             for (ULONG i = 0; i < list().List[0].Count; ++i) {
-                out.push_back(list().List[0].Descriptors[i].u.Port.Alignment);
+                out.push_back(nt::descriptorAt(&list().List[0], i)->u.Port.Alignment);
             }
             return out;
         }
@@ -287,7 +288,7 @@ private:
                                 });
         std::vector<PDEVICE_OBJECT> found;
         if (auto* list = reinterpret_cast<PDEVICE_RELATIONS>(sent.irp->IoStatus.Information)) {
-            for (ULONG i = 0; i < list->Count; ++i) found.push_back(list->Objects[i]);
+            for (ULONG i = 0; i < list->Count; ++i) found.push_back(*nt::objectAt(list, i));
             ExFreePool(list);
         }
         IoFreeIrp(sent.irp);

@@ -2,6 +2,7 @@
 // With the driver the devices behind the card's bridges start; without it the large aperture
 // does not fit the bridge's minimal windows. No scan may leave two bridges claiming one bus.
 #include <machine_fixture.hpp>
+#include <nt/variable_length.hpp>
 
 #include <machine/machine.hpp>
 #include <machine/machine_file.hpp>
@@ -221,7 +222,7 @@ protected:
         const auto& list = *reinterpret_cast<const IO_RESOURCE_REQUIREMENTS_LIST*>(bytes.data());
         std::vector<ULONG> out;
         for (ULONG i = 0; i < list.List[0].Count; ++i) {
-            out.push_back(list.List[0].Descriptors[i].u.Port.Length);
+            out.push_back(nt::descriptorAt(&list.List[0], i)->u.Port.Length);
         }
         return out;
     }
@@ -281,8 +282,8 @@ TEST_F(CardFlow, ALargeBarBehindItsOwnBridgeStarts)
             expectStarted({0x2000, 0x7000, 0x7010});
             const auto& list = *reinterpret_cast<const IO_RESOURCE_REQUIREMENTS_LIST*>(
                 node(0x7000).requirements.data());
-            EXPECT_EQ(list.List[0].Descriptors[2].u.Memory.Length, 64 * M);
-            EXPECT_EQ(list.List[0].Descriptors[2].u.Memory.Alignment, 64 * M);
+            EXPECT_EQ(nt::descriptorAt(&list.List[0], 2)->u.Memory.Length, 64 * M);
+            EXPECT_EQ(nt::descriptorAt(&list.List[0], 2)->u.Memory.Alignment, 64 * M);
         } else {
             EXPECT_EQ(node(0x7010).state, pnp::DeviceNode::State::NotStarted);
         }

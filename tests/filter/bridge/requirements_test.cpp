@@ -1,6 +1,7 @@
 // The requirements filter: which window descriptors grow and to what, the replacement list that
 // carries them, and every request that must go down untouched.
 #include "bridge_fixture.hpp"
+#include <nt/variable_length.hpp>
 
 #include <functional>
 
@@ -61,8 +62,8 @@ TEST_P(WindowRules, RaiseWhatTheHierarchyNeeds)
     bool raised = false;
     for (size_t i = 0; i < c.lengths.size(); ++i) {
         raised = raised || c.lengths[i] != c.descriptors[i].length;
-        list->List[0].Descriptors[i].u.Port.Length = c.lengths[i];
-        if (!c.alignments.empty()) list->List[0].Descriptors[i].u.Port.Alignment = c.alignments[i];
+        nt::descriptorAt(&list->List[0], i)->u.Port.Length = c.lengths[i];
+        if (!c.alignments.empty()) nt::descriptorAt(&list->List[0], i)->u.Port.Alignment = c.alignments[i];
     }
     if (raised) {
         list->ListSize += sizeof(IO_RESOURCE_DESCRIPTOR);
