@@ -515,7 +515,7 @@ struct KernelImage::Thunk {
     {
         if (Kernel::hasCurrent()) {
             Kernel::current().checkPageable(reinterpret_cast<const void*>(returnAddress),
-                                            thunk->what);
+                                            thunk->what.c_str());
         }
     }
 };

@@ -368,8 +368,12 @@ void Kernel::releasePlatformDevice(PDEVICE_OBJECT device)
 
 Kernel::IrpRecord* Kernel::irpRecord(PIRP irp)
 {
+    if (irp == lastIrp_ && irp != nullptr) return lastRecord_;
     auto it = irps_.find(irp);
-    return it == irps_.end() ? nullptr : &it->second;
+    if (it == irps_.end()) return nullptr;
+    lastIrp_ = irp;
+    lastRecord_ = &it->second;
+    return lastRecord_;
 }
 
 Kernel::Activation* Kernel::innermostActivation(PIRP irp)
@@ -394,7 +398,10 @@ PIRP Kernel::newIrp(CCHAR stackSize, bool threadRequest)
     IrpRecord record;
     record.threadRequest = threadRequest;
     record.locations.resize(static_cast<size_t>(stackSize) + 2);
-    irps_[irp] = std::move(record);
+    IrpRecord& kept = irps_[irp];
+    kept = std::move(record);
+    lastIrp_ = irp;
+    lastRecord_ = &kept;
     return irp;
 }
 
@@ -539,7 +546,7 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
                           ", which is pageable, without being pageable itself");
         }
     }
-    if (power) record->powerDevices.push_back(device);
+    if (power) record->powerVisit(device).reached = true;
     const bool removal = stack->MajorFunction == IRP_MJ_PNP &&
                          stack->MinorFunction == IRP_MN_REMOVE_DEVICE &&
                          device->DeviceObjectExtension->AttachedTo != nullptr;
@@ -620,15 +627,17 @@ void Kernel::rememberAfterPass(size_t index, PIRP irp)
     if (a.irp != irp || !a.passedOn || record == nullptr || record->state == IrpState::Freed) {
         return;
     }
+    if (snapshots_.size() <= index) snapshots_.resize(index + 1);
     const auto* bytes = reinterpret_cast<const uint8_t*>(irp);
-    a.afterPass.assign(bytes, bytes + irp->Size);
+    snapshots_[index].assign(bytes, bytes + irp->Size);
+    a.snapshot = true;
 }
 
 void Kernel::checkAfterPass(Activation& a)
 {
-    if (a.afterPass.empty()) return;
-    std::vector<uint8_t> before;
-    before.swap(a.afterPass);
+    if (!a.snapshot) return;
+    a.snapshot = false;
+    const std::vector<uint8_t>& before = snapshots_[static_cast<size_t>(&a - activations_.data())];
     const IrpRecord* record = irpRecord(a.irp);
     if (record == nullptr || record->state == IrpState::Freed || !a.passedOn) return;
     if (std::memcmp(before.data(), a.irp, before.size()) != 0) {
@@ -769,14 +778,11 @@ void Kernel::completeRequest(PIRP irp)
     record->state = IrpState::Completed;
     if (power) {
         // Every driver a power request reached starts the next one, once.
-        for (PDEVICE_OBJECT device : record->powerDevices) {
-            if (record->powerReported.count(device) != 0) continue;
-            auto count = record->startNextPower.find(device);
-            if (count == record->startNextPower.end() || count->second == 0) {
-                record->powerReported.insert(device);
-                violation("power request completed without PoStartNextPowerIrp",
-                          "by " + hex(device));
-            }
+        for (IrpRecord::PowerVisit& visit : record->power) {
+            if (!visit.reached || visit.reported || visit.startedNext != 0) continue;
+            visit.reported = true;
+            violation("power request completed without PoStartNextPowerIrp",
+                      "by " + hex(visit.device));
         }
     }
     if (record->threadRequest) {
@@ -803,7 +809,7 @@ void Kernel::startNextPowerIrp(PIRP irp)
     if (record == nullptr) return;
     Activation* activation = innermostActivation(irp);
     PDEVICE_OBJECT device = activation != nullptr ? activation->device : nullptr;
-    if (++record->startNextPower[device] > 1) {
+    if (++record->powerVisit(device).startedNext > 1) {
         violation("PoStartNextPowerIrp called twice",
                   "by " + hex(device) + " for one power request");
     }
@@ -944,9 +950,9 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP 
     Kernel& kernel = Kernel::current();
     if (Kernel::IrpRecord* record = kernel.irpRecord(Irp)) {
         if (Kernel::Activation* caller = kernel.innermostActivation(Irp)) {
-            auto count = record->startNextPower.find(caller->device);
-            if (count == record->startNextPower.end() || count->second != 1) {
-                record->powerReported.insert(caller->device);
+            Kernel::IrpRecord::PowerVisit& visit = record->powerVisit(caller->device);
+            if (visit.startedNext != 1) {
+                visit.reported = true;
                 kernel.violation("PoCallDriver without PoStartNextPowerIrp",
                                  "a power request passed down without exactly one "
                                  "PoStartNextPowerIrp by the passing driver");

@@ -179,7 +179,7 @@ void Kernel::addPageableCode(const void* begin, size_t size, std::string descrip
     pageableCode_.push_back(PageableCode{start, start + size, std::move(description)});
 }
 
-void Kernel::checkPageable(const void* code, const std::string& what)
+void Kernel::checkPageable(const void* code, const char* what)
 {
     if (irql_ <= APC_LEVEL) return;
     const auto at = reinterpret_cast<uintptr_t>(code);
@@ -187,8 +187,9 @@ void Kernel::checkPageable(const void* code, const std::string& what)
         if (at < range.begin || at >= range.end) continue;
         char offset[16];
         std::snprintf(offset, sizeof offset, "+0x%lx", static_cast<unsigned long>(at - range.begin));
-        violation("pageable code at raised IRQL", range.description + offset + " " + what +
-                                                      " at IRQL " + std::to_string(irql_));
+        violation("pageable code at raised IRQL", range.description + offset + " " +
+                                                      std::string(what) + " at IRQL " +
+                                                      std::to_string(irql_));
         return;
     }
 }
@@ -345,6 +346,7 @@ void Kernel::trimQuarantine()
     while (freedIrps_.size() > kQuarantinedRequests) {
         PIRP irp = freedIrps_.front();
         freedIrps_.pop_front();
+        if (irp == lastIrp_) lastIrp_ = nullptr, lastRecord_ = nullptr;
         irps_.erase(irp);
         arena_.release(irp);
     }

@@ -220,7 +220,7 @@ public:
     // APC_LEVEL. checkPageable reports `code` (a routine about to run, or the return address of
     // a call into the kernel) when it lies in such a section and the IRQL is raised.
     void addPageableCode(const void* begin, size_t size, std::string description);
-    void checkPageable(const void* code, const std::string& what);
+    void checkPageable(const void* code, const char* what);
 
     // --- verifier and faults -----------------------------------------------------------------
     void violation(const std::string& rule, const std::string& detail);
@@ -275,9 +275,24 @@ public:
         bool threadRequest = false;  // built by IoBuildSynchronousFsdRequest
         bool sent = false;
         std::vector<IrpLocation> locations;  // index: location number 1..StackCount
-        std::map<PDEVICE_OBJECT, int> startNextPower;
-        std::vector<PDEVICE_OBJECT> powerDevices;      // every device a power request reached
-        std::set<PDEVICE_OBJECT> powerReported;        // already reported for PoStartNextPowerIrp
+        // Of a power request: each device it reached or that started the next one, in the
+        // order first seen (a handful, searched in place).
+        struct PowerVisit {
+            PDEVICE_OBJECT device = nullptr;
+            int startedNext = 0;    // PoStartNextPowerIrp calls by this device
+            bool reached = false;   // the request was sent to this device
+            bool reported = false;  // already reported for PoStartNextPowerIrp
+        };
+        std::vector<PowerVisit> power;
+        PowerVisit& powerVisit(PDEVICE_OBJECT device)
+        {
+            for (PowerVisit& visit : power) {
+                if (visit.device == device) return visit;
+            }
+            if (power.capacity() == 0) power.reserve(8);  // one allocation for a whole stack
+            power.push_back(PowerVisit{device});
+            return power.back();
+        }
         std::function<void(PIRP)> done;
     };
     struct Activation {
@@ -297,9 +312,10 @@ public:
         PIO_COMPLETION_ROUTINE callerRoutine = nullptr;
         PVOID callerContext = nullptr;
         UCHAR callerInvoke = 0;
-        // The whole request as it stood when this routine passed it on or completed it; any
-        // change the routine makes afterwards is a write to a request it no longer owns.
-        std::vector<uint8_t> afterPass;
+        // The whole request was copied, as it stood when this routine passed it on or completed
+        // it, into the snapshot of this activation's depth; any change the routine makes
+        // afterwards is a write to a request it no longer owns.
+        bool snapshot = false;
     };
 
     IrpRecord* irpRecord(PIRP irp);
@@ -393,6 +409,12 @@ private:
     std::unordered_map<PDEVICE_OBJECT, PDEVICE_NODE> deviceNodes_;
     std::unordered_map<PIRP, IrpRecord> irps_;
     std::vector<Activation> activations_;
+    // Snapshots of requests passed on, one per activation depth; reused, so that passing a
+    // request on allocates nothing once the deepest stack has been seen.
+    std::vector<std::vector<uint8_t>> snapshots_;
+    // The request looked up last: a request is looked up many times in a row as it travels.
+    PIRP lastIrp_ = nullptr;
+    IrpRecord* lastRecord_ = nullptr;
     std::unordered_map<void*, PoolBlock> pool_;
     std::unordered_set<void*> freedPool_;  // freed and not handed out again
     std::unordered_map<void*, LogEntryRecord> logEntries_;
