@@ -366,12 +366,35 @@ private:
         }
     }
 
+    // Places the items of one bus in one of its windows, in turn from the window's base. Aligning
+    // an item can leave a gap below it (a window whose base is not aligned to its largest item);
+    // an item that no longer fits above the last one goes into the first such gap that holds it,
+    // so that only a true shortage leaves something unassigned.
     void place(BusNode& bus, Space space, const Window& window, const std::string& owner)
     {
         uint64_t cursor = window.base;
+        std::vector<Window> gaps;
         for (const Item& item : items(bus, space)) {
-            const uint64_t address = alignUp(cursor, item.align);
-            if (!window.contains(address, item.size) || address < cursor) {
+            uint64_t address = alignUp(cursor, item.align);
+            bool fits = window.contains(address, item.size) && address >= cursor;
+            if (fits) {
+                if (address > cursor) gaps.push_back(Window{cursor, address - 1});
+                cursor = address + item.size;
+            } else {
+                for (auto gap = gaps.begin(); gap != gaps.end() && !fits; ++gap) {
+                    address = alignUp(gap->base, item.align);
+                    if (address < gap->base || !gap->contains(address, item.size)) continue;
+                    fits = true;
+                    const Window whole = *gap;
+                    gap = gaps.erase(gap);
+                    if (address + item.size - 1 < whole.limit) {
+                        gap = gaps.insert(gap, Window{address + item.size, whole.limit});
+                    }
+                    if (address > whole.base) gaps.insert(gap, Window{whole.base, address - 1});
+                    break;
+                }
+            }
+            if (!fits) {
                 std::string what;
                 if (item.node == nullptr) {
                     what = "the hot-plug reservation of " + detail::formatSize(item.size);
@@ -388,7 +411,6 @@ private:
                                                    : std::string(" (there is none)")));
                 continue;
             }
-            cursor = address + item.size;
             if (item.node == nullptr) continue;
             if (item.bar >= 0) {
                 BarReport& b = item.node->report.bars[static_cast<size_t>(item.bar)];

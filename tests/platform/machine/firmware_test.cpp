@@ -586,8 +586,35 @@ id = "7e57:0003"
 class = 0x030000
 bars = [ { type = "mem32", size = "8M", prefetchable = true } ]
 )";
+    // The 32K reservation is aligned to 32K, past the start of the root's I/O window: what
+    // comes after it goes into the room left below it.
+    const std::string ioReservedAbove = R"(
+[[function]]
+at = "02.0"
+id = "7e57:0002"
+class = 0x020000
+bars = [ { type = "io", size = 32 }, { type = "mem32", size = "4K" } ]
+[[function]]
+at = "1d.0"
+kind = "bridge"
+id = "7e57:0400"
+[[function.behind]]
+at = "00.0"
+id = "7e57:0003"
+class = 0x070000
+bars = [ { type = "io", size = 8 } ]
+[[function]]
+at = "1e.0"
+kind = "bridge"
+id = "7e57:0400"
+slots = [ { device = 1 } ]
+reserve = { io = "32K" }
+)";
     constexpr uint32_t Io = pci::CommandIo, Mem = pci::CommandMemory;
     const Constrained cases[] = {
+        {"a neighbour of a 32K I/O reservation", ioReservedAbove.c_str(), nullptr, 0, 0x1d, Io},
+        {"a device beside a 32K I/O reservation", ioReservedAbove.c_str(), nullptr, 0, 2,
+         Io | Mem},
         {"BAR larger than the window", tooBig.c_str(), "00:03.0 BAR0 (4M) does not fit", 0, 3,
          0},
         {"others still fit", tooBig.c_str(), "00:03.0 BAR0 (4M) does not fit", 0, 4, Io | Mem},
