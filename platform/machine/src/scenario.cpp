@@ -32,7 +32,7 @@ const std::vector<FaultName>& faultNames()
         {"config-read", "a configuration read returns one byte less than asked", true, true},
         {"config-write", "a configuration write stores one byte less than asked", true, true},
         {"lower-fail", "the bus driver fails a request it may fail (start, resource queries, "
-                       "bus relations)", false, true},
+                       "query-remove, bus relations)", false, true},
         {"lower-pend", "the bus driver pends a request and completes it later", false, true},
     };
     return names;

@@ -37,9 +37,9 @@ nt::FaultSite requestSite(const FunctionNode& f, PIO_STACK_LOCATION stack)
 }
 
 // Requests a bus driver may fail of its own accord: a start it cannot carry out, resource
-// queries it cannot answer. Removal, surprise removal, stop, cancellations and set-power
-// requests must succeed, and query-remove and query-stop are left alone because the PnP manager
-// here does not play their vetoes.
+// queries it cannot answer, a query-remove it vetoes. Removal, surprise removal, stop,
+// cancellations and set-power requests must succeed; query-stop is left alone because the PnP
+// manager here never stops a device to rebalance its resources.
 bool mayFail(PIO_STACK_LOCATION stack)
 {
     if (stack->MajorFunction != IRP_MJ_PNP) return false;
@@ -47,6 +47,7 @@ bool mayFail(PIO_STACK_LOCATION stack)
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_RESOURCES:
     case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
         return true;
     default:
         return false;

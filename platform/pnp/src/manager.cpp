@@ -546,18 +546,53 @@ void Manager::start(DeviceNode& node)
         node.problem = "start failed (" + statusText(sent.status) + ")";
         const std::string why = setup_.whyNotStarted ? setup_.whyNotStarted(node) : "";
         if (!why.empty()) node.problem += ": " + why;
+        // A stack whose start failed is removed: its function driver and filters detach and
+        // delete their device objects, while the bus driver keeps the physical device object of
+        // a device still present. The resources assigned for the start are released; the node
+        // keeps its problem.
+        send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
+        node.driversRemoved = true;
+        node.assigned.clear();
+        flags->Flags &= ~(DNF_ADDED | DNF_RESOURCE_ASSIGNED);
     }
 }
 
-void Manager::remove(DeviceNode& node)
+// Orderly removal, in the order the PnP manager keeps: query-remove to every device of the
+// subtree, children before their parent; then, when none refused, remove in the same order. A
+// device that fails its query vetoes the whole removal: every device queried, the one that
+// refused included, gets cancel-remove, parents before their children, and keeps running. A
+// device whose drivers have already been removed (its start failed) is not asked, as nothing
+// above its physical device object could refuse; it gets remove so its bus driver hears of it.
+bool Manager::remove(DeviceNode& node)
 {
-    for (auto& child : node.children) remove(*child);
-    if (node.state == DeviceNode::State::Removed) return;
-    send(node, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
-    send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
-    node.state = DeviceNode::State::Removed;
-    node.problem = "removed";
-    node.children.clear();
+    std::vector<DeviceNode*> order;
+    std::function<void(DeviceNode&)> collect = [&](DeviceNode& n) {
+        if (n.state == DeviceNode::State::Removed) return;
+        for (auto& child : n.children) collect(*child);
+        order.push_back(&n);
+    };
+    collect(node);
+    std::vector<DeviceNode*> queried;
+    for (DeviceNode* n : order) {
+        if (n->driversRemoved) continue;
+        queried.push_back(n);
+        Sent query = send(*n, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
+        if (NT_SUCCESS(query.status)) continue;
+        note(Event::Kind::Problem, "removal of " + node.name + " vetoed: " + n->name +
+                                       " failed IRP_MN_QUERY_REMOVE_DEVICE (" +
+                                       statusText(query.status) + ")");
+        for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
+            send(**it, IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
+        }
+        return false;
+    }
+    for (DeviceNode* n : order) {
+        send(*n, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
+        n->state = DeviceNode::State::Removed;
+        n->problem = "removed";
+        n->children.clear();
+    }
+    return true;
 }
 
 // A device that has gone: its subtree first, then surprise removal for one still running and
@@ -566,7 +601,7 @@ void Manager::removeTree(DeviceNode& node, bool surprise)
 {
     for (auto& child : node.children) removeTree(*child, surprise && child->state != DeviceNode::State::Removed);
     node.children.clear();
-    if (surprise) {
+    if (surprise && !node.driversRemoved) {
         send(node, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, [](PIO_STACK_LOCATION, PIRP) {});
     }
     send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
@@ -619,13 +654,19 @@ void Manager::wake()
     }
 }
 
+// The simulated machine is taken apart: each device below the root is removed in order. One
+// whose removal is vetoed has been told it stays (cancel-remove), but the machine goes all the
+// same, so its subtree is then treated as hardware that has disappeared: surprise removal and
+// removal, after which every driver has deleted its device objects, as at a real surprise
+// removal.
 void Manager::shutdown()
 {
     if (!root_) return;
-    for (auto& child : root_->children) remove(*child);
-    send(*root_, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
-    send(*root_, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
+    for (auto& child : root_->children) {
+        if (!remove(*child)) removeTree(*child, true);
+    }
     root_->children.clear();
+    if (!remove(*root_)) removeTree(*root_, true);
     if (kernel_.isLiveDevice(root_->pdo)) {
         if (root_->pdo->AttachedDevice == nullptr) kernel_.deleteDevice(root_->pdo);
     }

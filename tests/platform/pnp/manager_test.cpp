@@ -1,7 +1,10 @@
 // The PnP and power manager as Windows 2000 behaves: boot configurations reserved during
-// arbitration, power requests at the IRQL a stack's DO_POWER_PAGABLE allows, and the order of
-// system and device power requests on wake.
+// arbitration, power requests at the IRQL a stack's DO_POWER_PAGABLE allows, the order of
+// system and device power requests on wake, vetoed removals and the removal of a stack whose
+// start failed.
 #include "platform_fixture.hpp"
+
+#include <optional>
 
 namespace {
 
@@ -123,5 +126,159 @@ TEST_F(Platform, SystemStateReachesAStackBeforeItsDevicePower)
                          {SystemPowerState, PowerSystemWorking},
                          {DevicePowerState, PowerDeviceD0}}));
 }
+
+}  // namespace
+
+namespace {
+
+// The PnP requests of the removal and start sequences a recorded stack saw.
+std::vector<UCHAR> sequence(const std::vector<hotp::test::RecordingFilter::Seen>& seen)
+{
+    std::vector<UCHAR> out;
+    for (const auto& s : seen) {
+        if (s.major != IRP_MJ_PNP) continue;
+        switch (s.minor) {
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+            out.push_back(s.minor);
+            break;
+        default:
+            break;
+        }
+    }
+    return out;
+}
+
+nt::FaultAim aimAt(unsigned bus, unsigned device, UCHAR minor)
+{
+    nt::FaultAim aim;
+    aim.bus = bus;
+    aim.device = device;
+    aim.function = 0;
+    aim.major = IRP_MJ_PNP;
+    aim.minor = minor;
+    return aim;
+}
+
+struct VetoCase {
+    const char* name;
+    std::optional<unsigned> vetoBus, vetoDevice;  // the function whose bus driver refuses
+    const char* recordOn;
+    bool atShutdown;  // machine teardown instead of an orderly removal of the bridge
+    std::vector<UCHAR> seen;
+    bool removed;
+};
+void PrintTo(const VetoCase& c, std::ostream* os) { *os << c.name; }
+
+class RemovalVeto : public Platform, public ::testing::WithParamInterface<VetoCase> {};
+
+// A bridge with a device behind it is removed. A failed query-remove anywhere in the subtree
+// vetoes the removal: every stack already queried, the refusing one included, gets cancel-remove
+// and keeps running. At teardown a vetoed subtree is then taken away as hardware that has gone,
+// and nothing is left behind.
+TEST_P(RemovalVeto, CancelsEveryQueriedStack)
+{
+    const VetoCase& c = GetParam();
+    auto bridge = Function::bridge(0x1AB0, 0x0100);
+    bridge->secondary()->place(0, 0, Function::device(0x1AB0, 0x0004, 0x02, 0x00, 0,
+                                                      {{Bar::Kind::Memory32, 0x1000}}));
+    hw.root().place(4, 0, std::move(bridge));
+    recordOn = c.recordOn;
+    if (c.vetoBus) {
+        kernel.faults().failNth(nt::FaultPoint::LowerFail, 1, c.atShutdown,
+                                aimAt(*c.vetoBus, *c.vetoDevice, IRP_MN_QUERY_REMOVE_DEVICE));
+    }
+    boot();
+    pnp::DeviceNode* bridgeNode = node("00:04.0");
+    ASSERT_NE(bridgeNode, nullptr);
+    ASSERT_NE(node("01:00.0"), nullptr);
+    ASSERT_EQ(node("01:00.0")->state, pnp::DeviceNode::State::Started) << node("01:00.0")->problem;
+    recorder.seen.clear();
+
+    if (c.atShutdown) {
+        manager->shutdown();
+        auto leaks = kernel.leaks();
+        EXPECT_TRUE(leaks.empty()) << hotp::test::describe(leaks);
+    } else {
+        EXPECT_EQ(manager->remove(*bridgeNode), c.removed);
+        const auto expected = c.removed ? pnp::DeviceNode::State::Removed
+                                        : pnp::DeviceNode::State::Started;
+        EXPECT_EQ(bridgeNode->state, expected);
+        if (!c.removed) {
+            EXPECT_EQ(node("01:00.0")->state, expected);
+        }
+    }
+    EXPECT_EQ(sequence(recorder.seen), c.seen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Platform, RemovalVeto,
+    ::testing::Values(
+        VetoCase{"NoVeto", std::nullopt, std::nullopt, "01:00.0", false,
+                 {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}, true},
+        VetoCase{"ChildRefuses", 1, 0, "01:00.0", false,
+                 {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, false},
+        VetoCase{"ParentRefusesAfterItsChild", 0, 4, "01:00.0", false,
+                 {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, false},
+        VetoCase{"RefusingStackItself", 0, 4, "00:04.0", false,
+                 {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, false},
+        VetoCase{"TeardownAfterAVeto", 0, 4, "01:00.0", true,
+                 {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
+                  IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE},
+                 true}),
+    hotp::test::ByName());
+
+struct FailedStartCase {
+    const char* name;
+    bool bridge;
+};
+void PrintTo(const FailedStartCase& c, std::ostream* os) { *os << c.name; }
+
+class FailedStart : public Platform, public ::testing::WithParamInterface<FailedStartCase> {};
+
+// A stack whose start fails is removed: the drivers above the physical device object detach
+// and delete, the bus driver keeps the object of the device still present, and the node keeps
+// its problem. Nothing behind a bridge that did not start is enumerated, and teardown leaves
+// nothing behind.
+TEST_P(FailedStart, RemovesTheStackAndKeepsTheProblem)
+{
+    const FailedStartCase& c = GetParam();
+    if (c.bridge) {
+        auto bridge = Function::bridge(0x1AB0, 0x0100);
+        bridge->secondary()->place(0, 0, Function::device(0x1AB0, 0x0004, 0x02, 0x00, 0,
+                                                          {{Bar::Kind::Memory32, 0x1000}}));
+        hw.root().place(4, 0, std::move(bridge));
+    } else {
+        hw.root().place(4, 0, Function::device(0x1AB0, 0x0008, 0x02, 0x00, 0,
+                                               {{Bar::Kind::Io, 16}}));
+    }
+    recordOn = "00:04.0";
+    kernel.faults().failNth(nt::FaultPoint::LowerFail, 1, false,
+                            aimAt(0, 4, IRP_MN_START_DEVICE));
+    boot();
+    pnp::DeviceNode* n = node("00:04.0");
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->state, pnp::DeviceNode::State::NotStarted);
+    EXPECT_EQ(n->problem.rfind("start failed (", 0), 0u) << n->problem;
+    EXPECT_TRUE(n->driversRemoved);
+    EXPECT_EQ(sequence(recorder.seen),
+              (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}));
+    EXPECT_TRUE(kernel.isLiveDevice(n->pdo));
+    EXPECT_EQ(n->pdo->AttachedDevice, nullptr);
+    EXPECT_TRUE(n->children.empty());
+    EXPECT_EQ(node("01:00.0"), nullptr);
+
+    manager->shutdown();
+    auto leaks = kernel.leaks();
+    EXPECT_TRUE(leaks.empty()) << hotp::test::describe(leaks);
+}
+
+INSTANTIATE_TEST_SUITE_P(Platform, FailedStart,
+                         ::testing::Values(FailedStartCase{"Device", false},
+                                           FailedStartCase{"Bridge", true}),
+                         hotp::test::ByName());
 
 }  // namespace

@@ -43,6 +43,9 @@ struct DeviceNode {
     std::vector<std::unique_ptr<DeviceNode>> children;
     enum class State { Enumerated, Started, NotStarted, Removed } state = State::Enumerated;
     std::string problem;  // why the device is not started
+    // Its start failed and its drivers were sent removal: only the bus driver's physical device
+    // object is left, kept while the device is present.
+    bool driversRemoved = false;
     // Why the bus's last relations query listed nothing: what is on it goes unreported.
     std::string enumerationProblem;
     bool isBus = false;   // has a bus of its own to enumerate
@@ -85,14 +88,17 @@ public:
 
     // Asks a bus node for its relations again and processes what changed.
     void enumerate(DeviceNode& bus);
-    // Orderly removal (query-remove, then remove) of a node and everything below it.
-    void remove(DeviceNode& node);
+    // Orderly removal of a node and everything below it: query-remove to each, then remove. A
+    // failed query vetoes it: every device queried gets cancel-remove and keeps running, and the
+    // call returns false.
+    bool remove(DeviceNode& node);
     // Device power: sends a device set-power request down the node's stack.
     NTSTATUS setDevicePower(DeviceNode& node, DEVICE_POWER_STATE state);
     // System sleep (S3) and wake.
     void sleep();
     void wake();
-    // Removes every node, bottom up, at machine teardown.
+    // Removes every node, bottom up, at machine teardown; a vetoed subtree is then taken away as
+    // hardware that has gone.
     void shutdown();
 
     std::function<void(const Event&)> onEvent;
