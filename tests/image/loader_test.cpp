@@ -139,6 +139,9 @@ TEST(ImageLoader, RefusesWhatTheKernelWouldRefuse)
         {"resource directory loops",
          [](Bytes& b) { set32(b, rawDataOf(b, ".rsrc") + 20, 0x80000000u); }, true,
          "resource"},
+        {"resource types share a directory",
+         [](Bytes& b) { set32(b, rawDataOf(b, ".rsrc") + 28, get32(b, rawDataOf(b, ".rsrc") + 20)); },
+         true, "is reached twice"},
     };
     const Bytes image = readImage();
     for (const Case& c : cases) {

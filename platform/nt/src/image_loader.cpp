@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <set>
 
 namespace nt {
 
@@ -200,16 +201,24 @@ void parseExports(const MemoryView& image, DirectoryEntry dir, ImageLayout& layo
 }
 
 // The resource tree: type, then name, then language, then the data entry. Named entries (the
-// driver uses numbered ones only) are passed over.
+// driver uses numbered ones only) are passed over. A tree is a tree: a directory reached a second
+// time (several entries sharing one) is refused, as are resources that together hold more bytes
+// than the image, so that a few hundred bytes of directories cannot make the loader walk or copy
+// without end.
 void parseResources(const MemoryView& image, DirectoryEntry dir, ImageLayout& layout)
 {
     image.need(dir.rva, dir.size, "the resource directory");
+    std::set<uint32_t> reached;
+    uint64_t bytes = 0;
     auto entries = [&](uint32_t offset, auto&& visit) {
         if (offset > dir.size || dir.size - offset < 16) {
             throw ImageError("resource directory at " + hex(dir.rva + uint64_t{offset}) +
                              " lies outside the resource section");
         }
         const uint32_t at = dir.rva + offset;
+        if (!reached.insert(offset).second) {
+            throw ImageError("resource directory at " + hex(at) + " is reached twice");
+        }
         const uint32_t count = uint32_t{image.read<uint16_t>(at + 12ull, "a resource directory")} +
                                image.read<uint16_t>(at + 14ull, "a resource directory");
         if (count > (dir.size - offset - 16) / 8) {
@@ -241,6 +250,11 @@ void parseResources(const MemoryView& image, DirectoryEntry dir, ImageLayout& la
                 const uint32_t size = image.read<uint32_t>(dir.rva + uint64_t{dataTarget} + 4,
                                                            "a resource data entry");
                 image.need(rva, size, "resource " + std::to_string(type) + "/" + std::to_string(id));
+                bytes += size;
+                if (bytes > image.memory.size()) {
+                    throw ImageError("resources of more bytes than the image's " +
+                                     hex(image.memory.size()));
+                }
                 ImageResource resource{type, id, language, {}};
                 resource.bytes.assign(image.memory.begin() + rva,
                                       image.memory.begin() + rva + size);
