@@ -94,6 +94,15 @@ def plant(pe, fault):
         text = data.find(b"IoDeleteDevice\0", pe.get_section_by_rva(
             pe.DIRECTORY_ENTRY_IMPORT[0].struct.Name).PointerToRawData)
         data[text + 2] = ord("X")
+    elif fault == "resource types share a directory":
+        root = pe.get_section_by_rva(
+            pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress).PointerToRawData
+        data[root + 28:root + 32] = data[root + 20:root + 24]
+    elif fault == "resources cover the image twice":
+        for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+            entry = kind.directory.entries[0].directory.entries[0].data.struct
+            entry.OffsetToData, entry.Size = 0, pe.OPTIONAL_HEADER.SizeOfImage
+        data[:] = pe.write()
     elif fault == "truncated":
         del data[len(data) * 3 // 4:]
         fix_checksum = False
@@ -112,6 +121,8 @@ class RefusedImages(unittest.TestCase):
         ("wrong machine", "machine type 0x8664, not i386"),
         ("import renamed", "imports 'IoXeleteDevice', which the kernel does not export"),
         ("truncated", "truncated"),
+        ("resource types share a directory", "is reached twice"),
+        ("resources cover the image twice", "resources of more bytes than the image's 0x"),
         ("bad checksum", "checksum"),
     ]
 
