@@ -132,7 +132,18 @@ class Options(unittest.TestCase):
         self.assertIn("clean: no platform rule broken", out)
         self.assertTrue(any(line.startswith("armed: ExAllocatePoolWithTag returns nothing, use 1 and on")
                             for line in lines_of(out, "note")), out)
-        for bad in ("disk", "pool:0", "pool:x", "pool:"):
+        # Aimed at a device and an offset: the arming names the function firmware numbered, and
+        # the story shows the one transfer the fault struck.
+        code, out, err = run("--fail", "config-read@slot 1#0x0b")
+        self.assertEqual(code, 0, err)
+        notes = lines_of(out, "note")
+        self.assertTrue(any("uses for slot 1 (01:01), transfers covering offset 0x0b" in n
+                            for n in notes), notes)
+        self.assertEqual([n for n in notes if n.startswith("fault struck")],
+                         ["fault struck: configuration transfer, at 01:01.0, read of 1 byte at "
+                          "offset 0x0b"])
+        for bad in ("disk", "pool:0", "pool:x", "pool:", "pool@slot 1", "config-read@slot 9",
+                    "lower-fail#3", "config@slot 1#0x100"):
             code, out, err = run("--fail", bad)
             self.assertEqual(code, 2, bad)
             self.assertIn("--fail", err)

@@ -93,8 +93,10 @@ void addOptions(CLI::App& app, Options& options)
         faultNames += std::string("\n    ") + f.name + ": " + f.what;
     }
     app.add_option("--fail", options.fails,
-                   "NAME[:N][+]: from boot on, the Nth use (default 1) of a call fails, with + "
-                   "every use after it too; repeatable; scenario files aim faults at a device "
+                   "NAME[:N][+][@DEVICE][#OFFSET]: from boot on, the Nth use (default 1) of a "
+                   "call fails, with + every use after it too; @DEVICE counts only uses for that "
+                   "function or slot (a location as in scenario files), #OFFSET only "
+                   "configuration transfers covering that byte; repeatable "
                    "(docs/machine-file.md). Names:" + faultNames);
     app.add_option("--driver", options.driverPath, "driver module to load")
         ->check(CLI::ExistingFile);
@@ -105,17 +107,62 @@ void addOptions(CLI::App& app, Options& options)
     app.footer(kExitHelp);
 }
 
-// "--fail NAME[:N][+]": the Nth use of the named call fails (the first when N is left out), and
-// with "+" every use after it too. Armed before boot.
-std::optional<machine::Event> parseFail(const std::string& text, std::string& error)
+// "--fail NAME[:N][+][@DEVICE][#OFFSET]": the Nth use of the named call fails (the first when N
+// is left out), and with "+" every use after it too; only uses for DEVICE count, and of
+// configuration transfers only those covering OFFSET. Armed before boot.
+std::optional<machine::Event> parseFail(const std::string& whole, const machine::MachineDesc& desc,
+                                        std::string& error)
 {
     machine::Event e;
     e.kind = machine::EventKind::Fail;
+    std::string text = whole;
+    // The offset last, then the device (a location holds ':' and '.', never '#' or '@').
+    const size_t hash = text.find('#');
+    std::optional<std::string> offset;
+    if (hash != std::string::npos) {
+        offset = text.substr(hash + 1);
+        text.resize(hash);
+    }
+    const size_t at = text.find('@');
+    std::optional<std::string> where;
+    if (at != std::string::npos) {
+        where = text.substr(at + 1);
+        text.resize(at);
+    }
     const size_t colon = text.find(':');
     e.fault = text.substr(0, colon);
-    if (machine::findFaultName(e.fault) == nullptr && e.fault != "none") {
+    const machine::FaultName* fault = machine::findFaultName(e.fault);
+    if (fault == nullptr && e.fault != "none") {
         error = "'" + e.fault + "' is not a fault";
         return std::nullopt;
+    }
+    if (where) {
+        if (fault == nullptr || !fault->aimable) {
+            error = "'" + whole + "': " + e.fault + " cannot be aimed at a device";
+            return std::nullopt;
+        }
+        auto location = machine::parseLocation(*where, error);
+        if (!location || !machine::resolveLocation(desc, *location, error)) {
+            error = "'" + whole + "': device '" + *where + "': " + error;
+            return std::nullopt;
+        }
+        e.device = *location;
+    }
+    if (offset) {
+        if (fault == nullptr || !fault->config) {
+            error = "'" + whole + "': only config, config-read and config-write take an offset";
+            return std::nullopt;
+        }
+        const std::string digits = offset->rfind("0x", 0) == 0 ? offset->substr(2) : *offset;
+        const int base = digits.size() == offset->size() ? 10 : 16;
+        const char* allowed = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+        if (digits.empty() || digits.size() > 4 ||
+            digits.find_first_not_of(allowed) != std::string::npos ||
+            std::stoul(digits, nullptr, base) > 0xFF) {
+            error = "'" + whole + "': the offset is a configuration byte, 0 to 0xff";
+            return std::nullopt;
+        }
+        e.offset = static_cast<unsigned>(std::stoul(digits, nullptr, base));
     }
     if (colon == std::string::npos) return e;
     std::string count = text.substr(colon + 1);
@@ -125,7 +172,7 @@ std::optional<machine::Event> parseFail(const std::string& text, std::string& er
     }
     if (count.empty() || count.size() > 18 ||
         count.find_first_not_of("0123456789") != std::string::npos || std::stoull(count) == 0) {
-        error = "'" + text + "': the use to fail is a number from 1, as in pool:3 or pool:3+";
+        error = "'" + whole + "': the use to fail is a number from 1, as in pool:3 or pool:3+";
         return std::nullopt;
     }
     e.nth = std::stoull(count);
@@ -257,7 +304,7 @@ std::optional<Inputs> loadInputs(const Options& options)
     std::vector<machine::Event> fails;
     for (const std::string& text : options.fails) {
         std::string error;
-        auto e = parseFail(text, error);
+        auto e = parseFail(text, machineDesc.value(), error);
         if (!e) {
             std::cerr << "hotpsim: --fail " << error << '\n';
             return std::nullopt;
@@ -312,8 +359,7 @@ int play(const Options& options, const Inputs& inputs)
     {
         machine::Machine m(inputs.machine, machineOptions,
                            [&](const machine::Output& out) { printer(out); });
-        for (const auto& e : inputs.fails) m.apply(e);
-        m.boot();
+        m.boot(inputs.fails);
         for (const auto& event : inputs.scenario.events) allApplied = m.apply(event) && allApplied;
 
         if (options.json) {

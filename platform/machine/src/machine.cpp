@@ -104,6 +104,27 @@ Machine::Machine(MachineDesc description, MachineOptions options,
         emit(Output::Kind::EventLog, source + " " + hex32(code) + (text.empty() ? "" : ": " + text),
              {{"source", source}, {"code", hex32(code)}, {"text", text}});
     };
+    // Where an armed fault strikes: the call, and the function, transfer or request it hit.
+    kernel_.faults().onFired = [this](nt::FaultPoint point, const nt::FaultSite& site,
+                                      bool persistent) {
+        std::string text = std::string("fault struck: ") + nt::faultPointName(point);
+        if (site.bus) {
+            char at[16];
+            std::snprintf(at, sizeof at, "%02x:%02x.%u", *site.bus, site.device.value_or(0),
+                          site.function.value_or(0));
+            text += std::string(", at ") + at;
+        }
+        if (site.write) {
+            char span[48];
+            std::snprintf(span, sizeof span, ", %s of %u byte%s at offset 0x%02x",
+                          *site.write ? "write" : "read", site.length,
+                          site.length == 1 ? "" : "s", site.offset);
+            text += span;
+        }
+        if (site.major) text += ", " + pnp::minorName(*site.major, site.minor.value_or(0));
+        if (persistent) text += "; every matching use after it fails too";
+        emit(Output::Kind::Note, text, {{"text", text}});
+    };
     hw_.onTransaction = [this](const pci::Transaction& t) { onTransaction(t); };
     hw_.onConflict = [this](const std::string& text) {
         conflicts_.push_back(text);
@@ -335,7 +356,7 @@ std::string Machine::nameOf(PDEVICE_OBJECT pdo)
     return f->location() + " " + className(f->baseClass, f->subClass);
 }
 
-void Machine::boot()
+void Machine::boot(const std::vector<Event>& armed)
 {
     const std::string firmwareStep = desc_.asFound ? "boot: firmware left the machine as captured"
                                                    : "boot: firmware configures what is present";
@@ -346,6 +367,7 @@ void Machine::boot()
         report = runFirmware(hw_, desc_.windows, desc_.asFound);
     }
     for (const std::string& line : report.lines()) emit(Output::Kind::Firmware, line, {{"text", line}});
+    for (const Event& e : armed) apply(e);
     emit(Output::Kind::Step, "boot: the PnP manager starts the PCI root bus",
          {{"text", "boot: the PnP manager starts the PCI root bus"}});
     std::vector<pnp::Range> windows;
@@ -452,9 +474,22 @@ bool Machine::apply(const Event& event)
             aim.function = place->function;
         }
         kernel_.faults().failNth(point, event.nth, !event.once, aim);
+        // Where the fault is aimed, as the user named it and as bus numbers give it now.
+        std::string aimed;
+        if (aim.bus) {
+            char at[16];
+            std::snprintf(at, sizeof at, "%02x:%02x", *aim.bus, aim.device.value_or(0));
+            aimed += ", uses for " + where.text + " (" + at +
+                     (aim.function ? "." + std::to_string(*aim.function) : "") + ")";
+        }
+        if (aim.offset) {
+            char offset[8];
+            std::snprintf(offset, sizeof offset, "0x%02x", *aim.offset);
+            aimed += std::string(", transfers covering offset ") + offset;
+        }
         emit(Output::Kind::Note, std::string("armed: ") + named->what + ", use " +
                                      std::to_string(event.nth) + (event.once ? " only" : " and on") +
-                                     " (" + nt::faultPointName(point) + ")");
+                                     aimed + " (" + nt::faultPointName(point) + ")");
         return true;
     }
     auto path = resolveLocation(desc_, where, error);

@@ -559,7 +559,7 @@ Parsed<MachineDesc> parseMachine(std::string_view text, std::string_view fileNam
 Parsed<MachineDesc> loadMachine(const std::string& path)
 {
     std::string error;
-    auto text = detail::readInputFile(path, error);
+    auto text = detail::readInputFile(path, error, kMaxFileBytes, "a machine or scenario file");
     if (!text) return std::vector<std::string>{error};
     return parseMachine(*text, path);
 }
@@ -567,7 +567,7 @@ Parsed<MachineDesc> loadMachine(const std::string& path)
 Parsed<ScenarioDesc> loadScenario(const std::string& path)
 {
     std::string error;
-    auto text = detail::readInputFile(path, error);
+    auto text = detail::readInputFile(path, error, kMaxFileBytes, "a machine or scenario file");
     if (!text) return std::vector<std::string>{error};
     return parseScenario(*text, path);
 }

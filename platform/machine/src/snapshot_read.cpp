@@ -4,16 +4,15 @@
 // up the tree) or a device file cannot make the reader loop or hang.
 #include <machine/snapshot.hpp>
 
+#include "format.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <tuple>
-
-#include <sys/stat.h>
 
 namespace machine {
 
@@ -148,33 +147,6 @@ private:
     std::vector<std::string> errors_;
 };
 
-// Reads a regular file of at most `cap` bytes; nothing (with the reason) otherwise.
-std::optional<std::string> readCapped(const fs::path& path, size_t cap, std::string& error)
-{
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = path.string() + ": cannot read it";
-        return std::nullopt;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = path.string() + ": not a regular file";
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path.string() + ": cannot read it";
-        return std::nullopt;
-    }
-    std::string bytes(cap + 1, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<size_t>(in.gcount()));
-    if (bytes.size() > cap) {
-        error = path.string() + ": larger than " + std::to_string(cap) + " bytes";
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 SnapshotResult readDirectory(const fs::path& root)
 {
     Collector collector(root.string());
@@ -187,8 +159,11 @@ SnapshotResult readDirectory(const fs::path& root)
             const fs::path file = folder / leaf;
             if (!fs::exists(file, ec)) continue;
             std::string error;
-            auto bytes = readCapped(file, std::string(leaf) == "config" ? MaxConfig : MaxResource,
-                                    error);
+            const bool config = std::string(leaf) == "config";
+            auto bytes = detail::readInputFile(file.string(), error,
+                                               config ? MaxConfig : MaxResource,
+                                               config ? "a function's config file"
+                                                      : "a function's resource file");
             if (!bytes) {
                 collector.error(error);
                 continue;
@@ -458,7 +433,7 @@ SnapshotResult readSnapshot(const std::string& path)
         return {std::nullopt, {path + ": not a regular file, a tar file or a directory"}};
     }
     std::string error;
-    auto bytes = readCapped(path, MaxSnapshot, error);
+    auto bytes = detail::readInputFile(path, error, MaxSnapshot, "a snapshot file");
     if (!bytes) return {std::nullopt, {error}};
     // A tar file has "ustar" at offset 257 of its first header; anything else is read as text.
     if (bytes->size() >= 512 && bytes->compare(257, 5, "ustar") == 0) {

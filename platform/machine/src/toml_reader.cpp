@@ -203,7 +203,8 @@ struct Descriptor {
 };
 }  // namespace
 
-std::optional<std::string> readInputFile(const std::string& path, std::string& error)
+std::optional<std::string> readInputFile(const std::string& path, std::string& error,
+                                         uint64_t cap, std::string_view kind)
 {
     // Non-blocking, so that opening a FIFO with no writer returns at once and is refused below.
     Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
@@ -226,10 +227,10 @@ std::optional<std::string> readInputFile(const std::string& path, std::string& e
         error = path + ": cannot read: " + fileKind(info.st_mode) + ", not a file";
         return std::nullopt;
     }
-    const std::string limit = formatSize(kMaxFileBytes);
-    if (static_cast<uint64_t>(info.st_size) > kMaxFileBytes) {
-        error = path + ": " + std::to_string(info.st_size) + " bytes; a machine or scenario "
-                "file is at most " + limit;
+    const std::string limit = formatSize(cap);
+    if (static_cast<uint64_t>(info.st_size) > cap) {
+        error = path + ": " + std::to_string(info.st_size) + " bytes; " + std::string(kind) +
+                " is at most " + limit;
         return std::nullopt;
     }
     // Read to the end, but never past the limit: the file may grow while it is read.
@@ -244,8 +245,8 @@ std::optional<std::string> readInputFile(const std::string& path, std::string& e
         }
         if (n == 0) break;
         text.append(buffer, static_cast<size_t>(n));
-        if (text.size() > kMaxFileBytes) {
-            error = path + ": more than " + limit + "; a machine or scenario file is at most " +
+        if (text.size() > cap) {
+            error = path + ": more than " + limit + "; " + std::string(kind) + " is at most " +
                     limit;
             return std::nullopt;
         }

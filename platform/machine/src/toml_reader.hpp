@@ -65,11 +65,6 @@ private:
     std::vector<std::string> errors_;
 };
 
-// The text of a regular file of at most kMaxFileBytes; anything else (a directory, a device, a
-// FIFO, a dangling link, a file too large) is refused as "path: message" without reading from
-// it, so that no path can make the reader wait or read without end.
-std::optional<std::string> readInputFile(const std::string& path, std::string& error);
-
 // A toml++ syntax error as "file:line: message".
 std::vector<std::string> parseFailure(const toml::parse_error& error, std::string_view fileName);
 

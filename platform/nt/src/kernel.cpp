@@ -91,6 +91,7 @@ bool FaultInjector::shouldFail(FaultPoint point, const FaultSite& site)
     bool fail = s.persistent ? s.aimedUses >= s.failAt : s.aimedUses == s.failAt;
     fired_ = fired_ || fail;
     if (fail) ++failures_;
+    if (fail && s.aimedUses == s.failAt && onFired) onFired(point, site, s.persistent);
     return fail;
 }
 

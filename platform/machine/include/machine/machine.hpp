@@ -67,7 +67,9 @@ public:
     Machine& operator=(const Machine&) = delete;
 
     // Firmware, then the PnP manager's boot of the root bus and everything below it.
-    void boot();
+    // `armed`: fail events armed once firmware has run and before the operating system starts,
+    // so that a fault aimed at a device finds the bus numbers firmware gave it.
+    void boot(const std::vector<Event>& armed = {});
     // Plays one event; false (with a Problem output) when it cannot be applied.
     bool apply(const Event& event);
     // Removes every device, then reports and returns what the verifier found and what leaked.

@@ -78,6 +78,9 @@ public:
     bool fired() const { return fired_; }
     // How many uses failed since the last clear.
     uint64_t failures() const { return failures_; }
+    // Told of the first use an armed fault fails (with `persistent`, the ones after it follow
+    // untold), so that a run can show where the fault struck.
+    std::function<void(FaultPoint, const FaultSite&, bool persistent)> onFired;
 
 private:
     struct Slot {
