@@ -549,6 +549,9 @@ std::vector<std::string> Machine::describeTree()
             case pnp::DeviceNode::State::Enumerated: state = "enumerated"; break;
             }
             lines.push_back(indent + node.name + "  [" + state + "]");
+            if (!node.enumerationProblem.empty()) {
+                lines.push_back(indent + "  " + node.enumerationProblem);
+            }
             for (const pnp::Range& r : node.assigned) {
                 char text[96];
                 std::snprintf(text, sizeof text, "%s  %s %08llx-%08llx", indent.c_str(),

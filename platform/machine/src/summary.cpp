@@ -308,6 +308,12 @@ std::vector<nlohmann::ordered_json> deviceRecords(Machine& m)
                            {"reason", node.state == pnp::DeviceNode::State::NotStarted
                                           ? nlohmann::ordered_json(node.problem)
                                           : nlohmann::ordered_json()},
+                           // A bus whose last relations query failed: what was added to it
+                           // since is not reported.
+                           {"enumeration_problem",
+                            node.enumerationProblem.empty()
+                                ? nlohmann::ordered_json()
+                                : nlohmann::ordered_json(node.enumerationProblem)},
                            {"instance", instancePath(m, node, depth)},
                            {"resources", resources},
                            {"stack", stack}});
