@@ -1,6 +1,8 @@
 #include <machine/firmware.hpp>
 #include <machine/location.hpp>
 #include <machine/machine.hpp>
+
+#include "format.hpp"
 #include <machine/report.hpp>
 
 #include <nt/messages.hpp>
@@ -109,10 +111,9 @@ Machine::Machine(MachineDesc description, MachineOptions options,
                                       bool persistent) {
         std::string text = std::string("fault struck: ") + nt::faultPointName(point);
         if (site.bus) {
-            char at[16];
-            std::snprintf(at, sizeof at, "%02x:%02x.%u", *site.bus, site.device.value_or(0),
-                          site.function.value_or(0));
-            text += std::string(", at ") + at;
+            text += ", at " + detail::hex(*site.bus, 2) + ":" +
+                    detail::hex(site.device.value_or(0), 2) + "." +
+                    std::to_string(site.function.value_or(0));
         }
         if (site.write) {
             char span[48];
@@ -477,16 +478,11 @@ bool Machine::apply(const Event& event)
         // Where the fault is aimed, as the user named it and as bus numbers give it now.
         std::string aimed;
         if (aim.bus) {
-            char at[16];
-            std::snprintf(at, sizeof at, "%02x:%02x", *aim.bus, aim.device.value_or(0));
-            aimed += ", uses for " + where.text + " (" + at +
+            aimed += ", uses for " + where.text + " (" + detail::hex(*aim.bus, 2) + ":" +
+                     detail::hex(aim.device.value_or(0), 2) +
                      (aim.function ? "." + std::to_string(*aim.function) : "") + ")";
         }
-        if (aim.offset) {
-            char offset[8];
-            std::snprintf(offset, sizeof offset, "0x%02x", *aim.offset);
-            aimed += std::string(", transfers covering offset ") + offset;
-        }
+        if (aim.offset) aimed += ", transfers covering offset 0x" + detail::hex(*aim.offset, 2);
         emit(Output::Kind::Note, std::string("armed: ") + named->what + ", use " +
                                      std::to_string(event.nth) + (event.once ? " only" : " and on") +
                                      aimed + " (" + nt::faultPointName(point) + ")");
