@@ -169,6 +169,7 @@ def main():
                 print(f"    hotpsim: {show(line)}")
             for line in have.get(bdf, []):
                 print(f"    wine:    {show(line)}")
+    print(f"wine-check: {matched} passed, {len(flows) - matched} failed")
     print(f"wine-check: {matched} of {len(flows)} flows match")
     return 0 if matched == len(flows) and len(flows) >= 5 else 1
 
