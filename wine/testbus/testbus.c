@@ -69,6 +69,8 @@ static const GUID TbGuidBusInterfaceStandard = {
 #define TB_RESOURCE_MEMORY 3
 #define TB_SHARE_DEVICE_EXCLUSIVE 1
 #define TB_MEMORY_PREFETCHABLE 0x0004
+#define TB_PORT_IO 0x0001
+#define TB_PORT_WINDOW_DECODE 0x0080
 #define TbReferenceObject(Object) ObfReferenceObject(Object)
 
 /* --- the bus driver's records, at the byte offsets the bridge sizing reads ------------------- */
@@ -88,6 +90,9 @@ static const GUID TbGuidBusInterfaceStandard = {
 #define TB_FDO_TYPE_WORD 0x69635031 /* "1Pci" */
 
 enum { TB_ROLE_ROOT_PDO = 1, TB_ROLE_PDO, TB_ROLE_FDO };
+
+/* The driver's print level while the flows play: every trace point prints. */
+#define TB_TRACE_LEVEL 4
 
 /* The device node flags of a physical device object the PnP manager has enumerated. */
 #define TB_DNF_PROCESSED 0x1
@@ -741,6 +746,37 @@ static void TbInterrogate(LONG Bus)
     }
 }
 
+/* A requirements list that filtering replaced, as one line: each descriptor of its first
+ * alternative list with its type, flags, length and alignment. */
+static void TbLogRequirements(LONG Index, PIO_RESOURCE_REQUIREMENTS_LIST List)
+{
+    const IO_RESOURCE_LIST *Alternative = (const IO_RESOURCE_LIST *)((UCHAR *)List +
+                                          FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List));
+    ULONG Item;
+    KIRQL Irql;
+    KeAcquireSpinLock(&TbLock, &Irql);
+    TbText("requirements ");
+    TbHex(TbBusNumber(TbFunctions[Index].Parent), 2);
+    TbText(":");
+    TbHex(TbFunctions[Index].Device, 2);
+    TbText(".");
+    TbHex(TbFunctions[Index].Function, 1);
+    for (Item = 0; Item < Alternative->Count; ++Item) {
+        const IO_RESOURCE_DESCRIPTOR *D = (const IO_RESOURCE_DESCRIPTOR *)((const UCHAR *)Alternative +
+                                          FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors)) + Item;
+        TbText(" ");
+        TbHex(D->Type, 2);
+        TbText(":");
+        TbHex(D->Flags, 4);
+        TbText(":");
+        TbHex(D->u.Memory.Length, 8);
+        TbText(":");
+        TbHex(D->u.Memory.Alignment, 8);
+    }
+    TbText("\n");
+    KeReleaseSpinLock(&TbLock, Irql);
+}
+
 /* The rest of a new device's sequence before its start: the bus driver's add-device for a bridge
  * (the bus driver is the function driver of every PCI-to-PCI bridge), then filtering of its
  * requirements by the whole stack. */
@@ -752,14 +788,14 @@ static void TbPrepare(LONG Index)
     if ((TbByte(Index, 0x0E) & 0x7F) == 1 && Fns[Index].Fdo == NULL) TbCreateFdo(Index, Fns[Index].Pdo);
     if (List == NULL) return;
     TbSendPnp(Fns[Index].Pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, List, &Information);
-    TbNote("requirements filtered, first window length", Information != 0 &&
-           ((PIO_RESOURCE_REQUIREMENTS_LIST)Information)->List[0].Count > 0
-               ? ((PIO_RESOURCE_REQUIREMENTS_LIST)Information)->List[0].Descriptors[0].u.Port.Length
-               : 0);
+    if (Information != 0 && Information != (ULONG_PTR)List) {
+        TbLogRequirements(Index, (PIO_RESOURCE_REQUIREMENTS_LIST)Information);
+    }
     ExFreePool(Information != 0 ? (PVOID)Information : List);
 }
 
-/* The requirements of a function: a bridge asks for its three windows at their smallest. */
+/* The requirements of a function: a bridge whose decoding is off asks for its three windows at
+ * their smallest, as the bus driver of platform/pcibus does. */
 static PIO_RESOURCE_REQUIREMENTS_LIST TbRequirements(LONG Index)
 {
     ULONG Count = (TbByte(Index, 0x0E) & 0x7F) == 1 ? 3 : 0, Item;
@@ -782,7 +818,7 @@ static PIO_RESOURCE_REQUIREMENTS_LIST TbRequirements(LONG Index)
                                     FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors)) + Item;
         D->Type = Item == 0 ? TB_RESOURCE_PORT : TB_RESOURCE_MEMORY;
         D->ShareDisposition = TB_SHARE_DEVICE_EXCLUSIVE;
-        D->Flags = Item == 2 ? TB_MEMORY_PREFETCHABLE : 0;
+        D->Flags = Item == 0 ? TB_PORT_IO | TB_PORT_WINDOW_DECODE : Item == 2 ? TB_MEMORY_PREFETCHABLE : 0;
         D->u.Memory.Length = Item == 0 ? 0x1000 : 0x100000;
         D->u.Memory.Alignment = D->u.Memory.Length;
         D->u.Memory.MaximumAddress.QuadPart = Item == 0 ? 0xFFFF : 0xFFFFFFFF;
@@ -1056,6 +1092,7 @@ static void TbWaitSettled(void)
 static void TbStepLine(ULONG Step)
 {
     KIRQL Irql;
+    DbgPrint("hotptbus: step %02lx\n", Step);
     KeAcquireSpinLock(&TbLock, &Irql);
     TbText("step ");
     TbHex(Step, 2);
@@ -1064,6 +1101,30 @@ static void TbStepLine(ULONG Step)
 }
 
 static PDEVICE_OBJECT TbBusDevice(LONG Bridge) { return Bridge < 0 ? TbRootPdo : Fns[Bridge].Pdo; }
+
+/* A variable the image exports by name, found through its export directory as a kernel debugger
+ * finds it. */
+static volatile ULONG *TbExport(PDRIVER_OBJECT Driver, const char *Name)
+{
+    UCHAR *Base = Driver->DriverStart;
+    IMAGE_NT_HEADERS32 *Nt;
+    IMAGE_EXPORT_DIRECTORY *Exports;
+    ULONG Index;
+    if (Base == NULL) return NULL;
+    Nt = (IMAGE_NT_HEADERS32 *)(Base + ((IMAGE_DOS_HEADER *)Base)->e_lfanew);
+    if (Nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].Size == 0) return NULL;
+    Exports = (IMAGE_EXPORT_DIRECTORY *)(Base + Nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
+    for (Index = 0; Index < Exports->NumberOfNames; ++Index) {
+        const char *Export = (const char *)Base + ((ULONG *)(Base + Exports->AddressOfNames))[Index];
+        const char *Wanted = Name;
+        while (*Export != 0 && *Export == *Wanted) ++Export, ++Wanted;
+        if (*Export == 0 && *Wanted == 0) {
+            USHORT Ordinal = ((USHORT *)(Base + Exports->AddressOfNameOrdinals))[Index];
+            return (volatile ULONG *)(Base + ((ULONG *)(Base + Exports->AddressOfFunctions))[Ordinal]);
+        }
+    }
+    return NULL;
+}
 
 /* Boot: the filter is loaded and added above the root bus, as an upper filter of the root bus,
  * and the root bus is started and enumerated. */
@@ -1082,6 +1143,14 @@ static BOOLEAN TbBoot(void)
     if (Status != STATUS_SUCCESS || Filter == NULL || Filter->DriverExtension->AddDevice == NULL) {
         TbNote("cannot find the filter's driver object", (ULONG)Status);
         return FALSE;
+    }
+    /* Tracing on, as from a kernel debugger: the trace lines go through the kernel's DbgPrint,
+     * and the attach event through its error log. */
+    {
+        volatile ULONG *PrintLevel = TbExport(Filter, "HotpDebugPrintLevel");
+        TbNote("hotpflt image at", (ULONG)(ULONG_PTR)Filter->DriverStart);
+        if (PrintLevel != NULL) *PrintLevel = TB_TRACE_LEVEL;
+        else TbNote("HotpDebugPrintLevel not found", 0);
     }
     TbRootPdo = TbCreate(TB_ROLE_ROOT_PDO, -1, FILE_DEVICE_BUS_EXTENDER);
     if (TbRootPdo == NULL) return FALSE;
