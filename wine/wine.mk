@@ -8,7 +8,7 @@ WINE_CC := i686-w64-mingw32-gcc
 # Wine's own headers, not the cross toolchain's: the structures the test bus driver shares with
 # the image come from a second source. Only the compiler's own freestanding headers are added.
 WINE_INCLUDE := /usr/include/wine/wine
-WINE_CFLAGS := -nostdinc -isystem $(WINE_INCLUDE)/msvcrt -isystem $(WINE_INCLUDE)/windows \
+WINE_CFLAGS = -nostdinc -isystem $(WINE_INCLUDE)/msvcrt -isystem $(WINE_INCLUDE)/windows \
     -isystem $(shell $(WINE_CC) -print-file-name=include) -ffreestanding -O2 -std=gnu11 \
     -Wall -Wextra -Werror -Wno-unused-parameter -mno-stack-arg-probe -mgeneral-regs-only \
     -fno-asynchronous-unwind-tables -Iwine/testbus
