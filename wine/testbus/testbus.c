@@ -715,11 +715,9 @@ static NTSTATUS TbSendPower(PDEVICE_OBJECT Pdo, ULONG State)
     Stack->Parameters.Power.Type = DevicePowerState;
     Stack->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)(PowerDeviceD0 + State);
     IoSetCompletionRoutine(Irp, TbPowerDone, &Event, TRUE, TRUE, TRUE);
-    if (PoCallDriver(Top, Irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
-    } else {
-        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
-    }
+    /* The completion routine signals the event however the request went, pended or not. */
+    PoCallDriver(Top, Irp);
+    KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
     Status = Irp->IoStatus.Status;
     IoFreeIrp(Irp);
     ObDereferenceObject(Top);
@@ -794,8 +792,9 @@ static void TbPrepare(LONG Index)
     ExFreePool(Information != 0 ? (PVOID)Information : List);
 }
 
-/* The requirements of a function: a bridge whose decoding is off asks for its three windows at
- * their smallest, as the bus driver of platform/pcibus does. */
+/* The requirements of a function, in one alternative list: a bridge whose decoding is off asks
+ * for its three windows at their smallest, as the bus driver of platform/pcibus does; the
+ * requirements of other functions are never filtered by hotpflt, and are left empty. */
 static PIO_RESOURCE_REQUIREMENTS_LIST TbRequirements(LONG Index)
 {
     ULONG Count = (TbByte(Index, 0x0E) & 0x7F) == 1 ? 3 : 0, Item;
