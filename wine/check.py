@@ -188,7 +188,7 @@ def main():
     # too often, a flow that did not settle, a filter it could not load.
     faults = [n for n in notes if any(word in n for word in
                                       ("without a reference", "too often", "timed out", "cannot",
-                                       "not found", "no bus number"))]
+                                       "not found", "no bus number", "lost"))]
     for note in faults:
         print(f"wine-check: test bus driver: {note}")
     flows = flows_of(steps)

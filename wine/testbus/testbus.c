@@ -148,12 +148,15 @@ static const char *const TbWhoName[] = {"bus-driver", "hotpflt-bus-interface",
 
 /* --- the log: one line per configuration cycle, kept in memory and appended to a file -------- */
 
-static char TbLog[1 << 20];
+static char TbLog[1 << 22];
 static ULONG TbLogUsed, TbLogFlushed;
+static ULONG TbLogLimit = sizeof(TbLog) - 128;  /* the rest is kept for the closing lines */
+static BOOLEAN TbLogFull;
 
 static void TbText(const char *Text)
 {
-    while (*Text != 0 && TbLogUsed < sizeof(TbLog) - 1) TbLog[TbLogUsed++] = *Text++;
+    while (*Text != 0 && TbLogUsed < TbLogLimit) TbLog[TbLogUsed++] = *Text++;
+    TbLogFull = TbLogFull || *Text != 0;
 }
 static void TbHex(ULONG Value, int Digits)
 {
@@ -1196,6 +1199,8 @@ static VOID WINAPI TbFlows(PVOID Context)
             TbWaitSettled();
         }
     }
+    TbLogLimit = sizeof(TbLog);
+    if (TbLogFull) TbText("note log full: cycles lost 00000000\n");
     TbText("done\n");
     TbFlushLog();
     PsTerminateSystemThread(STATUS_SUCCESS);
