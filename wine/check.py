@@ -83,7 +83,8 @@ def wine_env(prefix):
     return env
 
 
-def wine_writes(args):
+def run_wine(args):
+    """Plays the flows under Wine; returns the test bus driver's log ("" when it wrote none)."""
     prefix = os.path.abspath(os.path.join(args.work, "prefix"))
     shutil.rmtree(prefix, ignore_errors=True)
     env = wine_env(prefix)
@@ -125,10 +126,18 @@ def wine_writes(args):
         time.sleep(0.5)
     subprocess.run(["wineserver", "-k"], env=env, stdout=log, stderr=log)
     keeper.wait()
-    shutil.copy(result, os.path.join(args.work, "hotptbus.log")) if os.path.exists(result) else None
+    log.close()
+    if os.path.exists(result):
+        shutil.copy(result, os.path.join(args.work, "hotptbus.log"))
     if not text.endswith("done\n"):
         print(f"wine-check: the test bus driver did not finish in {args.timeout} s "
               f"(logs in {args.work}: wine.log, hotptbus.log)")
+    return text
+
+
+def wine_results(args, text):
+    """What the test bus driver logged, and the trace lines the image printed through Wine's
+    DbgPrint, by step."""
     writes, current, notes = collections.defaultdict(list), 0, []
     requirements = collections.defaultdict(list)
     kinds = {1: "io", 3: "memory"}
@@ -144,8 +153,6 @@ def wine_writes(args):
         elif field[0] == "note":
             notes.append(line[5:])
         elif field[0] == "W" and field[1] in HOTPFLT:
-            bus, rest = field[2].split(":")
-            device, function = rest.split(".")
             claimed = field[8] == "claimed"
             writes[current].append((field[2], field[1], int(field[3], 16), int(field[4], 16),
                                     int(field[5], 16), int(field[6], 16) if claimed else None,
@@ -186,7 +193,7 @@ def main():
     os.makedirs(args.work, exist_ok=True)
 
     steps, expected, expected_traces, expected_lists = hotpsim_writes(args)
-    got, got_traces, got_lists, notes, finished = wine_writes(args)
+    got, got_traces, got_lists, notes, finished = wine_results(args, run_wine(args))
     # What the test bus driver saw go wrong: an interface used without a reference or released
     # too often, a flow that did not settle, a filter it could not load.
     faults = [n for n in notes if any(word in n for word in
