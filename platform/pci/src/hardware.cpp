@@ -110,7 +110,7 @@ std::unique_ptr<Function> Function::device(uint16_t vendor, uint16_t deviceId, u
 }
 
 std::unique_ptr<Function> Function::bridge(uint16_t vendor, uint16_t deviceId, bool prefetch64,
-                                           bool io32)
+                                           bool io32, bool prefetchWindow)
 {
     std::unique_ptr<Function> f(new Function(HeaderKind::Bridge));
     f->poke(reg::VendorId, 2, vendor);
@@ -125,7 +125,7 @@ std::unique_ptr<Function> Function::bridge(uint16_t vendor, uint16_t deviceId, b
     f->defineBars(2);
     f->setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
     f->setMask(reg::SecondaryStatus, 2, 0, 0xF900);
-    f->defineBridgeWindows(true, io32, true, prefetch64);
+    f->defineBridgeWindows(true, io32, prefetchWindow, prefetch64);
     f->setMask(reg::InterruptLine, 1, 0xFF);
     f->setMask(reg::BridgeControl, 2, 0x00FF);
     f->secondary_ = std::make_unique<Bus>();
