@@ -166,6 +166,9 @@ void Function::defineBridgeWindows(bool io, bool io32, bool prefetch, bool prefe
         setMask(reg::IoBase, 2, 0xF0F0);
         poke(reg::IoBase, 2, io32 ? 0x0101 : 0x0000);
         if (io32) setMask(reg::IoBaseUpper, 4, 0xFFFFFFFF);
+    } else {
+        poke(reg::IoBase, 2, 0);
+        poke(reg::IoBaseUpper, 4, 0);
     }
     setMask(reg::MemoryBase, 4, 0xFFF0FFF0);
     if (prefetch) {
@@ -175,6 +178,10 @@ void Function::defineBridgeWindows(bool io, bool io32, bool prefetch, bool prefe
             setMask(reg::PrefetchBaseUpper, 4, 0xFFFFFFFF);
             setMask(reg::PrefetchLimitUpper, 4, 0xFFFFFFFF);
         }
+    } else {
+        poke(reg::PrefetchBase, 4, 0);
+        poke(reg::PrefetchBaseUpper, 4, 0);
+        poke(reg::PrefetchLimitUpper, 4, 0);
     }
 }
 
