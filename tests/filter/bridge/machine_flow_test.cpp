@@ -2,10 +2,12 @@
 // With the driver the devices behind the card's bridges start; without it the large aperture
 // does not fit the bridge's minimal windows. No scan may leave two bridges claiming one bus.
 #include <machine_fixture.hpp>
+#include <machine_events.hpp>
 #include <nt/variable_length.hpp>
 
 #include <machine/machine.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <algorithm>
 #include <array>
@@ -19,7 +21,7 @@ namespace {
 constexpr ULONG M = 0x100000;
 
 // The built-in machine with one more card in its catalogue: a bridge with nothing behind it.
-const std::string kWithEmptyBridgeCard = std::string(machine::defaultMachineText()) + R"(
+const std::string kWithEmptyBridgeCard = std::string(formats::defaultMachineText()) + R"(
 [[card]]
 name = "empty bridge card"
 [[card.function]]
@@ -31,7 +33,7 @@ id   = "f1a0:6000"
 // The built-in machine with a card whose device has a 64 MB prefetchable BAR behind its own
 // bridge. A display card in the other slot takes the first 32 MB of the prefetchable window, so
 // a window aligned only to 1 MB would start where no 64 MB BAR can be placed.
-const std::string kWithLargeApertureCard = std::string(machine::defaultMachineText()) + R"(
+const std::string kWithLargeApertureCard = std::string(formats::defaultMachineText()) + R"(
 [[card]]
 name = "large aperture card"
 [[card.function]]
@@ -150,23 +152,18 @@ class CardFlow : public ::testing::Test {
 protected:
     // Boots the machine of `text` the first time, then inserts the card into the slot.
     void insert(const std::string& card, bool withDriver = true,
-                std::string_view text = machine::defaultMachineText(),
+                std::string_view text = formats::defaultMachineText(),
                 const std::string& slot = "slot 1")
     {
         if (!m) {
             ASSERT_NO_FATAL_FAILURE(boot(text, withDriver));
         }
-        std::string error;
-        machine::Event event;
-        event.kind = machine::EventKind::Insert;
-        event.card = card;
-        event.slot = *machine::parseLocation(slot, error);
-        ASSERT_TRUE(m->apply(event));
+        ASSERT_TRUE(m->apply(makeEvent(machine::EventKind::Insert, slot, card)));
     }
 
     void boot(std::string_view text, bool withDriver)
     {
-        auto parsed = machine::parseMachine(text, "machine.toml");
+        auto parsed = formats::parseMachine(text, "machine.toml");
         ASSERT_TRUE(parsed.ok()) << describe(parsed.errors());
         machine::MachineOptions options;
         options.withDriver = withDriver;

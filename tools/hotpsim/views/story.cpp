@@ -1,94 +1,19 @@
-// Configuration registers by name, the readable story of a run and its JSON events.
-#include <machine/report.hpp>
+// The readable story of a run and its JSON events.
+#include "views.hpp"
 
-#include <pnp/manager.hpp>
+#include <pci/registers.hpp>
 
 #include <cstddef>
 #include <cstdio>
 
-namespace machine {
+namespace hotpsim {
 
-namespace detail {
-std::string formatSize(uint64_t bytes);
-}
+using machine::Output;
 
 namespace {
 
-struct Register {
-    unsigned offset, width;
-    const char* name;
-};
-
-// The common start of every header, then what each header type puts after it.
-constexpr Register kCommon[] = {
-    {0x00, 2, "VENDOR_ID"},  {0x02, 2, "DEVICE_ID"},     {0x04, 2, "COMMAND"},
-    {0x06, 2, "STATUS"},     {0x08, 1, "REVISION_ID"},   {0x09, 1, "PROG_IF"},
-    {0x0A, 1, "SUBCLASS"},   {0x0B, 1, "BASE_CLASS"},    {0x0C, 1, "CACHE_LINE_SIZE"},
-    {0x0D, 1, "LATENCY_TIMER"}, {0x0E, 1, "HEADER_TYPE"}, {0x0F, 1, "BIST"},
-};
-constexpr Register kDevice[] = {
-    {0x10, 4, "BAR0"}, {0x14, 4, "BAR1"}, {0x18, 4, "BAR2"}, {0x1C, 4, "BAR3"},
-    {0x20, 4, "BAR4"}, {0x24, 4, "BAR5"}, {0x28, 4, "CARDBUS_CIS"},
-    {0x2C, 2, "SUBSYSTEM_VENDOR_ID"}, {0x2E, 2, "SUBSYSTEM_ID"}, {0x30, 4, "ROM_BASE"},
-    {0x34, 1, "CAP_PTR"}, {0x3C, 1, "INTERRUPT_LINE"}, {0x3D, 1, "INTERRUPT_PIN"},
-    {0x3E, 1, "MIN_GNT"}, {0x3F, 1, "MAX_LAT"},
-    // The power-management capability every modelled device carries at 0x40.
-    {0x40, 4, "PM_CAP"}, {0x44, 2, "PMCSR"},
-};
-constexpr Register kBridge[] = {
-    {0x10, 4, "BAR0"},          {0x14, 4, "BAR1"},          {0x18, 1, "PRIMARY"},
-    {0x19, 1, "SECONDARY"},     {0x1A, 1, "SUBORDINATE"},   {0x1B, 1, "SEC_LATENCY"},
-    {0x1C, 1, "IO_BASE"},       {0x1D, 1, "IO_LIMIT"},      {0x1E, 2, "SEC_STATUS"},
-    {0x20, 2, "MEMORY_BASE"},   {0x22, 2, "MEMORY_LIMIT"},  {0x24, 2, "PREF_BASE"},
-    {0x26, 2, "PREF_LIMIT"},    {0x28, 4, "PREF_BASE_UPPER"}, {0x2C, 4, "PREF_LIMIT_UPPER"},
-    {0x30, 2, "IO_BASE_UPPER"}, {0x32, 2, "IO_LIMIT_UPPER"}, {0x34, 1, "CAP_PTR"},
-    {0x38, 4, "ROM_BASE"},      {0x3C, 1, "INTERRUPT_LINE"}, {0x3D, 1, "INTERRUPT_PIN"},
-    {0x3E, 2, "BRIDGE_CONTROL"},
-};
-constexpr Register kCardBus[] = {
-    {0x10, 4, "SOCKET_BASE"},   {0x14, 1, "CAP_PTR"},       {0x16, 2, "SEC_STATUS"},
-    {0x18, 1, "PRIMARY"},       {0x19, 1, "SECONDARY"},     {0x1A, 1, "SUBORDINATE"},
-    {0x1B, 1, "CARDBUS_LATENCY"}, {0x1C, 4, "MEMORY_BASE0"}, {0x20, 4, "MEMORY_LIMIT0"},
-    {0x24, 4, "MEMORY_BASE1"},  {0x28, 4, "MEMORY_LIMIT1"}, {0x2C, 4, "IO_BASE0"},
-    {0x30, 4, "IO_LIMIT0"},     {0x34, 4, "IO_BASE1"},      {0x38, 4, "IO_LIMIT1"},
-    {0x3C, 1, "INTERRUPT_LINE"}, {0x3D, 1, "INTERRUPT_PIN"}, {0x3E, 2, "BRIDGE_CONTROL"},
-};
-
-template <size_t N>
-const Register* findIn(const Register (&table)[N], unsigned offset)
-{
-    for (const Register& r : table) {
-        if (offset >= r.offset && offset < r.offset + r.width) return &r;
-    }
-    return nullptr;
-}
-
-// The register holding `offset`; a byte no table names is a register of its own.
-Register registerAt(uint8_t headerType, unsigned offset)
-{
-    if (const Register* r = findIn(kCommon, offset)) return *r;
-    const Register* r = nullptr;
-    switch (headerType == 0xFF ? 0 : headerType & 0x7F) {
-    case 1: r = findIn(kBridge, offset); break;
-    case 2: r = findIn(kCardBus, offset); break;
-    default: r = findIn(kDevice, offset); break;
-    }
-    if (r != nullptr) return *r;
-    return Register{offset, 1, nullptr};
-}
-
-bool isBusNumber(const Register& r)
-{
-    const std::string name = r.name != nullptr ? r.name : "";
-    return name == "PRIMARY" || name == "SECONDARY" || name == "SUBORDINATE";
-}
-
-std::string hex(uint64_t value, int digits = 0)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(value));
-    return text;
-}
+// "0x1f": how the story prints a value.
+std::string hex(uint64_t value, int digits = 0) { return "0x" + pci::hex(value, digits); }
 
 std::string pad(std::string text, size_t width)
 {
@@ -119,75 +44,13 @@ std::string descriptorText(const nlohmann::ordered_json& d)
 {
     std::string kind = str(d, "type") == "io" ? "I/O" : str(d, "type") == "memory" ? "memory" : "other";
     if (kind == "memory" && (num(d, "flags") & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0) kind = "prefetchable memory";
-    return kind + " length " + hex(num(d, "length")) + " (" + detail::formatSize(num(d, "length")) +
+    return kind + " length " + hex(num(d, "length")) + " (" + pci::formatSize(num(d, "length")) +
            ") alignment " + hex(num(d, "alignment")) + " range " + hex(num(d, "minimum")) + "-" +
            hex(num(d, "maximum")) + " option " + std::to_string(num(d, "option")) + " flags " +
            hex(num(d, "flags"));
 }
 
 }  // namespace
-
-std::string registerName(uint8_t headerType, unsigned offset)
-{
-    const Register r = registerAt(headerType, offset);
-    std::string name = r.name != nullptr ? r.name : "REG_" + hex(offset, 2).substr(2);
-    if (r.name != nullptr && offset != r.offset) name += "+" + std::to_string(offset - r.offset);
-    return name;
-}
-
-std::string describeWrite(uint8_t headerType, unsigned offset, unsigned length, uint32_t before,
-                          uint32_t after)
-{
-    std::string text;
-    length = std::min(length, 4u);  // one configuration cycle carries at most a dword
-    unsigned at = offset;
-    while (at < offset + length) {
-        const Register r = registerAt(headerType, at);
-        const unsigned end = std::min(r.offset + r.width, offset + length);
-        const unsigned shift = 8 * (at - offset);
-        const unsigned bytes = end - at;
-        const uint32_t mask = bytes >= 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
-        const uint32_t was = (before >> shift) & mask, now = (after >> shift) & mask;
-        char values[48];
-        if (isBusNumber(r)) {
-            std::snprintf(values, sizeof values, "%02x -> %02x", was, now);
-        } else {
-            std::snprintf(values, sizeof values, "0x%0*x -> 0x%0*x", 2 * bytes, was, 2 * bytes, now);
-        }
-        if (!text.empty()) text += ", ";
-        text += registerName(headerType, at) + " " + values;
-        at = end;
-    }
-    return text;
-}
-
-std::optional<std::string> describeBarSize(uint32_t readback, std::optional<uint32_t> upper)
-{
-    if ((readback & ~1u) == 0) return std::nullopt;
-    if ((readback & 1) != 0) {
-        uint32_t mask = readback & ~3u;
-        if ((mask & 0xFFFF0000u) == 0) mask |= 0xFFFF0000u;  // upper half hard-wired to zero
-        return "io " + detail::formatSize(static_cast<uint32_t>(~mask + 1));
-    }
-    const bool wide = ((readback >> 1) & 3) == 2;
-    const bool prefetchable = (readback & 8) != 0;
-    uint64_t mask = readback & ~0xFull;
-    mask |= wide ? static_cast<uint64_t>(upper.value_or(0xFFFFFFFFu)) << 32 : 0xFFFFFFFF00000000ull;
-    return std::string(wide ? "mem64 " : "mem32 ") + (prefetchable ? "prefetchable " : "") +
-           detail::formatSize(~mask + 1);
-}
-
-const char* actorKey(pci::Actor who, bool driverLoaded)
-{
-    switch (who) {
-    case pci::Actor::Firmware: return "firmware";
-    case pci::Actor::BusInterface: return driverLoaded ? "hotpflt-bus-interface" : "bus-interface";
-    case pci::Actor::RootAccessors: return driverLoaded ? "hotpflt-root-accessors" : "root-accessors";
-    case pci::Actor::PnpManager: return "pnp-manager";
-    case pci::Actor::BusDriver: break;
-    }
-    return "bus-driver";
-}
 
 const char* actorName(const std::string& key)
 {
@@ -198,42 +61,6 @@ const char* actorName(const std::string& key)
     if (key == "root-accessors") return "root accessors";
     if (key == "pnp-manager") return "PnP manager";
     return "bus driver";
-}
-
-nlohmann::ordered_json requirementsJson(const std::vector<uint8_t>& bytes)
-{
-    nlohmann::ordered_json out = nlohmann::ordered_json::array();
-    if (bytes.size() < offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List)) return out;
-    IO_RESOURCE_REQUIREMENTS_LIST header;
-    std::memcpy(&header, bytes.data(), offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List));
-    size_t offset = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
-    for (ULONG a = 0; a < header.AlternativeLists; ++a) {
-        if (offset + offsetof(IO_RESOURCE_LIST, Descriptors) > bytes.size()) break;
-        IO_RESOURCE_LIST list;
-        std::memcpy(&list, bytes.data() + offset, offsetof(IO_RESOURCE_LIST, Descriptors));
-        for (ULONG i = 0; i < list.Count; ++i) {
-            const size_t at = offset + offsetof(IO_RESOURCE_LIST, Descriptors) +
-                              i * sizeof(IO_RESOURCE_DESCRIPTOR);
-            if (at + sizeof(IO_RESOURCE_DESCRIPTOR) > bytes.size()) break;
-            IO_RESOURCE_DESCRIPTOR d;
-            std::memcpy(&d, bytes.data() + at, sizeof d);
-            out.push_back({
-                {"type", d.Type == CmResourceTypePort     ? "io"
-                         : d.Type == CmResourceTypeMemory ? "memory"
-                                                          : "other"},
-                {"flags", d.Flags},
-                {"length", d.u.Memory.Length},
-                {"alignment", d.u.Memory.Alignment},
-                {"minimum", static_cast<uint64_t>(d.u.Memory.MinimumAddress.QuadPart)},
-                {"maximum", static_cast<uint64_t>(d.u.Memory.MaximumAddress.QuadPart)},
-                {"option", d.Option},
-                {"list", a},
-            });
-        }
-        offset += offsetof(IO_RESOURCE_LIST, Descriptors) +
-                  list.Count * sizeof(IO_RESOURCE_DESCRIPTOR);
-    }
-    return out;
 }
 
 // --- story ----------------------------------------------------------------------------------------
@@ -281,7 +108,7 @@ std::vector<std::string> Story::flushSizing()
         if (wide && i + 1 < s.bars.size() && s.bars[i + 1].offset == bar.offset + 4) {
             upper = s.bars[i + 1].readback;
         }
-        if (auto size = describeBarSize(bar.readback, upper)) {
+        if (auto size = pci::describeBarSize(bar.readback, upper)) {
             text += (text.empty() ? "" : ", ") + name + " sized: " + *size;
             if (upper) ++i;
         } else {
@@ -329,7 +156,7 @@ std::vector<std::string> Story::add(const Output& out)
         if (!options_.configWrites) break;
         std::string text = who + str(f, "bdf") + "  ";
         if (!f.value("claimed", false)) {
-            text += registerName(0xFF, static_cast<unsigned>(num(f, "offset"))) + " = " +
+            text += pci::registerName(0xFF, static_cast<unsigned>(num(f, "offset"))) + " = " +
                     hex(num(f, "value"), 2 * static_cast<int>(num(f, "width"))) +
                     " (no function answered)";
         } else {
@@ -378,7 +205,7 @@ std::vector<std::string> Story::add(const Output& out)
         break;
     }
     default:
-        push(line(outputKindName(out.kind), out.text));
+        push(line(machine::outputKindName(out.kind), out.text));
         break;
     }
     return lines;
@@ -388,10 +215,10 @@ std::vector<std::string> Story::finish() { return flushSizing(); }
 
 nlohmann::ordered_json toJson(const Output& out)
 {
-    nlohmann::ordered_json line{{"kind", outputKindName(out.kind)}};
+    nlohmann::ordered_json line{{"kind", machine::outputKindName(out.kind)}};
     for (auto it = out.fields.begin(); it != out.fields.end(); ++it) line[it.key()] = it.value();
     if (!line.contains("text") && out.fields.empty()) line["text"] = out.text;
     return line;
 }
 
-}  // namespace machine
+}  // namespace hotpsim

@@ -1,14 +1,17 @@
 // Writing a machine as a machine file, and configuration bytes as machine files hold them.
 // What is written parses back into the same machine (a test holds the writer to that).
-#include <machine/snapshot.hpp>
+#include <formats/machine_writer.hpp>
 
-#include "format.hpp"
+#include <formats/files.hpp>
+#include <pci/registers.hpp>
 
 #include <cctype>
 #include <cstdio>
 #include <sstream>
 
-namespace machine {
+namespace formats {
+
+using namespace machine;
 
 namespace {
 
@@ -36,7 +39,7 @@ std::string quoted(const std::string& text)
 
 std::string window(const Window& w)
 {
-    return "{ base = 0x" + detail::hex(w.base, 4) + ", limit = 0x" + detail::hex(w.limit, 4) + " }";
+    return "{ base = 0x" + pci::hex(w.base, 4) + ", limit = 0x" + pci::hex(w.limit, 4) + " }";
 }
 
 void bars(std::ostream& out, const std::vector<pci::Bar>& list)
@@ -65,13 +68,13 @@ void bars(std::ostream& out, const std::vector<pci::Bar>& list)
 void function(std::ostream& out, const FunctionDesc& f, const std::string& path)
 {
     out << "\n[[" << path << "]]\n";
-    out << "at    = \"" << detail::hex(f.device, 2) << "." << f.function << "\"\n";
+    out << "at    = \"" << pci::hex(f.device, 2) << "." << f.function << "\"\n";
     out << "name  = " << quoted(f.name) << "\n";
     if (f.kind == FunctionKind::Bridge) out << "kind  = \"bridge\"\n";
     if (f.kind == FunctionKind::CardBus) out << "kind  = \"cardbus\"\n";
-    out << "id    = \"" << detail::hex(f.vendor, 4) << ":" << detail::hex(f.deviceId, 4) << "\"\n";
+    out << "id    = \"" << pci::hex(f.vendor, 4) << ":" << pci::hex(f.deviceId, 4) << "\"\n";
     if (f.kind != FunctionKind::CardBus) {
-        out << "class = 0x" << detail::hex(uint64_t{f.baseClass} << 16 | uint64_t{f.subClass} << 8 | f.progIf, 6)
+        out << "class = 0x" << pci::hex(uint64_t{f.baseClass} << 16 | uint64_t{f.subClass} << 8 | f.progIf, 6)
             << "\n";
     }
     if (f.kind != FunctionKind::CardBus) bars(out, f.bars);
@@ -181,4 +184,4 @@ std::string writeMachineFile(const MachineDesc& m, const std::vector<std::string
     return out.str();
 }
 
-}  // namespace machine
+}  // namespace formats

@@ -6,18 +6,15 @@
 // the driver asked for, and whether everything behind it started.
 #pragma once
 
-#include <machine/description.hpp>
-#include <machine/location.hpp>
-#include <machine/scenario.hpp>
+#include <formats/model.hpp>
 
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace machine {
+namespace formats {
 
-class Machine;
 
 struct ReplugBridge {
     std::string where;         // "01:00.0" as captured
@@ -45,8 +42,7 @@ struct ReplugPlan {
 std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_view bdf,
                                      std::string& error);
 
-// After the plan's scenario has played: per bridge of the card, the captured windows beside the
-// driver's filtered requirements and what was assigned, and whether what is behind it started.
-std::vector<std::string> compareReplug(Machine& machine, const ReplugPlan& plan);
+// "f0000000-f00fffff (1M)", or "closed": a window as the replug plan and its comparison print it.
+std::string windowText(const Window& w);
 
-}  // namespace machine
+}  // namespace formats

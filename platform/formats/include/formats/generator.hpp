@@ -15,13 +15,13 @@
 // bridges all lie within the 31 bridges the driver's scan can follow from the root.
 #pragma once
 
-#include <machine/description.hpp>
+#include <formats/model.hpp>
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace machine {
+namespace formats {
 
 struct MachineShape {
     unsigned width = 4;    // ordinary functions per bus
@@ -45,4 +45,4 @@ std::optional<MachineDesc> generateMachine(const MachineShape& shape, std::strin
 // Ordinary functions the machine of that shape has (bridges and the host bridge not counted).
 unsigned generatedFunctions(const MachineShape& shape);
 
-}  // namespace machine
+}  // namespace formats

@@ -11,7 +11,7 @@
 // finds what the real one found.
 #pragma once
 
-#include <machine/description.hpp>
+#include <formats/model.hpp>
 
 #include <cstdint>
 #include <optional>
@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-namespace machine {
+namespace formats {
 
 // One function of a snapshot.
 struct SnapshotFunction {
@@ -54,9 +54,6 @@ struct ImportResult {
 };
 ImportResult importSnapshot(const Snapshot& snapshot);
 
-// A machine as the text of a machine file, which parses back into the same machine.
-std::string writeMachineFile(const MachineDesc& machine, const std::vector<std::string>& notes);
-
 // A function as Linux names it: "DDDD:BB:DD.F", or "BB:DD.F" in domain 0000. Every digit is
 // hexadecimal (the function a single digit 0 to 7); nothing else is accepted.
 struct Bdf {
@@ -65,9 +62,4 @@ struct Bdf {
 };
 std::optional<Bdf> parseBdf(std::string_view text);
 
-// Configuration bytes as machine files write them: whitespace-separated hexadecimal bytes,
-// optionally in lines that start with their offset ("00: 86 80 ..."), as lspci -x prints.
-bool parseConfigBytes(std::string_view text, std::vector<uint8_t>& bytes, std::string& error);
-std::string formatConfigBytes(const std::vector<uint8_t>& bytes, std::string_view indent);
-
-}  // namespace machine
+}  // namespace formats

@@ -4,11 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-namespace machine::detail {
+namespace formats::detail {
 
 namespace {
 const char* typeName(toml::node_type type)
@@ -182,76 +179,11 @@ std::vector<const toml::table*> Reader::tables(const toml::table& table, std::st
     return out;
 }
 
-namespace {
-const char* fileKind(mode_t mode)
+std::vector<std::string> parseFailure(const toml::parse_error& e, std::string_view fileName)
 {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
-
-// Closes a descriptor on every way out.
-struct Descriptor {
-    int fd;
-    ~Descriptor()
-    {
-        if (fd >= 0) ::close(fd);
-    }
-};
-}  // namespace
-
-std::optional<std::string> readInputFile(const std::string& path, std::string& error,
-                                         uint64_t cap, std::string_view kind)
-{
-    // Non-blocking, so that opening a FIFO with no writer returns at once and is refused below.
-    Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
-    if (file.fd < 0) {
-        const int reason = errno;
-        struct stat link {};
-        if (reason == ENOENT && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-            error = path + ": cannot read: a symbolic link to nothing";
-        } else {
-            error = path + ": cannot read: " + std::strerror(reason);
-        }
-        return std::nullopt;
-    }
-    struct stat info {};
-    if (::fstat(file.fd, &info) != 0) {
-        error = path + ": cannot read: " + std::strerror(errno);
-        return std::nullopt;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        error = path + ": cannot read: " + fileKind(info.st_mode) + ", not a file";
-        return std::nullopt;
-    }
-    const std::string limit = formatSize(cap);
-    if (static_cast<uint64_t>(info.st_size) > cap) {
-        error = path + ": " + std::to_string(info.st_size) + " bytes; " + std::string(kind) +
-                " is at most " + limit;
-        return std::nullopt;
-    }
-    // Read to the end, but never past the limit: the file may grow while it is read.
-    std::string text;
-    char buffer[16384];
-    while (true) {
-        const ssize_t n = ::read(file.fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = path + ": cannot read: " + std::strerror(errno);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-        if (text.size() > cap) {
-            error = path + ": more than " + limit + "; " + std::string(kind) + " is at most " +
-                    limit;
-            return std::nullopt;
-        }
-    }
-    return text;
+    const auto line = e.source().begin.line;
+    return {std::string(fileName) + ":" + std::to_string(line == 0 ? 1 : line) + ": " +
+            std::string(e.description())};
 }
 
 bool parseId(std::string_view text, uint16_t& vendor, uint16_t& device)
@@ -300,15 +232,4 @@ std::optional<uint64_t> parseSize(std::string_view text)
 
 bool isPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
-std::string formatSize(uint64_t bytes)
-{
-    static const char* const units[] = {"", "K", "M", "G", "T"};
-    unsigned u = 0;
-    while (u < 4 && bytes >= 1024 && bytes % 1024 == 0) {
-        bytes /= 1024;
-        ++u;
-    }
-    return std::to_string(bytes) + units[u];
-}
-
-}  // namespace machine::detail
+}  // namespace formats::detail

@@ -1,29 +1,27 @@
-// The final state of a machine: what every device ended with, how that differs from the same run
-// without the driver, and the device stacks and tree as a kernel debugger shows them.
-#include <machine/report.hpp>
+// The final state of a machine: the tree with each device's stack, what every device ended with,
+// how that differs from the same run without the driver, and the device stacks and tree as a
+// kernel debugger shows them.
+#include "views.hpp"
+
+#include <pci/registers.hpp>
 
 #include <cstdio>
 #include <functional>
 
-namespace machine {
+namespace hotpsim {
+
+using machine::MachineDesc;
+using machine::MachineOptions;
+using machine::ScenarioDesc;
 
 namespace {
 
-std::string hex8(uint64_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%08llx", static_cast<unsigned long long>(value & 0xFFFFFFFFu));
-    return text;
-}
+// An i386 kernel address or flags, as a debugger prints them.
+std::string hex8(uint64_t value) { return pci::hex(value & 0xFFFFFFFFu, 8); }
 
 std::string address(const void* p) { return hex8(reinterpret_cast<uintptr_t>(p)); }
 
-std::string hexByte(unsigned value, int digits)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*x", digits, value);
-    return text;
-}
+std::string hexByte(unsigned value, int digits) { return "0x" + pci::hex(value, digits); }
 
 std::string driverName(PDEVICE_OBJECT device)
 {
@@ -60,10 +58,7 @@ std::string rangesText(const std::vector<pnp::Range>& ranges)
     std::string text;
     for (const pnp::Range& r : ranges) {
         if (!text.empty()) text += ", ";
-        char span[64];
-        std::snprintf(span, sizeof span, "%llx-%llx", static_cast<unsigned long long>(r.start),
-                      static_cast<unsigned long long>(r.end()));
-        text += rangeKind(r) + " " + span;
+        text += rangeKind(r) + " " + pci::hex(r.start) + "-" + pci::hex(r.end());
     }
     return text.empty() ? "none" : text;
 }
@@ -146,7 +141,7 @@ void walk(Machine& m, const std::function<void(pnp::DeviceNode&, unsigned)>& vis
 
 }  // namespace
 
-std::vector<DeviceState> snapshot(Machine& m)
+std::vector<DeviceState> finalStates(Machine& m)
 {
     std::vector<DeviceState> states;
     walk(m, [&](pnp::DeviceNode& node, unsigned) {
@@ -207,6 +202,21 @@ std::vector<Difference> compareRuns(const std::vector<DeviceState>& with,
     return out;
 }
 
+std::vector<std::string> describeChanges(const std::vector<Difference>& changes)
+{
+    std::vector<std::string> lines;
+    std::string device;
+    for (const auto& c : changes) {
+        if (c.name != device) {
+            device = c.name;
+            lines.push_back(device);
+        }
+        lines.push_back("    " + c.what + ": " + c.with + "    without hotpflt: " + c.without);
+    }
+    if (lines.empty()) lines.push_back("nothing: every device ends the same with and without hotpflt");
+    return lines;
+}
+
 std::vector<DeviceState> playWithoutDriver(const MachineDesc& description,
                                            const ScenarioDesc& scenario, MachineOptions options)
 {
@@ -216,10 +226,40 @@ std::vector<DeviceState> playWithoutDriver(const MachineDesc& description,
     options.reportReads = false;
     Machine bare(description, options, {});
     bare.boot();
-    for (const Event& event : scenario.events) bare.apply(event);
-    std::vector<DeviceState> states = snapshot(bare);
+    for (const machine::Event& event : scenario.events) bare.apply(event);
+    std::vector<DeviceState> states = finalStates(bare);
     bare.shutdown();
     return states;
+}
+
+std::vector<std::string> treeView(Machine& m)
+{
+    std::vector<std::string> lines;
+    walk(m, [&](pnp::DeviceNode& node, unsigned depth) {
+        const std::string indent(4 * depth, ' ');
+        const std::string state = node.state == pnp::DeviceNode::State::NotStarted
+                                      ? "not started: " + node.problem
+                                      : stateName(node.state);
+        lines.push_back(indent + node.name + "  [" + state + "]");
+        if (!node.enumerationProblem.empty()) lines.push_back(indent + "  " + node.enumerationProblem);
+        for (const pnp::Range& r : node.assigned) {
+            const char* kind = r.type == CmResourceTypePort                         ? "io  "
+                               : (r.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0 ? "pref"
+                                                                                   : "mem ";
+            lines.push_back(indent + "  " + kind + " " + pci::hex(r.start, 8) + "-" +
+                            pci::hex(r.end(), 8));
+        }
+        std::string text = indent + "  stack:";
+        const std::vector<PDEVICE_OBJECT> stack = stackOf(node.pdo);
+        for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+            const std::string role = m.roleOf(*it);
+            const bool filter = role.find("filter") != std::string::npos;
+            text += " " + driverName(*it) + "(" + address(*it) +
+                    (filter ? ", " + role : std::string()) + ")";
+        }
+        lines.push_back(text);
+    });
+    return lines;
 }
 
 std::vector<std::string> devstackView(Machine& m)
@@ -321,4 +361,4 @@ std::vector<nlohmann::ordered_json> deviceRecords(Machine& m)
     return records;
 }
 
-}  // namespace machine
+}  // namespace hotpsim

@@ -1,9 +1,9 @@
-#include <machine/lspci_dump.hpp>
+#include <formats/lspci_dump.hpp>
 
 #include <array>
 #include <cstdio>
 
-namespace machine {
+namespace formats {
 
 namespace reg = pci::reg;
 
@@ -66,4 +66,4 @@ void writeLspciDump(std::ostream& out, pci::Hierarchy& hw)
     dumpBus(out, hw, 0, seen);
 }
 
-}  // namespace machine
+}  // namespace formats

@@ -1,15 +1,24 @@
-#include <machine/machine_file.hpp>
-#include <machine/snapshot.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/machine_writer.hpp>
 
 #include "toml_reader.hpp"
+
+#include <pci/registers.hpp>
 
 #include <array>
 #include <cstdio>
 #include <map>
 
-namespace machine {
+namespace formats {
+
+using namespace machine;
 
 using detail::Reader;
+
+namespace {
+// A byte as two hexadecimal digits.
+std::string byteHex(unsigned value) { return pci::hex(value & 0xFF, 2); }
+}  // namespace
 
 namespace {
 
@@ -147,7 +156,7 @@ private:
                 }
             }
             if (const SlotDesc* before = out.slot(slot.device)) {
-                r_.error(slot.line, "device " + hex2(slot.device) +
+                r_.error(slot.line, "device " + byteHex(slot.device) +
                                         " is already a hot-plug slot (line " +
                                         std::to_string(before->line) + ")");
                 continue;
@@ -160,7 +169,7 @@ private:
             if (!function(*ft, f, Context::Bus, inCard)) continue;
             auto [it, fresh] = seen.emplace(std::make_pair(f.device, f.function), f.line);
             if (!fresh) {
-                r_.error(f.line, "function " + hex2(f.device) + "." + std::to_string(f.function) +
+                r_.error(f.line, "function " + byteHex(f.device) + "." + std::to_string(f.function) +
                                      " is already described (line " + std::to_string(it->second) +
                                      ")");
                 continue;
@@ -170,7 +179,7 @@ private:
         // A device answers only through its function 0.
         for (const FunctionDesc& f : out.functions) {
             if (f.function != 0 && seen.count({f.device, 0}) == 0) {
-                r_.error(f.line, "device " + hex2(f.device) + " has function " +
+                r_.error(f.line, "device " + byteHex(f.device) + " has function " +
                                      std::to_string(f.function) +
                                      " but no function 0, so none of it would answer");
             }
@@ -181,7 +190,22 @@ private:
     {
         f.line = Reader::line(t);
         const size_t errorsBefore = errors().size();
-        // Configuration bytes, when given, decide the kind through their header type.
+        if (!configBytes(t, f) || !kindOf(t, f)) return false;
+        allowedKeys(t, f, context);
+        placeOf(t, f, context);
+        identity(t, f);
+        switch (f.kind) {
+        case FunctionKind::Device: device(t, f); break;
+        case FunctionKind::Bridge: bridge(t, f, inCard); break;
+        case FunctionKind::CardBus: f.name = className(0x06, 0x07); break;
+        }
+        if (auto name = r_.string(t, "name", "a function")) f.name = *name;
+        return errors().size() == errorsBefore;
+    }
+
+    // Configuration bytes, when given, decide the kind through their header type.
+    bool configBytes(const toml::table& t, FunctionDesc& f)
+    {
         if (auto text = r_.string(t, "config", "a function")) {
             std::string error;
             if (!parseConfigBytes(*text, f.config, error)) {
@@ -203,6 +227,11 @@ private:
             f.subClass = f.config[pci::reg::SubClass];
             f.baseClass = f.config[pci::reg::BaseClass];
         }
+        return true;
+    }
+
+    bool kindOf(const toml::table& t, FunctionDesc& f)
+    {
         const auto kind = r_.string(t, "kind", "a function");
         if (kind) {
             if (*kind == "device") {
@@ -224,6 +253,12 @@ private:
                 return false;
             }
         }
+        return true;
+    }
+
+    // The keys each kind of function takes.
+    void allowedKeys(const toml::table& t, const FunctionDesc& f, Context context)
+    {
         const char* const place = context == Context::Bus ? "at" : "function";
         switch (f.kind) {
         case FunctionKind::Device:
@@ -242,6 +277,11 @@ private:
                         "a CardBus bridge");
             break;
         }
+    }
+
+    // Where the function is: "at" on a bus, "function" in a card.
+    void placeOf(const toml::table& t, FunctionDesc& f, Context context)
+    {
         if (context == Context::Bus) {
             if (auto at = r_.string(t, "at", "a function", true)) {
                 std::string error;
@@ -262,6 +302,11 @@ private:
         } else if (auto fn = r_.integer(t, "function", "a card's function", 0, 7, true)) {
             f.function = static_cast<unsigned>(*fn);
         }
+    }
+
+    // Vendor and device, revision, expansion ROM and write masks.
+    void identity(const toml::table& t, FunctionDesc& f)
+    {
         const bool raw = !f.config.empty();
         const uint16_t rawVendor = f.vendor, rawDevice = f.deviceId;
         if (auto id = r_.string(t, "id", "a function", !raw)) {
@@ -275,9 +320,9 @@ private:
                 r_.error(Reader::keyLine(t, "id"), "'" + *id +
                                                        "' disagrees with the configuration "
                                                        "bytes, which say " +
-                                                       hex2(rawVendor >> 8) + hex2(rawVendor) +
-                                                       ":" + hex2(rawDevice >> 8) +
-                                                       hex2(rawDevice));
+                                                       byteHex(rawVendor >> 8) + byteHex(rawVendor) +
+                                                       ":" + byteHex(rawDevice >> 8) +
+                                                       byteHex(rawDevice));
             }
         } else if (raw && rawVendor == 0xFFFF) {
             r_.error(Reader::keyLine(t, "config"),
@@ -294,7 +339,7 @@ private:
             if (!detail::isPowerOfTwo(*rom) || *rom < 0x800 || *rom > 0x1000000) {
                 r_.error(Reader::keyLine(t, "rom"),
                          "an expansion ROM is a power of two from 2K to 16M, not " +
-                             detail::formatSize(*rom));
+                             pci::formatSize(*rom));
             } else {
                 f.romSize = *rom;
             }
@@ -311,82 +356,84 @@ private:
                 f.latencyMask = static_cast<uint8_t>(*v);
             }
         }
-        const auto classCode = [&](const char* what) -> std::optional<int64_t> {
-            auto code = r_.integer(t, "class", what, 0, 0xFFFFFF, !raw && f.kind == FunctionKind::Device);
-            if (code && raw &&
-                static_cast<uint32_t>(*code) !=
-                    (uint32_t{f.baseClass} << 16 | uint32_t{f.subClass} << 8 | f.progIf)) {
+    }
+
+    // The class code, which configuration bytes, when given, already hold.
+    std::optional<int64_t> classCode(const toml::table& t, const FunctionDesc& f, const char* what)
+    {
+        const bool raw = !f.config.empty();
+        auto code = r_.integer(t, "class", what, 0, 0xFFFFFF, !raw && f.kind == FunctionKind::Device);
+        if (code && raw &&
+            static_cast<uint32_t>(*code) !=
+                (uint32_t{f.baseClass} << 16 | uint32_t{f.subClass} << 8 | f.progIf)) {
+            r_.error(Reader::keyLine(t, "class"),
+                     "the class disagrees with the configuration bytes, which say " +
+                         byteHex(f.baseClass) + byteHex(f.subClass) + byteHex(f.progIf));
+            return std::nullopt;
+        }
+        return code;
+    }
+
+    void bars(const toml::table& t, FunctionDesc& f, unsigned registers)
+    {
+        if (const toml::node* list = t.get("bars")) {
+            if (!list->is_array()) {
+                r_.error(*list, "'bars' must be an array of BARs, not a " +
+                                    std::string(list->is_table() ? "table" : "single value"));
+            } else {
+                barList(*list->as_array(), f.bars, registers);
+            }
+        }
+    }
+
+    void device(const toml::table& t, FunctionDesc& f)
+    {
+        if (auto code = classCode(t, f, "a device")) {
+            f.baseClass = static_cast<uint8_t>(*code >> 16);
+            f.subClass = static_cast<uint8_t>(*code >> 8);
+            f.progIf = static_cast<uint8_t>(*code);
+            if (f.baseClass == 0x06 && (f.subClass == 0x04 || f.subClass == 0x07)) {
                 r_.error(Reader::keyLine(t, "class"),
-                         "the class disagrees with the configuration bytes, which say " +
-                             hex2(f.baseClass) + hex2(f.subClass) + hex2(f.progIf));
-                return std::nullopt;
+                         "class " + pci::hex(f.baseClass, 2) + pci::hex(f.subClass, 2) +
+                             " is a bridge; describe it with kind = \"" +
+                             (f.subClass == 0x04 ? "bridge" : "cardbus") + "\"");
             }
-            return code;
-        };
-        const auto bars = [&](unsigned registers) {
-            if (const toml::node* list = t.get("bars")) {
-                if (!list->is_array()) {
-                    r_.error(*list, "'bars' must be an array of BARs, not a " +
-                                        std::string(list->is_table() ? "table" : "single value"));
-                } else {
-                    barList(*list->as_array(), f.bars, registers);
-                }
-            }
-        };
-        switch (f.kind) {
-        case FunctionKind::Device: {
-            if (auto code = classCode("a device")) {
-                f.baseClass = static_cast<uint8_t>(*code >> 16);
-                f.subClass = static_cast<uint8_t>(*code >> 8);
-                f.progIf = static_cast<uint8_t>(*code);
-                if (f.baseClass == 0x06 && (f.subClass == 0x04 || f.subClass == 0x07)) {
-                    r_.error(Reader::keyLine(t, "class"),
-                             "class " + hex4(f.baseClass, f.subClass) +
-                                 " is a bridge; describe it with kind = \"" +
-                                 (f.subClass == 0x04 ? "bridge" : "cardbus") + "\"");
-                }
-            }
-            bars(6);
-            f.name = className(f.baseClass, f.subClass);
-            break;
         }
-        case FunctionKind::Bridge: {
-            if (auto code = classCode("a bridge"); code && !raw) {
-                if ((*code >> 8) != 0x0604) {
-                    r_.error(Reader::keyLine(t, "class"),
-                             "a PCI-to-PCI bridge has class 0604xx (0x060401 decodes "
-                             "subtractively), not " + hex2(static_cast<unsigned>(*code >> 16)) +
-                                 hex2(static_cast<unsigned>(*code >> 8)) +
-                                 hex2(static_cast<unsigned>(*code)));
-                }
-                f.progIf = static_cast<uint8_t>(*code);
+        bars(t, f, 6);
+        f.name = className(f.baseClass, f.subClass);
+    }
+
+    void bridge(const toml::table& t, FunctionDesc& f, bool inCard)
+    {
+        const bool raw = !f.config.empty();
+        if (auto code = classCode(t, f, "a bridge"); code && !raw) {
+            if ((*code >> 8) != 0x0604) {
+                r_.error(Reader::keyLine(t, "class"),
+                         "a PCI-to-PCI bridge has class 0604xx (0x060401 decodes "
+                         "subtractively), not " + byteHex(static_cast<unsigned>(*code >> 16)) +
+                             byteHex(static_cast<unsigned>(*code >> 8)) +
+                             byteHex(static_cast<unsigned>(*code)));
             }
-            bars(2);
-            for (const char* key : {"prefetch64", "io32"}) {
-                if (raw && t.get(key) != nullptr) {
-                    r_.error(Reader::keyLine(t, key),
-                             std::string(key) + " comes from the configuration bytes");
-                }
-            }
-            if (auto on = r_.boolean(t, "prefetch64", "a bridge")) f.prefetch64 = *on;
-            if (auto on = r_.boolean(t, "io32", "a bridge")) f.io32 = *on;
-            if (auto on = r_.boolean(t, "io_window", "a bridge")) f.ioWindow = *on;
-            if (auto on = r_.boolean(t, "prefetch_window", "a bridge")) f.prefetchWindow = *on;
-            if (raw) {
-                f.io32 = (f.config[pci::reg::IoBase] & 0xF) == 1;
-                f.prefetch64 = (f.config[pci::reg::PrefetchBase] & 0xF) == 1;
-            }
-            f.name = className(0x06, 0x04);
-            bus(t, "behind", f.secondary, "a bridge", inCard);
-            reserve(t, f.secondary);
-            break;
+            f.progIf = static_cast<uint8_t>(*code);
         }
-        case FunctionKind::CardBus:
-            f.name = className(0x06, 0x07);
-            break;
+        bars(t, f, 2);
+        for (const char* key : {"prefetch64", "io32"}) {
+            if (raw && t.get(key) != nullptr) {
+                r_.error(Reader::keyLine(t, key),
+                         std::string(key) + " comes from the configuration bytes");
+            }
         }
-        if (auto name = r_.string(t, "name", "a function")) f.name = *name;
-        return errors().size() == errorsBefore;
+        if (auto on = r_.boolean(t, "prefetch64", "a bridge")) f.prefetch64 = *on;
+        if (auto on = r_.boolean(t, "io32", "a bridge")) f.io32 = *on;
+        if (auto on = r_.boolean(t, "io_window", "a bridge")) f.ioWindow = *on;
+        if (auto on = r_.boolean(t, "prefetch_window", "a bridge")) f.prefetchWindow = *on;
+        if (raw) {
+            f.io32 = pci::windowIsWide(f.config[pci::reg::IoBase]);
+            f.prefetch64 = pci::windowIsWide(f.config[pci::reg::PrefetchBase]);
+        }
+        f.name = className(0x06, 0x04);
+        bus(t, "behind", f.secondary, "a bridge", inCard);
+        reserve(t, f.secondary);
     }
 
     void reserve(const toml::table& t, BusDesc& bus)
@@ -414,9 +461,9 @@ private:
             if (!size || *size == 0) continue;
             if (!detail::isPowerOfTwo(*size) || *size < p.granularity) {
                 r_.error(Reader::keyLine(*windows, p.key),
-                         "reserved " + std::string(p.key) + " of " + detail::formatSize(*size) +
+                         "reserved " + std::string(p.key) + " of " + pci::formatSize(*size) +
                              " must be a power of two of at least " +
-                             detail::formatSize(p.granularity) + " (the window granularity)");
+                             pci::formatSize(p.granularity) + " (the window granularity)");
                 continue;
             }
             *p.out = *size;
@@ -473,8 +520,8 @@ private:
             }
             if (*size < minimum || *size > maximum) {
                 r_.error(Reader::keyLine(t, "size"),
-                         "a BAR of type " + *type + " is " + detail::formatSize(minimum) + " to " +
-                             detail::formatSize(maximum) + ", not " + detail::formatSize(*size));
+                         "a BAR of type " + *type + " is " + pci::formatSize(minimum) + " to " +
+                             pci::formatSize(maximum) + ", not " + pci::formatSize(*size));
                 continue;
             }
             const unsigned at = index ? static_cast<unsigned>(*index) : next;
@@ -523,27 +570,12 @@ private:
         }
     }
 
-    static std::string hex2(unsigned value)
-    {
-        char buffer[8];
-        std::snprintf(buffer, sizeof buffer, "%02x", value & 0xFF);
-        return buffer;
-    }
-    static std::string hex4(uint8_t high, uint8_t low) { return hex2(high) + hex2(low); }
 
     Reader r_;
 };
 
 }  // namespace
 
-namespace detail {
-std::vector<std::string> parseFailure(const toml::parse_error& e, std::string_view fileName)
-{
-    const auto line = e.source().begin.line;
-    return {std::string(fileName) + ":" + std::to_string(line == 0 ? 1 : line) + ": " +
-            std::string(e.description())};
-}
-}  // namespace detail
 
 Parsed<MachineDesc> parseMachine(std::string_view text, std::string_view fileName)
 {
@@ -559,17 +591,9 @@ Parsed<MachineDesc> parseMachine(std::string_view text, std::string_view fileNam
 Parsed<MachineDesc> loadMachine(const std::string& path)
 {
     std::string error;
-    auto text = detail::readInputFile(path, error, kMaxFileBytes, "a machine or scenario file");
+    auto text = readInputFile(path, error, kMaxFileBytes, "a machine or scenario file");
     if (!text) return std::vector<std::string>{error};
     return parseMachine(*text, path);
 }
 
-Parsed<ScenarioDesc> loadScenario(const std::string& path)
-{
-    std::string error;
-    auto text = detail::readInputFile(path, error, kMaxFileBytes, "a machine or scenario file");
-    if (!text) return std::vector<std::string>{error};
-    return parseScenario(*text, path);
-}
-
-}  // namespace machine
+}  // namespace formats

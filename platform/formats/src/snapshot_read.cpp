@@ -2,9 +2,10 @@
 // output. Only the files a function folder holds are read (`config`, `resource`), each with a
 // size cap, and only from regular files, so a copy of sysfs itself (with its symbolic links back
 // up the tree) or a device file cannot make the reader loop or hang.
-#include <machine/snapshot.hpp>
+#include <formats/snapshot.hpp>
 
-#include "format.hpp"
+#include <formats/files.hpp>
+#include <pci/registers.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -14,7 +15,9 @@
 #include <sstream>
 #include <tuple>
 
-namespace machine {
+namespace formats {
+
+using namespace machine;
 
 namespace {
 
@@ -160,7 +163,7 @@ SnapshotResult readDirectory(const fs::path& root)
             if (!fs::exists(file, ec)) continue;
             std::string error;
             const bool config = std::string(leaf) == "config";
-            auto bytes = detail::readInputFile(file.string(), error,
+            auto bytes = readInputFile(file.string(), error,
                                                config ? MaxConfig : MaxResource,
                                                config ? "a function's config file"
                                                       : "a function's resource file");
@@ -433,7 +436,7 @@ SnapshotResult readSnapshot(const std::string& path)
         return {std::nullopt, {path + ": not a regular file, a tar file or a directory"}};
     }
     std::string error;
-    auto bytes = detail::readInputFile(path, error, MaxSnapshot, "a snapshot file");
+    auto bytes = readInputFile(path, error, MaxSnapshot, "a snapshot file");
     if (!bytes) return {std::nullopt, {error}};
     // A tar file has "ustar" at offset 257 of its first header; anything else is read as text.
     if (bytes->size() >= 512 && bytes->compare(257, 5, "ustar") == 0) {
@@ -442,4 +445,4 @@ SnapshotResult readSnapshot(const std::string& path)
     return readSnapshotLspci(*bytes, path);
 }
 
-}  // namespace machine
+}  // namespace formats

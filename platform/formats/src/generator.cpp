@@ -1,11 +1,13 @@
-#include <machine/generator.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/generator.hpp>
+#include <formats/machine_file.hpp>
 
 #include <charconv>
 #include <algorithm>
 #include <deque>
 
-namespace machine {
+namespace formats {
+
+using namespace machine;
 
 namespace {
 
@@ -214,4 +216,4 @@ std::optional<MachineDesc> generateMachine(const MachineShape& shape, std::strin
     return machine;
 }
 
-}  // namespace machine
+}  // namespace formats

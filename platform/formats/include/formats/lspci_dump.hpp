@@ -14,8 +14,8 @@
 
 #include <ostream>
 
-namespace machine {
+namespace formats {
 
 void writeLspciDump(std::ostream& out, pci::Hierarchy& hw);
 
-}  // namespace machine
+}  // namespace formats

@@ -2,9 +2,10 @@
 // snapshot holds them, BAR kinds and sizes come from Linux's `resource` lines (or, from lspci
 // output alone, from the alignment of the assigned addresses), and the root's windows are
 // chosen to enclose everything firmware assigned on the root bus.
-#include <machine/snapshot.hpp>
+#include <formats/snapshot.hpp>
 
-#include "format.hpp"
+#include <formats/files.hpp>
+#include <pci/registers.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +13,9 @@
 #include <set>
 #include <sstream>
 
-namespace machine {
+namespace formats {
+
+using namespace machine;
 
 namespace {
 
@@ -29,7 +32,7 @@ struct ResourceLine {
 
 std::string bdf(const SnapshotFunction& f)
 {
-    return detail::hex(f.bus, 2) + ":" + detail::hex(f.device, 2) + "." + std::to_string(f.function);
+    return pci::hex(f.bus, 2) + ":" + pci::hex(f.device, 2) + "." + std::to_string(f.function);
 }
 
 bool isPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
@@ -50,7 +53,7 @@ public:
         std::map<unsigned, std::vector<const SnapshotFunction*>> buses;
         for (const SnapshotFunction& f : s_.functions) {
             if (f.domain != 0) {
-                error(f, "is in PCI domain " + detail::hex(f.domain, 4) +
+                error(f, "is in PCI domain " + pci::hex(f.domain, 4) +
                              "; a machine has one domain (0000)");
                 continue;
             }
@@ -73,7 +76,7 @@ public:
         for (const auto& [number, functions] : buses) {
             if (placed.count(number) == 0) {
                 error(*functions.front(),
-                      "is on bus " + detail::hex(number, 2) +
+                      "is on bus " + pci::hex(number, 2) +
                           ", which no bridge in the snapshot leads to (a second root bus); "
                           "machines with several root buses are not supported");
             }
@@ -124,10 +127,10 @@ private:
             if (d.kind == FunctionKind::Bridge) {
                 const unsigned secondary = f->config[reg::SecondaryBus];
                 if (secondary != 0 && secondary <= number) {
-                    error(*f, "forwards to bus " + detail::hex(secondary, 2) +
-                                  ", which is not below its own bus " + detail::hex(number, 2));
+                    error(*f, "forwards to bus " + pci::hex(secondary, 2) +
+                                  ", which is not below its own bus " + pci::hex(number, 2));
                 } else if (secondary != 0 && placed.count(secondary) != 0) {
-                    error(*f, "forwards to bus " + detail::hex(secondary, 2) +
+                    error(*f, "forwards to bus " + pci::hex(secondary, 2) +
                                   ", which another bridge already leads to");
                 } else if (secondary != 0 && depth < 64) {
                     bus(secondary, buses, d.secondary, placed, depth + 1);
@@ -135,7 +138,7 @@ private:
             } else if (d.kind == FunctionKind::CardBus) {
                 const unsigned secondary = f->config[reg::CardBusBus];
                 if (secondary != 0 && buses.count(secondary) != 0) {
-                    error(*f, "has functions behind it on bus " + detail::hex(secondary, 2) +
+                    error(*f, "has functions behind it on bus " + pci::hex(secondary, 2) +
                                   "; cards in CardBus sockets are not supported");
                 }
                 if (secondary != 0) placed.insert(secondary);
@@ -150,7 +153,7 @@ private:
                                                 return g.device == d.device && g.function != 0;
                                             });
             if (others && (d.config[reg::HeaderType] & 0x80) == 0) {
-                errors_.push_back(s_.source + ": " + detail::hex(number, 2) + ":" + detail::hex(d.device, 2) +
+                errors_.push_back(s_.source + ": " + pci::hex(number, 2) + ":" + pci::hex(d.device, 2) +
                                   ".0 has other functions beside it but its header does not "
                                   "say it is multi-function");
             }
@@ -177,7 +180,7 @@ private:
         d.baseClass = f.config[reg::BaseClass];
         d.name = className(d.baseClass, d.subClass);
         if (d.kind == FunctionKind::Bridge && (d.baseClass != 0x06 || d.subClass != 0x04)) {
-            error(f, "has a bridge header but class " + detail::hex(d.baseClass, 2) + detail::hex(d.subClass, 2) +
+            error(f, "has a bridge header but class " + pci::hex(d.baseClass, 2) + pci::hex(d.subClass, 2) +
                          "; only PCI-to-PCI bridges (0604) have one");
             return false;
         }
@@ -234,12 +237,12 @@ private:
              FunctionDesc& d, bool onRoot)
     {
         const unsigned at = reg::Bar0 + 4 * i;
-        const uint32_t value = detail::configDword(f.config, at);
+        const uint32_t value = pci::configDword(f.config, at);
         const bool io = (value & 0x1) != 0;
         const bool is64 = !io && ((value >> 1) & 0x3) == 0x2;
         uint64_t address = io ? (value & ~0x3u) : (value & ~0xFu);
         if (is64 && i + 1 < (d.kind == FunctionKind::Bridge ? 2u : 6u)) {
-            address |= uint64_t{detail::configDword(f.config, at + 4)} << 32;
+            address |= uint64_t{pci::configDword(f.config, at + 4)} << 32;
         }
         pci::Bar b;
         b.kind = io ? pci::Bar::Kind::Io : is64 ? pci::Bar::Kind::Memory64 : pci::Bar::Kind::Memory32;
@@ -248,7 +251,7 @@ private:
             const ResourceLine& r = lines[i];
             if (r.flags == 0 || r.size() == 0) {
                 if (address != 0) {
-                    error(f, "BAR " + std::to_string(i) + " holds " + detail::hex(address, 8) +
+                    error(f, "BAR " + std::to_string(i) + " holds " + pci::hex(address, 8) +
                                  " but Linux lists no resource for it, so its size is unknown");
                     return false;
                 }
@@ -256,14 +259,14 @@ private:
             }
             if ((r.flags & ResourceFixed) != 0 && address == 0) {
                 note(bdf(f) + ": BAR " + std::to_string(i) + " is a fixed legacy range (" +
-                     detail::hex(r.start, 4) + "-" + detail::hex(r.end, 4) + "), not a BAR; left out");
+                     pci::hex(r.start, 4) + "-" + pci::hex(r.end, 4) + "), not a BAR; left out");
                 return true;
             }
             const bool rio = (r.flags & ResourceIo) != 0;
             if (rio != io || (!rio && (r.flags & ResourceMem) == 0) ||
                 (!rio && ((r.flags & ResourceMem64) != 0) != is64)) {
-                error(f, "BAR " + std::to_string(i) + " reads " + detail::hex(value, 8) +
-                             " but Linux lists it with flags " + detail::hex(r.flags, 8) +
+                error(f, "BAR " + std::to_string(i) + " reads " + pci::hex(value, 8) +
+                             " but Linux lists it with flags " + pci::hex(r.flags, 8) +
                              "; the two disagree on its kind");
                 return false;
             }
@@ -285,11 +288,11 @@ private:
             }
             b.size = address & (~address + 1);
             if (io && b.size > 256) b.size = 256;
-            note(bdf(f) + ": BAR " + std::to_string(i) + " size " + detail::formatSize(b.size) +
-                 " guessed from the alignment of its address " + detail::hex(address, 8));
+            note(bdf(f) + ": BAR " + std::to_string(i) + " size " + pci::formatSize(b.size) +
+                 " guessed from the alignment of its address " + pci::hex(address, 8));
         }
         if (io && (b.size < 4 || b.size > 0x10000)) {
-            error(f, "I/O BAR " + std::to_string(i) + " of " + detail::formatSize(b.size) +
+            error(f, "I/O BAR " + std::to_string(i) + " of " + pci::formatSize(b.size) +
                          " is outside 4 bytes to 64K");
             return false;
         }
@@ -313,21 +316,21 @@ private:
     void rom(const SnapshotFunction& f, const std::vector<ResourceLine>& lines, FunctionDesc& d)
     {
         const unsigned at = d.kind == FunctionKind::Bridge ? reg::BridgeRomBar : reg::RomBar;
-        const uint32_t value = detail::configDword(f.config, at);
+        const uint32_t value = pci::configDword(f.config, at);
         const uint64_t address = value & 0xFFFFF800u;
         uint64_t size = 0;
         if (!lines.empty()) {
             const ResourceLine& r = lines[6];
             if ((r.flags & ResourceRomShadow) != 0) {
-                note(bdf(f) + ": its ROM is a shadow copy at " + detail::hex(r.start, 5) +
+                note(bdf(f) + ": its ROM is a shadow copy at " + pci::hex(r.start, 5) +
                      ", not a ROM BAR; left out");
             } else {
                 size = r.size();
             }
         } else if (address != 0) {
             size = address & (~address + 1);
-            note(bdf(f) + ": ROM size " + detail::formatSize(size) +
-                 " guessed from the alignment of its address " + detail::hex(address, 8));
+            note(bdf(f) + ": ROM size " + pci::formatSize(size) +
+                 " guessed from the alignment of its address " + pci::hex(address, 8));
         }
         if (size == 0) return;
         if (!isPowerOfTwo(size) || size < 0x800 || size > 0x1000000) {
@@ -346,7 +349,7 @@ private:
         const bool listed = lines.size() >= 11;
         const size_t first = lines.size() >= 4 ? lines.size() - 4 : 0;
         const bool ioRegisters = c[reg::IoBase] != 0 || c[reg::IoLimit] != 0;
-        const bool prefRegisters = detail::configDword(c, reg::PrefetchBase) != 0;
+        const bool prefRegisters = pci::configDword(c, reg::PrefetchBase) != 0;
         d.ioWindow = ioRegisters || (listed && lines[first].flags != 0);
         d.prefetchWindow = prefRegisters || (listed && lines[first + 2].flags != 0);
         if (!d.ioWindow) {
@@ -357,31 +360,23 @@ private:
             note(bdf(f) + ": prefetchable window taken as not implemented (its registers read "
                           "zero" + std::string(listed ? " and Linux lists none)" : ")"));
         }
-        d.io32 = (c[reg::IoBase] & 0xF) == 1;
-        d.prefetch64 = (c[reg::PrefetchBase] & 0xF) == 1;
+        d.io32 = pci::windowIsWide(c[reg::IoBase]);
+        d.prefetch64 = pci::windowIsWide(c[reg::PrefetchBase]);
         if (!onRoot) return;
         const uint16_t command = c[reg::Command];
-        if (d.ioWindow && (command & 0x1) != 0) {
-            uint64_t base = uint64_t{c[reg::IoBase] & 0xF0u} << 8;
-            uint64_t limit = (uint64_t{c[reg::IoLimit] & 0xF0u} << 8) | 0xFFF;
-            if (d.io32) {
-                base |= uint64_t{detail::configDword(c, reg::IoBaseUpper) & 0xFFFFu} << 16;
-                limit |= uint64_t{detail::configDword(c, reg::IoBaseUpper) >> 16} << 16;
-            }
-            if (base <= limit) claim(true, {base, limit, false});
+        auto decode = [&](pci::WindowKind kind, bool wide) {
+            return pci::decodeWindow(kind, pci::capturedWindow(kind, c), wide);
+        };
+        if (d.ioWindow && (command & pci::CommandIo) != 0) {
+            const pci::DecodedWindow io = decode(pci::WindowKind::Io, d.io32);
+            if (io.open()) claim(true, {io.base, io.limit, false});
         }
-        if ((command & 0x2) != 0) {
-            const uint64_t base = uint64_t{detail::configDword(c, reg::MemoryBase) & 0xFFF0u} << 16;
-            const uint64_t limit = (uint64_t{detail::configDword(c, reg::MemoryBase) & 0xFFF00000u}) | 0xFFFFF;
-            if (base <= limit) claim(false, {base, limit, false});
+        if ((command & pci::CommandMemory) != 0) {
+            const pci::DecodedWindow memory = decode(pci::WindowKind::Memory, false);
+            if (memory.open()) claim(false, {memory.base, memory.limit, false});
             if (d.prefetchWindow) {
-                uint64_t pbase = uint64_t{detail::configDword(c, reg::PrefetchBase) & 0xFFF0u} << 16;
-                uint64_t plimit = uint64_t{detail::configDword(c, reg::PrefetchBase) & 0xFFF00000u} | 0xFFFFF;
-                if (d.prefetch64) {
-                    pbase |= uint64_t{detail::configDword(c, reg::PrefetchBaseUpper)} << 32;
-                    plimit |= uint64_t{detail::configDword(c, reg::PrefetchLimitUpper)} << 32;
-                }
-                if (pbase <= plimit) claim(false, {pbase, plimit, true});
+                const pci::DecodedWindow pref = decode(pci::WindowKind::Prefetchable, d.prefetch64);
+                if (pref.open()) claim(false, {pref.base, pref.limit, true});
             }
         }
     }
@@ -396,7 +391,7 @@ private:
         RootWindows w = defaultRootWindows();
         for (const Claim& c : io_) {
             if (c.limit > 0xFFFF) {
-                errors_.push_back(s_.source + ": an I/O range above 64K (" + detail::hex(c.base, 8) +
+                errors_.push_back(s_.source + ": an I/O range above 64K (" + pci::hex(c.base, 8) +
                                   ") is on the root bus; a machine's I/O space ends at ffff");
                 return w;
             }
@@ -405,8 +400,8 @@ private:
         Window memory{}, prefetch{}, high{};
         for (const Claim& c : memory_) {
             if (c.base <= 0xFFFFFFFFull && c.limit > 0xFFFFFFFFull) {
-                errors_.push_back(s_.source + ": memory at " + detail::hex(c.base, 8) + "-" +
-                                  detail::hex(c.limit, 8) + " crosses 4G");
+                errors_.push_back(s_.source + ": memory at " + pci::hex(c.base, 8) + "-" +
+                                  pci::hex(c.limit, 8) + " crosses 4G");
                 return w;
             }
             // Above 4G, prefetchable or not, everything shares one window.
@@ -453,4 +448,4 @@ private:
 
 ImportResult importSnapshot(const Snapshot& snapshot) { return Importer(snapshot).run(); }
 
-}  // namespace machine
+}  // namespace formats

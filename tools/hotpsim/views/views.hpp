@@ -1,8 +1,10 @@
-// What hotpsim shows of a machine: configuration registers by name, the readable story of a run
-// and its JSON events, the final state of every device, what the driver changed compared with a
-// run without it, and the device stacks and device tree as a kernel debugger shows them.
+// What hotpsim shows of a machine: the readable story of a run and its JSON events, the final
+// tree, the final state of every device and what the driver changed compared with a run without
+// it, the device stacks and device tree as a kernel debugger shows them, and the replug
+// comparison.
 #pragma once
 
+#include <formats/replug_plan.hpp>
 #include <machine/machine.hpp>
 
 #include <nlohmann/json.hpp>
@@ -12,32 +14,15 @@
 #include <string>
 #include <vector>
 
-namespace machine {
+namespace hotpsim {
 
-// --- configuration registers ---------------------------------------------------------------------
-
-// The name of the register at `offset` of a header of `headerType` (bit 7 ignored; 0xFF when no
-// function answered): "COMMAND", "BAR2", "SUBORDINATE", "PMCSR", or "+N" after the name for a
-// byte inside a register.
-std::string registerName(uint8_t headerType, unsigned offset);
-// A write as the registers it covers saw it: "COMMAND 0x0000 -> 0x0007",
-// "PRIMARY 00 -> 01, SECONDARY 00 -> 02, SUBORDINATE 00 -> 02".
-std::string describeWrite(uint8_t headerType, unsigned offset, unsigned length, uint32_t before,
-                          uint32_t after);
-// A BAR as its readback after all ones were written says: "io 32", "mem32 prefetchable 16M",
-// "mem64 256M"; nullopt for an unimplemented BAR. `upper` is the next register's readback for a
-// 64-bit BAR.
-std::optional<std::string> describeBarSize(uint32_t readback, std::optional<uint32_t> upper);
-
-// Who made a configuration cycle, as --json writes it and as the story says it.
-const char* actorKey(pci::Actor who, bool driverLoaded);
-const char* actorName(const std::string& key);
-
-// A requirements list as JSON descriptors: {"type", "flags", "length", "alignment", "minimum",
-// "maximum", "option"}, every alternative list one after another (field "list").
-nlohmann::ordered_json requirementsJson(const std::vector<uint8_t>& bytes);
+using machine::Machine;
+using machine::Output;
 
 // --- the story and the JSON events ----------------------------------------------------------------
+
+// Who made a configuration cycle, as the story says it, from the event's "who" field.
+const char* actorName(const std::string& key);
 
 // Turns outputs into readable lines. Configuration writes say who made them and what each register
 // held before and after; the BAR sizing of one function by one caller folds into one line.
@@ -86,7 +71,8 @@ struct DeviceState {
     std::optional<unsigned> command, latencyTimer, cacheLineSize;
 };
 
-std::vector<DeviceState> snapshot(Machine& machine);
+// How every device ends, read straight from the hardware and the device tree.
+std::vector<DeviceState> finalStates(Machine& machine);
 
 // One way in which a device ends differently with the driver than without it.
 struct Difference {
@@ -99,13 +85,18 @@ struct Difference {
 // Devices are matched by location; one present in only one run differs in presence.
 std::vector<Difference> compareRuns(const std::vector<DeviceState>& with,
                                     const std::vector<DeviceState>& without);
+// The summary's lines: each device that ends differently, then one line per difference.
+std::vector<std::string> describeChanges(const std::vector<Difference>& changes);
 // Plays the machine and the scenario once more without the driver, silently, and returns how every
 // device ends.
-std::vector<DeviceState> playWithoutDriver(const MachineDesc& description,
-                                           const ScenarioDesc& scenario, MachineOptions options);
+std::vector<DeviceState> playWithoutDriver(const machine::MachineDesc& description,
+                                           const machine::ScenarioDesc& scenario,
+                                           machine::MachineOptions options);
 
-// --- views --------------------------------------------------------------------------------------------
+// --- the tree and the debugger's views --------------------------------------------------------------------------------------------
 
+// The PCI tree with each device's state, its resources and its stack of device objects.
+std::vector<std::string> treeView(Machine& machine);
 // Every device's stack as `!devstack <pdo>` shows it: top first, the PDO marked with '>', each
 // object's driver and extension, then its device node's instance path and service.
 std::vector<std::string> devstackView(Machine& machine);
@@ -115,4 +106,10 @@ std::vector<std::string> devnodeView(Machine& machine);
 // The final tree as --json "device" events.
 std::vector<nlohmann::ordered_json> deviceRecords(Machine& machine);
 
-}  // namespace machine
+// --- the replug comparison ---------------------------------------------------------------------------
+
+// After the plan's scenario has played: per bridge of the card, the captured windows beside the
+// driver's filtered requirements and what was assigned, and whether what is behind it started.
+std::vector<std::string> compareReplug(Machine& machine, const formats::ReplugPlan& plan);
+
+}  // namespace hotpsim

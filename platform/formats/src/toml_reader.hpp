@@ -2,8 +2,7 @@
 // of stopping at the first. Only the machine and scenario parsers include this (and toml++).
 #pragma once
 
-#include <machine/machine_file.hpp>
-#include "format.hpp"
+#include <formats/model.hpp>
 
 #include <toml++/toml.h>
 
@@ -14,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace machine::detail {
+namespace formats::detail {
 
 class Reader {
 public:
@@ -74,4 +73,4 @@ bool parseId(std::string_view text, uint16_t& vendor, uint16_t& device);
 std::optional<uint64_t> parseSize(std::string_view text);
 bool isPowerOfTwo(uint64_t value);
 
-}  // namespace machine::detail
+}  // namespace formats::detail

@@ -1,12 +1,13 @@
-#include <machine/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include "toml_reader.hpp"
 
 #include <cctype>
 #include <cstdint>
 
-namespace machine {
+namespace formats {
 
+using namespace machine;
 using detail::Reader;
 
 namespace {
@@ -240,4 +241,12 @@ Parsed<ScenarioDesc> parseScenario(std::string_view text, std::string_view fileN
     return scenario;
 }
 
-}  // namespace machine
+Parsed<ScenarioDesc> loadScenario(const std::string& path)
+{
+    std::string error;
+    auto text = readInputFile(path, error, kMaxFileBytes, "a machine or scenario file");
+    if (!text) return std::vector<std::string>{error};
+    return parseScenario(*text, path);
+}
+
+}  // namespace formats
