@@ -185,9 +185,9 @@ protected:
     {
         if (m) {
             auto problems = m->shutdown();
-            if (ignoreBusNumberProblems) {
-                std::erase_if(problems, [](const std::string& p) {
-                    return p.starts_with("bus-number conflict");
+            if (!forgivenConflict.empty()) {
+                std::erase_if(problems, [&](const std::string& p) {
+                    return p.starts_with("bus-number conflict") && p.ends_with(forgivenConflict);
                 });
             }
             EXPECT_TRUE(problems.empty()) << describe(problems);
@@ -228,7 +228,7 @@ protected:
     std::string request;  // the latest request the PnP manager sent
     std::function<void(const std::string&)> afterRequest;  // told of it when the next one comes
     std::vector<std::string> conflicts;  // each with the request during which it happened
-    bool ignoreBusNumberProblems = false;
+    std::string forgivenConflict;  // the end of the conflicts a test has checked and accepts
 };
 
 // I/O, memory and prefetchable windows of the card's bridge: the 256 MB aperture behind it.
@@ -352,8 +352,13 @@ TEST_F(CardFlow, TheScanLeavesALiveBusAlone)
                                      ->secondary()->function(0, 0);
     ASSERT_NE(inner, nullptr);
     if (inner->read(0x19, 1) == 3) {
+        // Then every conflict is that one: bus 3 claimed twice, after the scan, never during it.
+        forgivenConflict = "also claims bus 3";
+        for (const std::string& c : conflicts) {
+            EXPECT_FALSE(during(c)) << c;
+            EXPECT_TRUE(c.ends_with(forgivenConflict)) << c;
+        }
         conflicts.clear();
-        ignoreBusNumberProblems = true;
         return;
     }
     EXPECT_EQ(running->read(0x10, 4), bars[0]);
