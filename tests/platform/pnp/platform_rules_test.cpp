@@ -3,9 +3,7 @@
 // sends comes back. Each wrong use by a test driver is caught; the right use passes unremarked.
 #include <gtest/gtest.h>
 
-#include <machine_fixture.hpp>
-#include <pcibus/bus_driver.hpp>
-#include <pnp/manager.hpp>
+#include "platform_fixture.hpp"
 
 #include <functional>
 
@@ -60,9 +58,11 @@ struct StartFilter {
     }
 };
 
-class PlatformRules : public ::testing::Test {
+// The shared platform with one network controller at 03.0 and, when asked, the start filter on
+// every function.
+class PlatformRules : public hotp::test::Platform {
 protected:
-    PlatformRules() : bus(kernel, hw), generic(kernel)
+    PlatformRules()
     {
         StartFilter::strand = false;
         StartFilter::stranded = nullptr;
@@ -72,33 +72,10 @@ protected:
         hw.root().place(3, 0, Function::device(0x1AB0, 0x0003, 0x02, 0x00, 0, {}));
     }
 
-    void TearDown() override
-    {
-        if (manager) manager->shutdown();
-        manager.reset();
-        auto violations = kernel.takeViolations();
-        EXPECT_TRUE(violations.empty()) << hotp::test::describe(violations);
-    }
-
     void boot(bool withFilter)
     {
-        pnp::DriverSetup setup;
-        setup.functionDriver = [this](pnp::DeviceNode& node) -> PDRIVER_OBJECT {
-            return &node == manager->root() ? bus.driverObject() : generic.driverObject();
-        };
-        setup.upperFilters = [this, withFilter](pnp::DeviceNode& node) {
-            return withFilter && &node != manager->root()
-                       ? std::vector<PDRIVER_OBJECT>{filterDriver}
-                       : std::vector<PDRIVER_OBJECT>{};
-        };
-        setup.isBus = [this](pnp::DeviceNode& node) { return &node == manager->root(); };
-        setup.describe = [this](PDEVICE_OBJECT pdo) {
-            pcibus::FunctionNode* f = bus.function(pdo);
-            return f != nullptr ? f->location() : std::string("?");
-        };
-        manager = std::make_unique<pnp::Manager>(kernel, setup);
-        manager->boot({{CmResourceTypePort, 0, 0x1000, 0xF000},
-                       {CmResourceTypeMemory, 0, 0xE0000000, 0x10000000}});
+        if (withFilter) filterEverywhere = filterDriver;
+        Platform::boot();
     }
 
     // The function's standard bus interface, asked of its physical device object as a filter
@@ -129,12 +106,7 @@ protected:
         EXPECT_EQ(seen, rules) << hotp::test::describe(violations);
     }
 
-    nt::Kernel kernel;
-    pci::Hierarchy hw;
-    pcibus::PciBusDriver bus;
-    pcibus::GenericFunctionDriver generic;
     PDRIVER_OBJECT filterDriver = nullptr;
-    std::unique_ptr<pnp::Manager> manager;
 };
 
 struct InterfaceUse {
