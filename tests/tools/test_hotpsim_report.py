@@ -159,16 +159,8 @@ class WhatTheDriverChanged(unittest.TestCase):
     def test_differences_per_device(self):
         for name, scenario, expected in self.CASES:
             with self.subTest(name):
-                arguments = []
-                path = None
-                if scenario is not None:
-                    path = scenario_file(scenario)
-                    arguments = ["--scenario", path]
-                try:
-                    code, lines, err = events(*arguments)
-                finally:
-                    if path:
-                        os.unlink(path)
+                arguments = ["--scenario", scenario_file(scenario)] if scenario is not None else []
+                code, lines, err = events(*arguments)
                 self.assertEqual(code, 0, err)
                 changes = [l for l in lines if l["kind"] == "change"]
                 self.assertEqual({(c["bdf"], c["what"]) for c in changes}, expected)
