@@ -42,14 +42,20 @@ std::vector<Range> detail::ranges(PciBusDriver& driver, const FunctionNode& f)
     }
     if (!f.isBridge()) return out;
 
+    // Only the windows the bridge implements are asked for: prefetchable memory behind a bridge
+    // without a prefetchable window goes into its memory window.
     using K = ResourceSlot::Kind;
     if (!decoding) {
-        out.push_back({CmResourceTypePort, CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_WINDOW_DECODE, 0,
-                       0x1000, false, {K::IoWindow}});
+        if (f.ioWindow) {
+            out.push_back({CmResourceTypePort, CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_WINDOW_DECODE,
+                           0, 0x1000, false, {K::IoWindow}});
+        }
         out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_READ_WRITE, 0, 0x100000, false,
                        {K::MemoryWindow}});
-        out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, 0, 0x100000, false,
-                       {K::PrefetchWindow}});
+        if (f.prefetchWindow) {
+            out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, 0, 0x100000,
+                           false, {K::PrefetchWindow}});
+        }
         return out;
     }
     // The windows as the bridge's registers decode them, read register by register.
@@ -59,7 +65,7 @@ std::vector<Range> detail::ranges(PciBusDriver& driver, const FunctionNode& f)
         io.limitUpper = driver.read(f, pci::reg::IoLimitUpper, 2);
     }
     const pci::DecodedWindow ioWindow = pci::decodeWindow(pci::WindowKind::Io, io, f.io32);
-    if (ioWindow.open()) {
+    if (f.ioWindow && ioWindow.open()) {
         out.push_back({CmResourceTypePort, CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_WINDOW_DECODE,
                        ioWindow.base, ioWindow.limit - ioWindow.base + 1, true, {K::IoWindow}});
     }
@@ -78,7 +84,7 @@ std::vector<Range> detail::ranges(PciBusDriver& driver, const FunctionNode& f)
     }
     const pci::DecodedWindow prefWindow =
         pci::decodeWindow(pci::WindowKind::Prefetchable, pref, f.prefetch64);
-    if (prefWindow.open()) {
+    if (f.prefetchWindow && prefWindow.open()) {
         out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, prefWindow.base,
                        prefWindow.limit - prefWindow.base + 1, true, {K::PrefetchWindow}});
     }
@@ -219,9 +225,9 @@ void PciBusDriver::start(FunctionNode& f, PCM_RESOURCE_LIST resources)
             const pci::WindowRegisters r = pci::closedWindow(kind);
             return r.base | r.limit << (kind == pci::WindowKind::Io ? 8 : 16);
         };
-        if (!ioWindow) write(f, pci::reg::IoBase, 2, closed(pci::WindowKind::Io));
+        if (!ioWindow && f.ioWindow) write(f, pci::reg::IoBase, 2, closed(pci::WindowKind::Io));
         if (!memoryWindow) write(f, pci::reg::MemoryBase, 4, closed(pci::WindowKind::Memory));
-        if (!prefetchWindow) {
+        if (!prefetchWindow && f.prefetchWindow) {
             write(f, pci::reg::PrefetchBase, 4, closed(pci::WindowKind::Prefetchable));
             if (f.prefetch64) write(f, pci::reg::PrefetchBaseUpper, 8, 0);
         }
