@@ -5,10 +5,11 @@
 // answers configuration cycles exactly as the hardware model does, without linking it.
 //
 //   hotp_wine_machine MACHINE.toml SCENARIO.toml OUT.c
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 #include <machine/description.hpp>
 #include <machine/firmware.hpp>
 #include <machine/location.hpp>
-#include <machine/machine_file.hpp>
 #include <machine/scenario.hpp>
 #include <pci/hardware.hpp>
 
@@ -133,9 +134,9 @@ int fail(const std::string& message)
 int main(int argc, char** argv)
 {
     if (argc != 4) return fail("usage: hotp_wine_machine MACHINE.toml SCENARIO.toml OUT.c");
-    auto machineFile = machine::loadMachine(argv[1]);
+    auto machineFile = formats::loadMachine(argv[1]);
     if (!machineFile.ok()) return fail(machineFile.errors().front());
-    auto scenarioFile = machine::loadScenario(argv[2]);
+    auto scenarioFile = formats::loadScenario(argv[2]);
     if (!scenarioFile.ok()) return fail(scenarioFile.errors().front());
     const machine::MachineDesc& desc = machineFile.value();
     const machine::ScenarioDesc& scenario = scenarioFile.value();
