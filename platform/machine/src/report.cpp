@@ -184,6 +184,7 @@ const char* actorKey(pci::Actor who, bool driverLoaded)
     case pci::Actor::BusInterface: return driverLoaded ? "hotpflt-bus-interface" : "bus-interface";
     case pci::Actor::RootAccessors: return driverLoaded ? "hotpflt-root-accessors" : "root-accessors";
     case pci::Actor::PnpManager: return "pnp-manager";
+    case pci::Actor::OtherDriver: return "other-driver";
     case pci::Actor::BusDriver: break;
     }
     return "bus-driver";
@@ -197,6 +198,7 @@ const char* actorName(const std::string& key)
     if (key == "bus-interface") return "bus interface";
     if (key == "root-accessors") return "root accessors";
     if (key == "pnp-manager") return "PnP manager";
+    if (key == "other-driver") return "another driver";
     return "bus driver";
 }
 
@@ -305,6 +307,20 @@ std::vector<std::string> Story::flushSizing()
 }
 
 std::vector<std::string> Story::add(const Output& out)
+{
+    std::vector<std::string> lines = addUnmarked(out);
+    // On simulated processors each line says which processor and thread it came from.
+    if (out.fields.contains("thread")) {
+        const std::string mark = "[cpu" + std::to_string(num(out.fields, "cpu")) + " " +
+                                 str(out.fields, "thread") + "] ";
+        for (std::string& line : lines) {
+            if (!line.empty()) line = mark + line;
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> Story::addUnmarked(const Output& out)
 {
     const auto& f = out.fields;
     if (out.kind == Output::Kind::Config || out.kind == Output::Kind::Read) {

@@ -2,6 +2,7 @@
 // real stack locations, IofCallDriver, the completion walk and the power manager's two calls.
 // The verifier watches each of them as it runs.
 #include <nt/kernel.hpp>
+#include <nt/sched.hpp>
 
 #include <algorithm>
 #include <array>
@@ -573,8 +574,11 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
     entry.callerInvoke = stack->Control & kInvokeOnAny;
     activations_.push_back(std::move(entry));
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+    activations_.back().routine = reinterpret_cast<const void*>(dispatch);
     checkPageable(reinterpret_cast<const void*>(dispatch), "dispatch routine");
+    preempt();
     NTSTATUS status = dispatch(device, irp);
+    preempt();
     checkAfterPass(activations_[depth]);
     const KIRQL entryIrql = activations_[depth].irql;
     activations_.resize(depth);
@@ -733,9 +737,12 @@ void Kernel::completeRequest(PIRP irp)
             const size_t depth = activations_.size();
             activations_.push_back(Activation{irp, irp->CurrentLocation, owner});
             activations_.back().irql = irql_;
+            activations_.back().routine = reinterpret_cast<const void*>(routine);
             const NTSTATUS statusBefore = irp->IoStatus.Status;
             checkPageable(reinterpret_cast<const void*>(routine), "completion routine");
+            preempt();
             NTSTATUS status = routine(owner, irp, context);
+            preempt();
             activations_.resize(depth);
             if (irql_ != walkIrql) {
                 violation("IRQL changed by completion routine",
@@ -828,6 +835,7 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE IoCreateDevice(PDRIVER_OBJECT DriverObject, ULO
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject)
 {
+    Kernel::current().preempt();
     PDEVICE_OBJECT device = Kernel::current().createDevice(
         DriverObject, DeviceExtensionSize, DeviceType, DeviceCharacteristics, Exclusive != 0);
     if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -838,17 +846,20 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE IoCreateDevice(PDRIVER_OBJECT DriverObject, ULO
 PDEVICE_OBJECT NTAPI NT_IMAGE_CALLABLE IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice)
 {
+    Kernel::current().preempt();
     return Kernel::current().attachDevice(SourceDevice, TargetDevice);
 }
 
 VOID NTAPI NT_IMAGE_CALLABLE IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    Kernel::current().preempt();
     Kernel::current().detachDevice(TargetDevice);
 }
 
 VOID NTAPI NT_IMAGE_CALLABLE IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     Kernel& kernel = Kernel::current();
+    kernel.preempt();
     if (kernel.irql() > PASSIVE_LEVEL) {
         kernel.violation("IoDeleteDevice at raised IRQL", "IRQL " + std::to_string(kernel.irql()));
     }
@@ -860,7 +871,14 @@ NTSTATUS FASTCALL NT_IMAGE_CALLABLE IofCallDriver(PDEVICE_OBJECT DeviceObject, P
     return Kernel::current().callDriver(DeviceObject, Irp, false);
 }
 
-VOID FASTCALL NT_IMAGE_CALLABLE IofCompleteRequest(PIRP Irp, CCHAR) { Kernel::current().completeRequest(Irp); }
+// A request completed happens before whatever its sender does once it sees it completed.
+VOID FASTCALL NT_IMAGE_CALLABLE IofCompleteRequest(PIRP Irp, CCHAR)
+{
+    Kernel& kernel = Kernel::current();
+    kernel.preempt();
+    kernel.sync(Irp, true);
+    kernel.completeRequest(Irp);
+}
 
 PIRP NTAPI NT_IMAGE_CALLABLE IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
@@ -880,6 +898,7 @@ PIRP NTAPI NT_IMAGE_CALLABLE IoBuildSynchronousFsdRequest(ULONG MajorFunction, P
                                         PIO_STATUS_BLOCK IoStatusBlock)
 {
     Kernel& kernel = Kernel::current();
+    kernel.preempt();
     kernel.checkIrql("IoBuildSynchronousFsdRequest", PASSIVE_LEVEL);
     if (kernel.usedAfterDelete(DeviceObject, "IoBuildSynchronousFsdRequest")) return nullptr;
     if (kernel.faults().shouldFail(nt::FaultPoint::BuildRequest)) return nullptr;
@@ -906,14 +925,19 @@ VOID NTAPI NT_IMAGE_CALLABLE KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, 
 
 LONG NTAPI NT_IMAGE_CALLABLE KeSetEvent(PRKEVENT Event, LONG, BOOLEAN)
 {
-    if (Kernel::hasCurrent()) Kernel::current().checkIrql("KeSetEvent", DISPATCH_LEVEL);
+    if (Kernel::hasCurrent()) {
+        Kernel::current().checkIrql("KeSetEvent", DISPATCH_LEVEL);
+        Kernel::current().sync(Event, true);
+    }
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     return previous;
 }
 
-// The stand-in runs one thread: a wait runs the deferred work (completions that lower drivers
-// pended) until the object is signalled, as the other threads of a real machine would.
+// Without simulated processors the stand-in runs one thread: a wait runs the deferred work
+// (completions that lower drivers pended) until the object is signalled, as the other threads of
+// a real machine would. With them, the waiting thread blocks until the DPC runner or another
+// thread signals the object.
 NTSTATUS NTAPI NT_IMAGE_CALLABLE KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER Timeout)
 {
@@ -923,9 +947,18 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE KeWaitForSingleObject(PVOID Object, KWAIT_REASO
         kernel.violation("wait at raised IRQL", "KeWaitForSingleObject at IRQL " +
                                                     std::to_string(kernel.irql()));
     }
+    kernel.preempt();
     auto* event = static_cast<PKEVENT>(Object);
-    while (event->Header.SignalState == 0 && !poll && kernel.runOneDeferred()) {
+    if (kernel.scheduler() != nullptr && kernel.scheduler()->inThread()) {
+        // Nobody left to signal it once no work is pending: that wait is never satisfied.
+        if (!poll) kernel.scheduler()->blockUntil([event, &kernel] {
+            return event->Header.SignalState != 0 || !kernel.workPending();
+        });
+    } else {
+        while (event->Header.SignalState == 0 && !poll && kernel.runOneDeferred()) {
+        }
     }
+    if (event->Header.SignalState != 0) kernel.sync(event, false);
     if (event->Header.SignalState == 0) {
         if (Timeout == nullptr) {
             kernel.violation("wait never satisfied",
@@ -941,6 +974,7 @@ KIRQL NTAPI NT_IMAGE_CALLABLE KeGetCurrentIrql(VOID) { return Kernel::current().
 
 VOID NTAPI NT_IMAGE_CALLABLE PoStartNextPowerIrp(PIRP Irp)
 {
+    Kernel::current().preempt();
     Kernel::current().checkIrql("PoStartNextPowerIrp", DISPATCH_LEVEL);
     Kernel::current().startNextPowerIrp(Irp);
 }
@@ -948,6 +982,7 @@ VOID NTAPI NT_IMAGE_CALLABLE PoStartNextPowerIrp(PIRP Irp)
 NTSTATUS NTAPI NT_IMAGE_CALLABLE PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     Kernel& kernel = Kernel::current();
+    kernel.preempt();
     if (Kernel::IrpRecord* record = kernel.irpRecord(Irp)) {
         if (Kernel::Activation* caller = kernel.innermostActivation(Irp)) {
             Kernel::IrpRecord::PowerVisit& visit = record->powerVisit(caller->device);
@@ -964,17 +999,27 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP 
 
 PVOID NTAPI NT_IMAGE_CALLABLE ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    Kernel::current().preempt();
     return Kernel::current().allocatePool(PoolType, NumberOfBytes, Tag);
 }
 
-VOID NTAPI NT_IMAGE_CALLABLE ExFreePool(PVOID P) { Kernel::current().freePool(P); }
+VOID NTAPI NT_IMAGE_CALLABLE ExFreePool(PVOID P)
+{
+    Kernel::current().preempt();
+    Kernel::current().freePool(P);
+}
 
 PVOID NTAPI NT_IMAGE_CALLABLE IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
 {
+    Kernel::current().preempt();
     return Kernel::current().allocateErrorLogEntry(IoObject, EntrySize);
 }
 
-VOID NTAPI NT_IMAGE_CALLABLE IoWriteErrorLogEntry(PVOID ElEntry) { Kernel::current().writeErrorLogEntry(ElEntry); }
+VOID NTAPI NT_IMAGE_CALLABLE IoWriteErrorLogEntry(PVOID ElEntry)
+{
+    Kernel::current().preempt();
+    Kernel::current().writeErrorLogEntry(ElEntry);
+}
 
 // The caller's return address is what a debugger's stack shows as the place of the break.
 VOID NTAPI NT_IMAGE_CALLABLE DbgBreakPoint(VOID) { Kernel::current().breakpoint(__builtin_return_address(0)); }

@@ -232,6 +232,7 @@ Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fil
                                  ? static_cast<ULONG>(stack->Parameters.Power.State.DeviceState)
                                  : static_cast<ULONG>(stack->Parameters.Power.State.SystemState);
     }
+    if (major == IRP_MJ_PNP && onPnpRequest) onPnpRequest(node, true);
     note(request);
     // PnP requests arrive at passive level. Power requests do too only on a stack whose top
     // device object says its power handling is pageable (DO_POWER_PAGABLE); on any other stack
@@ -241,8 +242,9 @@ Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fil
         kernel_.setIrql(DISPATCH_LEVEL);
     }
     kernel_.sendToStack(node.pdo, irp);
-    kernel_.drain();
+    kernel_.waitForRequest(irp);
     kernel_.setIrql(saved);
+    if (major == IRP_MJ_PNP && onPnpRequest) onPnpRequest(node, false);
     Sent sent{irp->IoStatus.Status, irp->IoStatus.Information};
     if (!kernel_.isCompleted(irp)) {
         kernel_.violation("request never completed", minorName(major, minor) + " to " + node.name);
@@ -590,7 +592,7 @@ bool Manager::remove(DeviceNode& node)
         send(*n, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
         n->state = DeviceNode::State::Removed;
         n->problem = "removed";
-        n->children.clear();
+        bury(n->children);
     }
     return true;
 }
@@ -600,7 +602,7 @@ bool Manager::remove(DeviceNode& node)
 void Manager::removeTree(DeviceNode& node, bool surprise)
 {
     for (auto& child : node.children) removeTree(*child, surprise && child->state != DeviceNode::State::Removed);
-    node.children.clear();
+    bury(node.children);
     if (surprise && !node.driversRemoved) {
         send(node, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, [](PIO_STACK_LOCATION, PIRP) {});
     }
@@ -611,9 +613,19 @@ void Manager::removeTree(DeviceNode& node, bool surprise)
 void Manager::forget(DeviceNode& node)
 {
     auto& siblings = node.parent->children;
-    siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
-                                  [&](const auto& c) { return c.get() == &node; }),
-                   siblings.end());
+    auto gone = std::find_if(siblings.begin(), siblings.end(),
+                             [&](const auto& c) { return c.get() == &node; });
+    if (gone == siblings.end()) return;
+    graveyard_.push_back(std::move(*gone));
+    siblings.erase(gone);
+}
+
+// Nodes leave the tree but stay in memory until the manager goes: a power request on another
+// processor may still hold one that removal took away.
+void Manager::bury(std::vector<std::unique_ptr<DeviceNode>>& nodes)
+{
+    for (auto& node : nodes) graveyard_.push_back(std::move(node));
+    nodes.clear();
 }
 
 NTSTATUS Manager::setDevicePower(DeviceNode& node, DEVICE_POWER_STATE state)

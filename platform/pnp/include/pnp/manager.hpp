@@ -102,6 +102,9 @@ public:
     void shutdown();
 
     std::function<void(const Event&)> onEvent;
+    // Told as a PnP request to a node's stack begins (true) and once it is done (false), so that
+    // a scheduler can hold other threads' requests to the same stack back meanwhile.
+    std::function<void(DeviceNode&, bool begins)> onPnpRequest;
 
 private:
     struct Sent {
@@ -118,12 +121,14 @@ private:
     void start(DeviceNode& node);
     void removeTree(DeviceNode& node, bool surprise);
     void forget(DeviceNode& node);
+    void bury(std::vector<std::unique_ptr<DeviceNode>>& nodes);
     PDEVICE_OBJECT top(PDEVICE_OBJECT pdo) const;
 
     nt::Kernel& kernel_;
     DriverSetup setup_;
     PDRIVER_OBJECT rootEnumerator_;
     std::unique_ptr<DeviceNode> root_;
+    std::vector<std::unique_ptr<DeviceNode>> graveyard_;
     std::vector<Range> rootWindows_;
 };
 
