@@ -76,9 +76,11 @@ Scheduler::~Scheduler()
     }
 }
 
-int Scheduler::spawn(std::string name, std::function<void()> body, bool service)
+int Scheduler::spawn(std::string name, std::function<void()> body, bool service,
+                     std::function<bool()> startWhen)
 {
     auto t = std::make_unique<Thread>();
+    t->waitingFor = std::move(startWhen);
     t->name = std::move(name);
     t->body = std::move(body);
     t->service = service;
@@ -276,6 +278,10 @@ bool Scheduler::run()
             if (working) {
                 deadlock = true;
                 break;
+            }
+            // A service thread that never had work to do ends unstarted.
+            for (auto& t : threads_) {
+                if (t->service && !t->started) t->ended = true;
             }
             const bool services = std::any_of(threads_.begin(), threads_.end(), [](const auto& t) {
                 return !t->ended && t->started;

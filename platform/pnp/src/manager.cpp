@@ -214,6 +214,9 @@ PDEVICE_OBJECT Manager::top(PDEVICE_OBJECT pdo) const
 template <typename Fill>
 Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fill)
 {
+    // On several processors another thread may have taken the device away meanwhile.
+    if (!kernel_.isLiveDevice(node.pdo)) return Sent{STATUS_NO_SUCH_DEVICE, 0};
+    if (onRequest && !onRequest(node, major, minor, true)) return Sent{STATUS_UNSUCCESSFUL, 0};
     PIRP irp = kernel_.allocateIrp(top(node.pdo)->StackSize);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation - 1;
@@ -232,7 +235,6 @@ Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fil
                                  ? static_cast<ULONG>(stack->Parameters.Power.State.DeviceState)
                                  : static_cast<ULONG>(stack->Parameters.Power.State.SystemState);
     }
-    if (major == IRP_MJ_PNP && onPnpRequest) onPnpRequest(node, true);
     note(request);
     // PnP requests arrive at passive level. Power requests do too only on a stack whose top
     // device object says its power handling is pageable (DO_POWER_PAGABLE); on any other stack
@@ -244,7 +246,7 @@ Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fil
     kernel_.sendToStack(node.pdo, irp);
     kernel_.waitForRequest(irp);
     kernel_.setIrql(saved);
-    if (major == IRP_MJ_PNP && onPnpRequest) onPnpRequest(node, false);
+    if (onRequest) onRequest(node, major, minor, false);
     Sent sent{irp->IoStatus.Status, irp->IoStatus.Information};
     if (!kernel_.isCompleted(irp)) {
         kernel_.violation("request never completed", minorName(major, minor) + " to " + node.name);
@@ -327,6 +329,10 @@ void Manager::enumerate(DeviceNode& bus)
         }
     }
     for (DeviceNode* node : gone) {
+        // Another thread may have taken it away since the relations came back.
+        const bool still = std::any_of(bus.children.begin(), bus.children.end(),
+                                       [&](const auto& c) { return c.get() == node; });
+        if (!still) continue;
         note(Event::Kind::Note, node->name + " is no longer reported by its bus");
         removeTree(*node, node->state != DeviceNode::State::Removed);
         forget(*node);
@@ -601,7 +607,9 @@ bool Manager::remove(DeviceNode& node)
 // removal in every case, so the bus driver can delete its physical device object.
 void Manager::removeTree(DeviceNode& node, bool surprise)
 {
-    for (auto& child : node.children) removeTree(*child, surprise && child->state != DeviceNode::State::Removed);
+    std::vector<DeviceNode*> children;
+    for (auto& child : node.children) children.push_back(child.get());
+    for (DeviceNode* child : children) removeTree(*child, surprise && child->state != DeviceNode::State::Removed);
     bury(node.children);
     if (surprise && !node.driversRemoved) {
         send(node, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, [](PIO_STACK_LOCATION, PIRP) {});

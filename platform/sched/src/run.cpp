@@ -30,15 +30,36 @@ std::string hex8(const void* p)
     return text;
 }
 
-// The bus numbers the bus driver has given the buses it knows, with the root bus's 0.
-std::set<unsigned> knownBusNumbers(machine::Machine& m)
+// The bridge whose secondary bus holds `f` (nullptr: on the root bus, or nowhere).
+const pci::Function* bridgeAbove(const pci::Bus& bus, const pci::Function* f)
 {
-    std::set<unsigned> numbers{0};
-    for (pnp::DeviceNode* node : m.pnpManager().nodes()) {
-        pcibus::FunctionNode* f = m.busDriver().function(node->pdo);
-        if (f != nullptr && f->secondary != nullptr) numbers.insert(f->secondary->number);
+    for (unsigned d = 0; d < 32; ++d) {
+        for (unsigned fn = 0; fn < 8; ++fn) {
+            const pci::Function* b = bus.function(d, fn);
+            if (b == nullptr || b->secondary() == nullptr) continue;
+            const pci::Bus& below = *b->secondary();
+            for (unsigned dd = 0; dd < 32; ++dd) {
+                for (unsigned ff = 0; ff < 8; ++ff) {
+                    if (below.function(dd, ff) == f) return b;
+                }
+            }
+            if (const pci::Function* deeper = bridgeAbove(below, f)) return deeper;
+        }
     }
-    return numbers;
+    return nullptr;
+}
+
+// A function reached on a bus that only a temporary number makes reachable: the bridge above it
+// is one the bus driver has not found yet, so nobody but the driver's scan numbered it.
+bool onTemporaryBus(machine::Machine& m, const pci::Function* f)
+{
+    const pci::Function* bridge = bridgeAbove(m.hardware().root(), f);
+    if (bridge == nullptr) return false;
+    for (pnp::DeviceNode* node : m.pnpManager().nodes()) {
+        pcibus::FunctionNode* known = m.busDriver().function(node->pdo);
+        if (known != nullptr && known->hardware == bridge) return false;
+    }
+    return true;
 }
 
 // Every bus record's child list against its count, and one child filter per physical device
@@ -108,40 +129,16 @@ public:
                                     : nt::Scheduler::Chooser([](const nt::Choice& c) { return c.preferred; }))
     {
         scheduler_.onSwitch = [this](int from, int to) { switched(from, to); };
-        // The documented contract: one PnP request at a time per device stack, as a lock per
-        // stack that orders what its holders do.
-        if (config.contract == Contract::Documented) {
-            m.pnpManager().onPnpRequest = [this](pnp::DeviceNode& node, bool begins) {
-                if (begins) {
-                    if (scheduler_.inThread()) {
-                        scheduler_.blockUntil([this, &node] { return busy_.count(&node) == 0; });
-                    }
-                    busy_.insert(&node);
-                    m_.kernel().sync(&node, false);
-                } else {
-                    m_.kernel().sync(&node, true);
-                    busy_.erase(&node);
-                }
-            };
-        }
-        m.hardware().beforeCycle = [this] { m_.kernel().preempt(); };
-        if (config.watchMemory && m.driver()) {
-            races_ = std::make_unique<detail::RaceDetector>(
-                m.kernel(), m.driver()->object, m.driver()->image->entryPoint(),
-                [this] { return routine(); },
-                [this](int thread) { return thread < 0 ? std::string("the scheduler")
-                                                       : scheduler_.name(thread); });
-            m.kernel().onSync = [this](const void* object, bool release) {
-                if (scheduler_.current() >= 0) races_->sync(scheduler_.current(), object, release);
-            };
-        }
+        m.pnpManager().onRequest = [this](pnp::DeviceNode& node, UCHAR major, UCHAR minor, bool begins) {
+            return request(node, major, minor, begins);
+        };
     }
 
     ~Run()
     {
         m_.hardware().beforeCycle = nullptr;
         m_.kernel().onSync = nullptr;
-        m_.pnpManager().onPnpRequest = nullptr;
+        m_.pnpManager().onRequest = nullptr;
         m_.setMark(std::nullopt);
     }
 
@@ -203,7 +200,8 @@ private:
     // Runs the threads of one time together with a DPC runner, then looks at what they left.
     void group(RunResult& result)
     {
-        const int dpc = scheduler_.spawn("dpc", [this] { m_.kernel().runDeferredWork(); }, true);
+        const int dpc = scheduler_.spawn("dpc", [this] { m_.kernel().runDeferredWork(); }, true,
+                                         [this] { return m_.kernel().workPending(); });
         group_.push_back(dpc);
         if (races_) races_->start(dpc);
         if (!scheduler_.run()) {
@@ -248,6 +246,36 @@ private:
         } else {
             m_.setMark(std::nullopt);
         }
+    }
+
+    // The documented contract: one PnP request at a time per device stack, as a lock per stack
+    // that orders what its holders do. Under both contracts a device's power requests hold its
+    // function driver's remove lock: removal waits for those in progress, and once it has begun
+    // the driver asks for no more.
+    bool request(pnp::DeviceNode& node, UCHAR major, UCHAR minor, bool begins)
+    {
+        const bool inThread = scheduler_.inThread();
+        if (major == IRP_MJ_POWER) {
+            if (begins && removing_.count(&node) != 0) return false;
+            powerHeld_[&node] += begins ? 1 : -1;
+            if (!begins) m_.kernel().sync(&powerHeld_, true);
+            return true;
+        }
+        if (begins && (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL)) {
+            removing_.insert(&node);
+            if (inThread) scheduler_.blockUntil([this, &node] { return powerHeld_[&node] == 0; });
+            m_.kernel().sync(&powerHeld_, false);
+        }
+        if (config_.contract != Contract::Documented) return true;
+        if (begins) {
+            if (inThread) scheduler_.blockUntil([this, &node] { return busy_.count(&node) == 0; });
+            busy_.insert(&node);
+            m_.kernel().sync(&node, false);
+        } else {
+            m_.kernel().sync(&node, true);
+            busy_.erase(&node);
+        }
+        return true;
     }
 
     // The driver routine the running thread is inside, as a debugger names it.
@@ -311,12 +339,11 @@ private:
             for (unsigned device = 0; device < 32; ++device) {
                 const uint32_t ids = hw.configRead(bus, device, 0, 0, 4);
                 if ((ids & 0xFFFF) == 0xFFFF) continue;
-                const std::set<unsigned> known = knownBusNumbers(m_);
-                if (known.count(bus) != 0) continue;
+                if (!onTemporaryBus(m_, hw.locate(bus, device, 0))) continue;
                 char text[160];
                 std::snprintf(text, sizeof text,
                               "a driver scanning every bus number found %04x:%04x at %02x:%02x.0, "
-                              "on a bus number the bus driver gave no bus",
+                              "behind a bridge only the hierarchy scan has numbered",
                               ids & 0xFFFF, ids >> 16, bus, device);
                 clientFindings_.push_back(text);
             }
@@ -331,18 +358,48 @@ private:
     std::map<int, pci::Hierarchy::Caller> callers_;
     std::vector<std::string> clientFindings_;
     std::set<const pnp::DeviceNode*> busy_;
+    std::set<const pnp::DeviceNode*> removing_;
+    std::map<const pnp::DeviceNode*, int> powerHeld_;
     size_t misroutes_ = 0, conflicts_ = 0, violations_ = 0;
 };
 
 }  // namespace
 
-// The state a schedule must not change: the device tree with its resources and stacks, without
-// the addresses of objects (which follow the order of allocation).
+// The state a schedule must not change: each device with its state, the sizes of what it was
+// given and the roles on its stack, as a sorted list. Bus numbers, addresses and the order of
+// siblings may follow the order in which the threads got there.
 std::vector<std::string> endState(machine::Machine& m)
 {
-    static const std::regex address("[0-9a-f]{8}(?=[,)])");
+    static const std::regex location("^[0-9a-f]{2}:[0-9a-f]{2}\\.[0-7] ");
+    static const std::regex numbers("[0-9a-f]{2}:[0-9a-f]{2}\\.[0-7]|[0-9a-f]{8}-[0-9a-f]{8}");
     std::vector<std::string> lines;
-    for (const std::string& line : m.describeTree()) lines.push_back(std::regex_replace(line, address, "-"));
+    for (pnp::DeviceNode* node : m.pnpManager().nodes()) {
+        std::string line = std::regex_replace(node->name, location, "");
+        switch (node->state) {
+        case pnp::DeviceNode::State::Started: line += " [started]"; break;
+        case pnp::DeviceNode::State::NotStarted:
+            line += " [not started: " + std::regex_replace(node->problem, numbers, "-") + "]";
+            break;
+        case pnp::DeviceNode::State::Removed: line += " [removed]"; break;
+        case pnp::DeviceNode::State::Enumerated: line += " [enumerated]"; break;
+        }
+        for (const pnp::Range& r : node->assigned) {
+            line += r.type == CmResourceTypePort                          ? " io "
+                    : (r.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0 ? " pref "
+                                                                          : " mem ";
+            line += std::to_string(r.length);
+        }
+        line += " stack:";
+        for (PDEVICE_OBJECT d = node->pdo; d != nullptr; d = d->AttachedDevice) {
+            if (!m.kernel().isLiveDevice(d)) {
+                line += " (a deleted device object)";
+                break;
+            }
+            line += " " + m.roleOf(d);
+        }
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
     return lines;
 }
 

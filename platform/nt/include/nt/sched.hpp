@@ -41,9 +41,11 @@ public:
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
 
-    // A thread that runs `body` once started; a service thread (the DPC runner) does not keep
-    // run() going and is told to stop once the others are done (stopping()).
-    int spawn(std::string name, std::function<void()> body, bool service = false);
+    // A thread that runs `body` once started, and not before `startWhen` holds (if given); a
+    // service thread (the DPC runner) does not keep run() going and is told to stop once the
+    // others are done (stopping()).
+    int spawn(std::string name, std::function<void()> body, bool service = false,
+              std::function<bool()> startWhen = {});
     // Runs the threads spawned so far until every one that is not a service thread has ended.
     // False when the threads left are all blocked (a deadlock): they are abandoned.
     bool run();

@@ -102,9 +102,11 @@ public:
     void shutdown();
 
     std::function<void(const Event&)> onEvent;
-    // Told as a PnP request to a node's stack begins (true) and once it is done (false), so that
-    // a scheduler can hold other threads' requests to the same stack back meanwhile.
-    std::function<void(DeviceNode&, bool begins)> onPnpRequest;
+    // Told before a request to a node's stack is sent (begins, true) and once it is done, so that
+    // a scheduler can hold other threads' requests back meanwhile; a request refused at its
+    // beginning (false) is not sent and fails, as a power request the device's driver no longer
+    // asks for once its removal has begun.
+    std::function<bool(DeviceNode&, UCHAR major, UCHAR minor, bool begins)> onRequest;
 
 private:
     struct Sent {
