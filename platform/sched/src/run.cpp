@@ -132,6 +132,17 @@ public:
         m.pnpManager().onRequest = [this](pnp::DeviceNode& node, UCHAR major, UCHAR minor, bool begins) {
             return request(node, major, minor, begins);
         };
+        m.hardware().beforeCycle = [this] { m_.kernel().preempt(); };
+        if (config.watchMemory && m.driver()) {
+            races_ = std::make_unique<detail::RaceDetector>(
+                m.kernel(), m.driver()->object, m.driver()->image->entryPoint(),
+                [this] { return routine(); },
+                [this](int thread) { return thread < 0 ? std::string("the scheduler")
+                                                       : scheduler_.name(thread); });
+            m.kernel().onSync = [this](const void* object, bool release) {
+                if (scheduler_.current() >= 0) races_->sync(scheduler_.current(), object, release);
+            };
+        }
     }
 
     ~Run()
@@ -153,29 +164,31 @@ public:
         for (const auto& c : scenario.clients) groups[c.atMs].second.push_back(&c);
         for (const auto& [at, work] : groups) {
             const auto& [events, clients] = work;
-            std::vector<const machine::Event*> serial;
-            unsigned power = 0, pnp = 0, client = 0;
+            // The PnP manager's thread first, then one thread per power event (and, under the
+            // documented contract, per PnP event), then the configuration clients.
+            std::vector<const machine::Event*> serial, own;
             for (const machine::Event* e : events) {
-                if (e->kind == machine::EventKind::Power) {
-                    spawn("power#" + std::to_string(++power), [this, e, &result] {
-                        if (!m_.apply(*e)) result.allApplied = false;
-                    });
-                } else if (config_.contract == Contract::Documented &&
-                           e->kind != machine::EventKind::Sleep && e->kind != machine::EventKind::Wake &&
-                           e->kind != machine::EventKind::Fail) {
-                    spawn("pnp#" + std::to_string(++pnp), [this, e, &result] {
-                        if (!m_.apply(*e)) result.allApplied = false;
-                    });
-                } else {
-                    serial.push_back(e);
-                }
+                const bool alone = e->kind == machine::EventKind::Power ||
+                                   (config_.contract == Contract::Documented &&
+                                    e->kind != machine::EventKind::Sleep &&
+                                    e->kind != machine::EventKind::Wake &&
+                                    e->kind != machine::EventKind::Fail);
+                (alone ? own : serial).push_back(e);
             }
+            unsigned power = 0, pnp = 0, client = 0;
             if (!serial.empty()) {
                 spawn("pnp", [this, serial, &result] {
                     for (const machine::Event* e : serial) {
                         if (!m_.apply(*e)) result.allApplied = false;
                     }
                 });
+            }
+            for (const machine::Event* e : own) {
+                const bool isPower = e->kind == machine::EventKind::Power;
+                spawn(isPower ? "power#" + std::to_string(++power) : "pnp#" + std::to_string(++pnp),
+                      [this, e, &result] {
+                          if (!m_.apply(*e)) result.allApplied = false;
+                      });
             }
             for (const machine::ClientDesc* c : clients) {
                 spawn((c->kind == machine::ClientDesc::Kind::Poll ? "poll#" : "scan#") +

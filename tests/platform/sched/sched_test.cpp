@@ -56,8 +56,11 @@ TEST(Tokens, RoundTripAndRefusals)
         std::string error;
         auto token = sched::decodeToken(row.text, error);
         EXPECT_EQ(token.has_value(), row.valid) << row.text;
-        if (token) EXPECT_EQ(sched::encodeToken(*token), row.text);
-        if (!token) EXPECT_FALSE(error.empty()) << row.text;
+        if (token) {
+            EXPECT_EQ(sched::encodeToken(*token), row.text);
+        } else {
+            EXPECT_FALSE(error.empty()) << row.text;
+        }
     }
 }
 
@@ -67,8 +70,11 @@ TEST(Schedules, BuiltInScenarioOnTwoProcessorsMatchesOne)
 {
     auto make = factory(HOTP_DRIVER_PATH);
     const machine::ScenarioDesc s = machine::defaultScenario();
-    auto one = make();
-    const std::vector<std::string> reference = sched::playOneProcessor(*one, {}, s);
+    std::vector<std::string> reference;
+    {
+        auto one = make();
+        reference = sched::playOneProcessor(*one, {}, s);
+    }
     auto two = make();
     sched::RunResult result = sched::play(*two, {}, s, sched::RunConfig{});
     EXPECT_TRUE(result.allApplied);
