@@ -124,7 +124,7 @@ TEST(Schedules, RacyDriverCaughtWithinBoundTwoAndReplayed)
     const sched::ExploreReport report = sched::explore(make, {}, s, options);
     auto race = std::find_if(report.findings.begin(), report.findings.end(), [](const auto& f) {
         return f.finding.detector == "race" &&
-               f.finding.text.find("the driver's globals") != std::string::npos;
+               f.finding.text.find("RacyPowerRequests") != std::string::npos;
     });
     ASSERT_NE(race, report.findings.end());
     EXPECT_LE(race->deviations, 2u);
