@@ -208,7 +208,8 @@ void Scheduler::yieldToScheduler()
 
 void Scheduler::trampoline(unsigned high, unsigned low)
 {
-    auto* t = reinterpret_cast<Thread*>((static_cast<uintptr_t>(high) << 32) | low);
+    const uint64_t address = (static_cast<uint64_t>(high) << 32) | low;
+    auto* t = reinterpret_cast<Thread*>(static_cast<uintptr_t>(address));
     Scheduler& s = *t->owner;
     finishSwitch(nullptr, &s.main_->stackBottom, &s.main_->stackSize);
     try {
@@ -240,7 +241,7 @@ void Scheduler::resume(int id)
         t.context.context.uc_stack.ss_sp = t.stack;
         t.context.context.uc_stack.ss_size = kStackSize;
         t.context.context.uc_link = nullptr;
-        const auto address = reinterpret_cast<uintptr_t>(&t);
+        const auto address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&t));
         makecontext(&t.context.context, reinterpret_cast<void (*)()>(&Scheduler::trampoline), 2,
                     static_cast<unsigned>(address >> 32), static_cast<unsigned>(address & 0xFFFFFFFFu));
         if (onStart) onStart(id);
