@@ -1,6 +1,10 @@
 // The driver's entry, dispatch table, pass-through and routing by record kind.
 #include "bus_fixture.hpp"
 
+#include <bridge/scan_record.h>
+
+#include <functional>
+
 namespace hotp::test {
 namespace {
 
@@ -125,6 +129,49 @@ TEST_F(FrameTest, AnyFirstWordOtherThanTheBusSignatureRoutesToTheChild)
         IoFreeIrp(sent.irp);
         removeChildRecord();
     }
+}
+
+// A routine handed a record of the other kind stops the checked build where the record arrived,
+// before anything is read through the wrong layout: dispatch routines, the bridge sizing entry
+// points and completion routines, whose record comes as their context.
+TEST_F(FrameTest, ARecordOfTheWrongKindStopsTheCheckedBuild)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    addBusFilter();
+    addChildRecord(HOTP_CHILD_SIGNATURE);
+    auto* childRecord = static_cast<HOTP_CHILD_EXTENSION*>(child->DeviceExtension);
+    auto* asBus = reinterpret_cast<HOTP_BUS_EXTENSION*>(childRecord);
+    auto* asChild = reinterpret_cast<HOTP_CHILD_EXTENSION*>(bus);
+    PIRP irp = IoAllocateIrp(8, FALSE);
+    // The driver's routine of that name, as a debugger finds it.
+#define HOTP_ROUTINE(name) routine<decltype(name)>(#name)
+    const struct {
+        const char* routine;
+        std::function<void()> call;
+        const char* expected;
+    } cases[] = {
+        {"bus PnP", [&] { HOTP_ROUTINE(HotpBusDispatchPnp)(child, irp, asBus); }, "a bus record"},
+        {"bus power", [&] { HOTP_ROUTINE(HotpBusDispatchPower)(child, irp, asBus); }, "a bus record"},
+        {"requirements", [&] { HOTP_ROUTINE(HotpFilterResourceRequirements)(child, irp, asBus); },
+         "a bus record"},
+        {"relations", [&] { HOTP_ROUTINE(HotpAttachDeviceRelations)(child, irp, childRecord); },
+         "a bus record"},
+        {"child PnP", [&] { HOTP_ROUTINE(HotpChildDeviceDispatchPnp)(filter, irp, asChild); },
+         "a child record"},
+        {"child power", [&] { HOTP_ROUTINE(HotpChildDeviceDispatchPower)(filter, irp, asChild); },
+         "a child record"},
+        {"resources", [&] { HOTP_ROUTINE(HotpQueryChildResources)(filter, irp, bus); }, "a child record"},
+        {"D0", [&] { HOTP_ROUTINE(HotpPowerUpCompletion)(filter, irp, bus); }, "a child record"},
+        {"classification", [&] { HOTP_ROUTINE(HotpProgramPCI)(asChild); }, "a child record"},
+    };
+#undef HOTP_ROUTINE
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.routine);
+        EXPECT_DEATH(c.call(), std::string("Assertion failed: ") + c.expected);
+    }
+    IoFreeIrp(irp);
+    removeChildRecord();
+    removeBusFilter();
 }
 
 TEST_F(FrameTest, PowerRequestsPassDownFromBothKinds)
