@@ -951,7 +951,9 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE KeWaitForSingleObject(PVOID Object, KWAIT_REASO
     }
     kernel.preempt();
     auto* event = static_cast<PKEVENT>(Object);
-    if (kernel.scheduler() != nullptr && kernel.scheduler()->inThread()) {
+    // The DPC runner waiting inside pended work it runs has nobody else to run the rest: it runs
+    // it itself, as the one-thread stand-in does.
+    if (kernel.scheduler() != nullptr && kernel.scheduler()->inThread() && !kernel.runningDeferredHere()) {
         // Nobody left to signal it once no work is pending: that wait is never satisfied.
         if (!poll) kernel.scheduler()->blockUntil([event, &kernel] {
             return event->Header.SignalState != 0 || !kernel.workPending();

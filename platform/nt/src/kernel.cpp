@@ -166,6 +166,7 @@ void Kernel::runDeferredWork()
         if (deferred_.empty()) return;  // told to stop
         sync(&deferred_, false);
         deferredRunning_ = true;
+        deferredThread_ = scheduler_->current();
         DeferredWork item = std::move(deferred_.front());
         deferred_.pop_front();
         const KIRQL saved = irql_;
@@ -173,7 +174,13 @@ void Kernel::runDeferredWork()
         item.work();
         irql_ = saved;
         deferredRunning_ = false;
+        deferredThread_ = -1;
     }
+}
+
+bool Kernel::runningDeferredHere() const
+{
+    return deferredRunning_ && scheduler_ != nullptr && scheduler_->current() == deferredThread_;
 }
 
 void Kernel::exchangeThreadState(ThreadState& state)

@@ -162,7 +162,8 @@ void RaceDetector::look(int thread)
             if (!ordered) {
                 char offset[24];
                 std::snprintf(offset, sizeof offset, "+0x%zx", i);
-                const std::string pair = r.name.substr(0, r.name.find(" of ")) + offset +
+                // One finding per kind of record and pair of routines, at the first byte seen.
+                const std::string pair = r.name.substr(0, r.name.find(" of ")) +
                                          std::min(last.routine, routine) + std::max(last.routine, routine);
                 // The same two routines race whichever writes first: one finding, its two
                 // accesses in a fixed order.

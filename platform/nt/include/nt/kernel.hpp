@@ -205,6 +205,8 @@ public:
     void runDeferredWork();
     // Pended work waits or runs: a blocked wait may still be satisfied.
     bool workPending() const { return !deferred_.empty() || deferredRunning_; }
+    // The running thread is the DPC runner, inside pended work.
+    bool runningDeferredHere() const;
     // Ordering between threads, for a happens-before race detector: a release on an object
     // happens before every later acquire of it.
     std::function<void(const void* object, bool release)> onSync;
@@ -474,6 +476,7 @@ private:
     std::vector<std::string> lateFindings_;  // found when a quarantined object left
     std::deque<DeferredWork> deferred_;
     bool deferredRunning_ = false;
+    int deferredThread_ = -1;  // the scheduler's thread running pended work
     std::vector<std::string> debugOutput_;
     std::vector<Breakpoint> breakpoints_;
     std::vector<ErrorLogEntry> errorLog_;
