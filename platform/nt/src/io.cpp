@@ -633,6 +633,7 @@ void Kernel::rememberAfterPass(size_t index, PIRP irp)
     if (a.irp != irp || !a.passedOn || record == nullptr || record->state == IrpState::Freed) {
         return;
     }
+    a.completionsSeen = record->completions;
     if (snapshots_.size() <= index) snapshots_.resize(index + 1);
     const auto* bytes = reinterpret_cast<const uint8_t*>(irp);
     snapshots_[index].assign(bytes, bytes + irp->Size);
@@ -646,6 +647,9 @@ void Kernel::checkAfterPass(Activation& a)
     const std::vector<uint8_t>& before = snapshots_[static_cast<size_t>(&a - activations_.data())];
     const IrpRecord* record = irpRecord(a.irp);
     if (record == nullptr || record->state == IrpState::Freed || !a.passedOn) return;
+    // On simulated processors another thread may have completed the request since: what the
+    // completion wrote is not this routine's doing.
+    if (record->completions != a.completionsSeen && record->completer != currentThread()) return;
     if (std::memcmp(before.data(), a.irp, before.size()) != 0) {
         violation("request written after it was passed on",
                   "a routine of " + hex(a.device) +
@@ -666,6 +670,8 @@ void Kernel::completeRequest(PIRP irp)
                                                        record->state == IrpState::Completed);
     if (!completedBefore) touchIrp(irp, "IoCompleteRequest");
     if (record == nullptr || record->state == IrpState::Freed) return;
+    ++record->completions;
+    record->completer = currentThread();
     if (record->state != IrpState::InFlight) {
         violation("request completed twice", "IoCompleteRequest of " + hex(irp));
         return;

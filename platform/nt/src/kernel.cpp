@@ -178,6 +178,11 @@ void Kernel::runDeferredWork()
     }
 }
 
+int Kernel::currentThread() const
+{
+    return scheduler_ != nullptr ? scheduler_->current() : -1;
+}
+
 bool Kernel::runningDeferredHere() const
 {
     return deferredRunning_ && scheduler_ != nullptr && scheduler_->current() == deferredThread_;

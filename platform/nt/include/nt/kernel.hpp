@@ -207,6 +207,8 @@ public:
     bool workPending() const { return !deferred_.empty() || deferredRunning_; }
     // The running thread is the DPC runner, inside pended work.
     bool runningDeferredHere() const;
+    // The scheduler's running thread, or -1.
+    int currentThread() const;
     // Ordering between threads, for a happens-before race detector: a release on an object
     // happens before every later acquire of it.
     std::function<void(const void* object, bool release)> onSync;
@@ -327,6 +329,10 @@ public:
             return power.back();
         }
         std::function<void(PIRP)> done;
+        // How often completion began, and on which thread of the simulated processors the last
+        // one ran (-1: none, or no scheduler).
+        uint32_t completions = 0;
+        int completer = -1;
     };
     struct Activation {
         Activation() = default;
@@ -350,6 +356,7 @@ public:
         // afterwards is a write to a request it no longer owns.
         bool snapshot = false;
         const void* routine = nullptr;  // the dispatch or completion routine running
+        uint32_t completionsSeen = 0;   // IrpRecord::completions when the snapshot was taken
     };
 
     // What belongs to the running kernel thread: the routines it is inside, the snapshots of
