@@ -4,7 +4,6 @@
 
 #include <frame/records.h>
 
-#include <machine/report.hpp>
 
 #include <algorithm>
 #include <cstdio>

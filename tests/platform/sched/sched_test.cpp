@@ -3,7 +3,8 @@
 // driver caught within a small bound and played again from its token.
 #include <sched/explore.hpp>
 
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@ namespace {
 
 machine::ScenarioDesc scenario(const char* text)
 {
-    auto parsed = machine::parseScenario(text, "test.toml");
+    auto parsed = formats::parseScenario(text, "test.toml");
     EXPECT_TRUE(parsed) << (parsed ? "" : parsed.errors().front());
     return parsed.value();
 }
@@ -24,7 +25,7 @@ sched::MachineFactory factory(std::string driver)
     return [driver] {
         machine::MachineOptions options;
         options.driverPath = driver;
-        return std::make_unique<machine::Machine>(machine::defaultMachine(), options, nullptr);
+        return std::make_unique<machine::Machine>(formats::defaultMachine(), options, nullptr);
     };
 }
 
@@ -69,7 +70,7 @@ TEST(Tokens, RoundTripAndRefusals)
 TEST(Schedules, BuiltInScenarioOnTwoProcessorsMatchesOne)
 {
     auto make = factory(HOTP_DRIVER_PATH);
-    const machine::ScenarioDesc s = machine::defaultScenario();
+    const machine::ScenarioDesc s = formats::defaultScenario();
     std::vector<std::string> reference;
     {
         auto one = make();
