@@ -9,6 +9,7 @@
 #include <machine/machine.hpp>
 #include <formats/machine_file.hpp>
 #include <formats/scenario_file.hpp>
+#include <sched/explore.hpp>
 
 #include <benchmark/benchmark.h>
 #include <valgrind/callgrind.h>
@@ -103,6 +104,26 @@ void bootMaximal(benchmark::State& state)
     }
 }
 BENCHMARK(bootMaximal)->Name("boot/maximal")->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// Random schedules of the built-in scenario on two simulated processors, each a fresh machine
+// with every detector on: the rate at which an exploration runs.
+void randomSchedules(benchmark::State& state)
+{
+    const machine::ScenarioDesc scenario = formats::defaultScenario();
+    sched::MachineFactory fresh = [] {
+        machine::MachineOptions options;
+        options.driverPath = HOTP_DRIVER_PATH;
+        return std::make_unique<machine::Machine>(builtIn(), options, nullptr);
+    };
+    sched::ExploreOptions options;
+    options.schedules = 50;
+    uint64_t schedules = 0;
+    for (auto _ : state) schedules += sched::explore(fresh, {}, scenario, options).schedules;
+    state.counters["schedules"] = benchmark::Counter(static_cast<double>(schedules),
+                                                     benchmark::Counter::kIsRate);
+}
+BENCHMARK(randomSchedules)->Name("schedules/random, built-in scenario, 2 processors")
+    ->Unit(benchmark::kMillisecond)->Iterations(2);
 
 // Boot against the number of functions: 36 functions on every bus, 28 to 222 such buses.
 void bootScaling(benchmark::State& state)

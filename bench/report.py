@@ -130,6 +130,12 @@ def main():
         row(f"  the driver's own code / the stand-in's checks of the extra location",
             f"{own:.0f} / {filtered - plain - own:.0f}")
 
+    explored = by_name.get("schedules/random, built-in scenario, 2 processors")
+    if explored and explored.get("schedules"):
+        rate = explored["schedules"]
+        row("random schedules, built-in scenario, 2 processors", f"{rate:.0f} per s",
+            "1,000 in < 60 s", rate * 60 > 1000)
+
     cycles = by_name.get("hot add and removal/10,000 cycles, network card")
     if cycles:
         seconds = milliseconds(cycles) / 1000

@@ -1,10 +1,11 @@
 """Each layer of the product includes only itself and the layers below it:
-tools -> formats -> machine -> pnp -> pcibus -> pci -> nt; platform never includes hotpsim's views."""
+tools -> formats -> sched -> machine -> pnp -> pcibus -> pci -> nt; platform never includes
+hotpsim's views."""
 import re
 import sys
 from pathlib import Path
 
-ORDER = ["nt", "pci", "pcibus", "pnp", "machine", "formats", "views"]
+ORDER = ["nt", "pci", "pcibus", "pnp", "machine", "sched", "formats", "views"]
 ROOT = Path(__file__).resolve().parents[1]
 
 

@@ -117,5 +117,41 @@ class Options(unittest.TestCase):
                           "offset 0x0b"])
 
 
+class Processors(unittest.TestCase):
+    def test_one_processor_is_the_plain_run_and_two_mark_every_line(self):
+        _, plain, _ = run("--trace-level", "4")
+        code, one, err = run("--trace-level", "4", "--cpus", "1")
+        self.assertEqual((code, one), (0, plain), err)
+        code, two, err = run("--trace-level", "4", "--cpus", "2")
+        self.assertEqual(code, 0, err)
+        story = [line for line in two.splitlines() if line.startswith("[cpu")]
+        self.assertTrue(story)
+        self.assertTrue(all(re.match(r"\[cpu[01] (pnp|power#\d|dpc)\] ", line) for line in story))
+        unmarked = "\n".join(re.sub(r"^\[cpu\d+ [^]]*\] ", "", line) for line in two.splitlines())
+        self.assertEqual(unmarked + "\n", plain)
+
+    def test_exploration_counts_its_schedules_and_shards_add_up(self):
+        code, out, err = run("--explore", "random", "--schedules", "3")
+        self.assertEqual(code, 0, err)
+        self.assertIn("3 schedules run; 0 findings", out)
+        code, out, err = run("--explore", "bounded", "--preemptions", "2")
+        self.assertEqual(code, 0, err)
+        self.assertIn("complete: every schedule within the bound was run", out)
+        counts = []
+        for shard in ("1/2", "2/2"):
+            code, out, err = run("--explore", "pct", "--schedules", "3", "--shard", shard)
+            self.assertEqual(code, 0, err)
+            counts.append(int(re.search(r"(\d+) schedules? run", out).group(1)))
+        self.assertEqual(sum(counts), 3)
+
+    def test_bad_tokens_and_shards_are_refused(self):
+        for arguments in (["--replay", "2w:9@1,3@0"], ["--replay", "x"], ["--shard", "3/2"],
+                          ["--shard", "0/4"], ["--explore", "random", "--replay", "2w:"],
+                          ["--pnp-contract", "nt4"], ["--cpus", "0"]):
+            code, out, err = run(*arguments)
+            self.assertEqual(code, 2, arguments)
+            self.assertEqual(out, "", arguments)
+
+
 if __name__ == "__main__":
     hotpsim_cli.main()

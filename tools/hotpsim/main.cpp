@@ -3,6 +3,7 @@
 // object per event), the final device tree, and what the driver changed compared with the same run
 // without it.
 #include "options.hpp"
+#include "processors.hpp"
 #include "views/views.hpp"
 
 #include <formats/files.hpp>
@@ -56,6 +57,7 @@ struct Options {
     bool pendAll = false;
     std::string replug;  // BB:DD.F of a card to pull out and hot add again
     std::vector<std::string> fails;
+    hotpsim::ProcessorOptions processors;
 };
 
 void addOptions(CLI::App& app, Options& options)
@@ -107,6 +109,7 @@ void addOptions(CLI::App& app, Options& options)
                    "boot the machine, pull out the card at BB:DD.F (its bus numbers as the "
                    "machine file's configuration bytes give them) and hot add it again, then show "
                    "its bridges' captured windows beside the driver's");
+    hotpsim::addProcessorOptions(app, options.processors);
     app.footer(kExitHelp);
 }
 
@@ -340,14 +343,26 @@ int play(const Options& options, const Inputs& inputs)
                                     "scenario: " + inputs.scenario.name, "driver: " + driver});
     }
 
+    if (!options.processors.explore.empty()) {
+        return hotpsim::runExploration(options.processors, inputs.machine, inputs.scenario,
+                                       inputs.fails, machineOptions);
+    }
+
     std::vector<hotpsim::DeviceState> ended;
     std::vector<std::string> problems;
+    std::vector<std::string> scheduleFindings;
     bool allApplied = true;
     {
         machine::Machine m(inputs.machine, machineOptions,
                            [&](const machine::Output& out) { printer(out); });
-        m.boot(inputs.fails);
-        for (const auto& event : inputs.scenario.events) allApplied = m.apply(event) && allApplied;
+        if (options.processors.scheduled()) {
+            sched::RunResult run = sched::play(m, inputs.fails, inputs.scenario, options.processors.run);
+            allApplied = run.allApplied;
+            scheduleFindings = hotpsim::describeFindings(run.findings);
+        } else {
+            m.boot(inputs.fails);
+            for (const auto& event : inputs.scenario.events) allApplied = m.apply(event) && allApplied;
+        }
 
         if (options.json) {
             for (const auto& record : hotpsim::deviceRecords(m)) Printer::print(record);
@@ -376,6 +391,11 @@ int play(const Options& options, const Inputs& inputs)
         problems = m.shutdown();
     }
     if (!allApplied) problems.push_back("an event of the scenario could not be applied");
+    // What the detectors of the simulated processors found, verifier findings apart (they are
+    // among the problems already).
+    for (const std::string& finding : scheduleFindings) {
+        if (finding.rfind("verifier: ", 0) != 0) problems.push_back(finding);
+    }
     const int status = problems.empty() ? kExitSuccess : kExitBroken;
     if (options.json) {
         Printer::print({{"kind", "verdict"},
@@ -443,6 +463,10 @@ int main(int argc, char** argv)
         }
     }
 
+    if (auto problem = hotpsim::checkProcessorOptions(options.processors)) {
+        std::cerr << *problem << '\n';
+        return kExitBadInput;
+    }
     const std::optional<Inputs> inputs = loadInputs(options);
     if (!inputs) return kExitBadInput;
     try {

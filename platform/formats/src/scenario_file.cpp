@@ -51,7 +51,7 @@ public:
 
     void parse(const toml::table& top, ScenarioDesc& s)
     {
-        r_.onlyKeys(top, {"name", "event"}, "a scenario file");
+        r_.onlyKeys(top, {"name", "event", "client"}, "a scenario file");
         if (auto name = r_.string(top, "name", "the scenario")) s.name = *name;
         uint64_t previous = 0;
         unsigned previousLine = 0;
@@ -69,9 +69,57 @@ public:
             previousLine = e.line;
             s.events.push_back(std::move(e));
         }
+        for (const toml::table* t : r_.tables(top, "client", "the scenario")) {
+            ClientDesc c;
+            if (client(*t, c)) s.clients.push_back(std::move(c));
+        }
     }
 
 private:
+    // [[client]] poll = "slot 1", offset = 0x00, reads = 4, at = "100ms"
+    // [[client]] scan = true, buses = 16, at = "200ms"
+    bool client(const toml::table& t, ClientDesc& c)
+    {
+        const size_t errorsBefore = errors().size();
+        c.line = Reader::line(t);
+        r_.onlyKeys(t, {"at", "poll", "offset", "reads", "write_back", "scan", "buses"}, "a client");
+        if (const toml::node* at = t.get("at")) {
+            auto ms = at->is_integer() && at->as_integer()->get() >= 0
+                          ? std::optional<uint64_t>(static_cast<uint64_t>(at->as_integer()->get()))
+                      : at->is_string() ? parseTime(at->as_string()->get())
+                                        : std::nullopt;
+            if (ms) {
+                c.atMs = *ms;
+            } else {
+                r_.error(*at, "'at' is a time after boot: milliseconds, or a string such as "
+                              "\"250ms\" or \"1.5s\"");
+            }
+        }
+        const bool poll = t.get("poll") != nullptr, scan = t.get("scan") != nullptr;
+        if (poll == scan) {
+            r_.error(c.line, "a client either polls a device (poll = DEVICE) or scans every bus "
+                             "number (scan = true)");
+            return false;
+        }
+        if (poll) {
+            c.kind = ClientDesc::Kind::Poll;
+            location(t, "poll", "a polling client", c.device, true, false);
+            if (auto offset = r_.integer(t, "offset", "a polling client", 0, 0xFC)) {
+                c.offset = static_cast<unsigned>(*offset) & ~3u;
+            }
+            if (auto reads = r_.integer(t, "reads", "a polling client", 1, 4096)) {
+                c.reads = static_cast<unsigned>(*reads);
+            }
+            if (auto back = r_.boolean(t, "write_back", "a polling client")) c.writeBack = *back;
+        } else {
+            c.kind = ClientDesc::Kind::Scan;
+            if (auto buses = r_.integer(t, "buses", "a scanning client", 1, 256)) {
+                c.buses = static_cast<unsigned>(*buses);
+            }
+        }
+        return errors().size() == errorsBefore;
+    }
+
     bool event(const toml::table& t, Event& e, uint64_t previous)
     {
         const size_t errorsBefore = errors().size();

@@ -128,6 +128,15 @@ void Machine::onFaultFired(nt::FaultPoint point, const nt::FaultSite& site, bool
 void Machine::reportHardware()
 {
     hw_.onTransaction = [this](const pci::Transaction& t) { onTransaction(t); };
+    // A cycle through a function's own interface that another function answered: the bus
+    // numbers on its path changed under it.
+    hw_.onMisrouted = [this](const pci::Transaction& t, const pci::Function*) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%s %02x:%02x.%u offset 0x%02x reached %s",
+                      t.write ? "write" : "read", t.bus & 0xFF, t.device & 0x1F, t.function & 7,
+                      t.offset, t.claimed ? "another function" : "no function");
+        misroutes_.push_back(text);
+    };
     hw_.onConflict = [this](const std::string& text) {
         conflicts_.push_back(text);
         emit(Output::Kind::Conflict, text, {{"text", text}});
@@ -179,7 +188,12 @@ Machine::~Machine()
 
 void Machine::emit(Output::Kind kind, const std::string& text, nlohmann::ordered_json fields)
 {
-    if (sink_ && !shutDown_) sink_(Output{kind, text, std::move(fields)});
+    if (!sink_ || shutDown_) return;
+    if (mark_) {
+        fields["cpu"] = mark_->first;
+        fields["thread"] = mark_->second;
+    }
+    sink_(Output{kind, text, std::move(fields)});
 }
 
 // Every configuration cycle: writes always, reads when asked for; a bridge's bus numbers and a
@@ -403,6 +417,18 @@ pnp::DeviceNode* Machine::nodeAt(unsigned bus, unsigned device, unsigned functio
         }
     }
     return nullptr;
+}
+
+std::optional<std::array<unsigned, 3>> Machine::addressOf(const Location& where)
+{
+    std::string error;
+    auto path = resolveLocation(desc_, where, error);
+    if (!path) return std::nullopt;
+    auto place = findPlace(hw_, *path, error);
+    if (!place) return std::nullopt;
+    auto number = busNumberOf(place->bus);
+    if (!number) return std::nullopt;
+    return std::array<unsigned, 3>{*number, place->device, place->function.value_or(0)};
 }
 
 bool Machine::apply(const Event& event)

@@ -35,6 +35,7 @@ const char* actorKey(pci::Actor who, bool driverLoaded)
     case pci::Actor::BusInterface: return driverLoaded ? "hotpflt-bus-interface" : "bus-interface";
     case pci::Actor::RootAccessors: return driverLoaded ? "hotpflt-root-accessors" : "root-accessors";
     case pci::Actor::PnpManager: return "pnp-manager";
+    case pci::Actor::OtherDriver: return "other-driver";
     case pci::Actor::BusDriver: break;
     }
     return "bus-driver";

@@ -2,6 +2,7 @@
 // real stack locations, IofCallDriver, the completion walk and the power manager's two calls.
 // The verifier watches each of them as it runs.
 #include <nt/kernel.hpp>
+#include <nt/sched.hpp>
 
 #include <algorithm>
 #include <array>
@@ -575,8 +576,11 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
     entry.callerInvoke = stack->Control & kInvokeOnAny;
     activations_.push_back(std::move(entry));
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+    activations_.back().routine = reinterpret_cast<const void*>(dispatch);
     checkPageable(reinterpret_cast<const void*>(dispatch), "dispatch routine");
+    preempt();
     NTSTATUS status = dispatch(device, irp);
+    preempt();
     checkAfterPass(activations_[depth]);
     const KIRQL entryIrql = activations_[depth].irql;
     activations_.resize(depth);
@@ -629,6 +633,7 @@ void Kernel::rememberAfterPass(size_t index, PIRP irp)
     if (a.irp != irp || !a.passedOn || record == nullptr || record->state == IrpState::Freed) {
         return;
     }
+    a.completionsSeen = record->completions;
     if (snapshots_.size() <= index) snapshots_.resize(index + 1);
     const auto* bytes = reinterpret_cast<const uint8_t*>(irp);
     snapshots_[index].assign(bytes, bytes + irp->Size);
@@ -642,6 +647,9 @@ void Kernel::checkAfterPass(Activation& a)
     const std::vector<uint8_t>& before = snapshots_[static_cast<size_t>(&a - activations_.data())];
     const IrpRecord* record = irpRecord(a.irp);
     if (record == nullptr || record->state == IrpState::Freed || !a.passedOn) return;
+    // On simulated processors another thread may have completed the request since: what the
+    // completion wrote is not this routine's doing.
+    if (record->completions != a.completionsSeen && record->completer != currentThread()) return;
     if (std::memcmp(before.data(), a.irp, before.size()) != 0) {
         violation("request written after it was passed on",
                   "a routine of " + hex(a.device) +
@@ -662,6 +670,8 @@ void Kernel::completeRequest(PIRP irp)
                                                        record->state == IrpState::Completed);
     if (!completedBefore) touchIrp(irp, "IoCompleteRequest");
     if (record == nullptr || record->state == IrpState::Freed) return;
+    ++record->completions;
+    record->completer = currentThread();
     if (record->state != IrpState::InFlight) {
         violation("request completed twice", "IoCompleteRequest of " + hex(irp));
         return;
@@ -735,9 +745,12 @@ void Kernel::completeRequest(PIRP irp)
             const size_t depth = activations_.size();
             activations_.push_back(Activation{irp, irp->CurrentLocation, owner});
             activations_.back().irql = irql_;
+            activations_.back().routine = reinterpret_cast<const void*>(routine);
             const NTSTATUS statusBefore = irp->IoStatus.Status;
             checkPageable(reinterpret_cast<const void*>(routine), "completion routine");
+            preempt();
             NTSTATUS status = routine(owner, irp, context);
+            preempt();
             activations_.resize(depth);
             if (irql_ != walkIrql) {
                 violation("IRQL changed by completion routine",
@@ -830,6 +843,7 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE IoCreateDevice(PDRIVER_OBJECT DriverObject, ULO
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject)
 {
+    Kernel::current().preempt();
     PDEVICE_OBJECT device = Kernel::current().createDevice(
         DriverObject, DeviceExtensionSize, DeviceType, DeviceCharacteristics, Exclusive != 0);
     if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -840,17 +854,20 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE IoCreateDevice(PDRIVER_OBJECT DriverObject, ULO
 PDEVICE_OBJECT NTAPI NT_IMAGE_CALLABLE IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice)
 {
+    Kernel::current().preempt();
     return Kernel::current().attachDevice(SourceDevice, TargetDevice);
 }
 
 VOID NTAPI NT_IMAGE_CALLABLE IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    Kernel::current().preempt();
     Kernel::current().detachDevice(TargetDevice);
 }
 
 VOID NTAPI NT_IMAGE_CALLABLE IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     Kernel& kernel = Kernel::current();
+    kernel.preempt();
     if (kernel.irql() > PASSIVE_LEVEL) {
         kernel.violation("IoDeleteDevice at raised IRQL", "IRQL " + std::to_string(kernel.irql()));
     }
@@ -862,7 +879,14 @@ NTSTATUS FASTCALL NT_IMAGE_CALLABLE IofCallDriver(PDEVICE_OBJECT DeviceObject, P
     return Kernel::current().callDriver(DeviceObject, Irp, false);
 }
 
-VOID FASTCALL NT_IMAGE_CALLABLE IofCompleteRequest(PIRP Irp, CCHAR) { Kernel::current().completeRequest(Irp); }
+// A request completed happens before whatever its sender does once it sees it completed.
+VOID FASTCALL NT_IMAGE_CALLABLE IofCompleteRequest(PIRP Irp, CCHAR)
+{
+    Kernel& kernel = Kernel::current();
+    kernel.preempt();
+    kernel.sync(Irp, true);
+    kernel.completeRequest(Irp);
+}
 
 PIRP NTAPI NT_IMAGE_CALLABLE IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
@@ -882,6 +906,7 @@ PIRP NTAPI NT_IMAGE_CALLABLE IoBuildSynchronousFsdRequest(ULONG MajorFunction, P
                                         PIO_STATUS_BLOCK IoStatusBlock)
 {
     Kernel& kernel = Kernel::current();
+    kernel.preempt();
     kernel.checkIrql("IoBuildSynchronousFsdRequest", PASSIVE_LEVEL);
     if (kernel.usedAfterDelete(DeviceObject, "IoBuildSynchronousFsdRequest")) return nullptr;
     if (kernel.faults().shouldFail(nt::FaultPoint::BuildRequest)) return nullptr;
@@ -908,14 +933,19 @@ VOID NTAPI NT_IMAGE_CALLABLE KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, 
 
 LONG NTAPI NT_IMAGE_CALLABLE KeSetEvent(PRKEVENT Event, LONG, BOOLEAN)
 {
-    if (Kernel::hasCurrent()) Kernel::current().checkIrql("KeSetEvent", DISPATCH_LEVEL);
+    if (Kernel::hasCurrent()) {
+        Kernel::current().checkIrql("KeSetEvent", DISPATCH_LEVEL);
+        Kernel::current().sync(Event, true);
+    }
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     return previous;
 }
 
-// The stand-in runs one thread: a wait runs the deferred work (completions that lower drivers
-// pended) until the object is signalled, as the other threads of a real machine would.
+// Without simulated processors the stand-in runs one thread: a wait runs the deferred work
+// (completions that lower drivers pended) until the object is signalled, as the other threads of
+// a real machine would. With them, the waiting thread blocks until the DPC runner or another
+// thread signals the object.
 NTSTATUS NTAPI NT_IMAGE_CALLABLE KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER Timeout)
 {
@@ -925,9 +955,20 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE KeWaitForSingleObject(PVOID Object, KWAIT_REASO
         kernel.violation("wait at raised IRQL", "KeWaitForSingleObject at IRQL " +
                                                     std::to_string(kernel.irql()));
     }
+    kernel.preempt();
     auto* event = static_cast<PKEVENT>(Object);
-    while (event->Header.SignalState == 0 && !poll && kernel.runOneDeferred()) {
+    // The DPC runner waiting inside pended work it runs has nobody else to run the rest: it runs
+    // it itself, as the one-thread stand-in does.
+    if (kernel.scheduler() != nullptr && kernel.scheduler()->inThread() && !kernel.runningDeferredHere()) {
+        // Nobody left to signal it once no work is pending: that wait is never satisfied.
+        if (!poll) kernel.scheduler()->blockUntil([event, &kernel] {
+            return event->Header.SignalState != 0 || !kernel.workPending();
+        });
+    } else {
+        while (event->Header.SignalState == 0 && !poll && kernel.runOneDeferred()) {
+        }
     }
+    if (event->Header.SignalState != 0) kernel.sync(event, false);
     if (event->Header.SignalState == 0) {
         if (Timeout == nullptr) {
             kernel.violation("wait never satisfied",
@@ -943,6 +984,7 @@ KIRQL NTAPI NT_IMAGE_CALLABLE KeGetCurrentIrql(VOID) { return Kernel::current().
 
 VOID NTAPI NT_IMAGE_CALLABLE PoStartNextPowerIrp(PIRP Irp)
 {
+    Kernel::current().preempt();
     Kernel::current().checkIrql("PoStartNextPowerIrp", DISPATCH_LEVEL);
     Kernel::current().startNextPowerIrp(Irp);
 }
@@ -950,6 +992,7 @@ VOID NTAPI NT_IMAGE_CALLABLE PoStartNextPowerIrp(PIRP Irp)
 NTSTATUS NTAPI NT_IMAGE_CALLABLE PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     Kernel& kernel = Kernel::current();
+    kernel.preempt();
     if (Kernel::IrpRecord* record = kernel.irpRecord(Irp)) {
         if (Kernel::Activation* caller = kernel.innermostActivation(Irp)) {
             Kernel::IrpRecord::PowerVisit& visit = record->powerVisit(caller->device);
@@ -966,17 +1009,27 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP 
 
 PVOID NTAPI NT_IMAGE_CALLABLE ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    Kernel::current().preempt();
     return Kernel::current().allocatePool(PoolType, NumberOfBytes, Tag);
 }
 
-VOID NTAPI NT_IMAGE_CALLABLE ExFreePool(PVOID P) { Kernel::current().freePool(P); }
+VOID NTAPI NT_IMAGE_CALLABLE ExFreePool(PVOID P)
+{
+    Kernel::current().preempt();
+    Kernel::current().freePool(P);
+}
 
 PVOID NTAPI NT_IMAGE_CALLABLE IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
 {
+    Kernel::current().preempt();
     return Kernel::current().allocateErrorLogEntry(IoObject, EntrySize);
 }
 
-VOID NTAPI NT_IMAGE_CALLABLE IoWriteErrorLogEntry(PVOID ElEntry) { Kernel::current().writeErrorLogEntry(ElEntry); }
+VOID NTAPI NT_IMAGE_CALLABLE IoWriteErrorLogEntry(PVOID ElEntry)
+{
+    Kernel::current().preempt();
+    Kernel::current().writeErrorLogEntry(ElEntry);
+}
 
 // The caller's return address is what a debugger's stack shows as the place of the break.
 VOID NTAPI NT_IMAGE_CALLABLE DbgBreakPoint(VOID) { Kernel::current().breakpoint(__builtin_return_address(0)); }

@@ -2,6 +2,7 @@
 // port, the error log, deferred work, the verifier's record and fault injection.
 #include <nt/kernel.hpp>
 #include <nt/pool_census.hpp>
+#include <nt/sched.hpp>
 
 #include <map>
 
@@ -127,12 +128,16 @@ Kernel& Kernel::current()
 
 bool Kernel::hasCurrent() { return g_current != nullptr; }
 
-void Kernel::defer(std::function<void()> work) { deferred_.push_back(std::move(work)); }
+void Kernel::defer(std::function<void()> work)
+{
+    sync(&deferred_, true);
+    deferred_.push_back(DeferredWork{std::move(work), irql_});
+}
 
 bool Kernel::runOneDeferred()
 {
     if (deferred_.empty()) return false;
-    auto work = std::move(deferred_.front());
+    DeferredWork item = std::move(deferred_.front());
     deferred_.pop_front();
     // Deferred work stands for another processor: the routines this thread is inside (one may be
     // waiting for this very work) do not own the requests it completes. A marker hides them from
@@ -142,7 +147,7 @@ bool Kernel::runOneDeferred()
     checkAllAfterPass();
     const size_t depth = activations_.size();
     activations_.push_back(Activation{nullptr, 0, nullptr});
-    work();
+    item.work();
     activations_.resize(depth);
     return true;
 }
@@ -151,6 +156,72 @@ void Kernel::drain()
 {
     while (runOneDeferred()) {
     }
+}
+
+void Kernel::schedulerPoint() { scheduler_->point(); }
+
+void Kernel::waitForRequest(PIRP irp)
+{
+    if (scheduler_ == nullptr || !scheduler_->inThread()) {
+        drain();
+        return;
+    }
+    // Done once the request is completed, or once no pended work is left that could complete
+    // it (the caller then reports a request never completed).
+    scheduler_->blockUntil([this, irp] {
+        return isCompleted(irp) || (deferred_.empty() && !deferredRunning_);
+    });
+    sync(irp, false);
+}
+
+void Kernel::waitUntil(std::function<bool()> ready)
+{
+    if (scheduler_ != nullptr && scheduler_->inThread()) scheduler_->blockUntil(std::move(ready));
+}
+
+void Kernel::runDeferredWork()
+{
+    for (;;) {
+        scheduler_->blockUntil([this] { return !deferred_.empty(); });
+        if (deferred_.empty()) return;  // told to stop
+        sync(&deferred_, false);
+        deferredRunning_ = true;
+        deferredThread_ = scheduler_->current();
+        DeferredWork item = std::move(deferred_.front());
+        deferred_.pop_front();
+        const KIRQL saved = irql_;
+        irql_ = item.irql;
+        item.work();
+        irql_ = saved;
+        deferredRunning_ = false;
+        deferredThread_ = -1;
+    }
+}
+
+int Kernel::currentThread() const
+{
+    return scheduler_ != nullptr ? scheduler_->current() : -1;
+}
+
+bool Kernel::runningDeferredHere() const
+{
+    return deferredRunning_ && scheduler_ != nullptr && scheduler_->current() == deferredThread_;
+}
+
+void Kernel::exchangeThreadState(ThreadState& state)
+{
+    activations_.swap(state.activations);
+    snapshots_.swap(state.snapshots);
+    std::swap(irql_, state.irql);
+}
+
+std::vector<std::pair<void*, SIZE_T>> Kernel::poolBlocks(ULONG tag) const
+{
+    std::vector<std::pair<void*, SIZE_T>> blocks;
+    for (const auto& [address, block] : pool_) {
+        if (block.tag == tag) blocks.emplace_back(address, block.size);
+    }
+    return blocks;
 }
 
 void Kernel::clearDebugOutput()

@@ -462,10 +462,12 @@ Function* Hierarchy::reach(unsigned bus, unsigned device, unsigned fn)
 uint32_t Hierarchy::configRead(unsigned bus, unsigned device, unsigned fn, unsigned offset,
                                unsigned length)
 {
+    if (beforeCycle) beforeCycle();
     Function* f = reach(bus, device, fn);
     uint32_t value = f != nullptr ? f->read(offset, length) : allOnes(length);
     Transaction t{false, bus, device, fn, offset, length, value, f != nullptr, actor_};
     if (f != nullptr && (logging_ || onTransaction)) t.headerType = f->byte(reg::HeaderType);
+    if (intended_ != nullptr && f != intended_ && onMisrouted) onMisrouted(t, intended_);
     record(t);
     return value;
 }
@@ -473,8 +475,10 @@ uint32_t Hierarchy::configRead(unsigned bus, unsigned device, unsigned fn, unsig
 void Hierarchy::configWrite(unsigned bus, unsigned device, unsigned fn, unsigned offset,
                             unsigned length, uint32_t value)
 {
+    if (beforeCycle) beforeCycle();
     Function* f = reach(bus, device, fn);
     Transaction t{true, bus, device, fn, offset, length, value, f != nullptr, actor_};
+    if (intended_ != nullptr && f != intended_ && onMisrouted) onMisrouted(t, intended_);
     const bool listened = logging_ || onTransaction;
     if (f != nullptr && listened) {
         t.before = f->read(offset, length);

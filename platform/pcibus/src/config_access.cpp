@@ -49,6 +49,7 @@ ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::getBusData(PVOID context, ULONG type
     f->owner->checkInterfaceHeld(*f, "GetBusData");
     if (type != PCI_WHICHSPACE_CONFIG || !f->present) return 0;
     pci::Hierarchy::ActingAs caller(f->owner->hw_, pci::Actor::BusInterface);
+    pci::Hierarchy::Intending intended(f->owner->hw_, f->hardware);
     return f->owner->transfer(f->parent->number, f->device, f->function, false,
                               static_cast<uint8_t*>(buffer), offset, length);
 }
@@ -60,6 +61,7 @@ ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::setBusData(PVOID context, ULONG type
     f->owner->checkInterfaceHeld(*f, "SetBusData");
     if (type != PCI_WHICHSPACE_CONFIG || !f->present) return 0;
     pci::Hierarchy::ActingAs caller(f->owner->hw_, pci::Actor::BusInterface);
+    pci::Hierarchy::Intending intended(f->owner->hw_, f->hardware);
     return f->owner->transfer(f->parent->number, f->device, f->function, true,
                               static_cast<uint8_t*>(buffer), offset, length);
 }
@@ -74,12 +76,14 @@ void PciBusDriver::checkInterfaceHeld(const FunctionNode& f, const char* routine
 
 VOID NTAPI NT_IMAGE_CALLABLE PciBusDriver::referenceInterface(PVOID context)
 {
+    static_cast<FunctionNode*>(context)->owner->kernel_.preempt();
     ++static_cast<FunctionNode*>(context)->interfaceReferences;
 }
 
 VOID NTAPI NT_IMAGE_CALLABLE PciBusDriver::dereferenceInterface(PVOID context)
 {
     auto* f = static_cast<FunctionNode*>(context);
+    f->owner->kernel_.preempt();
     if (f->interfaceReferences <= 0) {
         f->owner->kernel_.violation("interface released too often",
                                     "InterfaceDereference on " + f->location() +

@@ -104,6 +104,7 @@ FunctionNode* PciBusDriver::discover(BusNode& b, unsigned device, unsigned fn)
     f.baseClass = static_cast<uint8_t>(classes >> 24);
     f.subClass = static_cast<uint8_t>(classes >> 16);
     f.headerType = header;
+    f.hardware = hw_.locate(b.number, device, fn);
     f.bootConfigured = (hw_.configRead(b.number, device, fn, pci::reg::Command, 2) & kCommandDecode) != 0;
 
     // Size the BARs the way configuration software does: write all ones, read the mask back,

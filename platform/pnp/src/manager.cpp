@@ -210,6 +210,9 @@ PDEVICE_OBJECT Manager::top(PDEVICE_OBJECT pdo) const
 template <typename Fill>
 Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fill)
 {
+    // On several processors another thread may have taken the device away meanwhile.
+    if (!kernel_.isLiveDevice(node.pdo)) return Sent{STATUS_NO_SUCH_DEVICE, 0};
+    if (onRequest && !onRequest(node, major, minor, true)) return Sent{STATUS_UNSUCCESSFUL, 0};
     PIRP irp = kernel_.allocateIrp(top(node.pdo)->StackSize);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation - 1;
@@ -237,8 +240,9 @@ Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fil
         kernel_.setIrql(DISPATCH_LEVEL);
     }
     kernel_.sendToStack(node.pdo, irp);
-    kernel_.drain();
+    kernel_.waitForRequest(irp);
     kernel_.setIrql(saved);
+    if (onRequest) onRequest(node, major, minor, false);
     Sent sent{irp->IoStatus.Status, irp->IoStatus.Information};
     if (!kernel_.isCompleted(irp)) {
         kernel_.violation("request never completed", minorName(major, minor) + " to " + node.name);
@@ -321,6 +325,10 @@ void Manager::enumerate(DeviceNode& bus)
         }
     }
     for (DeviceNode* node : gone) {
+        // Another thread may have taken it away since the relations came back.
+        const bool still = std::any_of(bus.children.begin(), bus.children.end(),
+                                       [&](const auto& c) { return c.get() == node; });
+        if (!still) continue;
         note(Event::Kind::Note, node->name + " is no longer reported by its bus");
         removeTree(*node, node->state != DeviceNode::State::Removed);
         forget(*node);
@@ -597,7 +605,7 @@ bool Manager::remove(DeviceNode& node)
         send(*n, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
         n->state = DeviceNode::State::Removed;
         n->problem = "removed";
-        n->children.clear();
+        bury(n->children);
     }
     return true;
 }
@@ -606,8 +614,10 @@ bool Manager::remove(DeviceNode& node)
 // removal in every case, so the bus driver can delete its physical device object.
 void Manager::removeTree(DeviceNode& node, bool surprise)
 {
-    for (auto& child : node.children) removeTree(*child, surprise && child->state != DeviceNode::State::Removed);
-    node.children.clear();
+    std::vector<DeviceNode*> children;
+    for (auto& child : node.children) children.push_back(child.get());
+    for (DeviceNode* child : children) removeTree(*child, surprise && child->state != DeviceNode::State::Removed);
+    bury(node.children);
     if (surprise && !node.driversRemoved) {
         send(node, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, [](PIO_STACK_LOCATION, PIRP) {});
     }
@@ -618,9 +628,19 @@ void Manager::removeTree(DeviceNode& node, bool surprise)
 void Manager::forget(DeviceNode& node)
 {
     auto& siblings = node.parent->children;
-    siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
-                                  [&](const auto& c) { return c.get() == &node; }),
-                   siblings.end());
+    auto gone = std::find_if(siblings.begin(), siblings.end(),
+                             [&](const auto& c) { return c.get() == &node; });
+    if (gone == siblings.end()) return;
+    graveyard_.push_back(std::move(*gone));
+    siblings.erase(gone);
+}
+
+// Nodes leave the tree but stay in memory until the manager goes: a power request on another
+// processor may still hold one that removal took away.
+void Manager::bury(std::vector<std::unique_ptr<DeviceNode>>& nodes)
+{
+    for (auto& node : nodes) graveyard_.push_back(std::move(node));
+    nodes.clear();
 }
 
 NTSTATUS Manager::setDevicePower(DeviceNode& node, DEVICE_POWER_STATE state)

@@ -60,6 +60,7 @@ const char* actorName(const std::string& key)
     if (key == "bus-interface") return "bus interface";
     if (key == "root-accessors") return "root accessors";
     if (key == "pnp-manager") return "PnP manager";
+    if (key == "other-driver") return "another driver";
     return "bus driver";
 }
 
@@ -132,6 +133,20 @@ std::vector<std::string> Story::flushSizing()
 }
 
 std::vector<std::string> Story::add(const Output& out)
+{
+    std::vector<std::string> lines = addUnmarked(out);
+    // On simulated processors each line says which processor and thread it came from.
+    if (out.fields.contains("thread")) {
+        const std::string mark = "[cpu" + std::to_string(num(out.fields, "cpu")) + " " +
+                                 str(out.fields, "thread") + "] ";
+        for (std::string& line : lines) {
+            if (!line.empty()) line = mark + line;
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> Story::addUnmarked(const Output& out)
 {
     const auto& f = out.fields;
     if (out.kind == Output::Kind::Config || out.kind == Output::Kind::Read) {

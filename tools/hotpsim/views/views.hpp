@@ -40,6 +40,7 @@ public:
     std::vector<std::string> finish();
 
 private:
+    std::vector<std::string> addUnmarked(const Output& out);
     struct Sizing {
         struct Bar {
             unsigned offset;

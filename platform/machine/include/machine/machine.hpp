@@ -14,6 +14,7 @@
 #include <pcibus/bus_driver.hpp>
 #include <pnp/manager.hpp>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -60,6 +61,8 @@ public:
 
     // The PnP node of a function, by its bus number and slot.
     pnp::DeviceNode* nodeAt(unsigned bus, unsigned device, unsigned function);
+    // Bus, device and function numbers of a location as the bus numbers stand now.
+    std::optional<std::array<unsigned, 3>> addressOf(const Location& where);
     std::string nameOf(PDEVICE_OBJECT pdo);
     // "bb:dd.f" of a node's function; empty for the root bus device.
     std::string locationOf(const pnp::DeviceNode& node);
@@ -68,6 +71,13 @@ public:
     std::string roleOf(PDEVICE_OBJECT device);
     // "hotpflt!HotpAddDevice+0x4c", as a kernel debugger names a code address.
     std::string symbolize(const void* address);
+
+    // On simulated processors: every output is marked with the processor and thread it came
+    // from (fields "cpu" and "thread"); nullopt leaves outputs unmarked.
+    void setMark(std::optional<std::pair<int, std::string>> mark) { mark_ = std::move(mark); }
+    // Cycles made through a function's bus interface that reached another function (or none),
+    // as "bb:dd.f offset 0xNN reached ..." lines.
+    const std::vector<std::string>& misroutes() const { return misroutes_; }
 
 private:
     // Where an event's location is now: the place in the hardware and its bus's number.
@@ -110,6 +120,8 @@ private:
     bool shutDown_ = false;
     std::vector<std::string> conflicts_;
     std::optional<nlohmann::ordered_json> scanTotals_;  // of the requirements being filtered
+    std::optional<std::pair<int, std::string>> mark_;
+    std::vector<std::string> misroutes_;
 };
 
 }  // namespace machine

@@ -43,10 +43,27 @@ struct Event {
     unsigned line = 0;
 };
 
+// Another driver's configuration traffic, on a thread of its own beside the events that start
+// at its time. It runs only on simulated processors (hotpsim --cpus 2 or more).
+struct ClientDesc {
+    enum class Kind {
+        Poll,  // a function driver reading one register of its device again and again
+        Scan,  // a legacy driver looking for its card: vendor ID of every device on every bus
+    } kind = Kind::Poll;
+    uint64_t atMs = 0;
+    Location device;         // Poll: the device, found by the bus numbers it has when it starts
+    unsigned offset = 0;     // Poll: the register read (a dword)
+    unsigned reads = 4;      // Poll: how many reads
+    bool writeBack = false;  // Poll: each read is written back (a read-modify-write)
+    unsigned buses = 256;    // Scan: bus numbers 0 to buses - 1
+    unsigned line = 0;
+};
+
 struct ScenarioDesc {
     std::string name;
     std::string fileName;  // for messages about its lines
     std::vector<Event> events;  // in time order
+    std::vector<ClientDesc> clients;
 };
 
 const char* eventName(EventKind kind);

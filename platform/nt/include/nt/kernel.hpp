@@ -145,6 +145,7 @@ protected:
 };
 
 class Kernel;
+class Scheduler;
 
 // A driver loaded into a kernel: its image, its driver object and the status of its entry.
 struct LoadedDriver {
@@ -184,6 +185,37 @@ public:
     // --- IRQL --------------------------------------------------------------------------------
     KIRQL irql() const { return irql_; }
     void setIrql(KIRQL irql) { irql_ = irql; }
+
+    // --- simulated processors (nt/sched.hpp) --------------------------------------------------
+    // While a scheduler runs, kernel threads are its fibers: waits block the fiber, pended work
+    // is left to the DPC runner, and every preemption point lets the scheduler choose.
+    Scheduler* scheduler() const { return scheduler_; }
+    void setScheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
+    void preempt()
+    {
+        if (scheduler_ != nullptr) schedulerPoint();
+    }
+    // The PnP and power managers' wait for a request they sent: without a scheduler the pended
+    // work runs here; with one, the thread blocks until the request is completed.
+    void waitForRequest(PIRP irp);
+    // Blocks the running thread until `ready` holds (a remove lock's wait); without a scheduler
+    // there is no other thread to wait for.
+    void waitUntil(std::function<bool()> ready);
+    // The DPC runner's loop: pended work, one item at a time, at the IRQL it was pended at.
+    void runDeferredWork();
+    // Pended work waits or runs: a blocked wait may still be satisfied.
+    bool workPending() const { return !deferred_.empty() || deferredRunning_; }
+    // The running thread is the DPC runner, inside pended work.
+    bool runningDeferredHere() const;
+    // The scheduler's running thread, or -1.
+    int currentThread() const;
+    // Ordering between threads, for a happens-before race detector: a release on an object
+    // happens before every later acquire of it.
+    std::function<void(const void* object, bool release)> onSync;
+    void sync(const void* object, bool release)
+    {
+        if (onSync) onSync(object, release);
+    }
 
     // --- requests ----------------------------------------------------------------------------
     // A request built by the platform; its owner frees it with IoFreeIrp after completion.
@@ -297,6 +329,10 @@ public:
             return power.back();
         }
         std::function<void(PIRP)> done;
+        // How often completion began, and on which thread of the simulated processors the last
+        // one ran (-1: none, or no scheduler).
+        uint32_t completions = 0;
+        int completer = -1;
     };
     struct Activation {
         Activation() = default;
@@ -319,7 +355,20 @@ public:
         // it, into the snapshot of this activation's depth; any change the routine makes
         // afterwards is a write to a request it no longer owns.
         bool snapshot = false;
+        const void* routine = nullptr;  // the dispatch or completion routine running
+        uint32_t completionsSeen = 0;   // IrpRecord::completions when the snapshot was taken
     };
+
+    // What belongs to the running kernel thread: the routines it is inside, the snapshots of
+    // what they passed on, and its processor's IRQL. The scheduler swaps it at each switch.
+    struct ThreadState {
+        std::vector<Activation> activations;
+        std::vector<std::vector<uint8_t>> snapshots;
+        KIRQL irql = PASSIVE_LEVEL;
+    };
+    void exchangeThreadState(ThreadState& state);
+    // Pool blocks of one tag, for detectors that watch a driver's memory.
+    std::vector<std::pair<void*, SIZE_T>> poolBlocks(ULONG tag) const;
 
     IrpRecord* irpRecord(PIRP irp);
     std::vector<Activation>& activations() { return activations_; }
@@ -407,6 +456,12 @@ private:
     // Declared first so that it goes last: every object below lives in it.
     Arena arena_;
     KIRQL irql_ = PASSIVE_LEVEL;
+    Scheduler* scheduler_ = nullptr;
+    void schedulerPoint();
+    struct DeferredWork {
+        std::function<void()> work;
+        KIRQL irql;
+    };
     std::vector<std::unique_ptr<DriverRecord>> drivers_;
     std::unordered_map<PDEVICE_OBJECT, DeviceRecord> devices_;
     std::unordered_map<PDEVICE_OBJECT, PDEVICE_NODE> deviceNodes_;
@@ -426,7 +481,9 @@ private:
     std::deque<void*> freedPoolBlocks_;
     std::deque<void*> writtenLogEntries_;
     std::vector<std::string> lateFindings_;  // found when a quarantined object left
-    std::deque<std::function<void()>> deferred_;
+    std::deque<DeferredWork> deferred_;
+    bool deferredRunning_ = false;
+    int deferredThread_ = -1;  // the scheduler's thread running pended work
     std::vector<std::string> debugOutput_;
     std::vector<Breakpoint> breakpoints_;
     std::vector<ErrorLogEntry> errorLog_;

@@ -189,7 +189,7 @@ private:
 // Who makes a configuration cycle. Cycles are the bus driver's unless the caller says otherwise
 // (Hierarchy::ActingAs): firmware at boot, and the drivers above that reach configuration space
 // through a function's bus interface or through the root bus's accessors.
-enum class Actor : uint8_t { BusDriver, Firmware, BusInterface, RootAccessors, PnpManager };
+enum class Actor : uint8_t { BusDriver, Firmware, BusInterface, RootAccessors, PnpManager, OtherDriver };
 
 struct Transaction {
     bool write;
@@ -238,6 +238,39 @@ public:
         Actor previous_;
     };
     Actor actor() const { return actor_; }
+    // Names the function the cycles made while it lives are meant for (a function's own bus
+    // interface); a cycle that reaches another function, or none, is told to onMisrouted.
+    class Intending {
+    public:
+        Intending(Hierarchy& hierarchy, const Function* intended)
+            : hierarchy_(hierarchy), previous_(hierarchy.intended_)
+        {
+            hierarchy_.intended_ = intended;
+        }
+        ~Intending() { hierarchy_.intended_ = previous_; }
+        Intending(const Intending&) = delete;
+        Intending& operator=(const Intending&) = delete;
+
+    private:
+        Hierarchy& hierarchy_;
+        const Function* previous_;
+    };
+    // Who is making cycles and for which function: state of the caller's thread, swapped by the
+    // scheduler of the simulated processors as threads take turns.
+    struct Caller {
+        Actor who = Actor::BusDriver;
+        const Function* intended = nullptr;
+    };
+    Caller caller() const { return Caller{actor_, intended_}; }
+    void setCaller(Caller caller)
+    {
+        actor_ = caller.who;
+        intended_ = caller.intended;
+    }
+    // Called before every cycle: one cycle is atomic, as under the HAL's lock, and this is where
+    // another processor may get in first.
+    std::function<void()> beforeCycle;
+    std::function<void(const Transaction&, const Function* intended)> onMisrouted;
     void setLogging(bool on) { logging_ = on; }
     const std::vector<Transaction>& log() const { return log_; }
     void clearLog() { log_.clear(); }
@@ -264,6 +297,7 @@ private:
     uint64_t transactions_ = 0;
     bool logging_ = false;
     Actor actor_ = Actor::BusDriver;
+    const Function* intended_ = nullptr;
     std::vector<Transaction> log_;
 };
 

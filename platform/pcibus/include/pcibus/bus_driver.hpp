@@ -69,6 +69,8 @@ struct FunctionNode {
     std::vector<ResourceSlot> slots;     // order of the last requirements list
     std::array<uint8_t, 64> saved{};     // header as programmed at start, for power restore
     BusNode* secondary = nullptr;        // the bus device on the bridge's secondary side
+    // The hardware function found at enumeration: what cycles through its interface must reach.
+    const pci::Function* hardware = nullptr;
 
     bool isBridge() const { return (headerType & 0x7F) == 1; }
     bool isCardBus() const { return (headerType & 0x7F) == 2; }

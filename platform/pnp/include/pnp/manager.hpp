@@ -102,6 +102,11 @@ public:
     void shutdown();
 
     std::function<void(const Event&)> onEvent;
+    // Told before a request to a node's stack is sent (begins, true) and once it is done, so that
+    // a scheduler can hold other threads' requests back meanwhile; a request refused at its
+    // beginning (false) is not sent and fails, as a power request the device's driver no longer
+    // asks for once its removal has begun.
+    std::function<bool(DeviceNode&, UCHAR major, UCHAR minor, bool begins)> onRequest;
 
 private:
     struct Sent {
@@ -118,12 +123,14 @@ private:
     void start(DeviceNode& node);
     void removeTree(DeviceNode& node, bool surprise);
     void forget(DeviceNode& node);
+    void bury(std::vector<std::unique_ptr<DeviceNode>>& nodes);
     PDEVICE_OBJECT top(PDEVICE_OBJECT pdo) const;
 
     nt::Kernel& kernel_;
     DriverSetup setup_;
     PDRIVER_OBJECT rootEnumerator_;
     std::unique_ptr<DeviceNode> root_;
+    std::vector<std::unique_ptr<DeviceNode>> graveyard_;
     std::vector<Range> rootWindows_;
 };
 

@@ -1,0 +1,201 @@
+#include "races.hpp"
+
+#include <frame/records.h>
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace sched::detail {
+
+namespace {
+
+struct ModuleSearch {
+    uintptr_t base;
+    std::vector<std::pair<uint8_t*, size_t>>* out;
+};
+
+// The writable segments of the module loaded at `base`: its globals.
+int findSegments(dl_phdr_info* info, size_t, void* data)
+{
+    auto* search = static_cast<ModuleSearch*>(data);
+    if (info->dlpi_addr != search->base) return 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const auto& header = info->dlpi_phdr[i];
+        if (header.p_type != PT_LOAD || (header.p_flags & PF_W) == 0) continue;
+        search->out->emplace_back(reinterpret_cast<uint8_t*>(info->dlpi_addr + header.p_vaddr),
+                                  header.p_memsz);
+    }
+    return 1;
+}
+
+size_t index(int thread) { return static_cast<size_t>(thread + 1); }
+
+// The driver's globals lie between the address sanitizer's red zones: they are read byte by
+// byte, as a debugger reads memory, without its checks.
+__attribute__((no_sanitize("address"))) void copyRaw(uint8_t* to, const uint8_t* from, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) to[i] = static_cast<const volatile uint8_t*>(from)[i];
+}
+
+__attribute__((no_sanitize("address"))) uint8_t byteAt(const uint8_t* at, size_t i)
+{
+    return static_cast<const volatile uint8_t*>(at)[i];
+}
+
+__attribute__((no_sanitize("address"))) bool sameRaw(const uint8_t* a, const uint8_t* b, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if (a[i] != static_cast<const volatile uint8_t*>(b)[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+RaceDetector::RaceDetector(nt::Kernel& kernel, PDRIVER_OBJECT driver, void* moduleAddress,
+                           std::function<std::string()> routine,
+                           std::function<std::string(int)> threadName)
+    : kernel_(kernel), driver_(driver), routine_(std::move(routine)),
+      threadName_(std::move(threadName))
+{
+    Dl_info info{};
+    if (moduleAddress != nullptr && dladdr(moduleAddress, &info) != 0 && info.dli_fbase != nullptr) {
+        ModuleSearch search{reinterpret_cast<uintptr_t>(info.dli_fbase), &globals_};
+        dl_iterate_phdr(findSegments, &search);
+    }
+    clock(-1);
+}
+
+RaceDetector::Clock& RaceDetector::clock(int thread)
+{
+    Clock& c = clocks_[thread];
+    if (c.size() <= index(thread)) c.resize(index(thread) + 1, 0);
+    if (c[index(thread)] == 0) c[index(thread)] = 1;
+    return c;
+}
+
+void RaceDetector::join(Clock& into, const Clock& from)
+{
+    if (into.size() < from.size()) into.resize(from.size(), 0);
+    for (size_t i = 0; i < from.size(); ++i) into[i] = std::max(into[i], from[i]);
+}
+
+void RaceDetector::start(int thread)
+{
+    Clock& main = clock(-1);
+    Clock& own = clock(thread);
+    join(own, main);
+    ++main[index(-1)];
+}
+
+void RaceDetector::end(int thread)
+{
+    // Joined by the scheduler only once the whole group is done: threads of one group started
+    // together and are not ordered by each other's end.
+    join(clock(-1), clock(thread));
+}
+
+void RaceDetector::sync(int thread, const void* object, bool release)
+{
+    look(thread);
+    Clock& own = clock(thread);
+    if (release) {
+        join(released_[object], own);
+        ++own[index(thread)];
+    } else if (auto it = released_.find(object); it != released_.end()) {
+        join(own, it->second);
+    }
+}
+
+void RaceDetector::collect(std::vector<std::tuple<uint8_t*, size_t, std::string>>& out) const
+{
+    for (const auto& [at, size] : globals_) out.emplace_back(at, size, "the driver's globals");
+    for (PDEVICE_OBJECT device : kernel_.liveDevices(driver_)) {
+        if (device->DeviceExtension == nullptr || device->Size <= sizeof(DEVICE_OBJECT)) continue;
+        const auto* header = static_cast<const HOTP_COMMON_HEADER*>(device->DeviceExtension);
+        const char* kind = header->Signature == HOTP_BUS_SIGNATURE     ? "bus record"
+                           : header->Signature == HOTP_CHILD_SIGNATURE ? "child record"
+                                                                       : "device extension";
+        char name[64];
+        std::snprintf(name, sizeof name, "%s of device %08lx", kind,
+                      static_cast<unsigned long>(reinterpret_cast<uintptr_t>(device) & 0xFFFFFFFFu));
+        out.emplace_back(static_cast<uint8_t*>(device->DeviceExtension),
+                         device->Size - sizeof(DEVICE_OBJECT), name);
+    }
+    for (const auto& [block, size] : kernel_.poolBlocks(HOTP_POOL_TAG)) {
+        out.emplace_back(static_cast<uint8_t*>(block), size, "pool block (scan record)");
+    }
+}
+
+void RaceDetector::look(int thread)
+{
+    std::vector<std::tuple<uint8_t*, size_t, std::string>> now;
+    collect(now);
+    std::set<uintptr_t> live;
+    const Clock& own = clock(thread);
+    std::string routine;
+    for (auto& [at, size, name] : now) {
+        const auto key = reinterpret_cast<uintptr_t>(at);
+        live.insert(key);
+        Region& r = regions_[key];
+        if (!r.seen || r.bytes.size() != size) {
+            r.seen = true;
+            r.name = name;
+            r.bytes.resize(size);
+            copyRaw(r.bytes.data(), at, size);
+            r.writes.assign(size, Write{});
+            continue;
+        }
+        if (sameRaw(r.bytes.data(), at, size)) continue;
+        if (routine.empty()) routine = routine_();
+        for (size_t i = 0; i < size; ++i) {
+            const uint8_t current = byteAt(at, i);
+            if (r.bytes[i] == current) continue;
+            Write& last = r.writes[i];
+            const bool ordered = last.thread == -2 || last.thread == thread ||
+                                 (index(last.thread) < own.size() &&
+                                  last.epoch <= own[index(last.thread)]);
+            if (!ordered) {
+                char offset[24];
+                std::snprintf(offset, sizeof offset, "+0x%zx", i);
+                // One finding per kind of record and pair of routines, at the first byte seen.
+                const std::string pair = r.name.substr(0, r.name.find(" of ")) +
+                                         std::min(last.routine, routine) + std::max(last.routine, routine);
+                // The same two routines race whichever writes first: one finding, its two
+                // accesses in a fixed order.
+                std::string first = threadName_(last.thread) + " in " + last.routine + " at IRQL " +
+                                    std::to_string(last.irql);
+                std::string second = threadName_(thread) + " in " + routine + " at IRQL " +
+                                     std::to_string(kernel_.irql());
+                if (second < first) std::swap(first, second);
+                std::string what = r.name + " at offset " + offset;
+                Dl_info symbol{};
+                if (r.name == "the driver's globals" && dladdr(at + i, &symbol) != 0 &&
+                    symbol.dli_sname != nullptr) {
+                    what = std::string("the driver's global ") + symbol.dli_sname;
+                }
+                if (reported_.insert(pair).second) {
+                    findings_.push_back("unordered writes to " + what + ": " + first + "; " + second);
+                }
+            }
+            last = Write{thread, own[index(thread)], routine, kernel_.irql()};
+            r.bytes[i] = current;
+        }
+    }
+    for (auto it = regions_.begin(); it != regions_.end();) {
+        it = live.count(it->first) != 0 ? std::next(it) : regions_.erase(it);
+    }
+}
+
+std::vector<std::string> RaceDetector::takeFindings()
+{
+    std::vector<std::string> out;
+    out.swap(findings_);
+    return out;
+}
+
+}  // namespace sched::detail
