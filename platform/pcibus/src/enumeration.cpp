@@ -259,7 +259,8 @@ void PciBusDriver::assignBusNumbers(BusNode& b, FunctionNode& bridge)
 // unless every raise is possible; the bridges are raised from the root bus downward.
 bool PciBusDriver::raiseToCover(BusNode& b, unsigned number)
 {
-    if (number > 255) return false;
+    // Past its root's range the number is another host bridge's.
+    if (number > 255 || number > highestNumberOf(*b.root)) return false;
     std::vector<FunctionNode*> raise;
     for (BusNode* up = &b; up->bridge != nullptr; up = up->bridge->parent) {
         FunctionNode& above = *up->bridge;
