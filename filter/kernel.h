@@ -23,6 +23,9 @@ extern "C" int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
 // Pageable routines are placed in the PAGE section, which the kernel may page out.
 #define HOTP_PAGEABLE __attribute__((section("PAGE")))
 
+// The image is a free build: the driver's own consistency checks are compiled out of it.
+constexpr bool HOTP_CHECKED = false;
+
 static_assert(sizeof(BUS_INTERFACE_STANDARD) == 32, "i386 bus interface layout");
 static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "i386 error log packet layout");
 static_assert(FIELD_OFFSET(IO_ERROR_LOG_PACKET, DumpData) == 0x28, "i386 error log layout");
@@ -40,6 +43,9 @@ constexpr ULONG HOTP_DEVICE_NODE_FLAGS_OFFSET = 0x18;
 // On the host, pageable routines announce themselves with PAGED_CODE(), which the stand-in
 // checks against the current IRQL.
 #define HOTP_PAGEABLE
+
+// The host builds are checked builds: a consistency check that fails stops the run in RtlAssert.
+constexpr bool HOTP_CHECKED = true;
 
 // The stand-in's device node, laid out as the kernel's on i386 and by its own rules elsewhere.
 constexpr ULONG HOTP_DOE_DEVICE_NODE_OFFSET = offsetof(DEVOBJ_EXTENSION, DeviceNode);

@@ -5,12 +5,12 @@
 // or that nothing needs to change, goes down untouched.
 #include "scan_record.h"
 
-// Pageable: every routine here.
+// Pageable: HotpFilterResourceRequirements, HotpAdjustRequirements, HotpScanBridge,
+//   HotpListIsWhole, HotpApplyIoRule, HotpApplyMemoryRule.
 
 namespace {
 
 constexpr ULONG HOTP_IO_PAGE = 0x1000;
-constexpr ULONG HOTP_COMMAND_ENABLED = 0x0007;  // I/O space, memory space, bus master
 constexpr ULONG HOTP_LIST_HEADER = FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List);
 constexpr ULONG HOTP_ALTERNATIVE_HEADER = FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors);
 constexpr ULONGLONG HOTP_LIMIT_32 = 0xFFFFFFFFull;
@@ -59,7 +59,9 @@ HOTP_PAGEABLE bool HotpListIsWhole(PIO_RESOURCE_REQUIREMENTS_LIST List)
 }
 
 // The I/O window holds one page per bridge on the busiest bus, the pages the I/O BARs need
-// (a total of up to one page counts as none), and one more.
+// (a total of up to one page counts as none), and one more. A raised window is also aligned to
+// the largest I/O BAR behind it when that is more than the window's own alignment: an I/O BAR
+// larger than a page decodes only at a multiple of its size.
 HOTP_PAGEABLE bool HotpApplyIoRule(HOTP_SCAN_CONTEXT* Scan, IO_RESOURCE_DESCRIPTOR* Descriptor)
 {
     PAGED_CODE();
@@ -73,6 +75,9 @@ HOTP_PAGEABLE bool HotpApplyIoRule(HOTP_SCAN_CONTEXT* Scan, IO_RESOURCE_DESCRIPT
         return false;
     }
     Descriptor->u.Port.Length = static_cast<ULONG>(Need);
+    if (Descriptor->u.Port.Alignment < Scan->IoAlignment) {
+        Descriptor->u.Port.Alignment = Scan->IoAlignment;
+    }
     return true;
 }
 
@@ -108,6 +113,7 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpFilterResourceRequirements(
     PDEVICE_OBJECT DeviceObject, PIRP Irp, HOTP_BUS_EXTENSION* BusExtension)
 {
     PAGED_CODE();
+    HotpCheckRecord(BusExtension);
     (void)DeviceObject;
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     PIO_RESOURCE_REQUIREMENTS_LIST List = Stack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
@@ -164,6 +170,7 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION
                                                              PIO_RESOURCE_REQUIREMENTS_LIST List)
 {
     PAGED_CODE();
+    HotpCheckRecord(BusExtension);
     if (List->AlternativeLists != 1) {
         return FALSE;
     }
@@ -201,13 +208,14 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpScanBridge(HOTP_BUS_EXTENSION* BusExtens
                                                   ULONG SlotNumber, HOTP_SCAN_CONTEXT** ScanContext)
 {
     PAGED_CODE();
+    HotpCheckRecord(BusExtension);
     *ScanContext = nullptr;
-    UCHAR Header[64];
+    UCHAR Header[HOTP_CONFIG_HEADER_SIZE];
     RtlZeroMemory(Header, sizeof(Header));
     if (HotpRootReadConfig(nullptr, BusNumber, SlotNumber, Header, 0, sizeof(Header)) != sizeof(Header)) {
         return;
     }
-    const ULONG Command = Header[0x04] | (Header[0x05] << 8);
+    const USHORT Command = HotpHeaderWord(Header, HOTP_CONFIG_COMMAND);
     if ((Command & HOTP_COMMAND_ENABLED) != 0) {
         return;
     }
@@ -217,7 +225,8 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpScanBridge(HOTP_BUS_EXTENSION* BusExtens
         return;
     }
     RtlZeroMemory(Scan, sizeof(HOTP_SCAN_CONTEXT));
-    if (!HotpBuildBridgePath(BusExtension, Scan, Header[0x19], Header[0x1A])) {
+    if (!HotpBuildBridgePath(BusExtension, Scan, Header[HOTP_CONFIG_SECONDARY_BUS],
+                             Header[HOTP_CONFIG_SUBORDINATE_BUS])) {
         ExFreePool(Scan);
         return;
     }

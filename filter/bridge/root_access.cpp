@@ -98,6 +98,7 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpBuildBridgePath(HOTP_BUS_EXTENSION* B
                                                            UCHAR SecondaryBus, UCHAR SubordinateBus)
 {
     PAGED_CODE();
+    HotpCheckRecord(BusExtension);
     PDEVICE_OBJECT Pdo = BusExtension->Pdo;
     if (Pdo == nullptr) {
         return FALSE;
@@ -125,7 +126,7 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpBuildBridgePath(HOTP_BUS_EXTENSION* B
     for (ULONG Index = Depth;; --Index) {
         const UCHAR Primary = HotpReadRecord<UCHAR>(Bus, HOTP_FDO_BUS_NUMBER);
         const ULONG Slot = HotpReadRecord<ULONG>(Bridge, HOTP_PDO_SLOT);
-        UCHAR Header[64];
+        UCHAR Header[HOTP_CONFIG_HEADER_SIZE];
         RtlZeroMemory(Header, sizeof(Header));
         if (HotpRootReadConfig(nullptr, Primary, Slot, Header, 0, sizeof(Header)) != sizeof(Header)) {
             return FALSE;
@@ -134,8 +135,8 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpBuildBridgePath(HOTP_BUS_EXTENSION* B
         Level.Kind = HOTP_LEVEL_PATH;
         Level.Slot = Slot;
         Level.PrimaryBus = Primary;
-        Level.SecondaryBus = Header[0x19];
-        Level.SubordinateBus = Header[0x1A];
+        Level.SecondaryBus = Header[HOTP_CONFIG_SECONDARY_BUS];
+        Level.SubordinateBus = Header[HOTP_CONFIG_SUBORDINATE_BUS];
         Level.SavedSubordinateBus = 0;
         if (HotpIsRootBus(Bus)) {
             break;

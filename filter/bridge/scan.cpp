@@ -5,19 +5,12 @@
 // subordinate numbers are written back at the end.
 #include "scan_record.h"
 
-// Pageable: every routine here but HotpScanBusLevel.
+// Pageable: HotpFindNextBridge, HotpProbeDevice, HotpSizeFunctionBars, HotpAccumulateBar,
+//   HotpBarSize, HotpInitLevel, HotpSetBridgeBuses, HotpRaiseSubordinate,
+//   HotpClearBridgeBuses, HotpRestoreSubordinate, HotpSiblingForwards, HotpBusAnswers,
+//   HotpBusNumberInUse.
 
 namespace {
-
-constexpr ULONG HOTP_HEADER_SIZE = 64;
-constexpr ULONG HOTP_BAR_OFFSET = 0x10;
-constexpr ULONG HOTP_BAR_BYTES = 24;
-constexpr ULONG HOTP_HEADER_TYPE_OFFSET = 0x0E;
-constexpr ULONG HOTP_BUS_NUMBERS_OFFSET = 0x18;
-constexpr ULONG HOTP_SUBORDINATE_OFFSET = 0x1A;
-constexpr UCHAR HOTP_CLASS_BRIDGE = 0x06;
-constexpr UCHAR HOTP_SUBCLASS_PCI_BRIDGE = 0x04;
-constexpr UCHAR HOTP_SUBCLASS_CARDBUS_BRIDGE = 0x07;
 
 // Adds into a 32-bit total, holding it at HOTP_TOTAL_OVERFLOW once it no longer fits.
 void HotpAddTotal(ULONG& Total, ULONG Size)
@@ -35,9 +28,11 @@ void HotpWriteByte(UCHAR Bus, ULONG Slot, ULONG Offset, UCHAR Value)
 }
 
 // True when a bridge other than the path's own on bus Bus forwards Number. Reads each function's
-// identifiers, then the header type, then a bridge's bus numbers: one cycle each. A function whose
-// identifiers cannot be read whole counts as absent; a header type or bus numbers that cannot be
-// read leave the number in doubt, and a number in doubt is not taken.
+// identifiers, then the header type, then a bridge's bus numbers: one cycle each. A function is
+// absent only when its vendor ID came back whole as 0xFFFF; identifiers, a header type or bus
+// numbers that cannot be read whole leave the number in doubt, and a number in doubt counts as
+// taken, since the function that could not be read may be a bridge forwarding it to running
+// hardware.
 HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
 {
     PAGED_CODE();
@@ -45,33 +40,32 @@ HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
         for (ULONG Function = 0; Function <= 7; ++Function) {
             const ULONG Slot = HotpSlot(Device, Function);
             UCHAR Ids[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-            const ULONG Read = HotpRootReadConfig(nullptr, Bus, Slot, Ids, 0, sizeof(Ids));
-            const USHORT VendorId = static_cast<USHORT>(Ids[0] | (Ids[1] << 8));
-            const USHORT DeviceId = static_cast<USHORT>(Ids[2] | (Ids[3] << 8));
-            if (Read != sizeof(Ids) || VendorId == 0xFFFF || DeviceId == 0xFFFF) {
+            if (HotpRootReadConfig(nullptr, Bus, Slot, Ids, 0, sizeof(Ids)) != sizeof(Ids)) {
+                return true;
+            }
+            if (HotpHeaderWord(Ids, HOTP_CONFIG_VENDOR_ID) == 0xFFFF) {
                 if (Function == 0) {
                     break;
                 }
                 continue;
             }
             UCHAR HeaderType = 0;
-            if (HotpRootReadConfig(nullptr, Bus, Slot, &HeaderType, HOTP_HEADER_TYPE_OFFSET, 1) != 1) {
+            if (HotpRootReadConfig(nullptr, Bus, Slot, &HeaderType, HOTP_CONFIG_HEADER_TYPE, 1) != 1) {
                 return true;
             }
-            const UCHAR Layout = HeaderType & 0x7F;
-            if (Slot != PathSlot && (Layout == 1 || Layout == 2)) {
-                UCHAR Numbers[3] = {0, 0, 0};
-                if (HotpRootReadConfig(nullptr, Bus, Slot, Numbers, HOTP_BUS_NUMBERS_OFFSET,
+            if (Slot != PathSlot && HotpIsBridgeLayout(HeaderType)) {
+                UCHAR Numbers[HOTP_CONFIG_BUS_NUMBER_BYTES] = {0, 0, 0};
+                if (HotpRootReadConfig(nullptr, Bus, Slot, Numbers, HOTP_CONFIG_PRIMARY_BUS,
                                        sizeof(Numbers)) != sizeof(Numbers)) {
                     return true;
                 }
-                const UCHAR Secondary = Numbers[1];
-                const UCHAR Subordinate = Numbers[2];
+                const UCHAR Secondary = Numbers[HOTP_CONFIG_SECONDARY_BUS - HOTP_CONFIG_PRIMARY_BUS];
+                const UCHAR Subordinate = Numbers[HOTP_CONFIG_SUBORDINATE_BUS - HOTP_CONFIG_PRIMARY_BUS];
                 if (Secondary != 0 && Secondary <= Number && Number <= Subordinate) {
                     return true;
                 }
             }
-            if (Function == 0 && (HeaderType & 0x80) == 0) {
+            if (Function == 0 && (HeaderType & HOTP_HEADER_MULTI_FUNCTION) == 0) {
                 break;
             }
         }
@@ -82,15 +76,15 @@ HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
 // True when something answers on bus Number itself: a peer host bridge's root bus is reached
 // through no bridge of this hierarchy, so only a cycle to the number shows it is live. Reads the
 // vendor ID of function 0 of each device, one cycle each; a read that does not come back whole
-// leaves the number in doubt, and a number in doubt is not taken.
+// leaves the number in doubt, and a number in doubt counts as taken.
 HOTP_PAGEABLE bool HotpBusAnswers(UCHAR Number)
 {
     PAGED_CODE();
     for (ULONG Device = 0; Device <= 31; ++Device) {
         UCHAR Vendor[2] = {0xFF, 0xFF};
-        if (HotpRootReadConfig(nullptr, Number, HotpSlot(Device, 0), Vendor, 0, sizeof(Vendor)) !=
-                sizeof(Vendor) ||
-            Vendor[0] != 0xFF || Vendor[1] != 0xFF) {
+        if (HotpRootReadConfig(nullptr, Number, HotpSlot(Device, 0), Vendor, HOTP_CONFIG_VENDOR_ID,
+                               sizeof(Vendor)) != sizeof(Vendor) ||
+            HotpHeaderWord(Vendor, 0) != 0xFFFF) {
             return true;
         }
     }
@@ -195,25 +189,24 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpProbeDevice(HOTP_SCAN_CONTEXT* ScanCo
     const ULONG Device = HotpSlotDevice(Slot);
     for (ULONG Function = HotpSlotFunction(Slot); Function <= 7; ++Function) {
         const ULONG FunctionSlot = HotpSlot(Device, Function);
-        UCHAR Header[HOTP_HEADER_SIZE];
+        UCHAR Header[HOTP_CONFIG_HEADER_SIZE];
         RtlZeroMemory(Header, sizeof(Header));
         const ULONG Read = HotpRootReadConfig(nullptr, Bus, FunctionSlot, Header, 0, sizeof(Header));
-        const USHORT VendorId = static_cast<USHORT>(Header[0] | (Header[1] << 8));
-        const USHORT DeviceId = static_cast<USHORT>(Header[2] | (Header[3] << 8));
+        const USHORT VendorId = HotpHeaderWord(Header, HOTP_CONFIG_VENDOR_ID);
+        const USHORT DeviceId = HotpHeaderWord(Header, HOTP_CONFIG_DEVICE_ID);
         if (Read != sizeof(Header) || VendorId == 0xFFFF || DeviceId == 0xFFFF) {
             Level->MultiFunction = FALSE;
             return FALSE;
         }
-        const UCHAR HeaderType = Header[0x0E];
-        if (Function == 0 && (HeaderType & 0x80) != 0) {
+        const UCHAR HeaderType = Header[HOTP_CONFIG_HEADER_TYPE];
+        if (Function == 0 && (HeaderType & HOTP_HEADER_MULTI_FUNCTION) != 0) {
             Level->MultiFunction = TRUE;
         }
-        const UCHAR Layout = HeaderType & 0x7F;
-        if (Layout == 0) {
+        if ((HeaderType & HOTP_HEADER_LAYOUT_MASK) == HOTP_HEADER_ORDINARY) {
             HotpSizeFunctionBars(ScanContext, Bus, FunctionSlot);
-        } else if (Layout == 1 || Layout == 2) {
-            const UCHAR BaseClass = Header[0x0B];
-            const UCHAR SubClass = Header[0x0A];
+        } else if (HotpIsBridgeLayout(HeaderType)) {
+            const UCHAR BaseClass = Header[HOTP_CONFIG_BASE_CLASS];
+            const UCHAR SubClass = Header[HOTP_CONFIG_SUB_CLASS];
             if (BaseClass == HOTP_CLASS_BRIDGE &&
                 (SubClass == HOTP_SUBCLASS_PCI_BRIDGE || SubClass == HOTP_SUBCLASS_CARDBUS_BRIDGE)) {
                 Level->BridgeCount++;
@@ -224,7 +217,7 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpProbeDevice(HOTP_SCAN_CONTEXT* ScanCo
                 return TRUE;
             }
         }
-        if (Function == 0 && (HeaderType & 0x80) == 0) {
+        if (Function == 0 && (HeaderType & HOTP_HEADER_MULTI_FUNCTION) == 0) {
             return FALSE;
         }
     }
@@ -237,13 +230,13 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpSizeFunctionBars(HOTP_SCAN_CONTEXT* Scan
                                                         ULONG Slot)
 {
     PAGED_CODE();
-    ULONG Values[HOTP_BAR_BYTES / sizeof(ULONG)];
+    ULONG Values[HOTP_CONFIG_BAR_BYTES / sizeof(ULONG)];
     for (ULONG& Value : Values) {
         Value = 0xFFFFFFFF;
     }
-    HotpRootWriteConfig(nullptr, Bus, Slot, Values, HOTP_BAR_OFFSET, HOTP_BAR_BYTES);
+    HotpRootWriteConfig(nullptr, Bus, Slot, Values, HOTP_CONFIG_BARS, HOTP_CONFIG_BAR_BYTES);
     RtlZeroMemory(Values, sizeof(Values));
-    HotpRootReadConfig(nullptr, Bus, Slot, Values, HOTP_BAR_OFFSET, HOTP_BAR_BYTES);
+    HotpRootReadConfig(nullptr, Bus, Slot, Values, HOTP_CONFIG_BARS, HOTP_CONFIG_BAR_BYTES);
     for (ULONG Index = 0; Index < 6;) {
         const ULONG Value = Values[Index];
         HotpAccumulateBar(Value, ScanContext);
@@ -261,6 +254,9 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpAccumulateBar(ULONG Value, HOTP_SCAN_CON
     const ULONG Size = HotpBarSize(Value);
     if ((Value & 0x1) != 0) {
         HotpAddTotal(ScanContext->IoTotal, Size & ~ULONG{0x3});
+        if (Size > ScanContext->IoAlignment) {
+            ScanContext->IoAlignment = Size;
+        }
     } else if ((Value & 0x8) != 0) {
         HotpAddTotal(ScanContext->PrefetchableTotal, Size & ~ULONG{0xF});
         if (Size > ScanContext->PrefetchableAlignment) {
@@ -316,8 +312,8 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpSetBridgeBuses(HOTP_SCAN_CONTEXT* ScanCo
     Level.PrimaryBus = PrimaryBus;
     Level.SecondaryBus = SecondaryBus;
     Level.SubordinateBus = SubordinateBus;
-    UCHAR Numbers[3] = {PrimaryBus, SecondaryBus, SubordinateBus};
-    HotpRootWriteConfig(nullptr, PrimaryBus, Level.Slot, Numbers, HOTP_BUS_NUMBERS_OFFSET,
+    UCHAR Numbers[HOTP_CONFIG_BUS_NUMBER_BYTES] = {PrimaryBus, SecondaryBus, SubordinateBus};
+    HotpRootWriteConfig(nullptr, PrimaryBus, Level.Slot, Numbers, HOTP_CONFIG_PRIMARY_BUS,
                         sizeof(Numbers));
 }
 
@@ -334,7 +330,7 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpRaiseSubordinate(HOTP_SCAN_CONTEXT* Scan
                 Level.SavedSubordinateBus = Level.SubordinateBus;
             }
             Level.SubordinateBus = SubordinateBus;
-            HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_SUBORDINATE_OFFSET, SubordinateBus);
+            HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_CONFIG_SUBORDINATE_BUS, SubordinateBus);
         }
     }
 }
@@ -344,8 +340,8 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpClearBridgeBuses(HOTP_SCAN_CONTEXT* Scan
 {
     PAGED_CODE();
     HOTP_SCAN_LEVEL& Level = ScanContext->Levels[LevelIndex];
-    UCHAR Zeros[3] = {0, 0, 0};
-    HotpRootWriteConfig(nullptr, Level.PrimaryBus, Level.Slot, Zeros, HOTP_BUS_NUMBERS_OFFSET,
+    UCHAR Zeros[HOTP_CONFIG_BUS_NUMBER_BYTES] = {0, 0, 0};
+    HotpRootWriteConfig(nullptr, Level.PrimaryBus, Level.Slot, Zeros, HOTP_CONFIG_PRIMARY_BUS,
                         sizeof(Zeros));
     Level.PrimaryBus = 0;
     Level.SecondaryBus = 0;
@@ -362,7 +358,7 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpRestoreSubordinate(HOTP_SCAN_CONTEXT* Sc
             return;
         }
         if (Level.SavedSubordinateBus != 0) {
-            HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_SUBORDINATE_OFFSET,
+            HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_CONFIG_SUBORDINATE_BUS,
                           Level.SavedSubordinateBus);
         }
     }

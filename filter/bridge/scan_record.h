@@ -3,6 +3,7 @@
 // scan gathers. One record per requirements request, allocated and freed within it.
 #pragma once
 
+#include "../frame/pci_config.h"
 #include "../frame/records.h"
 
 constexpr ULONG HOTP_MAX_SCAN_LEVELS = 32;
@@ -33,10 +34,12 @@ struct HOTP_SCAN_CONTEXT {
     ULONG TargetLevel;            // index of the target bridge's entry
     ULONG CurrentLevel;           // index of the deepest open entry
     HOTP_SCAN_LEVEL Levels[HOTP_MAX_SCAN_LEVELS];
+    ULONG IoAlignment;            // largest I/O BAR; after the levels, so the fields above keep
+                                  // the offsets a debugger knows them by
 };
 
 static_assert(sizeof(HOTP_SCAN_LEVEL) == 20, "level entries are packed as the scan expects");
-static_assert(sizeof(HOTP_SCAN_CONTEXT) == 32 + 20 * HOTP_MAX_SCAN_LEVELS, "scan record size");
+static_assert(sizeof(HOTP_SCAN_CONTEXT) == 32 + 20 * HOTP_MAX_SCAN_LEVELS + 4, "scan record size");
 
 // A total that no longer fits in 32 bits is held at this value, which no real total can reach
 // (totals are multiples of 4), so the window rules can tell it from a real one.

@@ -6,8 +6,9 @@
 
 #include <hotpflt_messages.h>
 
-// Everything here is resident: the relations completion runs in whatever context the bus driver
-// completes the request, which for bus relations is the PnP manager's thread at passive level.
+// Pageable: none. Everything here is resident: the relations completion runs in whatever
+// context the bus driver completes the request, which for bus relations is the PnP manager's
+// thread at passive level.
 
 namespace {
 
@@ -78,24 +79,12 @@ HOTP_CHILD_EXTENSION* HotpFindChild(HOTP_BUS_EXTENSION* BusExtension, PDEVICE_OB
     return nullptr;
 }
 
-// Creates, attaches and links the child filter of one listed device.
-void HotpAttachChild(PDEVICE_OBJECT BusFilter, HOTP_BUS_EXTENSION* BusExtension, PDEVICE_OBJECT Pdo)
+// Puts a created child filter, holding its device's bus interface, on top of the device's stack
+// and links its record. FALSE when the device already has its filter on this bus or the
+// attachment fails; the caller then undoes the creation.
+bool HotpJoinChildStack(HOTP_BUS_EXTENSION* BusExtension, PDEVICE_OBJECT Filter, PDEVICE_OBJECT Pdo)
 {
-    PDEVICE_OBJECT Filter = nullptr;
-    NTSTATUS Status = IoCreateDevice(BusFilter->DriverObject, sizeof(HOTP_CHILD_EXTENSION), nullptr,
-                                     FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &Filter);
-    if (!NT_SUCCESS(Status)) {
-        HotpTrace(HOTP_TRACE_FAILURE, "HotpAttachDeviceRelations: IoCreateDevice failed %08lx\n",
-                  static_cast<ULONG>(Status));
-        return;
-    }
     auto* Child = static_cast<HOTP_CHILD_EXTENSION*>(Filter->DeviceExtension);
-    Child->Signature = HOTP_CHILD_SIGNATURE;
-
-    if (!NT_SUCCESS(HotpQueryBusInterface(Pdo, &Child->BusInterface))) {
-        IoDeleteDevice(Filter);
-        return;
-    }
     Child->DeviceKind = 0;
     Child->BusExtension = BusExtension;
     Child->Pdo = Pdo;
@@ -117,9 +106,7 @@ void HotpAttachChild(PDEVICE_OBJECT BusFilter, HOTP_BUS_EXTENSION* BusExtension,
             HotpTrace(HOTP_TRACE_DETAIL,
                       "HotpAttachDeviceRelations - PCI/PCI PDO already filtered (ignore)\n");
         }
-        Child->BusInterface.InterfaceDereference(Child->BusInterface.Context);
-        IoDeleteDevice(Filter);
-        return;
+        return false;
     }
 
     Child->LowerDeviceObject = IoAttachDeviceToDeviceStack(Filter, Pdo);
@@ -127,9 +114,7 @@ void HotpAttachChild(PDEVICE_OBJECT BusFilter, HOTP_BUS_EXTENSION* BusExtension,
         HotpTrace(HOTP_TRACE_FAILURE,
                   "HotpAttachDeviceRelations: IoAttachDeviceToDeviceStack from %08lx to %08lx failed\n",
                   HotpTraceValue(Filter), HotpTraceValue(Pdo));
-        Child->BusInterface.InterfaceDereference(Child->BusInterface.Context);
-        IoDeleteDevice(Filter);
-        return;
+        return false;
     }
     HotpTrace(HOTP_TRACE_DETAIL,
               "HotpAttachDeviceRelations - ChildDeviceFilter %lx attached to PDO %lx (Immediate %lx)\n",
@@ -147,6 +132,32 @@ void HotpAttachChild(PDEVICE_OBJECT BusFilter, HOTP_BUS_EXTENSION* BusExtension,
     Filter->Flags &= ~DO_DEVICE_INITIALIZING;
     BusExtension->ChildDeviceCount++;
     HotpAppendChild(BusExtension, Child);
+    return true;
+}
+
+// Creates, attaches and links the child filter of one listed device. The bus interface is
+// queried before the duplicate test, as the order of the device's requests requires; whatever
+// does not come to an attached filter is undone in one place, in reverse order.
+void HotpAttachChild(PDEVICE_OBJECT BusFilter, HOTP_BUS_EXTENSION* BusExtension, PDEVICE_OBJECT Pdo)
+{
+    PDEVICE_OBJECT Filter = nullptr;
+    NTSTATUS Status = IoCreateDevice(BusFilter->DriverObject, sizeof(HOTP_CHILD_EXTENSION), nullptr,
+                                     FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &Filter);
+    if (!NT_SUCCESS(Status)) {
+        HotpTrace(HOTP_TRACE_FAILURE, "HotpAttachDeviceRelations: IoCreateDevice failed %08lx\n",
+                  static_cast<ULONG>(Status));
+        return;
+    }
+    auto* Child = static_cast<HOTP_CHILD_EXTENSION*>(Filter->DeviceExtension);
+    Child->Signature = HOTP_CHILD_SIGNATURE;
+
+    if (NT_SUCCESS(HotpQueryBusInterface(Pdo, &Child->BusInterface))) {
+        if (HotpJoinChildStack(BusExtension, Filter, Pdo)) {
+            return;
+        }
+        Child->BusInterface.InterfaceDereference(Child->BusInterface.Context);
+    }
+    IoDeleteDevice(Filter);
 }
 
 }  // namespace
@@ -157,7 +168,7 @@ void HotpAttachChild(PDEVICE_OBJECT BusFilter, HOTP_BUS_EXTENSION* BusExtension,
 extern "C" NTSTATUS NTAPI HotpAttachDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                                     PVOID Context)
 {
-    auto* BusExtension = static_cast<HOTP_BUS_EXTENSION*>(Context);
+    HOTP_BUS_EXTENSION* BusExtension = HotpBusContext(Context);
     HotpTrace(HOTP_TRACE_DETAIL,
               "HotpAttachDeviceRelations() begins with DeviceObject = %08lx, irp = %08lx and Extension = %08lx \n",
               HotpTraceValue(DeviceObject), HotpTraceValue(Irp), HotpTraceValue(Context));

@@ -5,7 +5,8 @@
 #include "../frame/trace.h"
 #include "../bridge/scan_record.h"
 
-// Pageable: HotpAddDevice, HotpBusDispatchPnp, HotpBusStartDevice.
+// Pageable: HotpAddDevice, HotpBusDispatchPnp, HotpBusStartDevice, HotpBusRemoveDevice,
+//   HotpBusPassDown, HotpBusWatch.
 
 namespace {
 
@@ -69,6 +70,7 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpBusDispatchPnp(PDEVICE_OBJECT Device
                                                            HOTP_BUS_EXTENSION* BusExtension)
 {
     PAGED_CODE();
+    HotpCheckRecord(BusExtension);
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     HotpTrace(HOTP_TRACE_ENTRY, "HotpBusDispatchPnp: DevObj 0x%x IRP 0x%x\n",
               HotpTraceValue(DeviceObject), static_cast<ULONG>(Stack->MinorFunction));
@@ -114,6 +116,7 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpBusStartDevice(PIRP Irp,
                                                            HOTP_BUS_EXTENSION* BusExtension)
 {
     PAGED_CODE();
+    HotpCheckRecord(BusExtension);
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     if (Stack->Parameters.StartDevice.AllocatedResources != nullptr) {
         IoCopyCurrentIrpStackLocationToNext(Irp);

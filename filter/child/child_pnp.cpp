@@ -4,7 +4,7 @@
 #include "../frame/routines.h"
 #include "../frame/trace.h"
 
-// Pageable: HotpChildDeviceDispatchPnp.
+// Pageable: HotpChildDeviceDispatchPnp, HotpChildWatch, HotpUnlinkChild, HotpChildRemoveDevice.
 
 namespace {
 
@@ -94,6 +94,7 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpChildDeviceDispatchPnp(
     PDEVICE_OBJECT DeviceObject, PIRP Irp, HOTP_CHILD_EXTENSION* Child)
 {
     PAGED_CODE();
+    HotpCheckRecord(Child);
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     HotpTrace(HOTP_TRACE_ENTRY, "HotpChildDeviceDispatchPnp: DevObj 0x%x (013000) IRP 0x%x\n",
               HotpTraceValue(DeviceObject), static_cast<ULONG>(Stack->MinorFunction));
@@ -122,6 +123,7 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpChildDeviceDispatchPnp(
 extern "C" NTSTATUS NTAPI HotpChildDeviceDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                                        HOTP_CHILD_EXTENSION* Child)
 {
+    HotpCheckRecord(Child);
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     HotpTrace(HOTP_TRACE_DETAIL,
               "HotpChildDeviceDispatchPower - DevObj %lx MinorFunction %lx (Type %lx State %lx)\n",
@@ -146,7 +148,7 @@ extern "C" NTSTATUS NTAPI HotpChildStartCompletion(PDEVICE_OBJECT DeviceObject, 
                                                    PVOID Context)
 {
     (void)DeviceObject;
-    HotpPostProgramPCI(static_cast<HOTP_CHILD_EXTENSION*>(Context));
+    HotpPostProgramPCI(HotpChildContext(Context));
     HotpPropagatePending(Irp);
     return STATUS_SUCCESS;
 }
@@ -157,7 +159,7 @@ extern "C" NTSTATUS NTAPI HotpPowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIR
                                                 PVOID Context)
 {
     (void)DeviceObject;
-    if (!NT_SUCCESS(HotpPostProgramPCI(static_cast<HOTP_CHILD_EXTENSION*>(Context)))) {
+    if (!NT_SUCCESS(HotpPostProgramPCI(HotpChildContext(Context)))) {
         Irp->IoStatus.Status = STATUS_SUCCESS;
     }
     HotpPropagatePending(Irp);
@@ -170,7 +172,7 @@ extern "C" NTSTATUS NTAPI HotpPowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIR
 extern "C" NTSTATUS NTAPI HotpQueryChildResources(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                                   PVOID Context)
 {
-    auto* Child = static_cast<HOTP_CHILD_EXTENSION*>(Context);
+    HOTP_CHILD_EXTENSION* Child = HotpChildContext(Context);
     NTSTATUS Status = STATUS_SUCCESS;
     if (Child->DeviceKind == 0) {
         HotpProgramPCI(Child);

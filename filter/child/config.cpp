@@ -2,19 +2,13 @@
 // it: classification (with enabling of a hot-added device) and the latency timer and cache line
 // size of ordinary devices. All resident: they run in completion routines, possibly at dispatch
 // level, use only stack buffers and allocate nothing.
+// Pageable: none.
+
+#include "../frame/pci_config.h"
 #include "../frame/routines.h"
 #include "../frame/trace.h"
 
 namespace {
-
-// Configuration header fields the child filter touches, each accessed whole.
-constexpr ULONG HOTP_CONFIG_VENDOR_ID = 0x00;      // 16 bits
-constexpr ULONG HOTP_CONFIG_DEVICE_ID = 0x02;      // 16 bits
-constexpr ULONG HOTP_CONFIG_COMMAND = 0x04;        // 16 bits
-constexpr ULONG HOTP_CONFIG_SUB_CLASS = 0x0A;      // 8 bits
-constexpr ULONG HOTP_CONFIG_BASE_CLASS = 0x0B;     // 8 bits
-constexpr ULONG HOTP_CONFIG_CACHE_LINE_SIZE = 0x0C; // 8 bits
-constexpr ULONG HOTP_CONFIG_LATENCY_TIMER = 0x0D;  // 8 bits
 
 // Command bits 0 to 9: I/O and memory decoding, bus master, special cycles, memory write and
 // invalidate, VGA palette snoop, parity error response, wait cycle control, SERR# and fast
@@ -22,12 +16,6 @@ constexpr ULONG HOTP_CONFIG_LATENCY_TIMER = 0x0D;  // 8 bits
 constexpr USHORT HOTP_HOT_ADD_COMMAND = 0x03FF;
 constexpr UCHAR HOTP_LATENCY_TIMER = 0x90;
 constexpr UCHAR HOTP_CACHE_LINE_SIZE = 8;  // in 32-bit words
-
-constexpr USHORT HOTP_COMMAND_DECODE = 0x0003;  // I/O space and memory space
-constexpr UCHAR HOTP_CLASS_DISPLAY = 0x03;
-constexpr UCHAR HOTP_CLASS_BRIDGE = 0x06;
-constexpr UCHAR HOTP_SUBCLASS_HOST_BRIDGE = 0x00;
-constexpr UCHAR HOTP_SUBCLASS_PCI_BRIDGE = 0x04;
 
 template <typename T>
 NTSTATUS HotpReadField(HOTP_CHILD_EXTENSION* Child, ULONG Offset, T* Value)
@@ -61,15 +49,23 @@ extern "C" NTSTATUS NTAPI HotpGetSetDeviceBusData(HOTP_COMMON_HEADER* Extension,
     return Transferred == Length ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-// Classifies the device from its header and switches on a hot-added one. Bridges are classified
-// before the decoding test, so their command register is never written here; display controllers
-// and other bridge-class devices found hot added are left for their own drivers to enable.
-extern "C" NTSTATUS NTAPI HotpProgramPCI(HOTP_CHILD_EXTENSION* Child)
+namespace {
+
+// A class byte is read once more when the first read comes back short: a device whose class is
+// unknown gets no bus filter and no programming, so one lost transfer must not decide that.
+NTSTATUS HotpReadClassField(HOTP_CHILD_EXTENSION* Child, ULONG Offset, UCHAR* Value)
+{
+    const NTSTATUS Status = HotpReadField(Child, Offset, Value);
+    return NT_SUCCESS(Status) ? Status : HotpReadField(Child, Offset, Value);
+}
+
+// The classification steps. A failure returns its status with DeviceKind as it stands; the
+// caller's one exit clears it.
+NTSTATUS HotpClassifyDevice(HOTP_CHILD_EXTENSION* Child)
 {
     USHORT Command = 0;
     NTSTATUS Status = HotpReadField(Child, HOTP_CONFIG_COMMAND, &Command);
     if (!NT_SUCCESS(Status)) {
-        Child->DeviceKind = 0;
         return Status;
     }
 
@@ -85,16 +81,21 @@ extern "C" NTSTATUS NTAPI HotpProgramPCI(HOTP_CHILD_EXTENSION* Child)
               static_cast<ULONG>(VendorId), static_cast<ULONG>(DeviceId));
 
     // The class decides whether the command register is written and whether the device gets a
-    // bus filter of its own. A class that could not be read is not guessed at: the device stays
-    // unclassified, to be classified again at its next resource query.
+    // bus filter of its own, and the resource query that classifies comes only once per start.
+    // A class that cannot be read even on the second try is not guessed at: the device stays
+    // unclassified, and the trace says why a bridge then has no bus filter.
     UCHAR BaseClass = 0;
     UCHAR SubClass = 0;
-    Status = HotpReadField(Child, HOTP_CONFIG_BASE_CLASS, &BaseClass);
+    Status = HotpReadClassField(Child, HOTP_CONFIG_BASE_CLASS, &BaseClass);
     if (NT_SUCCESS(Status)) {
-        Status = HotpReadField(Child, HOTP_CONFIG_SUB_CLASS, &SubClass);
+        Status = HotpReadClassField(Child, HOTP_CONFIG_SUB_CLASS, &SubClass);
     }
     if (!NT_SUCCESS(Status)) {
-        Child->DeviceKind = 0;
+        HotpTrace(HOTP_TRACE_WARNING,
+                  "HotpProgramPCI - class code of PDO %08lx (VendorId %lx, DeviceId %lx) unreadable, "
+                  "device left unclassified\n",
+                  HotpTraceValue(Child->Pdo), static_cast<ULONG>(VendorId),
+                  static_cast<ULONG>(DeviceId));
         return Status;
     }
 
@@ -121,18 +122,33 @@ extern "C" NTSTATUS NTAPI HotpProgramPCI(HOTP_CHILD_EXTENSION* Child)
     }
     Status = HotpWriteField(Child, HOTP_CONFIG_COMMAND, HOTP_HOT_ADD_COMMAND);
     if (!NT_SUCCESS(Status)) {
-        Child->DeviceKind = 0;
         return Status;
     }
     // Only the success of the read-back counts: the device may not implement every bit.
     USHORT ReadBack = 0;
     Status = HotpReadField(Child, HOTP_CONFIG_COMMAND, &ReadBack);
     if (!NT_SUCCESS(Status)) {
-        Child->DeviceKind = 0;
         return Status;
     }
     Child->DeviceKind |= HOTP_KIND_ENABLED;
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// Classifies the device from its header and switches on a hot-added one. Bridges are classified
+// before the decoding test, so their command register is never written here; display controllers
+// and other bridge-class devices found hot added are left for their own drivers to enable. Any
+// failed access leaves the device unclassified (DeviceKind 0), even after a hot-added device was
+// marked as such.
+extern "C" NTSTATUS NTAPI HotpProgramPCI(HOTP_CHILD_EXTENSION* Child)
+{
+    HotpCheckRecord(Child);
+    const NTSTATUS Status = HotpClassifyDevice(Child);
+    if (!NT_SUCCESS(Status)) {
+        Child->DeviceKind = 0;
+    }
+    return Status;
 }
 
 // Writes the latency timer, then the cache line size, of every device that is neither a bridge
@@ -140,6 +156,7 @@ extern "C" NTSTATUS NTAPI HotpProgramPCI(HOTP_CHILD_EXTENSION* Child)
 // coming out of D3 has lost both and its bus driver does not put them back.
 extern "C" NTSTATUS NTAPI HotpPostProgramPCI(HOTP_CHILD_EXTENSION* Child)
 {
+    HotpCheckRecord(Child);
     if (Child->DeviceKind == HOTP_KIND_PCI_PCI || Child->DeviceKind == HOTP_KIND_HOST_PCI) {
         HotpTrace(HOTP_TRACE_DETAIL,
                   "HotpPostProgramPCI - Config space not modified for HOST/PCI or PCI/PCI\n");

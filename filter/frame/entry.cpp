@@ -81,6 +81,7 @@ extern "C" NTSTATUS NTAPI HotpBusDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP
                                                HOTP_BUS_EXTENSION* BusExtension)
 {
     (void)DeviceObject;
+    HotpCheckRecord(BusExtension);
     PoStartNextPowerIrp(Irp);
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(BusExtension->LowerDeviceObject, Irp);

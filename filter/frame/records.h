@@ -73,3 +73,41 @@ inline bool HotpIsBusRecord(const HOTP_COMMON_HEADER* Header)
 {
     return Header->Signature == HOTP_BUS_SIGNATURE;
 }
+
+// Every routine that receives a record checks its kind on arrival, by the same test the routers
+// use. In a checked build a record of the wrong kind stops the run where it arrived, instead of
+// being read through the other record's layout; the image carries no check.
+inline void HotpCheckRecord(const HOTP_BUS_EXTENSION* Record, const char* File = __builtin_FILE(),
+                            ULONG Line = __builtin_LINE())
+{
+    if constexpr (HOTP_CHECKED) {
+        if (Record->Signature != HOTP_BUS_SIGNATURE) {
+            RtlAssert(const_cast<char*>("a bus record"), const_cast<char*>(File), Line, nullptr);
+        }
+    }
+}
+
+inline void HotpCheckRecord(const HOTP_CHILD_EXTENSION* Record, const char* File = __builtin_FILE(),
+                            ULONG Line = __builtin_LINE())
+{
+    if constexpr (HOTP_CHECKED) {
+        if (Record->Signature == HOTP_BUS_SIGNATURE) {
+            RtlAssert(const_cast<char*>("a child record"), const_cast<char*>(File), Line, nullptr);
+        }
+    }
+}
+
+// A completion routine's context, checked as it arrives.
+inline HOTP_BUS_EXTENSION* HotpBusContext(PVOID Context)
+{
+    auto* Record = static_cast<HOTP_BUS_EXTENSION*>(Context);
+    HotpCheckRecord(Record);
+    return Record;
+}
+
+inline HOTP_CHILD_EXTENSION* HotpChildContext(PVOID Context)
+{
+    auto* Record = static_cast<HOTP_CHILD_EXTENSION*>(Context);
+    HotpCheckRecord(Record);
+    return Record;
+}

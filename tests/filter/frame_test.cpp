@@ -1,6 +1,10 @@
 // The driver's entry, dispatch table, pass-through and routing by record kind.
 #include "bus_fixture.hpp"
 
+#include <bridge/scan_record.h>
+
+#include <functional>
+
 namespace hotp::test {
 namespace {
 
@@ -125,6 +129,68 @@ TEST_F(FrameTest, AnyFirstWordOtherThanTheBusSignatureRoutesToTheChild)
         IoFreeIrp(sent.irp);
         removeChildRecord();
     }
+}
+
+// A routine handed a record of the other kind stops the checked build where the record arrived,
+// before anything is read through the wrong layout: dispatch routines, the bridge sizing entry
+// points and completion routines, whose record comes as their context.
+TEST_F(FrameTest, ARecordOfTheWrongKindStopsTheCheckedBuild)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    addBusFilter();
+    addChildRecord(HOTP_CHILD_SIGNATURE);
+    auto* childRecord = static_cast<HOTP_CHILD_EXTENSION*>(child->DeviceExtension);
+    auto* asBus = reinterpret_cast<HOTP_BUS_EXTENSION*>(childRecord);
+    auto* asChild = reinterpret_cast<HOTP_CHILD_EXTENSION*>(bus);
+    PIRP irp = IoAllocateIrp(8, FALSE);
+    const struct {
+        const char* routine;
+        std::function<void()> call;
+        const char* expected;
+    } cases[] = {
+        {"HotpBusDispatchPnp",
+         [&] { routine<decltype(HotpBusDispatchPnp)>("HotpBusDispatchPnp")(child, irp, asBus); },
+         "a bus record"},
+        {"HotpBusDispatchPower",
+         [&] { routine<decltype(HotpBusDispatchPower)>("HotpBusDispatchPower")(child, irp, asBus); },
+         "a bus record"},
+        {"HotpFilterResourceRequirements",
+         [&] {
+             routine<decltype(HotpFilterResourceRequirements)>("HotpFilterResourceRequirements")(
+                 child, irp, asBus);
+         },
+         "a bus record"},
+        {"HotpAttachDeviceRelations",
+         [&] { routine<decltype(HotpAttachDeviceRelations)>("HotpAttachDeviceRelations")(child, irp, asBus); },
+         "a bus record"},
+        {"HotpChildDeviceDispatchPnp",
+         [&] {
+             routine<decltype(HotpChildDeviceDispatchPnp)>("HotpChildDeviceDispatchPnp")(filter, irp,
+                                                                                          asChild);
+         },
+         "a child record"},
+        {"HotpChildDeviceDispatchPower",
+         [&] {
+             routine<decltype(HotpChildDeviceDispatchPower)>("HotpChildDeviceDispatchPower")(
+                 filter, irp, asChild);
+         },
+         "a child record"},
+        {"HotpQueryChildResources",
+         [&] { routine<decltype(HotpQueryChildResources)>("HotpQueryChildResources")(filter, irp, bus); },
+         "a child record"},
+        {"HotpPowerUpCompletion",
+         [&] { routine<decltype(HotpPowerUpCompletion)>("HotpPowerUpCompletion")(filter, irp, bus); },
+         "a child record"},
+        {"HotpProgramPCI", [&] { routine<decltype(HotpProgramPCI)>("HotpProgramPCI")(asChild); },
+         "a child record"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.routine);
+        EXPECT_DEATH(c.call(), std::string("Assertion failed: ") + c.expected);
+    }
+    IoFreeIrp(irp);
+    removeChildRecord();
+    removeBusFilter();
 }
 
 TEST_F(FrameTest, PowerRequestsPassDownFromBothKinds)

@@ -20,49 +20,33 @@ ROOT = Path(__file__).resolve().parents[2]
 IMAGE = Path(os.environ.get("HOTP_IMAGE", ROOT / "build/image/hotpflt.sys"))
 MAP = Path(os.environ.get("HOTP_IMAGE_MAP", ROOT / "build/image/hotpflt.map"))
 
-# Routines the kernel may page out: they run only at passive level. Extend as routines arrive.
-PAGEABLE = [
-    "DriverEntry",
-    "HotpDispatchDeviceControl",
-    "HotpDispatchPnp",
-    "HotpAddDevice",
-    "HotpBusDispatchPnp",
-    "HotpBusStartDevice",
-    "HotpChildDeviceDispatchPnp",
-    "HotpGetRootBusInterface",
-    "HotpBuildBridgePath",
-    "HotpFindNextBridge",
-    "HotpProbeDevice",
-    "HotpSizeFunctionBars",
-    "HotpAccumulateBar",
-    "HotpBarSize",
-    "HotpInitLevel",
-    "HotpSetBridgeBuses",
-    "HotpRaiseSubordinate",
-    "HotpClearBridgeBuses",
-    "HotpRestoreSubordinate",
-    "HotpFilterResourceRequirements",
-    "HotpAdjustRequirements",
-    "HotpScanBridge",
-]
+# The driver's one list of pageable routines, file by file (filter/pageable.txt).
+def pageable_by_file():
+    listed = {}
+    for line in (ROOT / "filter/pageable.txt").read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            name, routines = line.split(":", 1)
+            listed[name.strip()] = routines.split()
+    return listed
 
+
+# Routines with C linkage, as the link map names them, and whether they carry the pageable marker.
+EXTERN_ROUTINE = re.compile(r'extern "C" (HOTP_PAGEABLE )?\w+ NTAPI (\w+)\(')
+MARKED_ROUTINE = re.compile(r"^\s*(?:extern \"C\" )?HOTP_PAGEABLE [\w\s\*&]*?\b(\w+)\s*\(", re.M)
+TOP_COMMENT = re.compile(r"^// Pageable: (.*(?:\n//   .*)*)$", re.M)
+
+
+def extern_routines():
+    found = []
+    for source in sorted((ROOT / "filter").glob("*/*.cpp")):
+        found += [m.group(2) for m in EXTERN_ROUTINE.finditer(source.read_text())]
+    return found
+
+
+PAGEABLE = [r for routines in pageable_by_file().values() for r in routines
+            if r in extern_routines()]
 # Routines that may run at dispatch level (power, completions) and must stay resident.
-RESIDENT = [
-    "HotpDispatchPassThrough",
-    "HotpDispatchPower",
-    "HotpBusDispatchPower",
-    "HotpNullCompletion",
-    "HotpChildDeviceDispatchPower",
-    "HotpAttachDeviceRelations",
-    "HotpQueryBusInterface",
-    "HotpGetSetDeviceBusData",
-    "HotpProgramPCI",
-    "HotpPostProgramPCI",
-    "HotpChildStartCompletion",
-    "HotpQueryChildResources",
-    "HotpPowerUpCompletion",
-    "HotpScanBusLevel",
-]
+RESIDENT = [r for r in extern_routines() if r not in PAGEABLE]
 
 # What Windows 2000 exports that the driver may call, per module.
 ALLOWED_IMPORTS = {
@@ -215,6 +199,53 @@ class ImageTest(unittest.TestCase):
         self.assertIn(symbol, self.map.symbols,
                       f"{symbol} is not in the link map: renamed, inlined or not extern \"C\"?")
         return self.map.symbols[symbol] - self.pe.OPTIONAL_HEADER.ImageBase
+
+
+TRACE_CALL = re.compile(r'HotpTrace\(\s*(HOTP_TRACE_\w+)\s*,\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
+TRACE_LEVELS = {"HOTP_TRACE_FAILURE": "1", "HOTP_TRACE_WARNING": "2", "HOTP_TRACE_ENTRY": "3",
+                "HOTP_TRACE_DETAIL": "4"}
+
+
+class SourceRules(unittest.TestCase):
+    """What the sources must agree with: the one list of pageable routines and the golden texts."""
+
+    def test_every_trace_point_is_in_the_golden_table(self):
+        found = []
+        for source in sorted((ROOT / "filter").glob("*/*.cpp")):
+            for call in TRACE_CALL.finditer(source.read_text()):
+                text = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', call.group(2)))
+                found.append(f"trace {TRACE_LEVELS[call.group(1)]} {text}")
+        golden = [line for line in
+                  (ROOT / "tests/filter/texts.golden").read_text(encoding="utf-8").splitlines()
+                  if line and not line.startswith("#")]
+        self.assertEqual(sorted(found), sorted(l for l in golden if l.startswith("trace ")))
+        messages = (ROOT / "filter/hotpflt.mc").read_text(encoding="utf-8")
+        for line in golden:
+            if line.startswith("event "):
+                _, code, text = line.split(" ", 2)
+                with self.subTest(event=code):
+                    message = re.search(r"MessageId=0x0*%X\n(?:.*\n)*?Language=\w+\n(.*)\n"
+                                        % (int(code, 16) & 0xFFFF), messages)
+                    self.assertIsNotNone(message, f"no message {code} in the message table")
+                    self.assertEqual(message.group(1), text)
+
+    def test_markers_and_comments_follow_the_list(self):
+        listed = pageable_by_file()
+        sources = {str(p.relative_to(ROOT / "filter")): p
+                   for p in sorted((ROOT / "filter").glob("*/*.cpp"))}
+        self.assertEqual(sorted(listed), sorted(sources), "files missing from or unknown to the list")
+        for name, path in sources.items():
+            with self.subTest(file=name):
+                text = path.read_text()
+                marked = list(dict.fromkeys(MARKED_ROUTINE.findall(text)))
+                self.assertEqual(sorted(marked), sorted(listed[name]),
+                                 "the HOTP_PAGEABLE markers differ from the list")
+                comment = TOP_COMMENT.search(text)
+                self.assertIsNotNone(comment, "no '// Pageable:' comment at the top")
+                said = re.findall(r"\w+", comment.group(1).replace("\n//   ", " "))
+                expected = listed[name] or ["none"]
+                self.assertEqual(said[:len(expected)], expected,
+                                 "the file's comment names other routines than the list")
 
 
 class Headers(ImageTest):

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 namespace nt {
@@ -978,6 +980,15 @@ VOID NTAPI NT_IMAGE_CALLABLE IoWriteErrorLogEntry(PVOID ElEntry) { Kernel::curre
 
 // The caller's return address is what a debugger's stack shows as the place of the break.
 VOID NTAPI NT_IMAGE_CALLABLE DbgBreakPoint(VOID) { Kernel::current().breakpoint(__builtin_return_address(0)); }
+
+VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message)
+{
+    std::fprintf(stderr, "*** Assertion failed: %s%s%s\n***   Source File: %s, line %u\n",
+                 static_cast<const char*>(FailedAssertion), Message != nullptr ? " " : "",
+                 Message != nullptr ? Message : "", static_cast<const char*>(FileName),
+                 static_cast<unsigned>(LineNumber));
+    std::abort();
+}
 
 VOID NTAPI NT_IMAGE_CALLABLE NtStandInTouchIrp(PIRP Irp) { Kernel::current().touchIrp(Irp, "stack access"); }
 

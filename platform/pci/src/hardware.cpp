@@ -110,7 +110,7 @@ std::unique_ptr<Function> Function::device(uint16_t vendor, uint16_t deviceId, u
 }
 
 std::unique_ptr<Function> Function::bridge(uint16_t vendor, uint16_t deviceId, bool prefetch64,
-                                           bool io32)
+                                           bool io32, bool prefetchWindow)
 {
     std::unique_ptr<Function> f(new Function(HeaderKind::Bridge));
     f->poke(reg::VendorId, 2, vendor);
@@ -125,7 +125,7 @@ std::unique_ptr<Function> Function::bridge(uint16_t vendor, uint16_t deviceId, b
     f->defineBars(2);
     f->setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
     f->setMask(reg::SecondaryStatus, 2, 0, 0xF900);
-    f->defineBridgeWindows(true, io32, true, prefetch64);
+    f->defineBridgeWindows(true, io32, prefetchWindow, prefetch64);
     f->setMask(reg::InterruptLine, 1, 0xFF);
     f->setMask(reg::BridgeControl, 2, 0x00FF);
     f->secondary_ = std::make_unique<Bus>();
@@ -166,6 +166,9 @@ void Function::defineBridgeWindows(bool io, bool io32, bool prefetch, bool prefe
         setMask(reg::IoBase, 2, 0xF0F0);
         poke(reg::IoBase, 2, io32 ? 0x0101 : 0x0000);
         if (io32) setMask(reg::IoBaseUpper, 4, 0xFFFFFFFF);
+    } else {
+        poke(reg::IoBase, 2, 0);
+        poke(reg::IoBaseUpper, 4, 0);
     }
     setMask(reg::MemoryBase, 4, 0xFFF0FFF0);
     if (prefetch) {
@@ -175,6 +178,10 @@ void Function::defineBridgeWindows(bool io, bool io32, bool prefetch, bool prefe
             setMask(reg::PrefetchBaseUpper, 4, 0xFFFFFFFF);
             setMask(reg::PrefetchLimitUpper, 4, 0xFFFFFFFF);
         }
+    } else {
+        poke(reg::PrefetchBase, 4, 0);
+        poke(reg::PrefetchBaseUpper, 4, 0);
+        poke(reg::PrefetchLimitUpper, 4, 0);
     }
 }
 

@@ -144,6 +144,8 @@ FunctionNode* PciBusDriver::discover(BusNode& b, unsigned device, unsigned fn)
     if (f.isBridge()) {
         f.io32 = (read(f, pci::reg::IoBase, 1) & 0xF) == 1;
         f.prefetch64 = (read(f, pci::reg::PrefetchBase, 2) & 0xF) == 1;
+        f.ioWindow = implementsWindow(f, pci::reg::IoBase, 2, 0xF0F0);
+        f.prefetchWindow = implementsWindow(f, pci::reg::PrefetchBase, 4, 0xFFF0FFF0);
         const unsigned secondary = read(f, pci::reg::SecondaryBus, 1);
         const unsigned subordinate = read(f, pci::reg::SubordinateBus, 1);
         if (secondary == 0) {
@@ -203,6 +205,19 @@ std::vector<PciBusDriver::Forwarded> PciBusDriver::bridgesOn(const BusNode& b)
         out.push_back({d, fn, secondary, last});
     });
     return out;
+}
+
+// Whether a bridge implements a window: one that is not implemented reads as zero and keeps no
+// write. A register that reads zero is tried with a pattern and put back, as configuration
+// software does; one that reads anything else is implemented.
+bool PciBusDriver::implementsWindow(const FunctionNode& f, unsigned offset, unsigned length,
+                                    uint32_t pattern)
+{
+    if (read(f, offset, length) != 0) return true;
+    write(f, offset, length, pattern);
+    const bool kept = read(f, offset, length) != 0;
+    write(f, offset, length, 0);
+    return kept;
 }
 
 // A bridge that firmware left unconfigured (a hot-added one) gets a bus number that no other

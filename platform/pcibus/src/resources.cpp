@@ -44,14 +44,20 @@ std::vector<Range> detail::ranges(PciBusDriver& driver, const FunctionNode& f)
     }
     if (!f.isBridge()) return out;
 
+    // Only the windows the bridge implements are asked for: prefetchable memory behind a bridge
+    // without a prefetchable window goes into its memory window.
     using K = ResourceSlot::Kind;
     if (!decoding) {
-        out.push_back({CmResourceTypePort, CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_WINDOW_DECODE, 0,
-                       0x1000, false, {K::IoWindow}});
+        if (f.ioWindow) {
+            out.push_back({CmResourceTypePort, CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_WINDOW_DECODE,
+                           0, 0x1000, false, {K::IoWindow}});
+        }
         out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_READ_WRITE, 0, 0x100000, false,
                        {K::MemoryWindow}});
-        out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, 0, 0x100000, false,
-                       {K::PrefetchWindow}});
+        if (f.prefetchWindow) {
+            out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, 0, 0x100000,
+                           false, {K::PrefetchWindow}});
+        }
         return out;
     }
     uint64_t ioBase = (driver.read(f, pci::reg::IoBase, 1) & 0xF0u) << 8;
@@ -60,7 +66,7 @@ std::vector<Range> detail::ranges(PciBusDriver& driver, const FunctionNode& f)
         ioBase |= static_cast<uint64_t>(driver.read(f, pci::reg::IoBaseUpper, 2)) << 16;
         ioLimit |= static_cast<uint64_t>(driver.read(f, pci::reg::IoLimitUpper, 2)) << 16;
     }
-    if (ioBase <= ioLimit) {
+    if (f.ioWindow && ioBase <= ioLimit) {
         out.push_back({CmResourceTypePort, CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_WINDOW_DECODE,
                        ioBase, ioLimit - ioBase + 1, true, {K::IoWindow}});
     }
@@ -76,7 +82,7 @@ std::vector<Range> detail::ranges(PciBusDriver& driver, const FunctionNode& f)
         pfBase |= static_cast<uint64_t>(driver.read(f, pci::reg::PrefetchBaseUpper, 4)) << 32;
         pfLimit |= static_cast<uint64_t>(driver.read(f, pci::reg::PrefetchLimitUpper, 4)) << 32;
     }
-    if (pfBase <= pfLimit) {
+    if (f.prefetchWindow && pfBase <= pfLimit) {
         out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, pfBase,
                        pfLimit - pfBase + 1, true, {K::PrefetchWindow}});
     }
@@ -243,9 +249,9 @@ void PciBusDriver::start(FunctionNode& f, PCM_RESOURCE_LIST resources)
     }
     if (f.isBridge()) {
         // A window that was given nothing is closed: base above limit.
-        if (!ioWindow) write(f, pci::reg::IoBase, 2, 0x00F0);
+        if (!ioWindow && f.ioWindow) write(f, pci::reg::IoBase, 2, 0x00F0);
         if (!memoryWindow) write(f, pci::reg::MemoryBase, 4, 0x0000FFF0);
-        if (!prefetchWindow) {
+        if (!prefetchWindow && f.prefetchWindow) {
             write(f, pci::reg::PrefetchBase, 4, 0x0000FFF0);
             if (f.prefetch64) write(f, pci::reg::PrefetchBaseUpper, 8, 0);
         }

@@ -526,6 +526,17 @@ bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vec
             node.problem = "no room for " + size(length) + " of " + kindName(d.Type, d.Flags) +
                            " in the windows of " + node.parent->name + ": " +
                            offered(candidates, taken, d.Type, d.Flags);
+            // Prefetchable memory shares the memory window of a bus without a prefetchable
+            // window, which was sized without it unless whoever sized it counted it there.
+            const bool sharing = prefetchable && !candidates.empty() &&
+                                 std::none_of(candidates.begin(), candidates.end(), [](const Range* w) {
+                                     return (w->flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
+                                 });
+            if (sharing) {
+                node.problem += "; " + node.parent->name +
+                                " has no prefetchable window, so prefetchable memory must fit in its "
+                                "memory window";
+            }
             kernel_.deviceNode(node.pdo)->Flags |= DNF_INSUFFICIENT_RESOURCES;
             out.clear();
             return false;

@@ -56,7 +56,7 @@ TEST_P(WindowRules, RaiseWhatTheHierarchyNeeds)
     }
 
     // A replacement is the old list, one descriptor longer and zero-filled beyond the copy,
-    // with only the raised lengths (and the alignments of raised memory windows) differing.
+    // with only the raised lengths (and the alignments of raised windows) differing.
     std::vector<uint8_t> expected = before;
     auto* list = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(expected.data());
     bool raised = false;
@@ -110,6 +110,10 @@ INSTANTIATE_TEST_SUITE_P(
                    {io(0x800), memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE),
                     memory(4 * M)},
                    {0x1000, 2 * M, 64 * M, 4 * M}, {0x1000, M, 64 * M, 0x1000}},
+        // 16K + 2K of I/O is five pages, six with the spare one; the 16K BAR sets the alignment.
+        WindowCase{"ALargeIoBarAlignsTheIoWindow",
+                   devices({{{Bar::Kind::Io, 0x4000}, kHalfPage}}), {io(0x800)}, {0x6000},
+                   {0x4000}},
         WindowCase{"AGreaterAlignmentStays", devices({{kMeg, kHalfMeg}}),
                    {{CmResourceTypeMemory, 0, M, 0, 4 * M}}, {2 * M}, {4 * M}},
         WindowCase{"OnlyOptionZeroPortAndMemoryChange",

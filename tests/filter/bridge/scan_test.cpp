@@ -222,8 +222,9 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName());
 
 // Target 00:01.0 (1..1) with a bridge behind it, and a bridge at 00:02.0 (5..5) that does not
-// forward 2. When the header type of a function on the path's bus, or the bus numbers of a bridge
-// there, come back short, the number is in doubt and is not taken; without a fault it is.
+// forward 2. When the identifiers or header type of a function on the path's bus, or the bus
+// numbers of a bridge there, come back short, the number is in doubt and is not taken; without a
+// fault it is.
 TEST_F(Scan, ANumberInDoubtIsNotTaken)
 {
     placeTarget(1, 1);
@@ -238,7 +239,10 @@ TEST_F(Scan, ANumberInDoubtIsNotTaken)
         const char* what;
         unsigned failing;  // 0: none
         bool entered;
-    } cases[] = {{"no fault", 0, true}, {"header type short", 6, false},
+    } cases[] = {{"no fault", 0, true},
+                 {"identifiers of an absent function short", 4, false},
+                 {"identifiers of a present function short", 5, false},
+                 {"header type short", 6, false},
                  {"bus numbers short", 9, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -216,13 +216,18 @@ TEST(FaultReplay, AFailEventHitsTheAimedUseAndTheDeviceSaysWhy)
         uint64_t nth;
         const char* card;
         const char* slot;
-        const char* problem;  // in a problem output of the insert
+        const char* problem;  // in a problem output of the insert; nullptr: every device started
+        bool once = true;
     };
     const Case cases[] = {
-        // The base class read short: the card's bridge is taken for another device, gets no
-        // bus filter, and its windows stay too small for what sits behind it.
-        {"short read of the class", "config-read", "slot 2", 0x0b, 1, "bridge card", "slot 2",
-         "02:01.0 processor not started: no room for 256 MB"},
+        // One short read of the base class is read again: the card's bridge gets its bus filter
+        // and its windows fit what sits behind it.
+        {"one short read of the class", "config-read", "slot 2", 0x0b, 1, "bridge card", "slot 2",
+         nullptr},
+        // Every read of the base class short: the card's bridge stays unclassified, gets no bus
+        // filter, and its windows stay too small for what sits behind it.
+        {"every read of the class short", "config-read", "slot 2", 0x0b, 1, "bridge card",
+         "slot 2", "02:01.0 processor not started: no room for 256 MB", false},
         {"requirements query failed", "lower-fail", "slot 1", std::nullopt, 2, "network card",
          "slot 1", "not started: the resource requirements query failed"},
         {"start failed", "lower-fail", "slot 1", std::nullopt, 3, "network card", "slot 1",
@@ -246,12 +251,22 @@ TEST(FaultReplay, AFailEventHitsTheAimedUseAndTheDeviceSaysWhy)
         fail.device = *machine::parseLocation(c.device, error);
         fail.offset = c.offset;
         fail.nth = c.nth;
+        fail.once = c.once;
         ASSERT_TRUE(m->apply(fail));
         ASSERT_TRUE(m->apply(event(EventKind::Insert, c.slot, c.card)));
-        EXPECT_EQ(m->kernel().faults().failures(), 1u);
+        if (c.once) {
+            EXPECT_EQ(m->kernel().faults().failures(), 1u);
+        } else {
+            EXPECT_GE(m->kernel().faults().failures(), 2u);
+        }
         bool found = false;
-        for (const std::string& p : problems) found = found || p.find(c.problem) != std::string::npos;
-        EXPECT_TRUE(found) << describe(problems);
+        for (const std::string& p : problems) {
+            found = found || (c.problem != nullptr && p.find(c.problem) != std::string::npos);
+        }
+        EXPECT_EQ(found, c.problem != nullptr) << describe(problems);
+        if (c.problem == nullptr) {
+            EXPECT_TRUE(problems.empty()) << describe(problems);
+        }
         EXPECT_TRUE(unexplained(*m).empty()) << describe(unexplained(*m));
         const auto left = m->shutdown();
         EXPECT_TRUE(left.empty()) << describe(left);

@@ -10,8 +10,13 @@
 #include <machine/machine_file.hpp>
 
 #include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <tuple>
 #include <utility>
@@ -930,6 +935,163 @@ TEST_F(Flow, PeerRootBusIsFilteredAndNeverSizedByTheScan)
         }
     }
     EXPECT_TRUE(started) << "the card behind the peer root's bridge";
+}
+
+// --- texts --------------------------------------------------------------------------------------
+
+// One entry of the golden table of texts: a trace point's format or an event's rendered text, as a
+// pattern for the lines the machine shows (without the line end).
+struct GoldenText {
+    std::string entry;
+    OutKind kind;
+    std::regex pattern;
+    bool seen = false;
+};
+
+std::vector<GoldenText> goldenTexts()
+{
+    const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "texts.golden";
+    std::ifstream in(path);
+    EXPECT_TRUE(in) << path;
+    std::vector<GoldenText> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string kind, level;
+        fields >> kind >> level;
+        std::string text = line.substr(kind.size() + level.size() + 2);
+        if (kind == "trace" && text.size() >= 2 && text.compare(text.size() - 2, 2, "\\n") == 0) {
+            text.resize(text.size() - 2);
+        }
+        // Conversions and insertions match what they print; everything else is literal.
+        std::string pattern = kind == "event" ? "hotpflt " + level + ": " : "";
+        for (size_t i = 0; i < text.size(); ++i) {
+            static const std::pair<const char*, const char*> conversions[] = {
+                {"%08lx", "[0-9a-f]{8}"}, {"%lx", "[0-9a-f]+"}, {"%x", "[0-9a-f]+"},
+                {"%2", "[ 0-9a-f]{8}"}};
+            bool converted = false;
+            for (const auto& [from, to] : conversions) {
+                if (text.compare(i, std::strlen(from), from) == 0) {
+                    pattern += to;
+                    i += std::strlen(from) - 1;
+                    converted = true;
+                    break;
+                }
+            }
+            if (converted) continue;
+            if (std::strchr(".^$|()[]{}*+?\\", text[i]) != nullptr) pattern += '\\';
+            pattern += text[i];
+        }
+        out.push_back({line, kind == "event" ? OutKind::EventLog : OutKind::Trace, std::regex(pattern)});
+    }
+    return out;
+}
+
+// Every line the driver prints and every event it logs is one of the golden table's, byte for
+// byte, and every entry of the table is produced by some flow: each card hot added, powered down
+// and up and removed; each creation, attachment and short transfer failing in turn; and the two
+// texts no sound machine reaches, a bus record handed to the configuration access and a removed
+// child missing from its list.
+TEST_F(Flow, EveryTextIsTheGoldenTablesAndEveryEntryIsProduced)
+{
+    std::vector<GoldenText> golden = goldenTexts();
+    std::vector<std::string> unknown;
+    auto collect = [&] {
+        for (const machine::Output& o : outputs) {
+            if (o.kind != OutKind::Trace && o.kind != OutKind::EventLog) continue;
+            auto match = std::find_if(golden.begin(), golden.end(), [&](const GoldenText& g) {
+                return g.kind == o.kind && std::regex_match(o.text, g.pattern);
+            });
+            if (match == golden.end()) {
+                unknown.push_back(o.text);
+            } else {
+                match->seen = true;
+            }
+        }
+        outputs.clear();
+    };
+    auto playAll = [&](std::initializer_list<std::function<void()>> steps) {
+        for (const auto& step : steps) {
+            step();
+            collect();
+        }
+    };
+
+    // Each card beside a network card on the hot-plug bus: both buses list again what they have
+    // filtered, and the network card is found behind the storage controller and the card.
+    for (const machine::CardDesc& card : machine::defaultMachine().cards) {
+        SCOPED_TRACE(card.name);
+        boot(4);
+        playAll({[&] {}, [&] { insert(card.name, "slot 1"); },
+                 [&] { insert("network card", "slot 2"); },
+                 [&] { m->pnpManager().enumerate(*m->pnpManager().root()); },
+                 [&] { play(EventKind::Power, "slot 1", {}, 3); },
+                 [&] { play(EventKind::Power, "slot 1", {}, 0); },
+                 [&] { play(EventKind::Remove, "slot 2"); },
+                 [&] { play(EventKind::Remove, "slot 1"); }});
+        finish();
+    }
+    const struct {
+        nt::FaultPoint point;
+        bool persistent;
+        const char* card;
+    } faults[] = {{nt::FaultPoint::CreateDevice, false, "bridge card"},
+                  {nt::FaultPoint::AttachDevice, false, "bridge card"},
+                  {nt::FaultPoint::ShortConfigTransfer, true, "network card"}};
+    for (const auto& [point, persistent, card] : faults) {
+        for (uint64_t n = 1;; ++n) {
+            SCOPED_TRACE(std::string(nt::faultPointName(point)) + " #" + std::to_string(n));
+            boot(4);
+            m->kernel().faults().failNth(point, n, persistent);
+            insert(card, "slot 2");
+            collect();
+            const bool fired = m->kernel().faults().fired();
+            m->kernel().faults().clear();
+            finish();
+            if (!fired || HasFailure()) break;
+        }
+    }
+
+    boot(4);
+    insert("network card", "slot 1");
+    HOTP_CHILD_EXTENSION* child = record("slot 1");
+    ASSERT_NE(child, nullptr);
+    UCHAR untouched = 0x5A;
+    auto* access = m->driver()->image->get<decltype(HotpGetSetDeviceBusData)>("HotpGetSetDeviceBusData");
+    EXPECT_EQ(access(reinterpret_cast<HOTP_COMMON_HEADER*>(child->BusExtension), TRUE, &untouched, 0, 1),
+              STATUS_SUCCESS);
+    EXPECT_EQ(untouched, 0x5A);
+    // The PnP manager asks a device for its resources once, before any bus filter joins its
+    // stack; asked again, the bridge's bus filter watches the request.
+    PDEVICE_OBJECT top = node("1e.0")->pdo;
+    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_RESOURCES;
+    EXPECT_EQ(IofCallDriver(top, irp), STATUS_SUCCESS);
+    if (irp->IoStatus.Information != 0) ExFreePool(reinterpret_cast<PVOID>(irp->IoStatus.Information));
+    IoFreeIrp(irp);
+    collect();
+    // The record leaves its bus's list behind the count's back, so its removal does not find it.
+    HOTP_BUS_EXTENSION* bus = child->BusExtension;
+    for (HOTP_CHILD_EXTENSION** link = &bus->ChildListHead; *link != nullptr; link = &(*link)->NextChild) {
+        if (*link == child) {
+            *link = child->NextChild;
+            break;
+        }
+    }
+    playAll({[&] { play(EventKind::Remove, "slot 1"); }});
+    finish();
+
+    EXPECT_TRUE(unknown.empty()) << "texts not in the golden table:\n" << describe(unknown);
+    std::vector<std::string> unseen;
+    for (const GoldenText& g : golden) {
+        if (!g.seen) unseen.push_back(g.entry);
+    }
+    EXPECT_TRUE(unseen.empty()) << "golden texts no flow produced:\n" << describe(unseen);
 }
 
 }  // namespace

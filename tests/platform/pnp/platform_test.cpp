@@ -32,6 +32,26 @@ TEST_F(Platform, DevicesAreEnumeratedAssignedAndStarted)
     EXPECT_GE(display, 0xC0000000u);  // the prefetchable BAR lands in the prefetchable window
 }
 
+// A BAR of 4 GB or more cannot be asked for: resource descriptors carry 32-bit lengths. Its
+// function stays down and says so, with its size whole; the others start.
+TEST_F(Platform, RangesOf4GBOrMoreAreNotRequested)
+{
+    hw.root().place(1, 0,
+                    Function::device(0x1AB0, 0x0001, 0x02, 0x00, 0, {{Bar::Kind::Memory32, 0x1000}}));
+    hw.root().place(2, 0, Function::device(0x1AB0, 0x0002, 0x03, 0x00, 0,
+                                           {{Bar::Kind::Memory64, 8ull << 30, true}}));
+    boot();
+    ASSERT_EQ(manager->root()->children.size(), 2u);
+    const auto& nic = manager->root()->children[0];
+    const auto& gpu = manager->root()->children[1];
+    EXPECT_EQ(nic->state, pnp::DeviceNode::State::Started) << nic->problem;
+    EXPECT_EQ(gpu->state, pnp::DeviceNode::State::NotStarted);
+    EXPECT_NE(gpu->problem.find("BAR 0 decodes 8 GB; resource descriptors carry 32-bit lengths"),
+              std::string::npos)
+        << gpu->problem;
+    EXPECT_TRUE(gpu->requirements.empty()) << "nothing was asked for";
+}
+
 // The bus interface: answered referenced, transfers configuration bytes, released once.
 TEST_F(Platform, BusInterfaceIsReferencedAndTransfersBytes)
 {
@@ -72,38 +92,65 @@ TEST_F(Platform, BusInterfaceIsReferencedAndTransfersBytes)
 }
 
 // A bridge left unconfigured gets bus numbers from the bus driver and, with its decoding off,
-// asks only for minimal windows; a device behind it that needs more does not fit and is not
-// started, with its reason.
-TEST_F(Platform, UnconfiguredBridgeGetsMinimalWindows)
-{
-    auto bridge = Function::bridge(0x1AB0, 0x0100);
-    bridge->secondary()->place(0, 0, Function::device(0x1AB0, 0x0004, 0x02, 0x00, 0,
-                                                      {{Bar::Kind::Memory32, 0x1000}}));
-    bridge->secondary()->place(1, 0, Function::device(0x1AB0, 0x0005, 0x03, 0x00, 0,
-                                                      {{Bar::Kind::Memory64, 0x10000000, true}}));
-    hw.root().place(4, 0, std::move(bridge));
-    boot();
-    Function* b = hw.root().function(4, 0);
-    EXPECT_EQ(b->byte(reg::SecondaryBus), 1);
-    EXPECT_EQ(b->byte(reg::SubordinateBus), 1);
-    pnp::DeviceNode* bridgeNode = node("00:04.0");
-    ASSERT_NE(bridgeNode, nullptr);
-    ASSERT_EQ(bridgeNode->state, pnp::DeviceNode::State::Started) << bridgeNode->problem;
-    // Three windows, each as small as the bridge's granularity allows.
-    ASSERT_EQ(bridgeNode->assigned.size(), 3u);
-    EXPECT_EQ(bridgeNode->assigned[0].length, 0x1000u);
-    EXPECT_EQ(bridgeNode->assigned[1].length, 0x100000u);
-    EXPECT_EQ(bridgeNode->assigned[2].length, 0x100000u);
+// asks only for minimal windows, and only for those it implements; a device behind it that needs
+// more does not fit and is not started, with its reason. Behind a bridge without a prefetchable
+// window, prefetchable memory goes into the memory window.
+class UnconfiguredBridge : public Platform, public ::testing::WithParamInterface<bool> {};
 
-    pnp::DeviceNode* small = node("01:00.0");
-    pnp::DeviceNode* large = node("01:01.0");
-    ASSERT_NE(small, nullptr);
-    ASSERT_NE(large, nullptr);
-    EXPECT_EQ(small->state, pnp::DeviceNode::State::Started);
-    EXPECT_EQ(large->state, pnp::DeviceNode::State::NotStarted);
-    EXPECT_NE(large->problem.find("256 MB of prefetchable memory"), std::string::npos)
-        << large->problem;
+TEST_P(UnconfiguredBridge, GetsMinimalWindows)
+{
+    {
+        const bool prefetchWindow = GetParam();
+        auto bridge = Function::bridge(0x1AB0, 0x0100, false, false, prefetchWindow);
+        bridge->secondary()->place(0, 0, Function::device(0x1AB0, 0x0004, 0x02, 0x00, 0,
+                                                          {{Bar::Kind::Memory32, 0x1000}}));
+        bridge->secondary()->place(1, 0, Function::device(0x1AB0, 0x0005, 0x03, 0x00, 0,
+                                                          {{Bar::Kind::Memory64, 0x10000000, true}}));
+        bridge->secondary()->place(2, 0, Function::device(0x1AB0, 0x0006, 0x03, 0x00, 0,
+                                                          {{Bar::Kind::Memory32, 0x40000, true}}));
+        hw.root().place(4, 0, std::move(bridge));
+        boot();
+        Function* b = hw.root().function(4, 0);
+        EXPECT_EQ(b->byte(reg::SecondaryBus), 1);
+        EXPECT_EQ(b->byte(reg::SubordinateBus), 1);
+        pnp::DeviceNode* bridgeNode = node("00:04.0");
+        ASSERT_NE(bridgeNode, nullptr);
+        ASSERT_EQ(bridgeNode->state, pnp::DeviceNode::State::Started) << bridgeNode->problem;
+        // The windows implemented, each as small as the bridge's granularity allows.
+        ASSERT_EQ(bridgeNode->assigned.size(), prefetchWindow ? 3u : 2u);
+        EXPECT_EQ(bridgeNode->assigned[0].length, 0x1000u);
+        EXPECT_EQ(bridgeNode->assigned[1].length, 0x100000u);
+        EXPECT_EQ(bridgeNode->assigned[1].flags, CM_RESOURCE_MEMORY_READ_WRITE);
+        if (prefetchWindow) {
+            EXPECT_EQ(bridgeNode->assigned[2].length, 0x100000u);
+        }
+
+        pnp::DeviceNode* small = node("01:00.0");
+        pnp::DeviceNode* large = node("01:01.0");
+        pnp::DeviceNode* prefetchable = node("01:02.0");
+        ASSERT_NE(small, nullptr);
+        ASSERT_NE(large, nullptr);
+        ASSERT_NE(prefetchable, nullptr);
+        EXPECT_EQ(small->state, pnp::DeviceNode::State::Started);
+        EXPECT_EQ(prefetchable->state, pnp::DeviceNode::State::Started) << prefetchable->problem;
+        const uint32_t placed = hw.locate(1, 2, 0)->dword(reg::Bar0) & ~0xFu;
+        const pnp::Range& window = bridgeNode->assigned[prefetchWindow ? 2 : 1];
+        EXPECT_GE(placed, window.start);
+        EXPECT_LT(placed, window.end());
+        EXPECT_EQ(large->state, pnp::DeviceNode::State::NotStarted);
+        EXPECT_NE(large->problem.find("256 MB of prefetchable memory"), std::string::npos)
+            << large->problem;
+        EXPECT_EQ(large->problem.find("has no prefetchable window, so prefetchable memory must fit") !=
+                      std::string::npos,
+                  !prefetchWindow)
+            << large->problem;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Platform, UnconfiguredBridge, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "WithPrefetchableWindow" : "WithoutPrefetchableWindow";
+                         });
 
 TEST_F(Platform, HotAddAndRemovalFollowTheSlot)
 {

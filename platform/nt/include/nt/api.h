@@ -754,6 +754,9 @@ VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
 
 ULONG DbgPrint(PCSTR Format, ...);
 VOID NTAPI DbgBreakPoint(VOID);
+// A checked build's failed assertion: the stand-in, like a checked kernel with no debugger
+// attached, reports it and stops the machine.
+VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
 
 // Stand-in hooks behind the inline helpers below: the verifier sees every touch of a request and
 // every entry into pageable code.

@@ -72,7 +72,8 @@ public:
                                             std::vector<Bar> bars);
     // A PCI-to-PCI bridge (type 1 header) with an empty bus behind it.
     static std::unique_ptr<Function> bridge(uint16_t vendor, uint16_t deviceId,
-                                            bool prefetch64 = true, bool io32 = false);
+                                            bool prefetch64 = true, bool io32 = false,
+                                            bool prefetchWindow = true);
     // A CardBus bridge (type 2 header) with an empty CardBus behind it.
     static std::unique_ptr<Function> cardBus(uint16_t vendor, uint16_t deviceId);
     // A function whose configuration space holds `bytes` (at least the 64-byte header; the rest

@@ -54,6 +54,7 @@ struct FunctionNode {
     uint8_t baseClass = 0, subClass = 0, headerType = 0;
     std::vector<pci::Bar> bars;  // as probed at first enumeration
     bool io32 = false, prefetch64 = false;  // bridge window capabilities
+    bool ioWindow = true, prefetchWindow = true;  // bridge windows implemented
     // Firmware left the function decoding when it was first found: what it decodes then is its
     // boot configuration, kept where it is. Anything else is placed by arbitration, whatever a
     // driver writes to the command register afterwards.
@@ -120,6 +121,7 @@ public:
 
     // Configuration access as the bus driver makes it.
     uint32_t read(const FunctionNode& f, unsigned offset, unsigned length);
+    bool implementsWindow(const FunctionNode& f, unsigned offset, unsigned length, uint32_t pattern);
     void write(const FunctionNode& f, unsigned offset, unsigned length, uint32_t value);
 
 private:
