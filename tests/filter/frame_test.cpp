@@ -143,47 +143,28 @@ TEST_F(FrameTest, ARecordOfTheWrongKindStopsTheCheckedBuild)
     auto* asBus = reinterpret_cast<HOTP_BUS_EXTENSION*>(childRecord);
     auto* asChild = reinterpret_cast<HOTP_CHILD_EXTENSION*>(bus);
     PIRP irp = IoAllocateIrp(8, FALSE);
+    // The driver's routine of that name, as a debugger finds it.
+#define HOTP_ROUTINE(name) routine<decltype(name)>(#name)
     const struct {
         const char* routine;
         std::function<void()> call;
         const char* expected;
     } cases[] = {
-        {"HotpBusDispatchPnp",
-         [&] { routine<decltype(HotpBusDispatchPnp)>("HotpBusDispatchPnp")(child, irp, asBus); },
+        {"bus PnP", [&] { HOTP_ROUTINE(HotpBusDispatchPnp)(child, irp, asBus); }, "a bus record"},
+        {"bus power", [&] { HOTP_ROUTINE(HotpBusDispatchPower)(child, irp, asBus); }, "a bus record"},
+        {"requirements", [&] { HOTP_ROUTINE(HotpFilterResourceRequirements)(child, irp, asBus); },
          "a bus record"},
-        {"HotpBusDispatchPower",
-         [&] { routine<decltype(HotpBusDispatchPower)>("HotpBusDispatchPower")(child, irp, asBus); },
+        {"relations", [&] { HOTP_ROUTINE(HotpAttachDeviceRelations)(child, irp, childRecord); },
          "a bus record"},
-        {"HotpFilterResourceRequirements",
-         [&] {
-             routine<decltype(HotpFilterResourceRequirements)>("HotpFilterResourceRequirements")(
-                 child, irp, asBus);
-         },
-         "a bus record"},
-        {"HotpAttachDeviceRelations",
-         [&] { routine<decltype(HotpAttachDeviceRelations)>("HotpAttachDeviceRelations")(child, irp, asBus); },
-         "a bus record"},
-        {"HotpChildDeviceDispatchPnp",
-         [&] {
-             routine<decltype(HotpChildDeviceDispatchPnp)>("HotpChildDeviceDispatchPnp")(filter, irp,
-                                                                                          asChild);
-         },
+        {"child PnP", [&] { HOTP_ROUTINE(HotpChildDeviceDispatchPnp)(filter, irp, asChild); },
          "a child record"},
-        {"HotpChildDeviceDispatchPower",
-         [&] {
-             routine<decltype(HotpChildDeviceDispatchPower)>("HotpChildDeviceDispatchPower")(
-                 filter, irp, asChild);
-         },
+        {"child power", [&] { HOTP_ROUTINE(HotpChildDeviceDispatchPower)(filter, irp, asChild); },
          "a child record"},
-        {"HotpQueryChildResources",
-         [&] { routine<decltype(HotpQueryChildResources)>("HotpQueryChildResources")(filter, irp, bus); },
-         "a child record"},
-        {"HotpPowerUpCompletion",
-         [&] { routine<decltype(HotpPowerUpCompletion)>("HotpPowerUpCompletion")(filter, irp, bus); },
-         "a child record"},
-        {"HotpProgramPCI", [&] { routine<decltype(HotpProgramPCI)>("HotpProgramPCI")(asChild); },
-         "a child record"},
+        {"resources", [&] { HOTP_ROUTINE(HotpQueryChildResources)(filter, irp, bus); }, "a child record"},
+        {"D0", [&] { HOTP_ROUTINE(HotpPowerUpCompletion)(filter, irp, bus); }, "a child record"},
+        {"classification", [&] { HOTP_ROUTINE(HotpProgramPCI)(asChild); }, "a child record"},
     };
+#undef HOTP_ROUTINE
     for (const auto& c : cases) {
         SCOPED_TRACE(c.routine);
         EXPECT_DEATH(c.call(), std::string("Assertion failed: ") + c.expected);
