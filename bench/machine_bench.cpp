@@ -5,9 +5,10 @@
 // Besides the benchmarks, `--instructions=KIND` runs one kind of pass-through request 1,000
 // times with callgrind's instrumentation on only around the loop (run it under
 // `valgrind --tool=callgrind --instr-atstart=no`); KIND is pnp or power, then filtered or bare.
-#include <machine/generator.hpp>
+#include <formats/generator.hpp>
 #include <machine/machine.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <benchmark/benchmark.h>
 #include <valgrind/callgrind.h>
@@ -26,7 +27,7 @@ namespace {
 machine::MachineDesc generated(unsigned width, unsigned depth, unsigned buses)
 {
     std::string error;
-    auto desc = machine::generateMachine({width, depth, buses}, error);
+    auto desc = formats::generateMachine({width, depth, buses}, error);
     if (!desc) throw std::runtime_error("generator: " + error);
     return *desc;
 }
@@ -34,13 +35,13 @@ machine::MachineDesc generated(unsigned width, unsigned depth, unsigned buses)
 // The maximal machine: every bus number from 00 to fe handed out.
 const machine::MachineDesc& maximal()
 {
-    static const machine::MachineDesc desc = generated(8, 4, machine::MaxGeneratedBuses);
+    static const machine::MachineDesc desc = generated(8, 4, formats::MaxGeneratedBuses);
     return desc;
 }
 
 const machine::MachineDesc& builtIn()
 {
-    static const machine::MachineDesc desc = machine::defaultMachine();
+    static const machine::MachineDesc desc = formats::defaultMachine();
     return desc;
 }
 
@@ -106,7 +107,7 @@ BENCHMARK(bootMaximal)->Name("boot/maximal")->Unit(benchmark::kMillisecond)->Ite
 // Boot against the number of functions: 36 functions on every bus, 28 to 222 such buses.
 void bootScaling(benchmark::State& state)
 {
-    const machine::MachineShape shape{36, 4, static_cast<unsigned>(state.range(0))};
+    const formats::MachineShape shape{36, 4, static_cast<unsigned>(state.range(0))};
     const machine::MachineDesc desc = generated(shape.width, shape.depth, shape.buses);
     for (auto _ : state) {
         auto m = make(desc);
@@ -115,7 +116,7 @@ void bootScaling(benchmark::State& state)
         finish(state, m);
         state.ResumeTiming();
     }
-    state.counters["functions"] = machine::generatedFunctions(shape);
+    state.counters["functions"] = formats::generatedFunctions(shape);
 }
 BENCHMARK(bootScaling)
     ->Name("boot/functions")

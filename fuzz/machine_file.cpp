@@ -2,7 +2,8 @@
 // returns a description that builds into hardware which the firmware pass configures.
 #include <machine/description.hpp>
 #include <machine/firmware.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -12,7 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    auto parsed = machine::parseMachine(text, "fuzz.toml");
+    auto parsed = formats::parseMachine(text, "fuzz.toml");
     if (!parsed) {
         for (const std::string& error : parsed.errors()) {
             if (error.rfind("fuzz.toml:", 0) != 0) {

@@ -1,6 +1,7 @@
 // Scenario files from arbitrary bytes: the reader either refuses the text with located messages
 // or returns a scenario that is checked against the built-in machine.
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 #include <machine/scenario.hpp>
 
 #include <cstdint>
@@ -10,9 +11,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const machine::MachineDesc board = machine::defaultMachine();
+    static const machine::MachineDesc board = formats::defaultMachine();
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    auto parsed = machine::parseScenario(text, "fuzz.toml");
+    auto parsed = formats::parseScenario(text, "fuzz.toml");
     if (!parsed) {
         for (const std::string& error : parsed.errors()) {
             if (error.rfind("fuzz.toml:", 0) != 0) {

@@ -1,6 +1,8 @@
 // The bus filter: creation by the add-device routine, PnP dispatch, start, removal and its trace.
 #include "bus_fixture.hpp"
 
+#include <optional>
+
 namespace hotp::test {
 namespace {
 
@@ -119,31 +121,59 @@ TEST_F(BusFilter, AddDeviceFailuresLeaveNothingBehind)
     EXPECT_NE(kernel.debugOutput()[0].find(" to " + hex(pdo, 8) + " failed\n"), std::string::npos);
 }
 
-TEST_F(BusFilter, StartGetsACompletionOnlyWithResources)
+// The requests the bus filter watches go down with its completion routine, the record (or none)
+// as context and the routine's invoke flags, and come back with the bus driver's status: a start
+// only when it carries resources, a resource query and a bus relations query on success only (a
+// failed relations query completes without the routine's first line).
+TEST_F(BusFilter, WatchedRequestsGoDownWithTheirCompletion)
 {
     addBusFilter();
-    auto* nullCompletion = routine<IO_COMPLETION_ROUTINE>("HotpNullCompletion");
-    for (NTSTATUS lowerStatus : {STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES}) {
-        lower->script(IRP_MJ_PNP, IRP_MN_START_DEVICE, {lowerStatus});
-
-        auto bare = sendRequest(kernel, pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE);
-        EXPECT_EQ(bare.returned, lowerStatus);
-        EXPECT_EQ(bare.irp->IoStatus.Status, lowerStatus);
-        EXPECT_EQ(lastReceived().stack.CompletionRoutine, nullptr);
-        IoFreeIrp(bare.irp);
-
-        auto withResources =
-            sendRequest(kernel, pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION s) {
-                s->Parameters.StartDevice.AllocatedResources = someResources();
+    setLevels(4, 0);
+    constexpr UCHAR kAlways = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
+    const struct {
+        const char* name;
+        UCHAR minor;
+        bool resources;       // a start carrying its assigned resources
+        const char* routine;  // the completion routine; none when not watched
+        bool withRecord;      // the bus record as context
+        UCHAR control;
+        std::optional<size_t> lines[2];  // trace lines after success and after failure
+    } cases[] = {
+        {"bare start", IRP_MN_START_DEVICE, false, nullptr, false, 0, {}},
+        {"start with resources", IRP_MN_START_DEVICE, true, "HotpNullCompletion", false, kAlways, {}},
+        {"resource query", IRP_MN_QUERY_RESOURCES, false, "HotpNullCompletion", true,
+         SL_INVOKE_ON_SUCCESS, {}},
+        {"bus relations", IRP_MN_QUERY_DEVICE_RELATIONS, false, "HotpAttachDeviceRelations", true,
+         SL_INVOKE_ON_SUCCESS, {2u, 1u}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (NTSTATUS answer : {STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES}) {
+            lower->script(IRP_MJ_PNP, c.minor, {answer});
+            kernel.clearDebugOutput();
+            auto sent = sendRequest(kernel, pdo, IRP_MJ_PNP, c.minor, [&](PIO_STACK_LOCATION s) {
+                if (c.resources) s->Parameters.StartDevice.AllocatedResources = someResources();
+                if (c.minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
+                    s->Parameters.QueryDeviceRelations.Type = BusRelations;
+                }
             });
-        EXPECT_EQ(withResources.returned, lowerStatus);
-        EXPECT_EQ(withResources.irp->IoStatus.Status, lowerStatus);
-        const auto& seen = lastReceived().stack;
-        EXPECT_EQ(seen.CompletionRoutine, nullCompletion);
-        EXPECT_EQ(seen.Context, nullptr);
-        EXPECT_EQ(seen.Control, SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
-        EXPECT_EQ(seen.Parameters.StartDevice.AllocatedResources, someResources());
-        IoFreeIrp(withResources.irp);
+            EXPECT_EQ(sent.returned, answer);
+            EXPECT_EQ(sent.irp->IoStatus.Status, answer);
+            const auto& seen = lastReceived().stack;
+            EXPECT_EQ(seen.CompletionRoutine,
+                      c.routine != nullptr ? routine<IO_COMPLETION_ROUTINE>(c.routine) : nullptr);
+            if (c.routine != nullptr) {
+                EXPECT_EQ(seen.Context, c.withRecord ? static_cast<PVOID>(bus) : nullptr);
+                EXPECT_EQ(seen.Control, c.control);
+            }
+            if (c.resources) {
+                EXPECT_EQ(seen.Parameters.StartDevice.AllocatedResources, someResources());
+            }
+            if (const auto& lines = c.lines[NT_SUCCESS(answer) ? 0 : 1]) {
+                EXPECT_EQ(kernel.debugOutput().size(), *lines);
+            }
+            IoFreeIrp(sent.irp);
+        }
     }
     removeBusFilter();
 }
@@ -168,20 +198,6 @@ TEST_F(BusFilter, PendedStartAndResourceQueryCompleteLater)
     IoFreeIrp(start.irp);
     IoFreeIrp(query.irp);
     lower->setDefault({});
-    removeBusFilter();
-}
-
-TEST_F(BusFilter, ResourceQueryIsWatchedOnSuccessWithTheRecord)
-{
-    addBusFilter();
-    lower->script(IRP_MJ_PNP, IRP_MN_QUERY_RESOURCES, {});
-    auto sent = sendRequest(kernel, pdo, IRP_MJ_PNP, IRP_MN_QUERY_RESOURCES);
-    EXPECT_EQ(sent.returned, STATUS_SUCCESS);
-    const auto& seen = lastReceived().stack;
-    EXPECT_EQ(seen.CompletionRoutine, routine<IO_COMPLETION_ROUTINE>("HotpNullCompletion"));
-    EXPECT_EQ(seen.Context, bus);
-    EXPECT_EQ(seen.Control, SL_INVOKE_ON_SUCCESS);
-    IoFreeIrp(sent.irp);
     removeBusFilter();
 }
 
@@ -327,31 +343,6 @@ TEST_F(BusFilter, TraceLinesFollowPrintAndBreakLevelsIndependently)
         }
         lower.emplace(kernel);
     }
-}
-
-// A bus relations query is watched on success only, with the bus record as context; one that
-// fails completes without the routine running.
-TEST_F(BusFilter, BusRelationsAreWatchedOnSuccess)
-{
-    addBusFilter();
-    setLevels(4, 0);
-    for (NTSTATUS answer : {STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES}) {
-        lower->script(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, {answer});
-        kernel.clearDebugOutput();
-        auto sent = sendRequest(kernel, pdo, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
-                                [](PIO_STACK_LOCATION s) {
-                                    s->Parameters.QueryDeviceRelations.Type = BusRelations;
-                                });
-        EXPECT_EQ(sent.irp->IoStatus.Status, answer);
-        const auto& seen = lastReceived().stack;
-        EXPECT_EQ(seen.CompletionRoutine, routine<IO_COMPLETION_ROUTINE>("HotpAttachDeviceRelations"));
-        EXPECT_EQ(seen.Context, bus);
-        EXPECT_EQ(seen.Control, SL_INVOKE_ON_SUCCESS);
-        // The completion's first line appears only when the query succeeded.
-        EXPECT_EQ(kernel.debugOutput().size(), NT_SUCCESS(answer) ? 2u : 1u);
-        IoFreeIrp(sent.irp);
-    }
-    removeBusFilter();
 }
 
 TEST_F(BusFilter, RelationsQueryEntryLineEndsInTheMinorCode)

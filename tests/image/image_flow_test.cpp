@@ -4,11 +4,14 @@
 // may differ between the two runs, consistently: one address of one run always stands for one
 // address of the other. Configuration and bus-number writes must match to the byte.
 #include <machine_fixture.hpp>
+#include <scenarios.hpp>
 
 #include <gtest/gtest-spi.h>
 
 #include <machine/machine.hpp>
-#include <machine/machine_file.hpp>
+#include <views/views.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <cctype>
 #include <functional>
@@ -25,45 +28,6 @@ struct Line {
     OutKind kind;
     std::string text;
 };
-
-constexpr std::string_view kEveryEvent = R"(
-name = "every kind of event"
-[[event]]
-at = "100ms"
-insert = "nested bridge card"
-slot = "slot 2"
-[[event]]
-at = "150ms"
-insert = "network card"
-slot = "slot 1"
-[[event]]
-at = "200ms"
-power = "D3"
-device = "slot 2.0/00.0/00.0"
-[[event]]
-at = "250ms"
-power = "D0"
-device = "slot 2.0/00.0/00.0"
-[[event]]
-at = "300ms"
-sleep = "S3"
-[[event]]
-at = "400ms"
-wake = true
-[[event]]
-at = "500ms"
-surprise_remove = "slot 2"
-[[event]]
-at = "600ms"
-remove = "slot 1"
-[[event]]
-at = "700ms"
-insert = "display card"
-slot = "slot 1"
-[[event]]
-at = "800ms"
-remove = "slot 1"
-)";
 
 struct Case {
     const char* what;
@@ -83,16 +47,16 @@ std::vector<Line> play(const Case& c, const std::string& driver)
     options.breakLevel = c.breakLevel;
     options.pendAll = c.pendAll;
     std::vector<Line> lines;
-    auto scenario = c.scenario.empty() ? machine::Parsed<machine::ScenarioDesc>(machine::defaultScenario())
-                                       : machine::parseScenario(c.scenario, "scenario.toml");
+    auto scenario = c.scenario.empty() ? formats::Parsed<machine::ScenarioDesc>(formats::defaultScenario())
+                                       : formats::parseScenario(c.scenario, "scenario.toml");
     EXPECT_TRUE(scenario.ok());
     if (!scenario.ok()) return lines;
-    machine::Machine m(machine::defaultMachine(), options,
+    machine::Machine m(formats::defaultMachine(), options,
                        [&](const machine::Output& o) { lines.push_back(Line{o.kind, o.text}); });
     m.boot();
     if (c.afterBoot) c.afterBoot(m);
     for (const machine::Event& event : scenario.value().events) m.apply(event);
-    for (const std::string& text : m.describeTree()) lines.push_back(Line{OutKind::Note, text});
+    for (const std::string& text : hotpsim::treeView(m)) lines.push_back(Line{OutKind::Note, text});
     for (const std::string& text : m.shutdown()) lines.push_back(Line{OutKind::Problem, text});
     return lines;
 }
@@ -171,12 +135,12 @@ TEST(ImageAgainstModule, SameMachinesSameOutput)
         {"built-in scenario, trace level 4", {}, 4, 0, false, {}},
         {"built-in scenario, silent", {}, 0, 0, false, {}},
         {"built-in scenario, breakpoints", {}, 1, 2, false, {}},
-        {"every kind of event", kEveryEvent, 4, 0, false, {}},
+        {"every kind of event", kEveryEventScenario, 4, 0, false, {}},
         {"pend-all", {}, 4, 0, true, {}},
-        {"pend-all, every kind of event", kEveryEvent, 1, 0, true, {}},
-        {"fault: device creation", kEveryEvent, 4, 0, false, failOnce(nt::FaultPoint::CreateDevice, 1)},
-        {"fault: attach", kEveryEvent, 4, 0, false, failOnce(nt::FaultPoint::AttachDevice, 2)},
-        {"fault: pool", kEveryEvent, 4, 0, false, failOnce(nt::FaultPoint::AllocatePool, 1)},
+        {"pend-all, every kind of event", kEveryEventScenario, 1, 0, true, {}},
+        {"fault: device creation", kEveryEventScenario, 4, 0, false, failOnce(nt::FaultPoint::CreateDevice, 1)},
+        {"fault: attach", kEveryEventScenario, 4, 0, false, failOnce(nt::FaultPoint::AttachDevice, 2)},
+        {"fault: pool", kEveryEventScenario, 4, 0, false, failOnce(nt::FaultPoint::AllocatePool, 1)},
         {"fault: request", {}, 4, 0, false, failOnce(nt::FaultPoint::BuildRequest, 1)},
         {"fault: interface", {}, 4, 0, false, failOnce(nt::FaultPoint::QueryInterface, 1)},
         {"fault: event entry", {}, 4, 0, false, failOnce(nt::FaultPoint::AllocateErrorLogEntry, 1)},

@@ -7,7 +7,6 @@ with exit code 2 and a message naming the fault.
 Usage: test_hotpsim_image.py HOTPSIM IMAGE
 """
 import re
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -15,13 +14,14 @@ from pathlib import Path
 
 import pefile
 
-HOTPSIM = None
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+import hotpsim_cli  # noqa: E402
+
 IMAGE = None
 
 
 def run(*arguments):
-    result = subprocess.run([HOTPSIM, *arguments], capture_output=True, text=True, timeout=300)
-    return result.returncode, result.stdout, result.stderr
+    return hotpsim_cli.run(*arguments, timeout=300)
 
 
 ADDRESS = re.compile(r"^(0x)?[0-9a-f]{8}$")
@@ -139,6 +139,5 @@ class RefusedImages(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    HOTPSIM, IMAGE = sys.argv[1], Path(sys.argv[2])
-    del sys.argv[1:3]
-    unittest.main()
+    IMAGE = Path(sys.argv.pop(2))
+    hotpsim_cli.main()

@@ -48,17 +48,14 @@ PAGEABLE = [r for routines in pageable_by_file().values() for r in routines
 # Routines that may run at dispatch level (power, completions) and must stay resident.
 RESIDENT = [r for r in extern_routines() if r not in PAGEABLE]
 
-# What Windows 2000 exports that the driver may call, per module.
-ALLOWED_IMPORTS = {
-    "ntoskrnl.exe": {
-        "IoCreateDevice", "IoAttachDeviceToDeviceStack", "IoDetachDevice", "IoDeleteDevice",
-        "IofCallDriver", "IofCompleteRequest", "IoBuildSynchronousFsdRequest",
-        "KeInitializeEvent", "KeWaitForSingleObject", "PoStartNextPowerIrp", "PoCallDriver",
-        "ExAllocatePoolWithTag", "ExFreePool", "IoAllocateErrorLogEntry", "IoWriteErrorLogEntry",
-        "swprintf", "DbgPrint", "DbgBreakPoint", "memcpy", "memset", "memmove",
-    },
-    "hal.dll": {"KeGetCurrentIrql"},
-}
+# What Windows 2000 exports that the driver may call, per module: the Driver rows of the kernel's
+# routine table, which the stand-in's image loader binds by.
+KERNEL_ROUTINES = Path(__file__).resolve().parents[2] / "platform/nt/include/nt/kernel_routines.inc"
+ALLOWED_IMPORTS = {}
+for _row in re.finditer(r'^NT_KERNEL_ROUTINE\("([^"]+)", (\w+), .*, (Driver|Platform)\)$',
+                        KERNEL_ROUTINES.read_text(), re.MULTILINE):
+    if _row.group(3) == "Driver":
+        ALLOWED_IMPORTS.setdefault(_row.group(1), set()).add(_row.group(2))
 
 # The two trace levels a kernel debugger sets by name.
 EXPORTS = {"HotpDebugPrintLevel", "HotpDebugBreakLevel"}

@@ -2,11 +2,9 @@
 shared by two live objects."""
 import json
 import re
-import subprocess
-import sys
 import unittest
 
-HOTPSIM = None
+import hotpsim_cli
 
 # An address of the stand-in's kernel: eight hexadecimal digits from 81000000 upward.
 ADDRESS = re.compile(r"\b8[1-9a-f][0-9a-f]{6}\b")
@@ -16,9 +14,7 @@ STACK_ENTRY = re.compile(r"(\\Driver\\\w+)\(([0-9a-f]{8})(?:, [a-z ]+)?\)")
 
 
 def run(*arguments):
-    result = subprocess.run([HOTPSIM, "--trace-level", "4", *arguments],
-                            capture_output=True, text=True, timeout=300)
-    return result.returncode, result.stdout, result.stderr
+    return hotpsim_cli.run("--trace-level", "4", *arguments, timeout=300)
 
 
 def texts_of_json(out):
@@ -92,5 +88,4 @@ class Addresses(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    HOTPSIM = sys.argv.pop(1)
-    unittest.main()
+    hotpsim_cli.main()

@@ -9,18 +9,12 @@ import io
 import json
 import os
 import struct
-import subprocess
-import sys
 import tarfile
 import tempfile
 import unittest
 
-HOTPSIM = None
-
-
-def run(*arguments):
-    result = subprocess.run([HOTPSIM, *arguments], capture_output=True, text=True, timeout=120)
-    return result.returncode, result.stdout, result.stderr
+import hotpsim_cli
+from hotpsim_cli import run
 
 
 def header(vendor, device, class_code, header_type, command, size=256):
@@ -203,5 +197,4 @@ class Import(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    HOTPSIM = sys.argv.pop(1)
-    unittest.main()
+    hotpsim_cli.main()

@@ -25,6 +25,11 @@ def main():
         if code_o != code_u:
             print(f"{name}: exit code {code_o} optimised, {code_u} unoptimised\n{err_o}{err_u}")
             failed = True
+        # Two builds that fail alike, or print nothing alike, prove nothing.
+        if code_o != 0 or code_u != 0 or not out_o or not out_u:
+            print(f"{name}: exit codes {code_o} and {code_u}, {len(out_o)} and {len(out_u)} lines"
+                  f"\n{err_o}{err_u}")
+            failed = True
         for number, (a, b) in enumerate(zip(out_o, out_u), start=1):
             if a != b:
                 print(f"{name}: line {number} differs\n  optimised:   {a}\n  unoptimised: {b}")

@@ -2,15 +2,18 @@
 // of hot-plug and power events, and shows what the driver did: the story of the run (or one JSON
 // object per event), the final device tree, and what the driver changed compared with the same run
 // without it.
-#include "inputs.hpp"
+#include "options.hpp"
+#include "views/views.hpp"
 
-#include <machine/generator.hpp>
-#include <machine/lspci_dump.hpp>
+#include <formats/files.hpp>
+#include <formats/generator.hpp>
+#include <formats/lspci_dump.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/machine_writer.hpp>
+#include <formats/replug_plan.hpp>
+#include <formats/scenario_file.hpp>
+#include <formats/snapshot.hpp>
 #include <machine/machine.hpp>
-#include <machine/machine_file.hpp>
-#include <machine/replug.hpp>
-#include <machine/report.hpp>
-#include <machine/snapshot.hpp>
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -183,23 +186,23 @@ std::optional<machine::Event> parseFail(const std::string& whole, const machine:
 // `hotpsim import SNAPSHOT [-o FILE]`: a snapshot of a Linux machine as a machine file.
 int runImport(const std::string& snapshotPath, const std::string& outputPath)
 {
-    machine::SnapshotResult read = machine::readSnapshot(snapshotPath);
+    formats::SnapshotResult read = formats::readSnapshot(snapshotPath);
     if (!read.snapshot) {
         for (const auto& error : read.errors) std::cerr << error << '\n';
         return kExitBadInput;
     }
-    machine::ImportResult result = machine::importSnapshot(*read.snapshot);
+    formats::ImportResult result = formats::importSnapshot(*read.snapshot);
     if (!result.machine) {
         for (const auto& error : result.errors) std::cerr << error << '\n';
         return kExitBadInput;
     }
     for (const auto& note : result.notes) std::cerr << "hotpsim import: " << note << '\n';
-    const std::string text = machine::writeMachineFile(*result.machine, result.notes);
+    const std::string text = formats::writeMachineFile(*result.machine, result.notes);
     if (outputPath.empty()) {
         std::cout << text << std::flush;
         return std::cout ? kExitSuccess : kExitBadInput;
     }
-    if (auto problem = hotpsim::writeOutputFile(outputPath, [&](std::ostream& out) { out << text; })) {
+    if (auto problem = formats::writeOutputFile(outputPath, [&](std::ostream& out) { out << text; })) {
         std::cerr << *problem << '\n';
         return kExitBadInput;
     }
@@ -211,7 +214,7 @@ class Printer {
 public:
     explicit Printer(const Options& options)
         : options_(options),
-          story_(machine::Story::Options{!options.quietConfig, options.showReads})
+          story_(hotpsim::Story::Options{!options.quietConfig, options.showReads})
     {
     }
 
@@ -219,7 +222,7 @@ public:
     {
         if (options_.json) {
             if (out.kind == machine::Output::Kind::Config && options_.quietConfig) return;
-            print(machine::toJson(out));
+            print(hotpsim::toJson(out));
             return;
         }
         if (options_.view != "story") return;
@@ -245,13 +248,13 @@ public:
 
 private:
     const Options& options_;
-    machine::Story story_;
+    hotpsim::Story story_;
 };
 
 struct Inputs {
     machine::MachineDesc machine;
     machine::ScenarioDesc scenario;
-    std::optional<machine::ReplugPlan> replug;
+    std::optional<formats::ReplugPlan> replug;
     std::vector<machine::Event> fails;  // armed before boot
 };
 
@@ -259,17 +262,17 @@ struct Inputs {
 std::optional<Inputs> loadInputs(const Options& options)
 {
     auto machineDesc = options.machineFile.empty()
-                           ? machine::Parsed<machine::MachineDesc>(machine::defaultMachine())
-                           : machine::loadMachine(options.machineFile);
+                           ? formats::Parsed<machine::MachineDesc>(formats::defaultMachine())
+                           : formats::loadMachine(options.machineFile);
     if (!options.generate.empty()) {
         std::string error;
-        auto shape = machine::parseShape(options.generate, error);
-        auto generated = shape ? machine::generateMachine(*shape, error) : std::nullopt;
+        auto shape = formats::parseShape(options.generate, error);
+        auto generated = shape ? formats::generateMachine(*shape, error) : std::nullopt;
         if (!generated) {
             std::cerr << "hotpsim: --generate: " << error << '\n';
             return std::nullopt;
         }
-        machineDesc = machine::Parsed<machine::MachineDesc>(std::move(*generated));
+        machineDesc = formats::Parsed<machine::MachineDesc>(std::move(*generated));
     }
     if (!machineDesc) {
         for (const auto& error : machineDesc.errors()) std::cerr << error << '\n';
@@ -281,27 +284,27 @@ std::optional<Inputs> loadInputs(const Options& options)
     bootOnly.name = "boot only (no --scenario for this machine file)";
     const bool ownMachine = !options.machineFile.empty() && options.generate.empty();
     auto scenario = !options.scenarioFile.empty()
-                        ? machine::loadScenario(options.scenarioFile)
-                        : machine::Parsed<machine::ScenarioDesc>(
-                              ownMachine ? bootOnly : machine::defaultScenario());
+                        ? formats::loadScenario(options.scenarioFile)
+                        : formats::Parsed<machine::ScenarioDesc>(
+                              ownMachine ? bootOnly : formats::defaultScenario());
     if (!scenario) {
         for (const auto& error : scenario.errors()) std::cerr << error << '\n';
         return std::nullopt;
     }
-    std::optional<machine::ReplugPlan> replug;
+    std::optional<formats::ReplugPlan> replug;
     if (!options.replug.empty()) {
         if (!options.scenarioFile.empty()) {
             std::cerr << "hotpsim: --replug plays its own scenario; leave --scenario out\n";
             return std::nullopt;
         }
         std::string error;
-        replug = machine::planReplug(machineDesc.value(), options.replug, error);
+        replug = formats::planReplug(machineDesc.value(), options.replug, error);
         if (!replug) {
             std::cerr << "hotpsim: --replug " << options.replug << ": " << error << '\n';
             return std::nullopt;
         }
-        machineDesc = machine::Parsed<machine::MachineDesc>(replug->machine);
-        scenario = machine::Parsed<machine::ScenarioDesc>(replug->scenario);
+        machineDesc = formats::Parsed<machine::MachineDesc>(replug->machine);
+        scenario = formats::Parsed<machine::ScenarioDesc>(replug->scenario);
     }
     auto scenarioErrors = machine::checkScenario(scenario.value(), machineDesc.value());
     if (!scenarioErrors.empty()) {
@@ -319,22 +322,6 @@ std::optional<Inputs> loadInputs(const Options& options)
         fails.push_back(*e);
     }
     return Inputs{machineDesc.value(), scenario.value(), replug, fails};
-}
-
-// The summary's lines: each device that ends differently, then one line per difference.
-std::vector<std::string> describeChanges(const std::vector<machine::Difference>& changes)
-{
-    std::vector<std::string> lines;
-    std::string device;
-    for (const auto& c : changes) {
-        if (c.name != device) {
-            device = c.name;
-            lines.push_back(device);
-        }
-        lines.push_back("    " + c.what + ": " + c.with + "    without hotpflt: " + c.without);
-    }
-    if (lines.empty()) lines.push_back("nothing: every device ends the same with and without hotpflt");
-    return lines;
 }
 
 int play(const Options& options, const Inputs& inputs)
@@ -360,7 +347,7 @@ int play(const Options& options, const Inputs& inputs)
                                     "scenario: " + inputs.scenario.name, "driver: " + driver});
     }
 
-    std::vector<machine::DeviceState> ended;
+    std::vector<hotpsim::DeviceState> ended;
     std::vector<std::string> problems;
     bool allApplied = true;
     {
@@ -370,29 +357,29 @@ int play(const Options& options, const Inputs& inputs)
         for (const auto& event : inputs.scenario.events) allApplied = m.apply(event) && allApplied;
 
         if (options.json) {
-            for (const auto& record : machine::deviceRecords(m)) Printer::print(record);
+            for (const auto& record : hotpsim::deviceRecords(m)) Printer::print(record);
         } else if (options.view == "devstack") {
-            printer.section("the device stack of every device", machine::devstackView(m), false);
+            printer.section("the device stack of every device", hotpsim::devstackView(m), false);
         } else if (options.view == "devnode") {
-            printer.section("the device tree", machine::devnodeView(m), false);
+            printer.section("the device tree", hotpsim::devnodeView(m), false);
         } else {
-            printer.section("final state: devices, resources and device stacks", m.describeTree());
+            printer.section("final state: devices, resources and device stacks", hotpsim::treeView(m));
         }
         if (inputs.replug && !options.json) {
             printer.section("replug " + options.replug +
                                 ": each bridge's captured windows beside the driver's",
-                            machine::compareReplug(m, *inputs.replug));
+                            hotpsim::compareReplug(m, *inputs.replug));
         }
         if (!options.lspciDump.empty()) {
-            auto problem = hotpsim::writeOutputFile(options.lspciDump, [&](std::ostream& out) {
-                machine::writeLspciDump(out, m.hardware());
+            auto problem = formats::writeOutputFile(options.lspciDump, [&](std::ostream& out) {
+                formats::writeLspciDump(out, m.hardware());
             });
             if (problem) {
                 std::cerr << *problem << '\n';
                 return kExitBadInput;
             }
         }
-        ended = machine::snapshot(m);
+        ended = hotpsim::finalStates(m);
         problems = m.shutdown();
     }
     if (!allApplied) problems.push_back("an event of the scenario could not be applied");
@@ -411,8 +398,8 @@ int play(const Options& options, const Inputs& inputs)
 
     // What the driver changed: the same machine and scenario once more without it.
     if (!options.noFilter && options.view == "story") {
-        const auto bare = machine::playWithoutDriver(inputs.machine, inputs.scenario, machineOptions);
-        const auto changes = machine::compareRuns(ended, bare);
+        const auto bare = hotpsim::playWithoutDriver(inputs.machine, inputs.scenario, machineOptions);
+        const auto changes = hotpsim::compareRuns(ended, bare);
         if (options.json) {
             for (const auto& c : changes) {
                 Printer::print({{"kind", "change"},
@@ -424,7 +411,7 @@ int play(const Options& options, const Inputs& inputs)
             }
         } else {
             printer.section("what hotpflt changed (the same machine and scenario played without it)",
-                            describeChanges(changes));
+                            hotpsim::describeChanges(changes));
         }
     }
     return status;

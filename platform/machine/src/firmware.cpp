@@ -1,6 +1,6 @@
 #include <machine/firmware.hpp>
 
-#include "toml_reader.hpp"
+#include <pci/registers.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -400,14 +400,14 @@ private:
             if (!fits) {
                 std::string what;
                 if (item.node == nullptr) {
-                    what = "the hot-plug reservation of " + detail::formatSize(item.size);
+                    what = "the hot-plug reservation of " + pci::formatSize(item.size);
                 } else if (item.bar >= 0) {
                     const BarReport& b = item.node->report.bars[static_cast<size_t>(item.bar)];
                     what = item.node->where() + " BAR" + std::to_string(b.index) + " (" +
-                           detail::formatSize(item.size) + ")";
+                           pci::formatSize(item.size) + ")";
                 } else {
                     what = item.node->where() + "'s " + SpaceName[space] + " window (" +
-                           detail::formatSize(item.size) + ") and everything behind it";
+                           pci::formatSize(item.size) + ") and everything behind it";
                 }
                 problem(what + " does not fit in " + owner + " " + SpaceName[space] +
                         " window" + (window.open() ? std::string(" ").append(range(window.base, window.size()))
@@ -429,51 +429,56 @@ private:
 
     void programBridgeWindows(Node& n)
     {
-        const Window& io = n.window[Io];
-        const bool io32 = (read(n, reg::IoBase, 1) & 0x0F) == 0x01;
-        write(n, reg::IoBase, 1, io.open() ? (io.base >> 8) & 0xF0 : 0xF0);
-        write(n, reg::IoLimit, 1, io.open() ? (io.limit >> 8) & 0xF0 : 0x00);
+        const bool io32 = pci::windowIsWide(read(n, reg::IoBase, 1));
+        const pci::WindowRegisters io = encode(pci::WindowKind::Io, n.window[Io]);
+        write(n, reg::IoBase, 1, io.base);
+        write(n, reg::IoLimit, 1, io.limit);
         if (io32) {
-            write(n, reg::IoBaseUpper, 2, io.open() ? static_cast<uint32_t>(io.base >> 16) : 0);
-            write(n, reg::IoLimitUpper, 2, io.open() ? static_cast<uint32_t>(io.limit >> 16) : 0);
+            write(n, reg::IoBaseUpper, 2, io.baseUpper);
+            write(n, reg::IoLimitUpper, 2, io.limitUpper);
         }
-        const Window& mem = n.window[Memory];
-        write(n, reg::MemoryBase, 2, mem.open() ? (mem.base >> 16) & 0xFFF0 : 0xFFF0);
-        write(n, reg::MemoryLimit, 2, mem.open() ? (mem.limit >> 16) & 0xFFF0 : 0x0000);
-        const Window& pref = n.window[Prefetch];
-        const bool pref64 = (read(n, reg::PrefetchBase, 1) & 0x0F) == 0x01;
-        write(n, reg::PrefetchBase, 2, pref.open() ? (pref.base >> 16) & 0xFFF0 : 0xFFF0);
-        write(n, reg::PrefetchLimit, 2, pref.open() ? (pref.limit >> 16) & 0xFFF0 : 0x0000);
+        const pci::WindowRegisters mem = encode(pci::WindowKind::Memory, n.window[Memory]);
+        write(n, reg::MemoryBase, 2, mem.base);
+        write(n, reg::MemoryLimit, 2, mem.limit);
+        const bool pref64 = pci::windowIsWide(read(n, reg::PrefetchBase, 1));
+        const pci::WindowRegisters pref = encode(pci::WindowKind::Prefetchable, n.window[Prefetch]);
+        write(n, reg::PrefetchBase, 2, pref.base);
+        write(n, reg::PrefetchLimit, 2, pref.limit);
         if (pref64) {
-            write(n, reg::PrefetchBaseUpper, 4,
-                  pref.open() ? static_cast<uint32_t>(pref.base >> 32) : 0);
-            write(n, reg::PrefetchLimitUpper, 4,
-                  pref.open() ? static_cast<uint32_t>(pref.limit >> 32) : 0);
+            write(n, reg::PrefetchBaseUpper, 4, pref.baseUpper);
+            write(n, reg::PrefetchLimitUpper, 4, pref.limitUpper);
         }
         decodeWindows(n);
+    }
+
+    static pci::WindowRegisters encode(pci::WindowKind kind, const Window& w)
+    {
+        return w.open() ? pci::encodeWindow(kind, w.base, w.limit) : pci::closedWindow(kind);
     }
 
     // What a bridge's window registers decode, into its report.
     void decodeWindows(Node& n)
     {
-        const bool io32 = (read(n, reg::IoBase, 1) & 0x0F) == 0x01;
-        const bool pref64 = (read(n, reg::PrefetchBase, 1) & 0x0F) == 0x01;
+        const bool io32 = pci::windowIsWide(read(n, reg::IoBase, 1));
+        const bool pref64 = pci::windowIsWide(read(n, reg::PrefetchBase, 1));
         BridgeReport& b = *n.report.bridge;
-        const uint32_t ioBase = read(n, reg::IoBase, 1), ioLimit = read(n, reg::IoLimit, 1);
-        b.io = Window{uint64_t{ioBase & 0xF0} << 8, (uint64_t{ioLimit & 0xF0} << 8) | 0xFFF};
+        pci::WindowRegisters io{read(n, reg::IoBase, 1), read(n, reg::IoLimit, 1)};
         if (io32) {
-            b.io.base |= uint64_t{read(n, reg::IoBaseUpper, 2)} << 16;
-            b.io.limit |= uint64_t{read(n, reg::IoLimitUpper, 2)} << 16;
+            io.baseUpper = read(n, reg::IoBaseUpper, 2);
+            io.limitUpper = read(n, reg::IoLimitUpper, 2);
         }
-        b.memory = Window{uint64_t{read(n, reg::MemoryBase, 2) & 0xFFF0} << 16,
-                          (uint64_t{read(n, reg::MemoryLimit, 2) & 0xFFF0} << 16) | 0xFFFFF};
-        b.prefetchable = Window{uint64_t{read(n, reg::PrefetchBase, 2) & 0xFFF0} << 16,
-                                (uint64_t{read(n, reg::PrefetchLimit, 2) & 0xFFF0} << 16) | 0xFFFFF};
+        const pci::WindowRegisters mem{read(n, reg::MemoryBase, 2), read(n, reg::MemoryLimit, 2)};
+        pci::WindowRegisters pref{read(n, reg::PrefetchBase, 2), read(n, reg::PrefetchLimit, 2)};
         if (pref64) {
-            b.prefetchable.base |= uint64_t{read(n, reg::PrefetchBaseUpper, 4)} << 32;
-            b.prefetchable.limit |= uint64_t{read(n, reg::PrefetchLimitUpper, 4)} << 32;
+            pref.baseUpper = read(n, reg::PrefetchBaseUpper, 4);
+            pref.limitUpper = read(n, reg::PrefetchLimitUpper, 4);
         }
+        b.io = decoded(pci::decodeWindow(pci::WindowKind::Io, io, io32));
+        b.memory = decoded(pci::decodeWindow(pci::WindowKind::Memory, mem, false));
+        b.prefetchable = decoded(pci::decodeWindow(pci::WindowKind::Prefetchable, pref, pref64));
     }
+
+    static Window decoded(const pci::DecodedWindow& w) { return Window{w.base, w.limit}; }
 
     // The CardBus socket's windows belong to the socket's own driver; firmware leaves them
     // closed.
@@ -593,11 +598,11 @@ std::vector<std::string> FirmwareReport::lines() const
                                : b.bar.kind == pci::Bar::Kind::Memory64 ? "mem64"
                                                                         : "mem32";
             out.push_back("      BAR" + std::to_string(b.index) + " " + type +
-                          (b.bar.prefetchable ? " prefetchable " : " ") + detail::formatSize(b.bar.size) +
+                          (b.bar.prefetchable ? " prefetchable " : " ") + pci::formatSize(b.bar.size) +
                           " " + (b.assigned ? "at " + range(b.address, b.bar.size) : "unassigned"));
         }
         if (f.romSize != 0) {
-            out.push_back("      ROM " + detail::formatSize(f.romSize) + " " +
+            out.push_back("      ROM " + pci::formatSize(f.romSize) + " " +
                           (f.romAddress != 0 ? "at " + range(f.romAddress, f.romSize)
                                              : std::string("unassigned")));
         }
@@ -612,7 +617,7 @@ std::vector<std::string> FirmwareReport::lines() const
         for (unsigned s = 0; s < SpaceCount; ++s) {
             const Window& w = *windows[s];
             out.push_back(std::string("      ") + SpaceName[s] + " window " +
-                          (w.open() ? range(w.base, w.size()) + " (" + detail::formatSize(w.size()) + ")"
+                          (w.open() ? range(w.base, w.size()) + " (" + pci::formatSize(w.size()) + ")"
                                     : std::string("closed")));
         }
     }

@@ -2,10 +2,8 @@
 #include <machine/location.hpp>
 #include <machine/machine.hpp>
 
-#include "format.hpp"
-#include <machine/report.hpp>
-
 #include <nt/messages.hpp>
+#include <pci/registers.hpp>
 
 // The driver's records, read through their declared layout as a debugger reads them.
 #include <bridge/scan_record.h>
@@ -16,24 +14,13 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <map>
 
 namespace machine {
 
 namespace {
 
-std::string hex32(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "%08llx", static_cast<unsigned long long>(value & 0xFFFFFFFFu));
-    return text;
-}
-
-std::string driverName(PDEVICE_OBJECT device)
-{
-    const UNICODE_STRING& name = device->DriverObject->DriverName;
-    return nt::narrow(std::u16string(name.Buffer, name.Length / sizeof(WCHAR)));
-}
+// An i386 kernel address or a 32-bit code, as a debugger prints it.
+std::string hex32(uint64_t value) { return pci::hex(value & 0xFFFFFFFFu, 8); }
 
 // Finds the bridge whose secondary bus is `target`, anywhere below `bus`.
 const pci::Function* bridgeOf(const pci::Bus& bus, const pci::Bus* target)
@@ -51,27 +38,6 @@ const pci::Function* bridgeOf(const pci::Bus& bus, const pci::Bus* target)
 
 }  // namespace
 
-const char* outputKindName(Output::Kind kind)
-{
-    switch (kind) {
-    case Output::Kind::Step: return "step";
-    case Output::Kind::Firmware: return "firmware";
-    case Output::Kind::Request: return "request";
-    case Output::Kind::Trace: return "trace";
-    case Output::Kind::Break: return "break";
-    case Output::Kind::EventLog: return "event";
-    case Output::Kind::Config: return "config";
-    case Output::Kind::Read: return "read";
-    case Output::Kind::BusNumbers: return "busnum";
-    case Output::Kind::Conflict: return "conflict";
-    case Output::Kind::Problem: return "problem";
-    case Output::Kind::Note: return "note";
-    case Output::Kind::Requirements: return "requirements";
-    case Output::Kind::Reset: return "reset";
-    }
-    return "?";
-}
-
 Machine::Machine(MachineDesc description, MachineOptions options,
                  std::function<void(const Output&)> sink)
     : desc_(std::move(description)), options_(std::move(options)), sink_(std::move(sink)),
@@ -79,6 +45,16 @@ Machine::Machine(MachineDesc description, MachineOptions options,
 {
     populate(hw_, desc_);
     bus_.setPendAll(options_.pendAll);
+    reportKernel();
+    reportHardware();
+    if (options_.withDriver) loadFilter();
+    startPnpManager();
+}
+
+// What the kernel stand-in tells: the driver's trace lines and breakpoints, event-log entries,
+// where an armed fault struck and the totals of each scan of the hierarchy.
+void Machine::reportKernel()
+{
     kernel_.onDebugPrint = [this](const std::string& line) {
         std::string text = line;
         while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -93,44 +69,9 @@ Machine::Machine(MachineDesc description, MachineOptions options,
     // The event log renders entries through the driver image's own message table, as the event
     // viewer does for a registered event source.
     kernel_.registerEventSource(u"hotpflt", nt::MessageTable::load(HOTP_MESSAGE_FILE));
-    kernel_.onErrorLogEntry = [this](const nt::ErrorLogEntry& entry) {
-        std::string text;
-        if (auto rendered = kernel_.renderEvent(entry)) text = nt::narrow(*rendered);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        uint32_t code = 0;
-        if (entry.bytes.size() >= 16) {
-            code = static_cast<uint32_t>(entry.bytes[12]) | (entry.bytes[13] << 8) |
-                   (entry.bytes[14] << 16) | (static_cast<uint32_t>(entry.bytes[15]) << 24);
-        }
-        const std::string source = nt::narrow(nt::eventSourceName(entry.driverName));
-        emit(Output::Kind::EventLog, source + " " + hex32(code) + (text.empty() ? "" : ": " + text),
-             {{"source", source}, {"code", hex32(code)}, {"text", text}});
-    };
-    // Where an armed fault strikes: the call, and the function, transfer or request it hit.
+    kernel_.onErrorLogEntry = [this](const nt::ErrorLogEntry& entry) { onErrorLogEntry(entry); };
     kernel_.faults().onFired = [this](nt::FaultPoint point, const nt::FaultSite& site,
-                                      bool persistent) {
-        std::string text = std::string("fault struck: ") + nt::faultPointName(point);
-        if (site.bus) {
-            text += ", at " + detail::hex(*site.bus, 2) + ":" +
-                    detail::hex(site.device.value_or(0), 2) + "." +
-                    std::to_string(site.function.value_or(0));
-        }
-        if (site.write) {
-            char span[48];
-            std::snprintf(span, sizeof span, ", %s of %u byte%s at offset 0x%02x",
-                          *site.write ? "write" : "read", site.length,
-                          site.length == 1 ? "" : "s", site.offset);
-            text += span;
-        }
-        if (site.major) text += ", " + pnp::minorName(*site.major, site.minor.value_or(0));
-        if (persistent) text += "; every matching use after it fails too";
-        emit(Output::Kind::Note, text, {{"text", text}});
-    };
-    hw_.onTransaction = [this](const pci::Transaction& t) { onTransaction(t); };
-    hw_.onConflict = [this](const std::string& text) {
-        conflicts_.push_back(text);
-        emit(Output::Kind::Conflict, text, {{"text", text}});
-    };
+                                      bool persistent) { onFaultFired(point, site, persistent); };
     // The driver's scan record goes back to the pool at the end of each requirements filter;
     // its totals are what the bridge windows were sized from.
     kernel_.onPoolFree = [this](const void* block, SIZE_T size, ULONG tag) {
@@ -146,18 +87,70 @@ Machine::Machine(MachineDesc description, MachineOptions options,
             {"bridges_per_bus", scan.MaxBridgesPerBus},
         };
     };
+}
 
-    if (options_.withDriver) {
-        driver_.emplace(kernel_.loadDriver(options_.driverPath, u"\\Driver\\hotpflt"));
-        // A kernel image carries its own message table, which its entries render through.
-        if (auto table = driver_->image->resource(11, 1)) {
-            kernel_.registerEventSource(u"hotpflt", nt::MessageTable::parse(*table));
-        }
-        nt::Debugger debugger(*driver_);
-        debugger.set("HotpDebugPrintLevel", options_.traceLevel);
-        debugger.set("HotpDebugBreakLevel", options_.breakLevel);
+void Machine::onErrorLogEntry(const nt::ErrorLogEntry& entry)
+{
+    std::string text;
+    if (auto rendered = kernel_.renderEvent(entry)) text = nt::narrow(*rendered);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    uint32_t code = 0;
+    if (entry.bytes.size() >= 16) {
+        code = static_cast<uint32_t>(entry.bytes[12]) | (entry.bytes[13] << 8) |
+               (entry.bytes[14] << 16) | (static_cast<uint32_t>(entry.bytes[15]) << 24);
     }
+    const std::string source = nt::narrow(nt::eventSourceName(entry.driverName));
+    emit(Output::Kind::EventLog, source + " " + hex32(code) + (text.empty() ? "" : ": " + text),
+         {{"source", source}, {"code", hex32(code)}, {"text", text}});
+}
 
+// Where an armed fault strikes: the call, and the function, transfer or request it hit.
+void Machine::onFaultFired(nt::FaultPoint point, const nt::FaultSite& site, bool persistent)
+{
+    std::string text = std::string("fault struck: ") + nt::faultPointName(point);
+    if (site.bus) {
+        text += ", at " + pci::hex(*site.bus, 2) + ":" + pci::hex(site.device.value_or(0), 2) +
+                "." + std::to_string(site.function.value_or(0));
+    }
+    if (site.write) {
+        char span[48];
+        std::snprintf(span, sizeof span, ", %s of %u byte%s at offset 0x%02x",
+                      *site.write ? "write" : "read", site.length, site.length == 1 ? "" : "s",
+                      site.offset);
+        text += span;
+    }
+    if (site.major) text += ", " + pnp::minorName(*site.major, site.minor.value_or(0));
+    if (persistent) text += "; every matching use after it fails too";
+    emit(Output::Kind::Note, text, {{"text", text}});
+}
+
+// Every configuration cycle, and two bridges claiming one.
+void Machine::reportHardware()
+{
+    hw_.onTransaction = [this](const pci::Transaction& t) { onTransaction(t); };
+    hw_.onConflict = [this](const std::string& text) {
+        conflicts_.push_back(text);
+        emit(Output::Kind::Conflict, text, {{"text", text}});
+    };
+}
+
+// A fresh copy of the driver, its trace levels set as a kernel debugger sets them.
+void Machine::loadFilter()
+{
+    driver_.emplace(kernel_.loadDriver(options_.driverPath, u"\\Driver\\hotpflt"));
+    // A kernel image carries its own message table, which its entries render through.
+    if (auto table = driver_->image->resource(11, 1)) {
+        kernel_.registerEventSource(u"hotpflt", nt::MessageTable::parse(*table));
+    }
+    nt::Debugger debugger(*driver_);
+    debugger.set("HotpDebugPrintLevel", options_.traceLevel);
+    debugger.set("HotpDebugBreakLevel", options_.breakLevel);
+}
+
+// The PnP manager, with the bus driver serving the root bus and bridges, the generic driver
+// every other function and the filter (when loaded) above the root bus.
+void Machine::startPnpManager()
+{
     pnp::DriverSetup setup;
     setup.functionDriver = [this](pnp::DeviceNode& node) -> PDRIVER_OBJECT {
         if (node.rootBus) {
@@ -208,7 +201,7 @@ void Machine::onTransaction(const pci::Transaction& t)
               {"offset", t.offset},
               {"width", t.length},
               {"value", t.value},
-              {"register", registerName(t.headerType, t.offset)},
+              {"register", pci::registerName(t.headerType, t.offset)},
               {"claimed", t.claimed}});
         return;
     }
@@ -243,9 +236,10 @@ void Machine::onTransaction(const pci::Transaction& t)
           {"old", t.before},
           {"new", t.after},
           {"value", t.value},
-          {"register", registerName(t.headerType, t.offset)},
+          {"register", pci::registerName(t.headerType, t.offset)},
           {"claimed", t.claimed},
-          {"change", t.claimed ? describeWrite(t.headerType, t.offset, t.length, t.before, t.after, t.value)
+          {"change", t.claimed ? pci::describeWrite(t.headerType, t.offset, t.length, t.before, t.after,
+                                                    t.value)
                                : std::string()}});
     // Leaving D3hot for D0 is an internal reset: every register returns to its power-on value.
     constexpr unsigned kPowerControl = pci::Function::PmCapability + 4;
@@ -389,7 +383,7 @@ void Machine::boot(const std::vector<Event>& armed)
     };
     std::vector<pnp::Manager::RootBus> roots{{"PCI root bus", 0, windowsOf(desc_.windows)}};
     for (const PeerRootDesc& peer : desc_.peers) {
-        roots.push_back({"PCI root bus " + detail::hex(peer.number, 2), peer.number,
+        roots.push_back({"PCI root bus " + pci::hex(peer.number, 2), peer.number,
                          windowsOf(peer.windows)});
     }
     pnp_->boot(std::move(roots));
@@ -432,7 +426,6 @@ pnp::DeviceNode* Machine::nodeAt(unsigned bus, unsigned device, unsigned functio
 
 bool Machine::apply(const Event& event)
 {
-    std::string error;
     const Location& where =
         event.kind == EventKind::Power || event.kind == EventKind::Fail ? event.device : event.slot;
     std::string step = std::string(eventName(event.kind)) +
@@ -441,154 +434,119 @@ bool Machine::apply(const Event& event)
     if (event.kind == EventKind::Power) step += " to D" + std::to_string(event.deviceState);
     if (event.kind == EventKind::Fail) step = "fail " + event.fault + (where.text.empty() ? "" : " " + where.text);
     emit(Output::Kind::Step, step, {{"text", step}});
-    auto fail = [&](const std::string& why) {
-        const std::string text = std::string(eventName(event.kind)) + ": " + why;
-        emit(Output::Kind::Problem, text, {{"text", text}});
-        return false;
-    };
-
-    if (event.kind == EventKind::Sleep) {
-        pnp_->sleep();
-        return true;
-    }
-    if (event.kind == EventKind::Wake) {
-        pnp_->wake();
-        return true;
-    }
-    if (event.kind == EventKind::Fail) {
-        if (event.fault == "none") {
-            kernel_.faults().clear();
-            emit(Output::Kind::Note, "faults disarmed");
-            return true;
-        }
-        const FaultName* named = findFaultName(event.fault);
-        if (named == nullptr) return fail("no fault named " + event.fault);
-        static const std::map<std::string, nt::FaultPoint> points = {
-            {"create-device", nt::FaultPoint::CreateDevice},
-            {"attach-device", nt::FaultPoint::AttachDevice},
-            {"build-request", nt::FaultPoint::BuildRequest},
-            {"pool", nt::FaultPoint::AllocatePool},
-            {"error-log", nt::FaultPoint::AllocateErrorLogEntry},
-            {"query-interface", nt::FaultPoint::QueryInterface},
-            {"config", nt::FaultPoint::ShortConfigTransfer},
-            {"config-read", nt::FaultPoint::ShortConfigTransfer},
-            {"config-write", nt::FaultPoint::ShortConfigTransfer},
-            {"lower-fail", nt::FaultPoint::LowerFail},
-            {"lower-pend", nt::FaultPoint::LowerPend},
-        };
-        const nt::FaultPoint point = points.at(named->name);
-        nt::FaultAim aim;
-        if (event.fault == "config-read") aim.write = false;
-        if (event.fault == "config-write") aim.write = true;
-        aim.offset = event.offset;
-        if (!where.text.empty()) {
-            auto path = resolveLocation(desc_, where, error);
-            if (!path) return fail(error);
-            auto place = findPlace(hw_, *path, error, where.root);
-            if (!place) return fail(error);
-            auto number = busNumberOf(place->bus);
-            if (!number) return fail("the bus of " + where.text + " is not reachable");
-            aim.bus = *number;
-            aim.device = place->device;
-            aim.function = place->function;
-        }
-        kernel_.faults().failNth(point, event.nth, !event.once, aim);
-        // Where the fault is aimed, as the user named it and as bus numbers give it now.
-        std::string aimed;
-        if (aim.bus) {
-            aimed += ", uses for " + where.text + " (" + detail::hex(*aim.bus, 2) + ":" +
-                     detail::hex(aim.device.value_or(0), 2) +
-                     (aim.function ? "." + std::to_string(*aim.function) : "") + ")";
-        }
-        if (aim.offset) aimed += ", transfers covering offset 0x" + detail::hex(*aim.offset, 2);
-        emit(Output::Kind::Note, std::string("armed: ") + named->what + ", use " +
-                                     std::to_string(event.nth) + (event.once ? " only" : " and on") +
-                                     aimed + " (" + nt::faultPointName(point) + ")");
-        return true;
-    }
-    auto path = resolveLocation(desc_, where, error);
-    if (!path) return fail(error);
-    auto place = findPlace(hw_, *path, error, where.root);
-    if (!place) return fail(error);
-    auto number = busNumberOf(place->bus);
-    if (!number) return fail("the bus of " + where.text + " is not reachable");
 
     switch (event.kind) {
-    case EventKind::Insert: {
-        const CardDesc* card = desc_.card(event.card);
-        if (card == nullptr) return fail("no card named " + event.card);
-        if (!place->bus->insert(place->device, buildCard(*card))) {
-            return fail(where.text + " is not a free hot-plug slot");
-        }
-        pnp::DeviceNode* parent = busNode(*number);
-        if (parent == nullptr) return fail("no bus device serves bus " + std::to_string(*number));
-        pnp_->enumerate(*parent);
-        return true;
+    case EventKind::Sleep: pnp_->sleep(); return true;
+    case EventKind::Wake: pnp_->wake(); return true;
+    case EventKind::Fail: return armFault(event);
+    default: break;
     }
+    const std::optional<Target> target = locate(event, where);
+    if (!target) return false;
+    switch (event.kind) {
+    case EventKind::Insert: return insertCard(event, *target);
     case EventKind::Remove:
-    case EventKind::SurpriseRemove: {
-        if (!place->bus->occupied(place->device)) return fail(where.text + " holds no card");
-        if (event.kind == EventKind::Remove) {
-            for (unsigned fn = 0; fn < 8; ++fn) {
-                if (pnp::DeviceNode* node = nodeAt(*number, place->device, fn)) pnp_->remove(*node);
-            }
-        }
-        place->bus->remove(place->device);
-        if (pnp::DeviceNode* parent = busNode(*number)) pnp_->enumerate(*parent);
-        return true;
-    }
-    case EventKind::Power: {
-        pnp::DeviceNode* node = nodeAt(*number, place->device, place->function.value_or(0));
-        if (node == nullptr) return fail("no device at " + where.text);
-        const auto state = static_cast<DEVICE_POWER_STATE>(PowerDeviceD0 + event.deviceState);
-        NTSTATUS status = pnp_->setDevicePower(*node, state);
-        if (!NT_SUCCESS(status)) return fail("the device refused D" + std::to_string(event.deviceState));
-        return true;
-    }
-    default:
-        return fail("not an event this machine plays");
+    case EventKind::SurpriseRemove: return removeCard(event, *target);
+    case EventKind::Power: return setPower(event, *target);
+    default: return refuse(event, "not an event this machine plays");
     }
 }
 
-std::vector<std::string> Machine::describeTree()
+bool Machine::refuse(const Event& event, const std::string& why)
 {
-    std::vector<std::string> lines;
-    std::function<void(pnp::DeviceNode&, const std::string&)> walk =
-        [&](pnp::DeviceNode& node, const std::string& indent) {
-            std::string state;
-            switch (node.state) {
-            case pnp::DeviceNode::State::Started: state = "started"; break;
-            case pnp::DeviceNode::State::NotStarted: state = "not started: " + node.problem; break;
-            case pnp::DeviceNode::State::Removed: state = "removed"; break;
-            case pnp::DeviceNode::State::Enumerated: state = "enumerated"; break;
-            }
-            lines.push_back(indent + node.name + "  [" + state + "]");
-            if (!node.enumerationProblem.empty()) {
-                lines.push_back(indent + "  " + node.enumerationProblem);
-            }
-            for (const pnp::Range& r : node.assigned) {
-                char text[96];
-                std::snprintf(text, sizeof text, "%s  %s %08llx-%08llx", indent.c_str(),
-                              r.type == CmResourceTypePort ? "io  " :
-                              (r.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) ? "pref" : "mem ",
-                              static_cast<unsigned long long>(r.start),
-                              static_cast<unsigned long long>(r.end()));
-                lines.push_back(std::string(text));
-            }
-            std::vector<PDEVICE_OBJECT> stack;
-            for (PDEVICE_OBJECT d = node.pdo; d != nullptr; d = d->AttachedDevice) stack.push_back(d);
-            std::string text = indent + "  stack:";
-            for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
-                const std::string role = roleOf(*it);
-                const bool filter = role.find("filter") != std::string::npos;
-                text += " " + driverName(*it) + "(" + hex32(reinterpret_cast<uintptr_t>(*it)) +
-                        (filter ? ", " + role : std::string()) + ")";
-            }
-            lines.push_back(text);
-            for (auto& child : node.children) walk(*child, indent + "    ");
-        };
-    for (pnp::DeviceNode* root : pnp_->roots()) walk(*root, "");
-    return lines;
+    const std::string text = std::string(eventName(event.kind)) + ": " + why;
+    emit(Output::Kind::Problem, text, {{"text", text}});
+    return false;
+}
+
+// Where an event's location is in the hardware now, and the number its bus has now.
+std::optional<Machine::Target> Machine::locate(const Event& event, const Location& where)
+{
+    std::string error;
+    auto path = resolveLocation(desc_, where, error);
+    auto place = path ? findPlace(hw_, *path, error, where.root) : std::nullopt;
+    if (!place) {
+        refuse(event, error);
+        return std::nullopt;
+    }
+    auto number = busNumberOf(place->bus);
+    if (!number) {
+        refuse(event, "the bus of " + where.text + " is not reachable");
+        return std::nullopt;
+    }
+    return Target{*place, *number};
+}
+
+bool Machine::armFault(const Event& event)
+{
+    if (event.fault == "none") {
+        kernel_.faults().clear();
+        emit(Output::Kind::Note, "faults disarmed");
+        return true;
+    }
+    const FaultName* named = findFaultName(event.fault);
+    if (named == nullptr) return refuse(event, "no fault named " + event.fault);
+    const Location& where = event.device;
+    nt::FaultAim aim;
+    aim.write = named->write;
+    aim.offset = event.offset;
+    if (!where.text.empty()) {
+        const std::optional<Target> target = locate(event, where);
+        if (!target) return false;
+        aim.bus = target->bus;
+        aim.device = target->place.device;
+        aim.function = target->place.function;
+    }
+    kernel_.faults().failNth(named->point, event.nth, !event.once, aim);
+    // Where the fault is aimed, as the user named it and as bus numbers give it now.
+    std::string aimed;
+    if (aim.bus) {
+        aimed += ", uses for " + where.text + " (" + pci::hex(*aim.bus, 2) + ":" +
+                 pci::hex(aim.device.value_or(0), 2) +
+                 (aim.function ? "." + std::to_string(*aim.function) : "") + ")";
+    }
+    if (aim.offset) aimed += ", transfers covering offset 0x" + pci::hex(*aim.offset, 2);
+    emit(Output::Kind::Note, std::string("armed: ") + named->what + ", use " +
+                                 std::to_string(event.nth) + (event.once ? " only" : " and on") +
+                                 aimed + " (" + nt::faultPointName(named->point) + ")");
+    return true;
+}
+
+bool Machine::insertCard(const Event& event, const Target& target)
+{
+    const CardDesc* card = desc_.card(event.card);
+    if (card == nullptr) return refuse(event, "no card named " + event.card);
+    if (!target.place.bus->insert(target.place.device, buildCard(*card))) {
+        return refuse(event, event.slot.text + " is not a free hot-plug slot");
+    }
+    pnp::DeviceNode* parent = busNode(target.bus);
+    if (parent == nullptr) return refuse(event, "no bus device serves bus " + std::to_string(target.bus));
+    pnp_->enumerate(*parent);
+    return true;
+}
+
+bool Machine::removeCard(const Event& event, const Target& target)
+{
+    const Place& place = target.place;
+    if (!place.bus->occupied(place.device)) return refuse(event, event.slot.text + " holds no card");
+    if (event.kind == EventKind::Remove) {
+        for (unsigned fn = 0; fn < 8; ++fn) {
+            if (pnp::DeviceNode* node = nodeAt(target.bus, place.device, fn)) pnp_->remove(*node);
+        }
+    }
+    place.bus->remove(place.device);
+    if (pnp::DeviceNode* parent = busNode(target.bus)) pnp_->enumerate(*parent);
+    return true;
+}
+
+bool Machine::setPower(const Event& event, const Target& target)
+{
+    pnp::DeviceNode* node = nodeAt(target.bus, target.place.device, target.place.function.value_or(0));
+    if (node == nullptr) return refuse(event, "no device at " + event.device.text);
+    const auto state = static_cast<DEVICE_POWER_STATE>(PowerDeviceD0 + event.deviceState);
+    NTSTATUS status = pnp_->setDevicePower(*node, state);
+    if (!NT_SUCCESS(status)) return refuse(event, "the device refused D" + std::to_string(event.deviceState));
+    return true;
 }
 
 std::vector<std::string> Machine::shutdown()

@@ -1,5 +1,7 @@
 #include <machine/scenario.hpp>
 
+#include <pci/registers.hpp>
+
 #include <cstdio>
 #include <map>
 
@@ -22,18 +24,27 @@ const char* eventName(EventKind kind)
 const std::vector<FaultName>& faultNames()
 {
     static const std::vector<FaultName> names = {
-        {"create-device", "IoCreateDevice returns no device", false, false},
-        {"attach-device", "IoAttachDeviceToDeviceStack attaches nothing", false, false},
-        {"build-request", "IoBuildSynchronousFsdRequest returns no request", false, false},
-        {"pool", "ExAllocatePoolWithTag returns nothing", false, false},
-        {"error-log", "IoAllocateErrorLogEntry returns no entry", false, false},
-        {"query-interface", "the bus driver refuses a bus interface query", false, true},
-        {"config", "a configuration read or write moves one byte less than asked", true, true},
-        {"config-read", "a configuration read returns one byte less than asked", true, true},
-        {"config-write", "a configuration write stores one byte less than asked", true, true},
+        {"create-device", "IoCreateDevice returns no device", false, false,
+         nt::FaultPoint::CreateDevice},
+        {"attach-device", "IoAttachDeviceToDeviceStack attaches nothing", false, false,
+         nt::FaultPoint::AttachDevice},
+        {"build-request", "IoBuildSynchronousFsdRequest returns no request", false, false,
+         nt::FaultPoint::BuildRequest},
+        {"pool", "ExAllocatePoolWithTag returns nothing", false, false, nt::FaultPoint::AllocatePool},
+        {"error-log", "IoAllocateErrorLogEntry returns no entry", false, false,
+         nt::FaultPoint::AllocateErrorLogEntry},
+        {"query-interface", "the bus driver refuses a bus interface query", false, true,
+         nt::FaultPoint::QueryInterface},
+        {"config", "a configuration read or write moves one byte less than asked", true, true,
+         nt::FaultPoint::ShortConfigTransfer},
+        {"config-read", "a configuration read returns one byte less than asked", true, true,
+         nt::FaultPoint::ShortConfigTransfer, false},
+        {"config-write", "a configuration write stores one byte less than asked", true, true,
+         nt::FaultPoint::ShortConfigTransfer, true},
         {"lower-fail", "the bus driver fails a request it may fail (start, resource queries, "
-                       "query-remove, bus relations)", false, true},
-        {"lower-pend", "the bus driver pends a request and completes it later", false, true},
+                       "query-remove, bus relations)", false, true, nt::FaultPoint::LowerFail},
+        {"lower-pend", "the bus driver pends a request and completes it later", false, true,
+         nt::FaultPoint::LowerPend},
     };
     return names;
 }
@@ -70,15 +81,15 @@ public:
             if (peer.number == root) bus = &peer.bus;
         }
         if (bus == nullptr) {
-            error = "bus " + hex2(root) + " is not a root bus of the machine";
+            error = "bus " + pci::hex(root, 2) + " is not a root bus of the machine";
             return false;
         }
-        std::string busKey = root == 0 ? std::string() : hex2(root) + ":";
+        std::string busKey = root == 0 ? std::string() : pci::hex(root, 2) + ":";
         for (size_t i = 0; i < path.size(); ++i) {
             const Step& step = path[i];
             found.bus = bus;
             found.device = step.device;
-            found.slotKey = busKey + "/" + hex2(step.device);
+            found.slotKey = busKey + "/" + pci::hex(step.device & 0xFF, 2);
             found.functions = at(*bus, found.slotKey, step.device);
             if (i + 1 == path.size()) return true;
             const FunctionDesc* f = pick(found.functions, step.functionOrZero());
@@ -92,7 +103,7 @@ public:
                 return false;
             }
             busKey += '/';
-            busKey += hex2(step.device) + "." + std::to_string(step.functionOrZero());
+            busKey += pci::hex(step.device & 0xFF, 2) + "." + std::to_string(step.functionOrZero());
             bus = &f->secondary;
         }
         error = "an empty path";
@@ -126,13 +137,6 @@ private:
             if (f.device == device) out.push_back(&f);
         }
         return out;
-    }
-
-    static std::string hex2(unsigned value)
-    {
-        char buffer[8];
-        std::snprintf(buffer, sizeof buffer, "%02x", value & 0xFF);
-        return buffer;
     }
 
     const MachineDesc& machine_;

@@ -476,34 +476,10 @@ void* address(F* routine)
     return reinterpret_cast<void*>(routine);
 }
 
-// Each with the kernel's calling convention for it, as nt/api.h declares it: stdcall, fastcall for
-// the Iof routines, cdecl for DbgPrint, swprintf, memcpy and memset.
 const Routine kRoutines[] = {
-    {"ntoskrnl.exe", "DbgBreakPoint", address(&DbgBreakPoint)},
-    {"ntoskrnl.exe", "DbgPrint", address(&DbgPrint)},
-    {"ntoskrnl.exe", "ExAllocatePoolWithTag", address(&ExAllocatePoolWithTag)},
-    {"ntoskrnl.exe", "ExFreePool", address(&ExFreePool)},
-    {"ntoskrnl.exe", "IoAllocateErrorLogEntry", address(&IoAllocateErrorLogEntry)},
-    {"ntoskrnl.exe", "IoAllocateIrp", address(&IoAllocateIrp)},
-    {"ntoskrnl.exe", "IoAttachDeviceToDeviceStack", address(&IoAttachDeviceToDeviceStack)},
-    {"ntoskrnl.exe", "IoBuildSynchronousFsdRequest", address(&IoBuildSynchronousFsdRequest)},
-    {"ntoskrnl.exe", "IoCreateDevice", address(&IoCreateDevice)},
-    {"ntoskrnl.exe", "IoDeleteDevice", address(&IoDeleteDevice)},
-    {"ntoskrnl.exe", "IoDetachDevice", address(&IoDetachDevice)},
-    {"ntoskrnl.exe", "IoFreeIrp", address(&IoFreeIrp)},
-    {"ntoskrnl.exe", "IoWriteErrorLogEntry", address(&IoWriteErrorLogEntry)},
-    {"ntoskrnl.exe", "IofCallDriver", address(&IofCallDriver)},
-    {"ntoskrnl.exe", "IofCompleteRequest", address(&IofCompleteRequest)},
-    {"ntoskrnl.exe", "KeInitializeEvent", address(&KeInitializeEvent)},
-    {"ntoskrnl.exe", "KeSetEvent", address(&KeSetEvent)},
-    {"ntoskrnl.exe", "KeWaitForSingleObject", address(&KeWaitForSingleObject)},
-    {"ntoskrnl.exe", "PoCallDriver", address(&PoCallDriver)},
-    {"ntoskrnl.exe", "PoStartNextPowerIrp", address(&PoStartNextPowerIrp)},
-    {"ntoskrnl.exe", "memcpy", address(&kernelMemcpy)},
-    {"ntoskrnl.exe", "memmove", address(&kernelMemmove)},
-    {"ntoskrnl.exe", "memset", address(&kernelMemset)},
-    {"ntoskrnl.exe", "swprintf", address(static_cast<int (*)(WCHAR*, const WCHAR*, ...)>(&::swprintf))},
-    {"hal.dll", "KeGetCurrentIrql", address(&KeGetCurrentIrql)},
+#define NT_KERNEL_ROUTINE(module, name, routine, who) {module, #name, address(routine)},
+#include <nt/kernel_routines.inc>
+#undef NT_KERNEL_ROUTINE
 };
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Kernel state shared by every part of the stand-in: the current kernel, IRQL, pool, the debug
 // port, the error log, deferred work, the verifier's record and fault injection.
 #include <nt/kernel.hpp>
+#include <nt/pool_census.hpp>
+
+#include <map>
 
 #include <algorithm>
 #include <cstdio>
@@ -97,7 +100,24 @@ bool FaultInjector::shouldFail(FaultPoint point, const FaultSite& site)
 
 Kernel::Kernel() : previous_(g_current) { g_current = this; }
 
-Kernel::~Kernel() { g_current = previous_; }
+namespace {
+// Per kernel, blocks allocated by tag and pool type (nt/pool_census.hpp).
+std::map<const Kernel*, std::map<std::pair<ULONG, POOL_TYPE>, size_t>> g_poolCensus;
+}  // namespace
+
+Kernel::~Kernel()
+{
+    g_poolCensus.erase(this);
+    g_current = previous_;
+}
+
+size_t poolAllocations(const Kernel& kernel, ULONG tag, POOL_TYPE type)
+{
+    auto it = g_poolCensus.find(&kernel);
+    if (it == g_poolCensus.end()) return 0;
+    auto count = it->second.find({tag, type});
+    return count != it->second.end() ? count->second : 0;
+}
 
 Kernel& Kernel::current()
 {
@@ -211,6 +231,7 @@ PVOID Kernel::allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool faultabl
     std::memset(p, kUninitialisedFill, size);
     freedPool_.erase(p);
     pool_.emplace(p, PoolBlock{size, tag, type});
+    ++g_poolCensus[this][{tag, type}];
     return p;
 }
 

@@ -49,6 +49,14 @@ void Function::setMask(unsigned offset, unsigned length, uint32_t writable, uint
     }
 }
 
+void Function::defineCommonMasks()
+{
+    setMask(reg::Command, 2, 0x07FF);
+    setMask(reg::Status, 2, 0, 0xF900);
+    setMask(reg::CacheLineSize, 1, 0xFF);
+    setMask(reg::LatencyTimer, 1, 0xFF);
+}
+
 void Function::defineBars(unsigned count)
 {
     bars_.resize(count);
@@ -92,10 +100,7 @@ std::unique_ptr<Function> Function::device(uint16_t vendor, uint16_t deviceId, u
     f->poke(reg::BaseClass, 1, baseClass);
     f->poke(reg::HeaderType, 1, 0x00);
     f->poke(reg::InterruptPin, 1, 0x01);
-    f->setMask(reg::Command, 2, 0x07FF);
-    f->setMask(reg::Status, 2, 0, 0xF900);
-    f->setMask(reg::CacheLineSize, 1, 0xFF);
-    f->setMask(reg::LatencyTimer, 1, 0xFF);
+    f->defineCommonMasks();
     f->setMask(reg::InterruptLine, 1, 0xFF);
     if (bars.size() > 6) throw std::invalid_argument("a device has at most six BARs");
     f->bars_ = std::move(bars);
@@ -118,10 +123,7 @@ std::unique_ptr<Function> Function::bridge(uint16_t vendor, uint16_t deviceId, b
     f->poke(reg::SubClass, 1, 0x04);
     f->poke(reg::BaseClass, 1, 0x06);
     f->poke(reg::HeaderType, 1, 0x01);
-    f->setMask(reg::Command, 2, 0x07FF);
-    f->setMask(reg::Status, 2, 0, 0xF900);
-    f->setMask(reg::CacheLineSize, 1, 0xFF);
-    f->setMask(reg::LatencyTimer, 1, 0xFF);
+    f->defineCommonMasks();
     f->defineBars(2);
     f->setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
     f->setMask(reg::SecondaryStatus, 2, 0, 0xF900);
@@ -140,10 +142,7 @@ std::unique_ptr<Function> Function::cardBus(uint16_t vendor, uint16_t deviceId)
     f->poke(reg::SubClass, 1, 0x07);
     f->poke(reg::BaseClass, 1, 0x06);
     f->poke(reg::HeaderType, 1, 0x02);
-    f->setMask(reg::Command, 2, 0x07FF);
-    f->setMask(reg::Status, 2, 0, 0xF900);
-    f->setMask(reg::CacheLineSize, 1, 0xFF);
-    f->setMask(reg::LatencyTimer, 1, 0xFF);
+    f->defineCommonMasks();
     // The socket registers are one 4 KB memory BAR.
     f->bars_ = {Bar{Bar::Kind::Memory32, 0x1000}};
     f->defineBars(1);
@@ -212,10 +211,7 @@ std::unique_ptr<Function> Function::fromBytes(const std::vector<uint8_t>& bytes,
     if (type > 2) throw std::invalid_argument("unknown header type");
     std::unique_ptr<Function> f(new Function(static_cast<HeaderKind>(type)));
     for (size_t i = 0; i < bytes.size() && i < 256; ++i) f->config_[i] = bytes[i];
-    f->setMask(reg::Command, 2, 0x07FF);
-    f->setMask(reg::Status, 2, 0, 0xF900);
-    f->setMask(reg::CacheLineSize, 1, 0xFF);
-    f->setMask(reg::LatencyTimer, 1, 0xFF);
+    f->defineCommonMasks();
     f->setMask(reg::InterruptLine, 1, 0xFF);
     switch (f->header_) {
     case HeaderKind::Device:

@@ -2,6 +2,8 @@
 // for bridges that firmware left unconfigured.
 #include "internal.hpp"
 
+#include <pci/registers.hpp>
+
 #include <nt/variable_length.hpp>
 
 #include <algorithm>
@@ -142,8 +144,8 @@ FunctionNode* PciBusDriver::discover(BusNode& b, unsigned device, unsigned fn)
         }
     }
     if (f.isBridge()) {
-        f.io32 = (read(f, pci::reg::IoBase, 1) & 0xF) == 1;
-        f.prefetch64 = (read(f, pci::reg::PrefetchBase, 2) & 0xF) == 1;
+        f.io32 = pci::windowIsWide(read(f, pci::reg::IoBase, 1));
+        f.prefetch64 = pci::windowIsWide(read(f, pci::reg::PrefetchBase, 2));
         f.ioWindow = implementsWindow(f, pci::reg::IoBase, 2, 0xF0F0);
         f.prefetchWindow = implementsWindow(f, pci::reg::PrefetchBase, 4, 0xFFF0FFF0);
         const unsigned secondary = read(f, pci::reg::SecondaryBus, 1);

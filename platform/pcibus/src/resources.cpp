@@ -2,6 +2,8 @@
 // and start with the resources assigned; the header saved at start and restored on return to D0.
 #include "internal.hpp"
 
+#include <pci/registers.hpp>
+
 #include <nt/variable_length.hpp>
 
 #include <algorithm>
@@ -60,31 +62,35 @@ std::vector<Range> detail::ranges(PciBusDriver& driver, const FunctionNode& f)
         }
         return out;
     }
-    uint64_t ioBase = (driver.read(f, pci::reg::IoBase, 1) & 0xF0u) << 8;
-    uint64_t ioLimit = ((driver.read(f, pci::reg::IoLimit, 1) & 0xF0u) << 8) | 0xFFF;
+    // The windows as the bridge's registers decode them, read register by register.
+    pci::WindowRegisters io{driver.read(f, pci::reg::IoBase, 1), driver.read(f, pci::reg::IoLimit, 1)};
     if (f.io32) {
-        ioBase |= static_cast<uint64_t>(driver.read(f, pci::reg::IoBaseUpper, 2)) << 16;
-        ioLimit |= static_cast<uint64_t>(driver.read(f, pci::reg::IoLimitUpper, 2)) << 16;
+        io.baseUpper = driver.read(f, pci::reg::IoBaseUpper, 2);
+        io.limitUpper = driver.read(f, pci::reg::IoLimitUpper, 2);
     }
-    if (f.ioWindow && ioBase <= ioLimit) {
+    const pci::DecodedWindow ioWindow = pci::decodeWindow(pci::WindowKind::Io, io, f.io32);
+    if (f.ioWindow && ioWindow.open()) {
         out.push_back({CmResourceTypePort, CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_WINDOW_DECODE,
-                       ioBase, ioLimit - ioBase + 1, true, {K::IoWindow}});
+                       ioWindow.base, ioWindow.limit - ioWindow.base + 1, true, {K::IoWindow}});
     }
-    uint64_t memBase = (driver.read(f, pci::reg::MemoryBase, 2) & 0xFFF0u) << 16;
-    uint64_t memLimit = ((driver.read(f, pci::reg::MemoryLimit, 2) & 0xFFF0u) << 16) | 0xFFFFF;
-    if (memBase <= memLimit) {
-        out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_READ_WRITE, memBase,
-                       memLimit - memBase + 1, true, {K::MemoryWindow}});
+    const pci::WindowRegisters memory{driver.read(f, pci::reg::MemoryBase, 2),
+                                      driver.read(f, pci::reg::MemoryLimit, 2)};
+    const pci::DecodedWindow memoryWindow = pci::decodeWindow(pci::WindowKind::Memory, memory, false);
+    if (memoryWindow.open()) {
+        out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_READ_WRITE, memoryWindow.base,
+                       memoryWindow.limit - memoryWindow.base + 1, true, {K::MemoryWindow}});
     }
-    uint64_t pfBase = (driver.read(f, pci::reg::PrefetchBase, 2) & 0xFFF0u) << 16;
-    uint64_t pfLimit = ((driver.read(f, pci::reg::PrefetchLimit, 2) & 0xFFF0u) << 16) | 0xFFFFF;
+    pci::WindowRegisters pref{driver.read(f, pci::reg::PrefetchBase, 2),
+                              driver.read(f, pci::reg::PrefetchLimit, 2)};
     if (f.prefetch64) {
-        pfBase |= static_cast<uint64_t>(driver.read(f, pci::reg::PrefetchBaseUpper, 4)) << 32;
-        pfLimit |= static_cast<uint64_t>(driver.read(f, pci::reg::PrefetchLimitUpper, 4)) << 32;
+        pref.baseUpper = driver.read(f, pci::reg::PrefetchBaseUpper, 4);
+        pref.limitUpper = driver.read(f, pci::reg::PrefetchLimitUpper, 4);
     }
-    if (f.prefetchWindow && pfBase <= pfLimit) {
-        out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, pfBase,
-                       pfLimit - pfBase + 1, true, {K::PrefetchWindow}});
+    const pci::DecodedWindow prefWindow =
+        pci::decodeWindow(pci::WindowKind::Prefetchable, pref, f.prefetch64);
+    if (f.prefetchWindow && prefWindow.open()) {
+        out.push_back({CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, prefWindow.base,
+                       prefWindow.limit - prefWindow.base + 1, true, {K::PrefetchWindow}});
     }
     return out;
 }
@@ -221,38 +227,50 @@ void PciBusDriver::start(FunctionNode& f, PCM_RESOURCE_LIST resources)
                 }
                 break;
             }
-            case ResourceSlot::Kind::IoWindow:
-                write(f, pci::reg::IoBase, 1, static_cast<uint32_t>((base >> 8) & 0xF0));
-                write(f, pci::reg::IoLimit, 1, static_cast<uint32_t>((limit >> 8) & 0xF0));
+            case ResourceSlot::Kind::IoWindow: {
+                const pci::WindowRegisters r = pci::encodeWindow(pci::WindowKind::Io, base, limit);
+                write(f, pci::reg::IoBase, 1, r.base);
+                write(f, pci::reg::IoLimit, 1, r.limit);
                 if (f.io32) {
-                    write(f, pci::reg::IoBaseUpper, 2, static_cast<uint32_t>(base >> 16));
-                    write(f, pci::reg::IoLimitUpper, 2, static_cast<uint32_t>(limit >> 16));
+                    write(f, pci::reg::IoBaseUpper, 2, r.baseUpper);
+                    write(f, pci::reg::IoLimitUpper, 2, r.limitUpper);
                 }
                 ioWindow = true;
                 break;
-            case ResourceSlot::Kind::MemoryWindow:
-                write(f, pci::reg::MemoryBase, 2, static_cast<uint32_t>((base >> 16) & 0xFFF0));
-                write(f, pci::reg::MemoryLimit, 2, static_cast<uint32_t>((limit >> 16) & 0xFFF0));
+            }
+            case ResourceSlot::Kind::MemoryWindow: {
+                const pci::WindowRegisters r = pci::encodeWindow(pci::WindowKind::Memory, base, limit);
+                write(f, pci::reg::MemoryBase, 2, r.base);
+                write(f, pci::reg::MemoryLimit, 2, r.limit);
                 memoryWindow = true;
                 break;
-            case ResourceSlot::Kind::PrefetchWindow:
-                write(f, pci::reg::PrefetchBase, 2, static_cast<uint32_t>((base >> 16) & 0xFFF0));
-                write(f, pci::reg::PrefetchLimit, 2, static_cast<uint32_t>((limit >> 16) & 0xFFF0));
+            }
+            case ResourceSlot::Kind::PrefetchWindow: {
+                const pci::WindowRegisters r =
+                    pci::encodeWindow(pci::WindowKind::Prefetchable, base, limit);
+                write(f, pci::reg::PrefetchBase, 2, r.base);
+                write(f, pci::reg::PrefetchLimit, 2, r.limit);
                 if (f.prefetch64) {
-                    write(f, pci::reg::PrefetchBaseUpper, 4, static_cast<uint32_t>(base >> 32));
-                    write(f, pci::reg::PrefetchLimitUpper, 4, static_cast<uint32_t>(limit >> 32));
+                    write(f, pci::reg::PrefetchBaseUpper, 4, r.baseUpper);
+                    write(f, pci::reg::PrefetchLimitUpper, 4, r.limitUpper);
                 }
                 prefetchWindow = true;
                 break;
             }
+            }
         }
     }
     if (f.isBridge()) {
-        // A window that was given nothing is closed: base above limit.
-        if (!ioWindow && f.ioWindow) write(f, pci::reg::IoBase, 2, 0x00F0);
-        if (!memoryWindow) write(f, pci::reg::MemoryBase, 4, 0x0000FFF0);
+        // A window that was given nothing is closed: base above limit, both written in one
+        // transfer.
+        auto closed = [](pci::WindowKind kind) {
+            const pci::WindowRegisters r = pci::closedWindow(kind);
+            return r.base | r.limit << (kind == pci::WindowKind::Io ? 8 : 16);
+        };
+        if (!ioWindow && f.ioWindow) write(f, pci::reg::IoBase, 2, closed(pci::WindowKind::Io));
+        if (!memoryWindow) write(f, pci::reg::MemoryBase, 4, closed(pci::WindowKind::Memory));
         if (!prefetchWindow && f.prefetchWindow) {
-            write(f, pci::reg::PrefetchBase, 4, 0x0000FFF0);
+            write(f, pci::reg::PrefetchBase, 4, closed(pci::WindowKind::Prefetchable));
             if (f.prefetch64) write(f, pci::reg::PrefetchBaseUpper, 8, 0);
         }
     }

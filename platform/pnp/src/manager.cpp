@@ -1,6 +1,7 @@
 #include <pnp/manager.hpp>
 
 #include <nt/variable_length.hpp>
+#include <pci/registers.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -10,12 +11,7 @@ namespace pnp {
 
 namespace {
 
-std::string hex(uint64_t value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
+std::string hex(uint64_t value) { return "0x" + pci::hex(value); }
 
 std::string statusText(NTSTATUS status)
 {

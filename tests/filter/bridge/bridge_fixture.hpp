@@ -4,6 +4,7 @@
 #pragma once
 
 #include <machine_fixture.hpp>
+#include <nt/pool_census.hpp>
 #include <nt/variable_length.hpp>
 
 #include <bridge/scan_record.h>
@@ -236,8 +237,12 @@ protected:
 
     // Sends the filter request with the list (in pool of exactly its bytes) down the target's
     // stack, as the PnP manager does; returns the list the request carries afterwards, freed.
+    // The tag the driver's pool must carry, as a debugger's !poolused shows it: "HOT ".
+    static constexpr ULONG kDriverTag = 'H' | 'O' << 8 | 'T' << 16 | ULONG{' '} << 24;
+
     Filtered filterRequirements(const std::vector<uint8_t>& bytes)
     {
+        const size_t pagedBefore = nt::poolAllocations(kernel, kDriverTag, PagedPool);
         auto* old = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
             kernel.allocatePool(PagedPool, bytes.size(), kListTag, false));
         std::memcpy(old, bytes.data(), bytes.size());
@@ -265,7 +270,13 @@ protected:
         out.bytes.assign(raw, raw + carried->ListSize);
         ExFreePool(carried);
         IoFreeIrp(irp);
-        EXPECT_EQ(kernel.outstandingPool(HOTP_POOL_TAG), 0u);
+        // The driver's pool is paged and tagged "HOT ": a replaced list is a new block of it,
+        // and none of it is left over or taken from non-paged pool.
+        EXPECT_EQ(kernel.outstandingPool(kDriverTag), 0u);
+        if (out.replaced) {
+            EXPECT_GT(nt::poolAllocations(kernel, kDriverTag, PagedPool), pagedBefore);
+        }
+        EXPECT_EQ(nt::poolAllocations(kernel, kDriverTag, NonPagedPool), 0u);
         return out;
     }
 

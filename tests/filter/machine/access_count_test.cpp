@@ -3,10 +3,12 @@
 // window sizing). The counts are what the driver's rules fix for the built-in machine, exactly;
 // a change in either direction fails here before it shows as a slower or different machine.
 #include <machine_fixture.hpp>
+#include <machine_events.hpp>
 
 #include <machine/location.hpp>
 #include <machine/machine.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <cstring>
 #include <map>
@@ -109,7 +111,7 @@ protected:
     {
         machine::MachineOptions options;
         options.driverPath = HOTP_DRIVER_PATH;
-        m = std::make_unique<machine::Machine>(machine::defaultMachine(), options, nullptr);
+        m = std::make_unique<machine::Machine>(formats::defaultMachine(), options, nullptr);
         PDRIVER_OBJECT pci = m->busDriver().driverObject();
         Counting::busDriver = &m->busDriver();
         Counting::readConfig = nullptr;
@@ -132,14 +134,7 @@ protected:
     void play(machine::EventKind kind, const std::string& where, const std::string& card = {},
               unsigned deviceState = 0)
     {
-        machine::Event event;
-        event.kind = kind;
-        event.card = card;
-        event.deviceState = deviceState;
-        std::string error;
-        auto location = machine::parseLocation(where, error);
-        ASSERT_TRUE(location.has_value()) << error;
-        (kind == machine::EventKind::Power ? event.device : event.slot) = *location;
+        const machine::Event event = makeEvent(kind, where, card, deviceState);
         Counting::child.clear();
         Counting::root.clear();
         ASSERT_TRUE(m->apply(event));

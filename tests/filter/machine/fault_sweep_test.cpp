@@ -4,10 +4,12 @@
 // device left unstarted must say why. ctest runs a strided sweep; HOTP_FAULT_SWEEP=full runs
 // every N (make faults).
 #include <machine_fixture.hpp>
+#include <machine_events.hpp>
 
 #include <machine/location.hpp>
 #include <machine/machine.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <cctype>
 #include <cstdio>
@@ -25,23 +27,6 @@ namespace {
 
 using machine::EventKind;
 
-machine::Event event(EventKind kind, const std::string& where, const std::string& card = {},
-                     unsigned deviceState = 0)
-{
-    machine::Event e;
-    e.kind = kind;
-    e.card = card;
-    e.deviceState = deviceState;
-    e.systemState = 3;
-    if (!where.empty()) {
-        std::string error;
-        auto location = machine::parseLocation(where, error);
-        if (!location) throw std::runtime_error(where + ": " + error);
-        (kind == EventKind::Power ? e.device : e.slot) = *location;
-    }
-    return e;
-}
-
 // A flow: events played before the fault is armed, then the events played with it armed. An
 // empty `before` with `boot` set arms the fault before the machine boots.
 struct FlowCase {
@@ -57,26 +42,26 @@ std::vector<FlowCase> flows()
 {
     std::vector<FlowCase> all;
     all.push_back({"boot", {}, {}, true});
-    for (const machine::CardDesc& card : machine::defaultMachine().cards) {
+    for (const machine::CardDesc& card : formats::defaultMachine().cards) {
         std::string name = "hot_add_" + card.name;
         for (char& c : name) {
             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
         }
-        all.push_back({name, {}, {event(EventKind::Insert, "slot 1", card.name)}});
+        all.push_back({name, {}, {makeEvent(EventKind::Insert, "slot 1", card.name)}});
     }
     all.push_back({"power_d3_d0",
-                   {event(EventKind::Insert, "slot 1", "network card")},
-                   {event(EventKind::Power, "slot 1", {}, 3), event(EventKind::Power, "slot 1", {}, 0),
-                    event(EventKind::Power, "02.0", {}, 3), event(EventKind::Power, "02.0", {}, 0)}});
+                   {makeEvent(EventKind::Insert, "slot 1", "network card")},
+                   {makeEvent(EventKind::Power, "slot 1", {}, 3), makeEvent(EventKind::Power, "slot 1", {}, 0),
+                    makeEvent(EventKind::Power, "02.0", {}, 3), makeEvent(EventKind::Power, "02.0", {}, 0)}});
     all.push_back({"sleep_wake",
-                   {event(EventKind::Insert, "slot 2", "bridge card")},
-                   {event(EventKind::Sleep, {}), event(EventKind::Wake, {})}});
+                   {makeEvent(EventKind::Insert, "slot 2", "bridge card")},
+                   {makeEvent(EventKind::Sleep, {}), makeEvent(EventKind::Wake, {})}});
     all.push_back({"orderly_removal",
-                   {event(EventKind::Insert, "slot 2", "bridge card")},
-                   {event(EventKind::Remove, "slot 2")}});
+                   {makeEvent(EventKind::Insert, "slot 2", "bridge card")},
+                   {makeEvent(EventKind::Remove, "slot 2")}});
     all.push_back({"surprise_removal",
-                   {event(EventKind::Insert, "slot 2", "nested bridge card")},
-                   {event(EventKind::SurpriseRemove, "slot 2")}});
+                   {makeEvent(EventKind::Insert, "slot 2", "nested bridge card")},
+                   {makeEvent(EventKind::SurpriseRemove, "slot 2")}});
     return all;
 }
 
@@ -131,7 +116,7 @@ protected:
         options.driverPath = HOTP_DRIVER_PATH;
         options.traceLevel = 1;  // the failure trace points and the attach event run too
         options.pendAll = pendAll;
-        return std::make_unique<machine::Machine>(machine::defaultMachine(), options,
+        return std::make_unique<machine::Machine>(formats::defaultMachine(), options,
                                                   [](const machine::Output&) {});
     }
 
@@ -241,11 +226,11 @@ TEST(FaultReplay, AFailEventHitsTheAimedUseAndTheDeviceSaysWhy)
         options.driverPath = HOTP_DRIVER_PATH;
         std::vector<std::string> problems;
         auto m = std::make_unique<machine::Machine>(
-            machine::defaultMachine(), options, [&](const machine::Output& o) {
+            formats::defaultMachine(), options, [&](const machine::Output& o) {
                 if (o.kind == machine::Output::Kind::Problem) problems.push_back(o.text);
             });
         m->boot();
-        machine::Event fail = event(EventKind::Fail, {});
+        machine::Event fail = makeEvent(EventKind::Fail, {});
         fail.fault = c.fault;
         std::string error;
         fail.device = *machine::parseLocation(c.device, error);
@@ -253,7 +238,7 @@ TEST(FaultReplay, AFailEventHitsTheAimedUseAndTheDeviceSaysWhy)
         fail.nth = c.nth;
         fail.once = c.once;
         ASSERT_TRUE(m->apply(fail));
-        ASSERT_TRUE(m->apply(event(EventKind::Insert, c.slot, c.card)));
+        ASSERT_TRUE(m->apply(makeEvent(EventKind::Insert, c.slot, c.card)));
         if (c.once) {
             EXPECT_EQ(m->kernel().faults().failures(), 1u);
         } else {

@@ -3,11 +3,15 @@
 // a user or the hardware sees: configuration transactions, device stacks, the driver's records,
 // trace lines and events. Every test ends with the machine shut down clean.
 #include <machine_fixture.hpp>
+#include <machine_events.hpp>
+#include <scenarios.hpp>
 
 #include <frame/records.h>
 #include <machine/location.hpp>
 #include <machine/machine.hpp>
-#include <machine/machine_file.hpp>
+#include <views/views.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <algorithm>
 #include <filesystem>
@@ -38,7 +42,7 @@ protected:
     void TearDown() override { finish(); }
 
     void boot(ULONG traceLevel = 0, bool withDriver = true,
-              machine::MachineDesc desc = machine::defaultMachine())
+              machine::MachineDesc desc = formats::defaultMachine())
     {
         machine::MachineOptions options;
         options.withDriver = withDriver;
@@ -63,17 +67,7 @@ protected:
     bool play(EventKind kind, const std::string& where, const std::string& card = {},
               unsigned deviceState = 0)
     {
-        machine::Event event;
-        event.kind = kind;
-        event.card = card;
-        event.deviceState = deviceState;
-        event.systemState = 3;
-        if (!where.empty()) {
-            std::string error;
-            auto location = machine::parseLocation(where, error);
-            EXPECT_TRUE(location.has_value()) << error;
-            (kind == EventKind::Power ? event.device : event.slot) = *location;
-        }
+        const machine::Event event = makeEvent(kind, where, card, deviceState);
         outputs.clear();
         return m->apply(event);
     }
@@ -365,7 +359,7 @@ TEST_F(Flow, BootDevicesStartInsideTheirParentsWindowsWithAndWithoutTheDriver)
         }
         EXPECT_EQ(configByte("02.0", pci::reg::LatencyTimer), withDriver ? 0x90 : 0x40);
         EXPECT_EQ(configByte("1e.0/00.0", pci::reg::LatencyTimer), withDriver ? 0x90 : 0x40);
-        for (const std::string& line : m->describeTree()) {
+        for (const std::string& line : hotpsim::treeView(*m)) {
             if (line.find("stack:") == std::string::npos) placement[withDriver].push_back(line);
         }
         finish();
@@ -652,7 +646,7 @@ id = "f1a0:1000"
 class = 0x020000
 bars = [ { type = "io", size = 64 }, { type = "mem32", size = "128K" } ]
 )";
-    auto desc = machine::parseMachine(kMachine, "two-slots.toml");
+    auto desc = formats::parseMachine(kMachine, "two-slots.toml");
     ASSERT_TRUE(desc.ok()) << describe(desc.errors());
     boot(0, true, desc.value());
     HOTP_BUS_EXTENSION* bus = busRecord(*node("1e.0"));
@@ -679,45 +673,7 @@ bars = [ { type = "io", size = 64 }, { type = "mem32", size = "128K" } ]
 // present is filtered once, and once every card is gone again the boot records are untouched.
 TEST_F(Flow, ScenarioFilePlayedEventByEvent)
 {
-    constexpr std::string_view kScenario = R"(
-name = "every kind of event"
-[[event]]
-at = "100ms"
-insert = "nested bridge card"
-slot = "slot 2"
-[[event]]
-at = "150ms"
-insert = "network card"
-slot = "slot 1"
-[[event]]
-at = "200ms"
-power = "D3"
-device = "slot 2.0/00.0/00.0"
-[[event]]
-at = "250ms"
-power = "D0"
-device = "slot 2.0/00.0/00.0"
-[[event]]
-at = "300ms"
-sleep = "S3"
-[[event]]
-at = "400ms"
-wake = true
-[[event]]
-at = "500ms"
-surprise_remove = "slot 2"
-[[event]]
-at = "600ms"
-remove = "slot 1"
-[[event]]
-at = "700ms"
-insert = "display card"
-slot = "slot 1"
-[[event]]
-at = "800ms"
-remove = "slot 1"
-)";
-    auto scenario = machine::parseScenario(kScenario, "every-event.toml");
+    auto scenario = formats::parseScenario(kEveryEventScenario, "every-event.toml");
     ASSERT_TRUE(scenario.ok()) << describe(scenario.errors());
     boot(1);
     ASSERT_TRUE(machine::checkScenario(scenario.value(), m->description()).empty());
@@ -877,7 +833,7 @@ TEST_F(Flow, FaultsDuringAHotAddLeaveNothingBehind)
 // no cycle of the scan reaches the peer's devices. A card hot added behind the peer's bridge starts.
 TEST_F(Flow, PeerRootBusIsFilteredAndNeverSizedByTheScan)
 {
-    machine::MachineDesc desc = machine::defaultMachine();
+    machine::MachineDesc desc = formats::defaultMachine();
     desc.windows.io = {0x1000, 0x7FFF};
     for (machine::FunctionDesc& f : desc.root.functions) {
         if (f.isBridge()) f.secondary.reserve.buses = 1;
@@ -1006,7 +962,7 @@ TEST_F(Flow, EveryTextIsTheGoldenTablesAndEveryEntryIsProduced)
 
     // Each card beside a network card on the hot-plug bus: both buses list again what they have
     // filtered, and the network card is found behind the storage controller and the card.
-    for (const machine::CardDesc& card : machine::defaultMachine().cards) {
+    for (const machine::CardDesc& card : formats::defaultMachine().cards) {
         SCOPED_TRACE(card.name);
         boot(4);
         playAll({[&] {}, [&] { insert(card.name, "slot 1"); },

@@ -3,11 +3,15 @@
 // inserted again. With the driver every device behind the card's bridge starts in windows at
 // least as large as the captured ones; without it, the card's bridge asks for too little.
 #include <gtest/gtest.h>
+#include <machine_events.hpp>
 
 #include <machine/machine.hpp>
-#include <machine/machine_file.hpp>
-#include <machine/replug.hpp>
-#include <machine/snapshot.hpp>
+#include <views/views.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
+#include <formats/replug_plan.hpp>
+#include <formats/snapshot.hpp>
+#include <formats/machine_writer.hpp>
 #include <pnp/manager.hpp>
 
 #include <algorithm>
@@ -27,16 +31,16 @@ std::string resourceLine(uint64_t start, uint64_t size, uint64_t flags)
 }
 
 // Every function of the running hardware, as Linux's sysfs shows it.
-machine::Snapshot capture(pci::Hierarchy& hw)
+formats::Snapshot capture(pci::Hierarchy& hw)
 {
-    machine::Snapshot snapshot;
+    formats::Snapshot snapshot;
     snapshot.source = "captured";
     std::function<void(unsigned)> walk = [&](unsigned number) {
         for (unsigned d = 0; d < 32; ++d) {
             for (unsigned fn = 0; fn < 8; ++fn) {
                 pci::Function* f = hw.locate(number, d, fn);
                 if (f == nullptr) continue;
-                machine::SnapshotFunction s;
+                formats::SnapshotFunction s;
                 s.bus = number;
                 s.device = d;
                 s.function = fn;
@@ -74,7 +78,7 @@ machine::Snapshot capture(pci::Hierarchy& hw)
     };
     walk(0);
     std::sort(snapshot.functions.begin(), snapshot.functions.end(),
-              [](const machine::SnapshotFunction& a, const machine::SnapshotFunction& b) {
+              [](const formats::SnapshotFunction& a, const formats::SnapshotFunction& b) {
                   return std::tie(a.bus, a.device, a.function) < std::tie(b.bus, b.device, b.function);
               });
     return snapshot;
@@ -84,15 +88,10 @@ machine::MachineDesc capturedWithBridgeCard()
 {
     machine::MachineOptions options;
     options.driverPath = HOTP_DRIVER_PATH;
-    machine::Machine m(machine::defaultMachine(), options, [](const machine::Output&) {});
+    machine::Machine m(formats::defaultMachine(), options, [](const machine::Output&) {});
     m.boot();
-    machine::Event insert;
-    insert.kind = machine::EventKind::Insert;
-    insert.card = "bridge card";
-    std::string error;
-    insert.slot = *machine::parseLocation("slot 2", error);
-    EXPECT_TRUE(m.apply(insert));
-    machine::ImportResult imported = machine::importSnapshot(capture(m.hardware()));
+    EXPECT_TRUE(m.apply(hotp::test::makeEvent(machine::EventKind::Insert, "slot 2", "bridge card")));
+    formats::ImportResult imported = formats::importSnapshot(capture(m.hardware()));
     EXPECT_TRUE(imported.machine) << (imported.errors.empty() ? "" : imported.errors.front());
     EXPECT_TRUE(m.shutdown().empty());
     return imported.machine ? *imported.machine : machine::MachineDesc{};
@@ -105,7 +104,7 @@ struct Played {
 Played replug(const machine::MachineDesc& desc, const std::string& bdf, bool withDriver)
 {
     std::string error;
-    auto plan = machine::planReplug(desc, bdf, error);
+    auto plan = formats::planReplug(desc, bdf, error);
     EXPECT_TRUE(plan) << error;
     if (!plan) return {};
     EXPECT_TRUE(machine::checkScenario(plan->scenario, plan->machine).empty());
@@ -116,7 +115,7 @@ Played replug(const machine::MachineDesc& desc, const std::string& bdf, bool wit
     m.boot();
     for (const machine::Event& e : plan->scenario.events) EXPECT_TRUE(m.apply(e));
     Played played;
-    played.comparison = machine::compareReplug(m, *plan);
+    played.comparison = hotpsim::compareReplug(m, *plan);
     played.problems = m.shutdown();
     return played;
 }
@@ -145,10 +144,10 @@ TEST(Replug, TheBridgeCardStartsAgainWithTheDriverAndNotWithout)
 
     // Malformed or impossible targets are refused with a reason.
     std::string error;
-    EXPECT_FALSE(machine::planReplug(captured, "01:1f.0", error));
+    EXPECT_FALSE(formats::planReplug(captured, "01:1f.0", error));
     EXPECT_NE(error.find("no function 01:1f.0"), std::string::npos) << error;
-    EXPECT_FALSE(machine::planReplug(captured, "0x:02.0", error));
-    EXPECT_FALSE(machine::planReplug(machine::defaultMachine(), "01:00.0", error));
+    EXPECT_FALSE(formats::planReplug(captured, "0x:02.0", error));
+    EXPECT_FALSE(formats::planReplug(formats::defaultMachine(), "01:00.0", error));
     EXPECT_NE(error.find("no configuration bytes"), std::string::npos) << error;
 }
 
@@ -174,13 +173,13 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
     };
     for (const Dump& d : dumps) {
         SCOPED_TRACE(d.file);
-        const machine::SnapshotResult read =
-            machine::readSnapshot(std::string(HOTP_LSPCI_DUMPS) + "/" + d.file);
+        const formats::SnapshotResult read =
+            formats::readSnapshot(std::string(HOTP_LSPCI_DUMPS) + "/" + d.file);
         ASSERT_TRUE(read.snapshot) << read.errors.front();
-        const machine::ImportResult imported = machine::importSnapshot(*read.snapshot);
+        const formats::ImportResult imported = formats::importSnapshot(*read.snapshot);
         ASSERT_TRUE(imported.machine) << imported.errors.front();
         // The machine as a file, read back, is what boots.
-        auto parsed = machine::parseMachine(machine::writeMachineFile(*imported.machine, imported.notes),
+        auto parsed = formats::parseMachine(formats::writeMachineFile(*imported.machine, imported.notes),
                                             d.file);
         ASSERT_TRUE(parsed) << parsed.errors().front();
         const machine::MachineDesc& desc = parsed.value();

@@ -4,7 +4,8 @@
 
 #include <machine/description.hpp>
 #include <machine/location.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 namespace {
 
@@ -14,7 +15,7 @@ class BuiltInMachine : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        desc = machine::defaultMachine();
+        desc = formats::defaultMachine();
         machine::populate(hw, desc);
     }
     // Sets a bridge's bus numbers with a configuration write, as software would.
@@ -205,7 +206,7 @@ TEST(WriteMasks, RegistersKeepWhatTheirFunctionDoesNotImplement)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        auto parsed = machine::parseMachine(
+        auto parsed = formats::parseMachine(
             std::string("[[function]]\nat = \"02.0\"\nid = \"7e57:0300\"\n") + c.keys, "m.toml");
         ASSERT_TRUE(parsed.ok()) << parsed.errors().front();
         pci::Hierarchy hw;

@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <machine/firmware.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <cstdio>
 #include <map>
@@ -231,7 +232,7 @@ struct Booted {
 // The built-in machine with some cards present at boot, then the firmware pass.
 void boot(Booted& b, const std::vector<std::pair<unsigned, const char*>>& cards = {})
 {
-    b.desc = machine::defaultMachine();
+    b.desc = formats::defaultMachine();
     machine::populate(b.hw, b.desc);
     for (const auto& [slot, name] : cards) {
         ASSERT_TRUE(b.hw.root().function(0x1E, 0)->secondary()->insert(
@@ -464,7 +465,7 @@ at = "02.0"
 kind = "bridge"
 id = "7e57:0403"
 )";
-    auto parsed = machine::parseMachine(text, "deep.toml");
+    auto parsed = formats::parseMachine(text, "deep.toml");
     ASSERT_TRUE(parsed.ok()) << parsed.errors().front();
     pci::Hierarchy hw;
     machine::populate(hw, parsed.value());
@@ -634,7 +635,7 @@ reserve = { io = "32K" }
          "00:02.0: only 53 of 200 spare bus numbers left", 0, 2, 0},
     };
     for (const Constrained& c : cases) {
-        auto parsed = machine::parseMachine(c.text, "constrained.toml");
+        auto parsed = formats::parseMachine(c.text, "constrained.toml");
         ASSERT_TRUE(parsed.ok()) << c.name << ": " << parsed.errors().front();
         pci::Hierarchy hw;
         machine::populate(hw, parsed.value());
@@ -658,7 +659,7 @@ reserve = { io = "32K" }
     }
     // The 16 MB prefetchable BAR went to the memory window, and the bridge forwards the 32 MB
     // one and the reservation through its memory window, its prefetchable one closed.
-    auto parsed = machine::parseMachine(noPrefetchable, "p.toml");
+    auto parsed = formats::parseMachine(noPrefetchable, "p.toml");
     pci::Hierarchy hw;
     machine::populate(hw, parsed.value());
     const auto report = machine::runFirmware(hw, parsed.value().windows);
@@ -667,7 +668,7 @@ reserve = { io = "32K" }
     EXPECT_FALSE(bridge->bridge->prefetchable.open());
     EXPECT_EQ(bridge->bridge->memory.size(), (256u + 32u) << 20);
     // Bus numbers ran out for the second bridge's spares: it ends at 255, nothing beyond.
-    auto buses = machine::parseMachine(busesRunOut, "b.toml");
+    auto buses = formats::parseMachine(busesRunOut, "b.toml");
     pci::Hierarchy hw2;
     machine::populate(hw2, buses.value());
     const auto numbered = machine::runFirmware(hw2, buses.value().windows);

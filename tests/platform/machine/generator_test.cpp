@@ -2,13 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <machine/firmware.hpp>
-#include <machine/generator.hpp>
+#include <formats/generator.hpp>
 
 #include <algorithm>
 
 namespace {
 
-using machine::MachineShape;
+using formats::MachineShape;
 
 // Deepest bridge nesting below a bus, and the functions that are not bridges.
 void measure(const machine::BusDesc& bus, unsigned level, unsigned& depth, unsigned& functions)
@@ -39,14 +39,14 @@ TEST(Generator, FirmwareFindsTheShapeAskedFor)
     };
     for (const Case& c : cases) {
         std::string error;
-        auto shape = machine::parseShape(c.shape, error);
+        auto shape = formats::parseShape(c.shape, error);
         ASSERT_TRUE(shape) << c.shape << ": " << error;
-        auto desc = machine::generateMachine(*shape, error);
+        auto desc = formats::generateMachine(*shape, error);
         ASSERT_TRUE(desc) << c.shape << ": " << error;
         unsigned depth = 0, functions = 0;
         measure(desc->root, 0, depth, functions);
         EXPECT_EQ(functions - 1, c.functions) << c.shape;
-        EXPECT_EQ(machine::generatedFunctions(*shape), c.functions) << c.shape;
+        EXPECT_EQ(formats::generatedFunctions(*shape), c.functions) << c.shape;
         EXPECT_EQ(depth, c.depth) << c.shape;
 
         pci::Hierarchy hw;
@@ -56,7 +56,7 @@ TEST(Generator, FirmwareFindsTheShapeAskedFor)
         EXPECT_EQ(report.lastBus, shape->buses - 1) << c.shape;
         // The hot-plug bridge comes last and keeps the spare numbers for its slots.
         ASSERT_TRUE(report.functions.back().bridge) << c.shape;
-        EXPECT_EQ(report.functions.back().bridge->spareBuses, machine::GeneratedSpareBuses);
+        EXPECT_EQ(report.functions.back().bridge->spareBuses, formats::GeneratedSpareBuses);
         EXPECT_NE(desc->card("bridge chain"), nullptr);
         EXPECT_NE(desc->card("nested bridge card"), nullptr);
     }
@@ -65,7 +65,7 @@ TEST(Generator, FirmwareFindsTheShapeAskedFor)
 TEST(Generator, TheChainCardNestsAsDeepAsTheDriverScans)
 {
     std::string error;
-    auto desc = machine::generateMachine({}, error);
+    auto desc = formats::generateMachine({}, error);
     ASSERT_TRUE(desc) << error;
     const machine::CardDesc* chain = desc->card("bridge chain");
     ASSERT_NE(chain, nullptr);
@@ -73,7 +73,7 @@ TEST(Generator, TheChainCardNestsAsDeepAsTheDriverScans)
     top.functions = chain->functions;
     unsigned depth = 0, functions = 0;
     measure(top, 0, depth, functions);
-    EXPECT_EQ(depth, machine::BridgeChainDepth);
+    EXPECT_EQ(depth, formats::BridgeChainDepth);
     EXPECT_EQ(functions, 1u);
 }
 
@@ -99,9 +99,9 @@ TEST(Generator, ShapesThatCannotBeBuiltAreRefused)
     };
     for (const Case& c : cases) {
         std::string error;
-        auto shape = machine::parseShape(c.shape, error);
+        auto shape = formats::parseShape(c.shape, error);
         if (shape) {
-            EXPECT_FALSE(machine::generateMachine(*shape, error)) << c.shape;
+            EXPECT_FALSE(formats::generateMachine(*shape, error)) << c.shape;
         }
         EXPECT_NE(error.find(c.error), std::string::npos) << c.shape << ": " << error;
     }

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <machine/firmware.hpp>
-#include <machine/lspci_dump.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/lspci_dump.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <array>
 #include <cstdio>
@@ -77,7 +78,7 @@ struct Booted {
 
     explicit Booted(bool firmware = true, const char* slot2 = "bridge card")
     {
-        desc = machine::defaultMachine();
+        desc = formats::defaultMachine();
         machine::populate(hw, desc);
         if (slot2 != nullptr) {
             hw.root().function(0x1E, 0)->secondary()->insert(2,
@@ -88,7 +89,7 @@ struct Booted {
     std::string dump()
     {
         std::ostringstream out;
-        machine::writeLspciDump(out, hw);
+        formats::writeLspciDump(out, hw);
         return out.str();
     }
 };
@@ -139,14 +140,14 @@ TEST(LspciDump, FollowsTheBusNumbersSoftwareSees)
 
 TEST(LspciDump, RevisionInTheTitle)
 {
-    auto parsed = machine::parseMachine(
+    auto parsed = formats::parseMachine(
         "[[function]]\nat = \"07.0\"\nid = \"7e57:0042\"\nrevision = 0x1f\nclass = 0x0c0330\n",
         "r.toml");
     ASSERT_TRUE(parsed.ok()) << parsed.errors().front();
     pci::Hierarchy hw;
     machine::populate(hw, parsed.value());
     std::ostringstream out;
-    machine::writeLspciDump(out, hw);
+    formats::writeLspciDump(out, hw);
     const auto dumped = readDump(out.str());
     ASSERT_EQ(dumped.size(), 1u);
     EXPECT_EQ(dumped[0].title, "00:07.0 Class 0c03: Device 7e57:0042 (rev 1f)");
@@ -210,7 +211,7 @@ TEST(LspciDump, LspciDecodesDevicesBusNumbersAndWindows)
     TempFile dump, errors;
     {
         std::ofstream out(dump.path());
-        machine::writeLspciDump(out, b.hw);
+        formats::writeLspciDump(out, b.hw);
     }
     const std::string command = lspci + " -F " + dump.path() + " -vv 2>" + errors.path();
     FILE* pipe = popen(command.c_str(), "r");

@@ -2,8 +2,9 @@
 // the line of what is wrong.
 #include <gtest/gtest.h>
 
-#include <machine/machine_file.hpp>
-#include <machine/snapshot.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
+#include <formats/machine_writer.hpp>
 
 #include <chrono>
 #include <filesystem>
@@ -24,7 +25,7 @@ std::string deviceHeader()
 }
 
 using machine::FunctionKind;
-using machine::parseMachine;
+using formats::parseMachine;
 using pci::Bar;
 
 // A device on the root bus that is valid on its own; cases append a line to break it.
@@ -224,7 +225,7 @@ TEST(MachineFile, EveryProblemIsReportedNotOnlyTheFirst)
 
 TEST(MachineFile, UnreadableFileIsOneError)
 {
-    auto parsed = machine::loadMachine("/nonexistent/machine.toml");
+    auto parsed = formats::loadMachine("/nonexistent/machine.toml");
     ASSERT_FALSE(parsed.ok());
     ASSERT_EQ(parsed.errors().size(), 1u);
     EXPECT_EQ(parsed.errors()[0].rfind("/nonexistent/machine.toml: cannot read", 0), 0u);
@@ -244,7 +245,7 @@ TEST(MachineFile, InputsTheTomlLibraryMishandledAreSyntaxErrors)
     };
     for (const Malformed& c : cases) {
         for (bool scenario : {false, true}) {
-            const auto errors = scenario ? machine::parseScenario(c.text, "bad.toml").errors()
+            const auto errors = scenario ? formats::parseScenario(c.text, "bad.toml").errors()
                                          : parseMachine(c.text, "bad.toml").errors();
             ASSERT_EQ(errors.size(), 1u) << c.name;
             const std::string prefix = "bad.toml:" + std::to_string(c.line) + ": ";
@@ -265,7 +266,7 @@ TEST(MachineFile, OnlyRegularFilesOfBoundedSizeAreRead)
     const std::string dangling = dir + "/dangling.toml";
     ASSERT_EQ(::symlink((dir + "/nothing").c_str(), dangling.c_str()), 0);
     const std::string large = dir + "/large.toml";
-    std::ofstream(large) << std::string(machine::kMaxFileBytes + 1, '#');
+    std::ofstream(large) << std::string(formats::kMaxFileBytes + 1, '#');
 
     struct Case {
         std::string path;
@@ -282,8 +283,8 @@ TEST(MachineFile, OnlyRegularFilesOfBoundedSizeAreRead)
     for (const Case& c : cases) {
         for (bool scenario : {false, true}) {
             const auto started = std::chrono::steady_clock::now();
-            const auto errors = scenario ? machine::loadScenario(c.path).errors()
-                                         : machine::loadMachine(c.path).errors();
+            const auto errors = scenario ? formats::loadScenario(c.path).errors()
+                                         : formats::loadMachine(c.path).errors();
             EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1)) << c.path;
             ASSERT_EQ(errors.size(), 1u) << c.path;
             EXPECT_EQ(errors[0], c.path + ": " + c.message);
@@ -425,7 +426,7 @@ class = 0x020000
     machine::MachineDesc peersOnly = m;
     peersOnly.root.functions.clear();
     peersOnly.cards.clear();
-    auto again = parseMachine(machine::writeMachineFile(peersOnly, {}), "written.toml");
+    auto again = parseMachine(formats::writeMachineFile(peersOnly, {}), "written.toml");
     ASSERT_TRUE(again.ok()) << again.errors().front();
     ASSERT_EQ(again.value().peers.size(), 1u);
     EXPECT_EQ(again.value().peers[0].number, 0x80u);
@@ -445,7 +446,7 @@ TEST(MachineFile, WindowsDefaultWhenNotGiven)
 
 TEST(MachineFile, BuiltInMachineHasTheBoardAndCatalogue)
 {
-    auto parsed = parseMachine(machine::defaultMachineText(), "default.toml");
+    auto parsed = parseMachine(formats::defaultMachineText(), "default.toml");
     ASSERT_TRUE(parsed.ok()) << parsed.errors().front();
     const machine::MachineDesc& m = parsed.value();
     struct Expected {

@@ -1,14 +1,15 @@
 // Scenario files, locations, and scenarios played against a machine's description.
 #include <gtest/gtest.h>
 
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <string>
 
 namespace {
 
 using machine::EventKind;
-using machine::parseScenario;
+using formats::parseScenario;
 
 TEST(Location, PathsAndLabels)
 {
@@ -216,13 +217,13 @@ fail = "none"
     EXPECT_FALSE(events[1].once);
     EXPECT_FALSE(events[1].offset.has_value());
     EXPECT_EQ(events[2].fault, "none");
-    EXPECT_TRUE(checkScenario(parsed.value(), machine::defaultMachine()).empty());
+    EXPECT_TRUE(checkScenario(parsed.value(), formats::defaultMachine()).empty());
 }
 
 TEST(ScenarioFile, BuiltInScenarioPlaysTheTypicalHotPlugEvent)
 {
-    const machine::MachineDesc m = machine::defaultMachine();
-    const machine::ScenarioDesc s = machine::defaultScenario();
+    const machine::MachineDesc m = formats::defaultMachine();
+    const machine::ScenarioDesc s = formats::defaultScenario();
     EXPECT_TRUE(machine::checkScenario(s, m).empty());
     ASSERT_EQ(s.events.size(), 5u);
     EXPECT_EQ(s.events[0].kind, EventKind::Insert);
@@ -241,7 +242,7 @@ TEST(ScenarioFile, BuiltInScenarioPlaysTheTypicalHotPlugEvent)
 // Scenarios that parse but cannot be played on the built-in machine.
 TEST(ScenarioFile, CheckedAgainstTheMachine)
 {
-    const machine::MachineDesc m = machine::defaultMachine();
+    const machine::MachineDesc m = formats::defaultMachine();
     const std::string insert1 = "[[event]]\ninsert = \"network card\"\nslot = \"slot 1\"\n";
     const std::string insertBridge = "[[event]]\ninsert = \"bridge card\"\nslot = \"slot 2\"\n";
     struct Unplayable {

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <machine/firmware.hpp>
-#include <machine/lspci_dump.hpp>
-#include <machine/machine_file.hpp>
-#include <machine/snapshot.hpp>
+#include <formats/lspci_dump.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
+#include <formats/snapshot.hpp>
+#include <formats/machine_writer.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace machine;
+using namespace formats;
 
 // A flat bus, a bridge with a device behind it, nested and sibling bridges, a multi-function
 // device with a gap, an empty bridge, a 64-bit prefetchable BAR behind a bridge, a subtractive

@@ -1,9 +1,11 @@
 // The kernel's memory: where objects live and what their addresses look like, the quarantine of
 // freed objects, the driver's list of devices, and what hot add and removal leave behind.
 #include <gtest/gtest.h>
+#include <machine_events.hpp>
 
 #include <machine/machine.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 #include <nt/kernel.hpp>
 
 #include <cstdio>
@@ -237,15 +239,11 @@ TEST(KernelMemory, HotAddAndRemoveCyclesRetainNothingOnceTheQuarantineIsFull)
 {
     machine::MachineOptions options;
     options.driverPath = HOTP_DRIVER_PATH;
-    machine::Machine m(machine::defaultMachine(), options, [](const machine::Output&) {});
+    machine::Machine m(formats::defaultMachine(), options, [](const machine::Output&) {});
     m.boot();
-    std::string error;
-    machine::Event insert;
-    insert.kind = machine::EventKind::Insert;
-    insert.card = "network card";
-    insert.slot = *machine::parseLocation("slot 1", error);
-    machine::Event remove = insert;
-    remove.kind = machine::EventKind::Remove;
+    const machine::Event insert =
+        hotp::test::makeEvent(machine::EventKind::Insert, "slot 1", "network card");
+    const machine::Event remove = hotp::test::makeEvent(machine::EventKind::Remove, "slot 1");
     auto cycles = [&](int n) {
         for (int i = 0; i < n; ++i) {
             ASSERT_TRUE(m.apply(insert));

@@ -3,9 +3,11 @@
 // number. No number may be forwarded by two bridges, none may wrap, and a bridge the bus driver
 // cannot number does not start, with its reason.
 #include "platform_fixture.hpp"
+#include <machine_events.hpp>
 
 #include <machine/machine.hpp>
-#include <machine/machine_file.hpp>
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
 
 #include <map>
 #include <string>
@@ -176,7 +178,7 @@ protected:
 TEST_P(BusNumbers, NeverSharedNeverWrapped)
 {
     const BusNumberCase& c = GetParam();
-    auto parsed = machine::parseMachine(c.machine, "machine.toml");
+    auto parsed = formats::parseMachine(c.machine, "machine.toml");
     ASSERT_TRUE(parsed.ok()) << describe(parsed.errors());
     machine::MachineOptions options;
     options.withDriver = c.withDriver;
@@ -193,12 +195,7 @@ TEST_P(BusNumbers, NeverSharedNeverWrapped)
     const uint32_t bar1 = neighbour != nullptr ? neighbour->dword(pci::reg::Bar0 + 4) : 0;
 
     if (c.card != nullptr) {
-        std::string error;
-        machine::Event event;
-        event.kind = machine::EventKind::Insert;
-        event.card = c.card;
-        event.slot = *machine::parseLocation("slot 1", error);
-        ASSERT_TRUE(m->apply(event));
+        ASSERT_TRUE(m->apply(hotp::test::makeEvent(machine::EventKind::Insert, "slot 1", c.card)));
     }
 
     EXPECT_TRUE(m->conflicts().empty()) << describe(m->conflicts());

@@ -143,6 +143,9 @@ protected:
         setup.upperFilters = [this](pnp::DeviceNode& node) {
             std::vector<PDRIVER_OBJECT> filters;
             if (node.name == recordOn) filters.push_back(recorder.driverObject());
+            if (filterEverywhere != nullptr && &node != manager->root()) {
+                filters.push_back(filterEverywhere);
+            }
             return filters;
         };
         setup.isBus = [this](pnp::DeviceNode& node) {
@@ -176,6 +179,7 @@ protected:
     pcibus::GenericFunctionDriver generic;
     RecordingFilter recorder;
     std::string recordOn;  // the node the recording filter joins
+    PDRIVER_OBJECT filterEverywhere = nullptr;  // a filter on every function, when set
     std::unique_ptr<pnp::Manager> manager;
     std::vector<std::string> events;
     std::vector<std::string> conflicts;

@@ -5,14 +5,14 @@
 #pragma once
 
 #include <machine/description.hpp>
+#include <machine/location.hpp>
+#include <machine/output.hpp>
 #include <machine/scenario.hpp>
 
 #include <nt/kernel.hpp>
 #include <pci/hardware.hpp>
 #include <pcibus/bus_driver.hpp>
 #include <pnp/manager.hpp>
-
-#include <nlohmann/json.hpp>
 
 #include <functional>
 #include <memory>
@@ -30,33 +30,6 @@ struct MachineOptions {
     bool pendAll = false;      // the bus driver pends every request it can
     bool reportReads = false;  // configuration reads are reported too (Output::Kind::Read)
 };
-
-// One thing that happened. `text` is a short line that stays stable for tests; `fields` carry the
-// event's data, one set of fields per kind, as docs/hotpsim-events.md describes them (hotpsim's
-// --json prints them, its story is written from them).
-struct Output {
-    enum class Kind {
-        Step,          // a scenario event begins
-        Firmware,      // what firmware configured
-        Request,       // a request the PnP or power manager sent
-        Trace,         // a line the driver printed
-        Break,         // a breakpoint the driver hit (recorded, not stopped)
-        EventLog,      // an event-log entry, rendered
-        Config,        // a configuration write
-        Read,          // a configuration read (only with MachineOptions::reportReads)
-        BusNumbers,    // a write of a bridge's bus numbers
-        Conflict,      // two bridges claimed one configuration cycle
-        Problem,       // a device not started, or an event that could not be applied, and why
-        Note,          // anything else worth saying
-        Requirements,  // a device's requirements as filtering found and left them
-        Reset,         // a function reset by its return from D3hot to D0
-    } kind;
-    std::string text;
-    nlohmann::ordered_json fields = nlohmann::ordered_json::object();
-};
-
-// The kind's name as --json writes it.
-const char* outputKindName(Output::Kind kind);
 
 class Machine {
 public:
@@ -85,8 +58,6 @@ public:
     // Configuration cycles two bridges on one bus both claimed; a correct driver causes none.
     const std::vector<std::string>& conflicts() const { return conflicts_; }
 
-    // The PCI tree with each device's state, and each device's stack of device objects.
-    std::vector<std::string> describeTree();
     // The PnP node of a function, by its bus number and slot.
     pnp::DeviceNode* nodeAt(unsigned bus, unsigned device, unsigned function);
     std::string nameOf(PDEVICE_OBJECT pdo);
@@ -99,6 +70,27 @@ public:
     std::string symbolize(const void* address);
 
 private:
+    // Where an event's location is now: the place in the hardware and its bus's number.
+    struct Target {
+        Place place;
+        unsigned bus = 0;
+    };
+
+    void reportKernel();
+    void reportHardware();
+    void loadFilter();
+    void startPnpManager();
+    void onErrorLogEntry(const nt::ErrorLogEntry& entry);
+    void onFaultFired(nt::FaultPoint point, const nt::FaultSite& site, bool persistent);
+
+    // Each returns false after a Problem output saying why the event cannot be applied.
+    bool refuse(const Event& event, const std::string& why);
+    std::optional<Target> locate(const Event& event, const Location& where);
+    bool armFault(const Event& event);
+    bool insertCard(const Event& event, const Target& target);
+    bool removeCard(const Event& event, const Target& target);
+    bool setPower(const Event& event, const Target& target);
+
     void emit(Output::Kind kind, const std::string& text,
               nlohmann::ordered_json fields = nlohmann::ordered_json::object());
     void onTransaction(const pci::Transaction& t);

@@ -6,6 +6,8 @@
 #include <machine/description.hpp>
 #include <machine/location.hpp>
 
+#include <nt/kernel.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -55,6 +57,8 @@ struct FaultName {
     const char* what;  // one line for --help
     bool config;       // a configuration transfer: may be aimed at an offset
     bool aimable;      // concerns one function: may be aimed at a device
+    nt::FaultPoint point;             // the stand-in's call that fails
+    std::optional<bool> write = {};  // configuration transfers of one direction only
 };
 const std::vector<FaultName>& faultNames();
 const FaultName* findFaultName(const std::string& name);

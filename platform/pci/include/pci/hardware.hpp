@@ -121,6 +121,9 @@ public:
 private:
     explicit Function(HeaderKind header);
     void setMask(unsigned offset, unsigned length, uint32_t writable, uint32_t clearable = 0);
+    // The registers every header type shares: command, status (error bits write-one-to-clear),
+    // cache line size and latency timer.
+    void defineCommonMasks();
     void defineBars(unsigned count);
     void defineRom(uint64_t size);
     void defineBridgeWindows(bool io, bool io32, bool prefetch, bool prefetch64);
