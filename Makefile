@@ -94,3 +94,6 @@ faults: host64
 
 clean:
 	rm -rf build
+
+# The shipped image under Wine's kernel (wine/wine.mk); not part of `make test`.
+include wine/wine.mk

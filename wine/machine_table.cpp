@@ -1,0 +1,222 @@
+// Writes a machine and the flows of a scenario as a C table for the test bus driver that stands
+// for the PCI bus driver under Wine: every function's configuration bytes as firmware left them,
+// its power-on bytes and its write and write-one-to-clear masks (read off the hardware model by
+// writing each byte), where it sits, and each scenario event as a step. The test bus driver then
+// answers configuration cycles exactly as the hardware model does, without linking it.
+//
+//   hotp_wine_machine MACHINE.toml SCENARIO.toml OUT.c
+#include <formats/machine_file.hpp>
+#include <formats/scenario_file.hpp>
+#include <machine/description.hpp>
+#include <machine/firmware.hpp>
+#include <machine/location.hpp>
+#include <machine/scenario.hpp>
+#include <pci/hardware.hpp>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::array<uint8_t, 256>;
+
+struct Entry {
+    int parent = -1;  // the bridge whose secondary bus holds it; -1 for the root bus
+    unsigned device = 0, function = 0;
+    int card = -1;    // the insertion that brings it, -1 when present at boot
+    unsigned pm = 0;  // offset of the power-management capability, 0 for none
+    Bytes config{}, powerOn{}, writable{}, clearable{};
+};
+
+Bytes bytesOf(const pci::Function& f)
+{
+    Bytes b{};
+    for (unsigned o = 0; o < 256; ++o) b[o] = f.byte(o);
+    return b;
+}
+
+// The power-management capability, found as configuration software finds it.
+unsigned pmOffset(const Bytes& b)
+{
+    if ((b[0x06] & 0x10) == 0) return 0;
+    for (unsigned at = b[0x34] & 0xFC, hops = 0; at >= 0x40 && hops < 48; at = b[at + 1] & 0xFC, ++hops) {
+        if (b[at] == 0x01) return at;
+    }
+    return 0;
+}
+
+// Each byte's writable and write-one-to-clear bits: a byte at 0 written with ones shows what can
+// be set; a byte at ones written with ones shows what clears. The byte is put back afterwards.
+void probeMasks(pci::Function& f, Entry& e)
+{
+    for (unsigned o = 0; o < 256; ++o) {
+        const uint8_t saved = f.byte(o);
+        f.poke(o, 1, 0x00);
+        f.write(o, 1, 0xFF);
+        e.writable[o] = f.byte(o);
+        f.poke(o, 1, 0xFF);
+        f.write(o, 1, 0xFF);
+        e.clearable[o] = static_cast<uint8_t>(~f.byte(o));
+        f.poke(o, 1, saved);
+    }
+}
+
+// Lists the functions of a bus, depth first; `spare` is the same bus built anew, in its
+// power-on state, whose functions are probed for their masks.
+void walk(const pci::Bus& bus, pci::Bus& spare, int parent, int card, std::vector<Entry>& out)
+{
+    for (unsigned d = 0; d < 32; ++d) {
+        for (unsigned fn = 0; fn < 8; ++fn) {
+            const pci::Function* f = bus.function(d, fn);
+            if (f == nullptr) continue;
+            pci::Function& p = *spare.function(d, fn);
+            Entry e;
+            e.parent = parent;
+            e.device = d;
+            e.function = fn;
+            e.card = card;
+            e.config = bytesOf(*f);
+            e.powerOn = bytesOf(p);
+            e.pm = pmOffset(e.powerOn);
+            probeMasks(p, e);
+            out.push_back(e);
+            const int self = static_cast<int>(out.size()) - 1;
+            if (f->secondary() != nullptr) walk(*f->secondary(), *p.secondary(), self, card, out);
+        }
+    }
+}
+
+// The table entry a resolved location ends at, walking from the root bus through the entries
+// present at this point of the scenario.
+int entryAt(const std::vector<Entry>& entries, const std::vector<bool>& present,
+            const std::vector<machine::Step>& path)
+{
+    int parent = -1;
+    for (const machine::Step& step : path) {
+        int found = -1;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (present[i] && entries[i].parent == parent && entries[i].device == step.device &&
+                entries[i].function == step.functionOrZero()) {
+                found = static_cast<int>(i);
+            }
+        }
+        if (found < 0) return -1;
+        parent = found;
+    }
+    return parent;
+}
+
+void bytesLine(std::ostream& out, const Bytes& b)
+{
+    out << "{";
+    for (unsigned o = 0; o < 256; ++o) {
+        char hex[8];
+        std::snprintf(hex, sizeof(hex), "%s0x%02x", o == 0 ? "" : ",", b[o]);
+        out << hex;
+    }
+    out << "}";
+}
+
+int fail(const std::string& message)
+{
+    std::cerr << "hotp_wine_machine: " << message << "\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) return fail("usage: hotp_wine_machine MACHINE.toml SCENARIO.toml OUT.c");
+    auto machineFile = formats::loadMachine(argv[1]);
+    if (!machineFile.ok()) return fail(machineFile.errors().front());
+    auto scenarioFile = formats::loadScenario(argv[2]);
+    if (!scenarioFile.ok()) return fail(scenarioFile.errors().front());
+    const machine::MachineDesc& desc = machineFile.value();
+    const machine::ScenarioDesc& scenario = scenarioFile.value();
+
+    pci::Hierarchy booted, spare;
+    machine::populate(booted, desc);
+    machine::populate(spare, desc);
+    machine::runFirmware(booted, desc.windows, desc.asFound);
+    std::vector<Entry> entries;
+    walk(booted.root(), spare.root(), -1, -1, entries);
+    std::vector<bool> present(entries.size(), true);
+
+    std::ostringstream steps;
+    std::map<int, int> slotCard;  // slot entry index * 32 + device -> insertion number
+    int insertions = 0;
+    for (const machine::Event& event : scenario.events) {
+        std::string error;
+        const bool isInsert = event.kind == machine::EventKind::Insert;
+        const machine::Location& where = isInsert || event.kind == machine::EventKind::SurpriseRemove
+                                             ? event.slot
+                                             : event.device;
+        auto path = machine::resolveLocation(desc, where, error);
+        if (!path || path->empty()) return fail(where.text + ": " + error);
+        std::vector<machine::Step> bridgePath(path->begin(), path->end() - 1);
+        const int bridge = entryAt(entries, present, bridgePath);
+        const unsigned device = path->back().device;
+        if (isInsert) {
+            const machine::CardDesc* card = desc.card(event.card);
+            if (card == nullptr) return fail("no card named " + event.card);
+            pci::Card built = machine::buildCard(*card);
+            pci::Card probe = machine::buildCard(*card);
+            pci::Bus holder, spareHolder;
+            holder.makeHotPlugSlot(device);
+            spareHolder.makeHotPlugSlot(device);
+            holder.insert(device, std::move(built));
+            spareHolder.insert(device, std::move(probe));
+            const size_t first = entries.size();
+            walk(holder, spareHolder, bridge, insertions, entries);
+            for (size_t i = first; i < entries.size(); ++i) {
+                entries[i].config = entries[i].powerOn;  // a card arrives in its reset state
+            }
+            present.resize(entries.size(), true);
+            slotCard[bridge * 32 + static_cast<int>(device)] = insertions;
+            steps << "    {TB_STEP_INSERT, " << bridge << ", " << device << ", " << insertions
+                  << "},\n";
+            ++insertions;
+        } else if (event.kind == machine::EventKind::SurpriseRemove) {
+            const int card = slotCard[bridge * 32 + static_cast<int>(device)];
+            for (size_t i = 0; i < entries.size(); ++i) {
+                if (entries[i].card == card) present[i] = false;
+            }
+            steps << "    {TB_STEP_SURPRISE_REMOVE, " << bridge << ", " << device << ", " << card
+                  << "},\n";
+        } else if (event.kind == machine::EventKind::Power) {
+            const int target = entryAt(entries, present, *path);
+            if (target < 0) return fail(where.text + " holds no function");
+            steps << "    {TB_STEP_POWER, " << target << ", " << event.deviceState << ", 0},\n";
+        } else {
+            return fail(std::string("the test bus driver does not play ") +
+                        machine::eventName(event.kind) + " events");
+        }
+    }
+
+    std::ofstream out(argv[3]);
+    out << "/* Generated by hotp_wine_machine from " << desc.name << " and " << scenario.name
+        << ". */\n#include \"machine_table.h\"\n\nconst TB_FUNCTION TbFunctions[] = {\n";
+    for (const Entry& e : entries) {
+        out << "  {" << e.parent << ", " << e.device << ", " << e.function << ", " << e.card
+            << ", " << e.pm << ",\n   ";
+        bytesLine(out, e.config);
+        out << ",\n   ";
+        bytesLine(out, e.powerOn);
+        out << ",\n   ";
+        bytesLine(out, e.writable);
+        out << ",\n   ";
+        bytesLine(out, e.clearable);
+        out << "},\n";
+    }
+    out << "};\nconst ULONG TbFunctionCount = " << entries.size()
+        << ";\n\nconst TB_STEP TbSteps[] = {\n" << steps.str()
+        << "};\nconst ULONG TbStepCount = " << scenario.events.size() << ";\n";
+    return out ? 0 : fail(std::string("cannot write ") + argv[3]);
+}
