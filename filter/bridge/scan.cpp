@@ -7,7 +7,8 @@
 
 // Pageable: HotpFindNextBridge, HotpProbeDevice, HotpSizeFunctionBars, HotpAccumulateBar,
 //   HotpBarSize, HotpInitLevel, HotpSetBridgeBuses, HotpRaiseSubordinate,
-//   HotpClearBridgeBuses, HotpRestoreSubordinate, HotpSiblingForwards, HotpBusNumberInUse.
+//   HotpClearBridgeBuses, HotpRestoreSubordinate, HotpSiblingForwards, HotpBusAnswers,
+//   HotpBusNumberInUse.
 
 namespace {
 
@@ -72,13 +73,31 @@ HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
     return false;
 }
 
+// True when something answers on bus Number itself: a peer host bridge's root bus is reached
+// through no bridge of this hierarchy, so only a cycle to the number shows it is live. Reads the
+// vendor ID of function 0 of each device, one cycle each; a read that does not come back whole
+// leaves the number in doubt, and a number in doubt counts as taken.
+HOTP_PAGEABLE bool HotpBusAnswers(UCHAR Number)
+{
+    PAGED_CODE();
+    for (ULONG Device = 0; Device <= 31; ++Device) {
+        UCHAR Vendor[2] = {0xFF, 0xFF};
+        if (HotpRootReadConfig(nullptr, Number, HotpSlot(Device, 0), Vendor, HOTP_CONFIG_VENDOR_ID,
+                               sizeof(Vendor)) != sizeof(Vendor) ||
+            HotpHeaderWord(Vendor, 0) != 0xFFFF) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // True when bus number Number is already in use: the root bus, a bus of the chain, or a bus that
 // some bridge beside the path forwards. Every temporary number lies above the
 // target's own range (numbers are handed out from its subordinate number upward), and raising the
 // path bridges to it would make two bridges claim one bus: configuration cycles meant for the
-// hierarchy behind the target would reach, and size, a device that is running. Any live bus that
-// the path does not lead to is forwarded by a bridge on one of the path's buses, so those are the
-// only buses read.
+// hierarchy behind the target would reach, and size, a device that is running. A live bus that
+// the path does not lead to is forwarded by a bridge on one of the path's buses, or is the root bus
+// of a peer host bridge, which answers on the number itself.
 HOTP_PAGEABLE bool HotpBusNumberInUse(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Number)
 {
     PAGED_CODE();
@@ -97,7 +116,7 @@ HOTP_PAGEABLE bool HotpBusNumberInUse(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Numb
             return true;
         }
     }
-    return false;
+    return HotpBusAnswers(Number);
 }
 
 }  // namespace

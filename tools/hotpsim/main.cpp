@@ -70,7 +70,8 @@ void addOptions(CLI::App& app, Options& options)
                    "deepest bridge nesting, bus numbers used)")
         ->excludes("--machine");
     app.add_option("--scenario", options.scenarioFile,
-                   "scenario file (TOML); default: the built-in scenario");
+                   "scenario file (TOML); default: the built-in scenario on the built-in or a "
+                   "generated machine, boot only on a machine file");
     app.add_option("--trace-level", options.traceLevel,
                    "set HotpDebugPrintLevel as a kernel debugger would (0-4)");
     app.add_option("--break-level", options.breakLevel,
@@ -280,9 +281,15 @@ std::optional<Inputs> loadInputs(const Options& options)
         for (const auto& error : machineDesc.errors()) std::cerr << error << '\n';
         return std::nullopt;
     }
-    auto scenario = options.scenarioFile.empty()
-                        ? formats::Parsed<machine::ScenarioDesc>(formats::defaultScenario())
-                        : formats::loadScenario(options.scenarioFile);
+    // The built-in scenario belongs to the built-in machine (and to generated ones, which have
+    // its slots); a machine file of one's own plays boot only unless a scenario is given.
+    machine::ScenarioDesc bootOnly;
+    bootOnly.name = "boot only (no --scenario for this machine file)";
+    const bool ownMachine = !options.machineFile.empty() && options.generate.empty();
+    auto scenario = !options.scenarioFile.empty()
+                        ? formats::loadScenario(options.scenarioFile)
+                        : formats::Parsed<machine::ScenarioDesc>(
+                              ownMachine ? bootOnly : formats::defaultScenario());
     if (!scenario) {
         for (const auto& error : scenario.errors()) std::cerr << error << '\n';
         return std::nullopt;

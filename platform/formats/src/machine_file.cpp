@@ -4,7 +4,7 @@
 #include "toml_reader.hpp"
 
 #include <pci/registers.hpp>
-
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <map>
@@ -34,7 +34,7 @@ public:
 
     void parse(const toml::table& top, MachineDesc& m)
     {
-        r_.onlyKeys(top, {"name", "firmware", "windows", "function", "slots", "card"},
+        r_.onlyKeys(top, {"name", "firmware", "windows", "function", "slots", "root", "card"},
                     "a machine file");
         if (auto name = r_.string(top, "name", "the machine")) m.name = *name;
         if (auto firmware = r_.string(top, "firmware", "the machine")) {
@@ -50,6 +50,7 @@ public:
         // The root bus owns every bus number and the whole of the root windows, so its slots
         // need no reservation.
         bus(top, "function", m.root, "the root bus", /*inCard=*/false);
+        peers(top, m);
         std::map<std::string, unsigned> cardLines;
         for (const toml::table* t : r_.tables(top, "card", "the machine")) {
             CardDesc card;
@@ -89,9 +90,40 @@ public:
         }
         std::map<std::string, unsigned> labels;
         checkLabels(m.root, labels);
+        for (const PeerRootDesc& peer : m.peers) checkLabels(peer.bus, labels);
     }
 
 private:
+    // Peer host bridges: each [[root]] is a root bus of its own, with its bus number, its
+    // windows and what sits on it. Bus 0 is the machine's first root, described at the top.
+    void peers(const toml::table& top, MachineDesc& m)
+    {
+        std::map<unsigned, unsigned> lines;  // bus number -> line
+        for (const toml::table* t : r_.tables(top, "root", "the machine")) {
+            PeerRootDesc peer;
+            peer.line = Reader::line(*t);
+            r_.onlyKeys(*t, {"bus", "windows", "function", "slots"}, "a root bus");
+            auto number = r_.integer(*t, "bus", "a root bus", 1, 255, true);
+            if (!number) continue;
+            peer.number = static_cast<unsigned>(*number);
+            auto [it, fresh] = lines.emplace(peer.number, peer.line);
+            if (!fresh) {
+                r_.error(Reader::keyLine(*t, "bus"),
+                         "root bus " + pci::hex(peer.number, 2) + " is already described (line " +
+                             std::to_string(it->second) + ")");
+                continue;
+            }
+            peer.windows = RootWindows{{1, 0}, {1, 0}, {1, 0}, {1, 0}};
+            if (const toml::table* w = r_.table(*t, "windows", "a root bus")) {
+                windows(*w, peer.windows, /*required=*/false);
+            }
+            bus(*t, "function", peer.bus, "root bus " + pci::hex(peer.number, 2), /*inCard=*/false);
+            m.peers.push_back(std::move(peer));
+        }
+        std::sort(m.peers.begin(), m.peers.end(),
+                  [](const PeerRootDesc& a, const PeerRootDesc& b) { return a.number < b.number; });
+    }
+
     void window(const toml::table& parent, std::string_view key, Window& out, uint64_t maximum,
                 bool required)
     {
@@ -113,11 +145,12 @@ private:
         out = Window{static_cast<uint64_t>(*base), static_cast<uint64_t>(*limit)};
     }
 
-    void windows(const toml::table& t, RootWindows& w)
+    // The first root's windows need I/O and memory; a peer root's may be any of them.
+    void windows(const toml::table& t, RootWindows& w, bool required = true)
     {
         r_.onlyKeys(t, {"io", "memory", "prefetchable", "memory64"}, "[windows]");
-        window(t, "io", w.io, 0xFFFF, true);
-        window(t, "memory", w.memory, 0xFFFFFFFF, true);
+        window(t, "io", w.io, 0xFFFF, required);
+        window(t, "memory", w.memory, 0xFFFFFFFF, required);
         window(t, "prefetchable", w.prefetchable, 0xFFFFFFFF, false);
         window(t, "memory64", w.memory64, INT64_MAX, false);
         if (w.memory64.open() && w.memory64.base <= 0xFFFFFFFF) {

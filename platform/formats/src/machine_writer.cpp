@@ -181,6 +181,23 @@ std::string writeMachineFile(const MachineDesc& m, const std::vector<std::string
     }
     if (m.windows.memory64.open()) out << "memory64     = " << window(m.windows.memory64) << "\n";
     for (const FunctionDesc& f : m.root.functions) function(out, f, "function");
+    for (const PeerRootDesc& peer : m.peers) {
+        out << "\n[[root]]                                      # a peer host bridge's root bus\n";
+        out << "bus = 0x" << pci::hex(peer.number, 2) << "\n";
+        const std::pair<const char*, const Window*> windows[] = {
+            {"io          ", &peer.windows.io},
+            {"memory      ", &peer.windows.memory},
+            {"prefetchable", &peer.windows.prefetchable},
+            {"memory64    ", &peer.windows.memory64},
+        };
+        bool any = false;
+        for (const auto& [key, w] : windows) any = any || w->open();
+        if (any) out << "[root.windows]\n";
+        for (const auto& [key, w] : windows) {
+            if (w->open()) out << key << " = " << window(*w) << "\n";
+        }
+        for (const FunctionDesc& f : peer.bus.functions) function(out, f, "root.function");
+    }
     return out.str();
 }
 

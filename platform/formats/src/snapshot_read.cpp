@@ -316,6 +316,88 @@ SnapshotResult readSnapshotTar(std::string_view bytes, const std::string& name)
     return collector.finish();
 }
 
+namespace {
+
+// "4K", "256", "16M", "8G" as lspci prints a region's size.
+std::optional<uint64_t> lspciSize(std::string_view text)
+{
+    uint64_t value = 0;
+    size_t i = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        if (value > (UINT64_MAX - 9) / 10) return std::nullopt;
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    if (i == 0) return std::nullopt;
+    unsigned shift = 0;
+    if (i < text.size()) {
+        switch (text[i]) {
+        case 'K': shift = 10; break;
+        case 'M': shift = 20; break;
+        case 'G': shift = 30; break;
+        case 'T': shift = 40; break;
+        default: return std::nullopt;
+        }
+        ++i;
+    }
+    if (i != text.size() || (shift != 0 && value > (UINT64_MAX >> shift))) return std::nullopt;
+    return value << shift;
+}
+
+// One decoded line of verbose lspci output, if it describes a BAR or the ROM:
+//   "Region 0: Memory at f7eff000 (32-bit, non-prefetchable) [size=4K]"   (-vv)
+//   "Memory at f7eff000 (32-bit, non-prefetchable) [size=4K]"             (-v)
+//   "Region 4: I/O ports at eff0 [size=16]", "Region 1: Memory at <unassigned> ..."
+//   "Expansion ROM at 28000000 [disabled] [size=64K]"
+std::optional<SnapshotRegion> lspciRegion(std::string_view line)
+{
+    SnapshotRegion r;
+    if (line.substr(0, 7) == "Region ") {
+        const size_t colon = line.find(": ");
+        if (colon != 8 || line[7] < '0' || line[7] > '5') return std::nullopt;
+        r.index = line[7] - '0';
+        line.remove_prefix(colon + 2);
+    }
+    if (line.substr(0, 10) == "Memory at ") {
+        line.remove_prefix(10);
+    } else if (line.substr(0, 13) == "I/O ports at ") {
+        r.io = true;
+        line.remove_prefix(13);
+    } else if (r.index < 0 && line.substr(0, 17) == "Expansion ROM at ") {
+        r.index = 6;
+        line.remove_prefix(17);
+    } else {
+        return std::nullopt;
+    }
+    const std::string_view address = line.substr(0, line.find(' '));
+    if (!address.empty() && address.front() != '<') {
+        uint64_t value = 0;
+        for (char c : address) {
+            if (!std::isxdigit(static_cast<unsigned char>(c)) || value >> 60 != 0) return std::nullopt;
+            const int digit = std::isdigit(static_cast<unsigned char>(c))
+                                  ? c - '0'
+                                  : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+            value = value << 4 | static_cast<uint64_t>(digit);
+        }
+        r.address = value;
+    }
+    r.disabled = line.find("[disabled]") != std::string_view::npos;
+    r.isVirtual = line.find("[virtual]") != std::string_view::npos;
+    const size_t size = line.find("[size=");
+    if (size != std::string_view::npos) {
+        const size_t close = line.find(']', size);
+        if (close == std::string_view::npos) return std::nullopt;
+        r.size = lspciSize(line.substr(size + 6, close - size - 6));
+        if (!r.size) return std::nullopt;
+    }
+    return r;
+}
+
+}  // namespace
+
+// lspci output with -x, -xxx or -xxxx, plain or verbose (-v to -vvv, with -nn, -k, -D): a function
+// line, then, indented, what lspci decoded, then the rows of bytes. Of the decoded lines only the
+// regions are kept; the rest is skipped. A line within a function's description that is neither
+// (a long decoded line broken in two where the dump was published) is skipped too.
 SnapshotResult readSnapshotLspci(std::string_view text, const std::string& name)
 {
     SnapshotResult result;
@@ -331,10 +413,12 @@ SnapshotResult readSnapshotLspci(std::string_view text, const std::string& name)
     while (std::getline(in, line)) {
         ++lineNo;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) {
+        if (line.find_first_not_of(" \t") == std::string::npos) {
             current = nullptr;
             continue;
         }
+        // lspci -M ends with its own list of the buses it found: nothing more to read.
+        if (current == nullptr && line == "Summary of buses:") break;
         // A row of the dump: "xx: hh hh ..." ("xxx:" in the extended space), told apart from a
         // function line ("00:1f.0 ...") by the space after the colon.
         size_t digits = 0;
@@ -371,11 +455,25 @@ SnapshotResult readSnapshotLspci(std::string_view text, const std::string& name)
             }
             continue;
         }
+        // A decoded line (verbose output), indented: a region is kept, the rest skipped.
+        if (line[0] == ' ' || line[0] == '\t') {
+            if (current == nullptr) {
+                fail("an indented line with no function line (\"00:1f.0 ...\") before it");
+                break;
+            }
+            const size_t first = line.find_first_not_of(" \t");
+            if (auto region = lspciRegion(std::string_view(line).substr(first))) {
+                current->regions.push_back(*region);
+            }
+            continue;
+        }
         // A function line: "[DDDD:]BB:DD.F description".
         SnapshotFunction f;
         const std::string first = line.substr(0, line.find(' '));
         const std::optional<Bdf> bdf = parseBdf(first);
         if (!bdf) {
+            // The rest of a line broken in two, within a function's description.
+            if (current != nullptr && current->config.empty()) continue;
             fail("expected a function line such as \"00:1f.0 ISA bridge: ...\" or a row of "
                  "bytes such as \"00: 86 80 ...\"");
             break;
@@ -394,15 +492,15 @@ SnapshotResult readSnapshotLspci(std::string_view text, const std::string& name)
         }
     }
     if (result.errors.empty()) {
-        for (const SnapshotFunction& f : snapshot.functions) {
-            if (f.config.size() < 256) {
-                result.errors.push_back(
-                    f.source + ": " + functionName(f) + " has " + std::to_string(f.config.size()) +
-                    " bytes of configuration space; run lspci -xxx as root for all 256");
-            }
-        }
+        // Functions with fewer bytes are left out, or padded, by the import, which says so.
+        const bool any = std::any_of(snapshot.functions.begin(), snapshot.functions.end(),
+                                     [](const SnapshotFunction& f) { return f.config.size() >= 64; });
         if (snapshot.functions.empty()) {
             result.errors.push_back(name + ": no functions (expected lspci -xxx output)");
+        } else if (!any) {
+            result.errors.push_back(name + ": no function has its configuration bytes; run "
+                                           "lspci -xxx as root (verbose output, -vvv, is welcome "
+                                           "too: it gives the sizes of BARs)");
         }
     }
     if (!result.errors.empty()) return result;
@@ -424,7 +522,51 @@ SnapshotResult readSnapshotLspci(std::string_view text, const std::string& name)
     return result;
 }
 
+namespace {
+
+SnapshotResult readSnapshotAt(const std::string& path);
+
+// A copy of /proc/iomem or /proc/ioports beside the snapshot, if there is one.
+std::optional<std::string> procCopy(const std::string& path, bool directory, const char* leaf)
+{
+    const fs::path snapshot(path);
+    const fs::path candidates[] = {
+        fs::path(path + "." + leaf),
+        (directory ? snapshot : snapshot.parent_path()) / leaf,
+    };
+    for (const fs::path& candidate : candidates) {
+        std::error_code ec;
+        if (!fs::is_regular_file(candidate, ec)) continue;
+        std::string error;
+        if (auto bytes = readInputFile(candidate.string(), error, MaxResource * 16,
+                                               "a copy of /proc/iomem or /proc/ioports")) {
+            return bytes;
+        }
+    }
+    return std::nullopt;
+}
+
+SnapshotResult withProcCopies(SnapshotResult result, const std::string& path, bool directory)
+{
+    if (result.snapshot) {
+        result.snapshot->iomem = procCopy(path, directory, "iomem");
+        result.snapshot->ioports = procCopy(path, directory, "ioports");
+    }
+    return result;
+}
+
+}  // namespace
+
 SnapshotResult readSnapshot(const std::string& path)
+{
+    std::error_code ec;
+    const bool directory = fs::is_directory(path, ec);
+    return withProcCopies(readSnapshotAt(path), path, directory);
+}
+
+namespace {
+
+SnapshotResult readSnapshotAt(const std::string& path)
 {
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
@@ -444,5 +586,7 @@ SnapshotResult readSnapshot(const std::string& path)
     }
     return readSnapshotLspci(*bytes, path);
 }
+
+}  // namespace
 
 }  // namespace formats

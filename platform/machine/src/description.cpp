@@ -188,6 +188,9 @@ pci::Card buildCard(const CardDesc& desc)
 void populate(pci::Hierarchy& hw, const MachineDesc& desc)
 {
     populateBus(hw.root(), desc.root, desc.asFound);
+    for (const PeerRootDesc& peer : desc.peers) {
+        populateBus(hw.addRoot(peer.number), peer.bus, desc.asFound);
+    }
 }
 
 }  // namespace machine

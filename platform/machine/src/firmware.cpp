@@ -69,14 +69,17 @@ struct Item {
 
 class Firmware {
 public:
-    Firmware(pci::Hierarchy& hw, const RootWindows& windows, bool asFound)
-        : hw_(hw), windows_(windows), asFound_(asFound)
+    // The hierarchy below one host bridge: its root bus `first`, bus numbers up to `last`.
+    Firmware(pci::Hierarchy& hw, const RootWindows& windows, bool asFound, unsigned first = 0,
+             unsigned last = 255)
+        : hw_(hw), windows_(windows), asFound_(asFound), lastBus_(first), limit_(last)
     {
     }
 
     FirmwareReport run()
     {
         BusNode root;
+        root.number = lastBus_;
         std::vector<Node*> chain;
         scan(root, chain);
         if (asFound_) {
@@ -286,7 +289,7 @@ private:
         n.report.bridge.emplace();
         BridgeReport& b = *n.report.bridge;
         b.primary = n.report.bus;
-        if (lastBus_ >= 255) {
+        if (lastBus_ >= limit_) {
             problem(n.where() + ": no bus number left for the bus behind this bridge");
             return;
         }
@@ -304,8 +307,8 @@ private:
         }
         const pci::HotPlugReserve reserve = reserveBehind(n);
         unsigned spare = reserve.buses;
-        if (spare > 255 - lastBus_) {
-            spare = 255 - lastBus_;
+        if (spare > limit_ - lastBus_) {
+            spare = limit_ - lastBus_;
             problem(n.where() + ": only " + std::to_string(spare) + " of " +
                     std::to_string(reserve.buses) + " spare bus numbers left for its slots");
         }
@@ -544,6 +547,7 @@ private:
     bool asFound_;
     FirmwareReport report_;
     unsigned lastBus_ = 0;
+    unsigned limit_ = 255;
 };
 
 }  // namespace
@@ -553,13 +557,34 @@ FirmwareReport runFirmware(pci::Hierarchy& hw, const RootWindows& windows, bool 
     return Firmware(hw, windows, asFound).run();
 }
 
+FirmwareReport runFirmware(pci::Hierarchy& hw, const std::vector<FirmwareRoot>& roots,
+                           bool asFound)
+{
+    FirmwareReport all;
+    for (size_t i = 0; i < roots.size(); ++i) {
+        const unsigned last = i + 1 < roots.size() ? roots[i + 1].number - 1 : 255;
+        FirmwareReport one = Firmware(hw, roots[i].windows, asFound, roots[i].number, last).run();
+        all.functions.insert(all.functions.end(), one.functions.begin(), one.functions.end());
+        all.problems.insert(all.problems.end(), one.problems.begin(), one.problems.end());
+        all.roots.push_back({roots[i].number, one.lastBus});
+        all.lastBus = one.lastBus;
+    }
+    return all;
+}
+
 std::vector<std::string> FirmwareReport::lines() const
 {
     std::vector<std::string> out;
     char line[160];
     std::snprintf(line, sizeof line, "firmware: %zu functions, buses 00 to %02x", functions.size(),
-                  lastBus);
-    out.emplace_back(line);
+                  roots.size() > 1 ? roots.front().last : lastBus);
+    std::string first = line;
+    // Peer host bridges: the bus numbers below each root bus.
+    for (size_t i = 1; i < roots.size(); ++i) {
+        std::snprintf(line, sizeof line, ", %02x to %02x", roots[i].first, roots[i].last);
+        first += line;
+    }
+    out.push_back(first);
     for (const FunctionReport& f : functions) {
         const char* kind = f.header == pci::HeaderKind::Bridge    ? " PCI-to-PCI bridge"
                            : f.header == pci::HeaderKind::CardBus ? " CardBus bridge"

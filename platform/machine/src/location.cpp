@@ -110,15 +110,10 @@ std::optional<Location> parseLocation(std::string_view text, std::string& error)
             error = "'" + location.text + "': an empty step";
             return std::nullopt;
         }
-        // The root bus may be written out: "00:1e.0".
+        // The root bus may be written out: "00:1e.0", or a peer host bridge's, "80:02.0".
         if (first && part.size() > 3 && part[2] == ':' && hexDigit(part[0]) >= 0 &&
             hexDigit(part[1]) >= 0) {
-            if (part[0] != '0' || part[1] != '0') {
-                error = "'" + location.text +
-                        "': a path starts at the root bus, 00 (bus numbers behind bridges "
-                        "are not part of a path)";
-                return std::nullopt;
-            }
+            location.root = static_cast<unsigned>(hexDigit(part[0]) * 16 + hexDigit(part[1]));
             part.remove_prefix(3);
         }
         Step step;
@@ -211,13 +206,25 @@ std::optional<std::vector<Step>> resolveLocation(const MachineDesc& machine,
 }
 
 std::optional<Place> findPlace(pci::Hierarchy& hw, const std::vector<Step>& path,
-                               std::string& error)
+                               std::string& error, unsigned root)
 {
     if (path.empty()) {
         error = "an empty path";
         return std::nullopt;
     }
-    pci::Bus* bus = &hw.root();
+    pci::Bus* bus = nullptr;
+    for (const pci::Hierarchy::RootAt& r : hw.roots()) {
+        if (r.number == root) bus = r.bus;
+    }
+    if (bus == nullptr) {
+        char text[96];
+        std::snprintf(text, sizeof text,
+                      "bus %02x is not a root bus (a path starts at bus 00 or at the root bus of "
+                      "a peer host bridge)",
+                      root);
+        error = text;
+        return std::nullopt;
+    }
     for (size_t i = 0; i + 1 < path.size(); ++i) {
         const std::vector<Step> prefix(path.begin(), path.begin() + static_cast<long>(i) + 1);
         pci::Function* f = bus->function(path[i].device, path[i].functionOrZero());

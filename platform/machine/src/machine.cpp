@@ -162,13 +162,16 @@ void Machine::startPnpManager()
 {
     pnp::DriverSetup setup;
     setup.functionDriver = [this](pnp::DeviceNode& node) -> PDRIVER_OBJECT {
-        if (&node == pnp_->root()) return bus_.driverObject();
+        if (node.rootBus) {
+            bus_.describeRoot(node.pdo, *node.rootBus);
+            return bus_.driverObject();
+        }
         pcibus::FunctionNode* f = bus_.function(node.pdo);
         return f != nullptr && f->isBridge() ? bus_.driverObject() : generic_.driverObject();
     };
     setup.upperFilters = [this](pnp::DeviceNode& node) {
         std::vector<PDRIVER_OBJECT> filters;
-        if (&node == pnp_->root() && driver_) filters.push_back(driver_->object);
+        if (node.rootBus && driver_) filters.push_back(driver_->object);
         return filters;
     };
     setup.isBus = [this](pnp::DeviceNode& node) {
@@ -249,7 +252,8 @@ void Machine::onTransaction(const pci::Transaction& t)
           {"value", t.value},
           {"register", pci::registerName(t.headerType, t.offset)},
           {"claimed", t.claimed},
-          {"change", t.claimed ? pci::describeWrite(t.headerType, t.offset, t.length, t.before, t.after)
+          {"change", t.claimed ? pci::describeWrite(t.headerType, t.offset, t.length, t.before, t.after,
+                                                    t.value)
                                : std::string()}});
     // Leaving D3hot for D0 is an internal reset: every register returns to its power-on value.
     constexpr unsigned kPowerControl = pci::Function::PmCapability + 4;
@@ -372,34 +376,49 @@ void Machine::boot(const std::vector<Event>& armed)
     FirmwareReport report;
     {
         pci::Hierarchy::ActingAs firmware(hw_, pci::Actor::Firmware);
-        report = runFirmware(hw_, desc_.windows, desc_.asFound);
+        std::vector<FirmwareRoot> roots{{0, desc_.windows}};
+        for (const PeerRootDesc& peer : desc_.peers) roots.push_back({peer.number, peer.windows});
+        report = runFirmware(hw_, roots, desc_.asFound);
     }
     for (const std::string& line : report.lines()) emit(Output::Kind::Firmware, line, {{"text", line}});
     for (const Event& e : armed) apply(e);
     emit(Output::Kind::Step, "boot: the PnP manager starts the PCI root bus",
          {{"text", "boot: the PnP manager starts the PCI root bus"}});
-    std::vector<pnp::Range> windows;
-    auto add = [&](const Window& w, UCHAR type, USHORT flags) {
-        if (w.open()) windows.push_back({type, flags, w.base, w.size()});
+    auto windowsOf = [](const RootWindows& root) {
+        std::vector<pnp::Range> windows;
+        auto add = [&](const Window& w, UCHAR type, USHORT flags) {
+            if (w.open()) windows.push_back({type, flags, w.base, w.size()});
+        };
+        add(root.io, CmResourceTypePort, 0);
+        add(root.memory, CmResourceTypeMemory, 0);
+        add(root.prefetchable, CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE);
+        add(root.memory64, CmResourceTypeMemory, 0);
+        return windows;
     };
-    add(desc_.windows.io, CmResourceTypePort, 0);
-    add(desc_.windows.memory, CmResourceTypeMemory, 0);
-    add(desc_.windows.prefetchable, CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE);
-    add(desc_.windows.memory64, CmResourceTypeMemory, 0);
-    pnp_->boot(windows);
+    std::vector<pnp::Manager::RootBus> roots{{"PCI root bus", 0, windowsOf(desc_.windows)}};
+    for (const PeerRootDesc& peer : desc_.peers) {
+        roots.push_back({"PCI root bus " + pci::hex(peer.number, 2), peer.number,
+                         windowsOf(peer.windows)});
+    }
+    pnp_->boot(std::move(roots));
 }
 
 std::optional<unsigned> Machine::busNumberOf(const pci::Bus* bus)
 {
-    if (bus == &hw_.root()) return 0u;
-    const pci::Function* bridge = bridgeOf(hw_.root(), bus);
-    if (bridge == nullptr) return std::nullopt;
-    return bridge->byte(pci::reg::SecondaryBus);
+    for (const pci::Hierarchy::RootAt& root : hw_.roots()) {
+        if (bus == root.bus) return root.number;
+        if (const pci::Function* bridge = bridgeOf(*root.bus, bus)) {
+            return bridge->byte(pci::reg::SecondaryBus);
+        }
+    }
+    return std::nullopt;
 }
 
 pnp::DeviceNode* Machine::busNode(unsigned number)
 {
-    if (number == 0) return pnp_->root();
+    for (pnp::DeviceNode* root : pnp_->roots()) {
+        if (root->rootBus == number) return root;
+    }
     for (pnp::DeviceNode* node : pnp_->nodes()) {
         pcibus::FunctionNode* f = bus_.function(node->pdo);
         if (f != nullptr && f->secondary != nullptr && f->secondary->number == number) return node;
@@ -471,7 +490,7 @@ std::optional<Machine::Target> Machine::locate(const Event& event, const Locatio
 {
     std::string error;
     auto path = resolveLocation(desc_, where, error);
-    auto place = path ? findPlace(hw_, *path, error) : std::nullopt;
+    auto place = path ? findPlace(hw_, *path, error, where.root) : std::nullopt;
     if (!place) {
         refuse(event, error);
         return std::nullopt;

@@ -73,10 +73,18 @@ public:
         std::vector<const FunctionDesc*> functions;  // at that device now
     };
 
-    bool walk(const std::vector<Step>& path, Found& found, std::string& error) const
+    bool walk(const std::vector<Step>& path, Found& found, std::string& error,
+              unsigned root = 0) const
     {
-        const BusDesc* bus = &machine_.root;
-        std::string busKey;
+        const BusDesc* bus = root == 0 ? &machine_.root : nullptr;
+        for (const PeerRootDesc& peer : machine_.peers) {
+            if (peer.number == root) bus = &peer.bus;
+        }
+        if (bus == nullptr) {
+            error = "bus " + pci::hex(root, 2) + " is not a root bus of the machine";
+            return false;
+        }
+        std::string busKey = root == 0 ? std::string() : pci::hex(root, 2) + ":";
         for (size_t i = 0; i < path.size(); ++i) {
             const Step& step = path[i];
             found.bus = bus;
@@ -166,7 +174,7 @@ std::vector<std::string> checkScenario(const ScenarioDesc& scenario, const Machi
             }
             auto path = resolveLocation(machine, e.slot, error);
             Replay::Found found;
-            if (!path || !replay.walk(*path, found, error)) {
+            if (!path || !replay.walk(*path, found, error, e.slot.root)) {
                 fail(e, "slot '" + e.slot.text + "': " + error);
                 continue;
             }
@@ -195,7 +203,7 @@ std::vector<std::string> checkScenario(const ScenarioDesc& scenario, const Machi
         case EventKind::Power: {
             auto path = resolveLocation(machine, e.device, error);
             Replay::Found found;
-            if (!path || !replay.walk(*path, found, error)) {
+            if (!path || !replay.walk(*path, found, error, e.device.root)) {
                 fail(e, "device '" + e.device.text + "': " + error);
                 continue;
             }
@@ -210,7 +218,7 @@ std::vector<std::string> checkScenario(const ScenarioDesc& scenario, const Machi
             if (e.device.text.empty()) break;
             auto path = resolveLocation(machine, e.device, error);
             Replay::Found found;
-            if (!path || !replay.walk(*path, found, error)) {
+            if (!path || !replay.walk(*path, found, error, e.device.root)) {
                 fail(e, "device '" + e.device.text + "': " + error);
             }
             break;

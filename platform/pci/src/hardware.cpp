@@ -401,11 +401,33 @@ const Route& Hierarchy::route(unsigned target)
     return remembered.route;
 }
 
+Bus& Hierarchy::addRoot(unsigned number)
+{
+    auto& bus = peers_[number];
+    if (!bus) bus = std::make_unique<Bus>();
+    ++g_routingGeneration;
+    return *bus;
+}
+
+std::vector<Hierarchy::RootAt> Hierarchy::roots()
+{
+    std::vector<RootAt> out{{0, &root_}};
+    for (auto& [number, bus] : peers_) out.push_back({number, bus.get()});
+    return out;
+}
+
 Route Hierarchy::walk(unsigned target)
 {
     Route route;
+    // The host bridge whose bus-number range holds the target: the root with the highest number
+    // not above it.
     Bus* current = &root_;
     unsigned number = 0;
+    for (auto& [first, bus] : peers_) {
+        if (first > target) break;
+        current = bus.get();
+        number = first;
+    }
     for (unsigned hops = 0; hops < 256; ++hops) {
         if (target == number) {
             route.bus = current;

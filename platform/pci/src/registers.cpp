@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 namespace pci {
 
@@ -108,7 +109,7 @@ std::string registerName(uint8_t headerType, unsigned offset)
 }
 
 std::string describeWrite(uint8_t headerType, unsigned offset, unsigned length, uint32_t before,
-                          uint32_t after)
+                          uint32_t after, std::optional<uint32_t> written)
 {
     std::string text;
     length = std::min(length, 4u);  // one configuration cycle carries at most a dword
@@ -120,11 +121,17 @@ std::string describeWrite(uint8_t headerType, unsigned offset, unsigned length, 
         const unsigned bytes = end - at;
         const uint32_t mask = bytes >= 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
         const uint32_t was = (before >> shift) & mask, now = (after >> shift) & mask;
-        char values[48];
+        char values[72];
         if (isBusNumber(r)) {
             std::snprintf(values, sizeof values, "%02x -> %02x", was, now);
         } else {
             std::snprintf(values, sizeof values, "0x%0*x -> 0x%0*x", 2 * bytes, was, 2 * bytes, now);
+        }
+        // A register that kept fewer of its bits than were written: what was written, too.
+        const uint32_t wrote = written ? (*written >> shift) & mask : now;
+        if ((wrote & ~now) != 0) {
+            const size_t used = std::strlen(values);
+            std::snprintf(values + used, sizeof values - used, " (wrote 0x%0*x)", 2 * bytes, wrote);
         }
         if (!text.empty()) text += ", ";
         text += registerName(headerType, at) + " " + values;

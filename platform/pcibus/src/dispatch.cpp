@@ -68,7 +68,12 @@ NTSTATUS NTAPI PciBusDriver::dispatchAddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT pd
 NTSTATUS PciBusDriver::addDevice(PDEVICE_OBJECT pdo)
 {
     FunctionNode* bridge = function(pdo);
-    if (bridge == nullptr && root_ != nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    unsigned rootNumber = 0;
+    if (bridge == nullptr) {
+        auto described = rootNumbers_.find(pdo);
+        if (described != rootNumbers_.end()) rootNumber = described->second;
+        if (roots_.count(rootNumber) != 0) return STATUS_INVALID_DEVICE_REQUEST;
+    }
     PDEVICE_OBJECT fdo = kernel_.createDevice(driver_, layout::ExtensionSize,
                                               FILE_DEVICE_BUS_EXTENDER, 0, false, false);
     if (fdo == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -76,14 +81,15 @@ NTSTATUS PciBusDriver::addDevice(PDEVICE_OBJECT pdo)
     node->fdo = fdo;
     node->pdo = pdo;
     node->bridge = bridge;
-    node->number = bridge != nullptr ? read(*bridge, pci::reg::SecondaryBus, 1) : 0;
+    node->number = bridge != nullptr ? read(*bridge, pci::reg::SecondaryBus, 1) : rootNumber;
+    node->root = bridge != nullptr ? bridge->parent->root : node.get();
     if (bridge != nullptr) bridge->secondary = node.get();
-    if (bridge == nullptr) root_ = node.get();
+    if (bridge == nullptr) roots_[rootNumber] = node.get();
 
     put<ULONG>(fdo, layout::TypeWord, layout::FdoTypeWord);
     put<void*>(fdo, layout::Owner, node.get());
     put<PDEVICE_OBJECT>(fdo, layout::FdoPdo, pdo);
-    put<void*>(fdo, layout::FdoRoot, root_->fdo->DeviceExtension);
+    put<void*>(fdo, layout::FdoRoot, node->root->fdo->DeviceExtension);
     put<void*>(fdo, layout::FdoInterface, bridge == nullptr ? &rootInterface_ : nullptr);
     put<uint8_t>(fdo, layout::FdoBusNumber, static_cast<uint8_t>(node->number));
 
@@ -91,7 +97,7 @@ NTSTATUS PciBusDriver::addDevice(PDEVICE_OBJECT pdo)
     if (node->lower == nullptr) {
         kernel_.deleteDevice(fdo);
         if (bridge != nullptr) bridge->secondary = nullptr;
-        if (bridge == nullptr) root_ = nullptr;
+        if (bridge == nullptr) roots_.erase(rootNumber);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -190,10 +196,19 @@ NTSTATUS PciBusDriver::pdoPnp(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stac
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(bootConfiguration(f));
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
-    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS: {
+        // A range of 4 GB or more has no requirement descriptor: their lengths are 32 bits. The
+        // function is not offered with a shorter one; it stays down and says why.
+        const std::string beyond = detail::undescribable(*this, f);
+        if (!beyond.empty()) {
+            f.problem = beyond;
+            irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+            break;
+        }
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(requirements(f));
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
+    }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
             auto* relations = static_cast<PDEVICE_RELATIONS>(

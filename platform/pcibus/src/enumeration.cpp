@@ -178,10 +178,16 @@ FunctionNode* PciBusDriver::discover(BusNode& b, unsigned device, unsigned fn)
 }
 
 // The highest bus number that cycles reach on or below bus b: the subordinate number of the bridge
-// above it, or the last number for the root bus.
+// above it; for a root bus, the last number before the next host bridge's root bus, or the last
+// number there is.
 unsigned PciBusDriver::highestNumberOf(const BusNode& b)
 {
-    return b.bridge == nullptr ? 255u : read(*b.bridge, pci::reg::SubordinateBus, 1);
+    if (b.bridge != nullptr) return read(*b.bridge, pci::reg::SubordinateBus, 1);
+    unsigned highest = 255;
+    for (const auto& [pdo, number] : rootNumbers_) {
+        if (number > b.number) highest = std::min(highest, number - 1);
+    }
+    return highest;
 }
 
 // The bridges on a bus that forward a range of bus numbers, read from the hardware so that those
@@ -271,7 +277,8 @@ void PciBusDriver::assignBusNumbers(BusNode& b, FunctionNode& bridge)
 // unless every raise is possible; the bridges are raised from the root bus downward.
 bool PciBusDriver::raiseToCover(BusNode& b, unsigned number)
 {
-    if (number > 255) return false;
+    // Past its root's range the number is another host bridge's.
+    if (number > 255 || number > highestNumberOf(*b.root)) return false;
     std::vector<FunctionNode*> raise;
     for (BusNode* up = &b; up->bridge != nullptr; up = up->bridge->parent) {
         FunctionNode& above = *up->bridge;

@@ -5,6 +5,7 @@
 #include <pcibus/bus_driver.hpp>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace pcibus::detail {
@@ -44,5 +45,9 @@ constexpr unsigned kCommandDecode = pci::CommandIo | pci::CommandMemory;
 // A function that already decodes keeps what firmware gave it; a bridge whose decoding is off asks
 // for windows as small as its granularity allows.
 std::vector<Range> ranges(PciBusDriver& driver, const FunctionNode& f);
+
+// Why a function cannot ask for what it decodes: a BAR or window of 4 GB or more, which no
+// resource descriptor of this system can describe; empty when every range fits.
+std::string undescribable(PciBusDriver& driver, const FunctionNode& f);
 
 }  // namespace pcibus::detail

@@ -7,6 +7,8 @@
 #include <nt/variable_length.hpp>
 
 #include <algorithm>
+#include <iterator>
+#include <string>
 
 namespace pcibus {
 
@@ -37,7 +39,9 @@ std::vector<Range> detail::ranges(PciBusDriver& driver, const FunctionNode& f)
                            << 32;
             }
         }
-        r.pinned = decoding;
+        // A BAR that holds no address was left unassigned even where its function decodes (an
+        // IDE controller in compatibility mode): it is asked for wherever it fits.
+        r.pinned = decoding && r.start != 0;
         out.push_back(r);
     }
     if (!f.isBridge()) return out;
@@ -91,6 +95,41 @@ std::vector<Range> detail::ranges(PciBusDriver& driver, const FunctionNode& f)
     return out;
 }
 
+namespace {
+
+constexpr uint64_t kLongestDescribable = 0xFFFFFFFFull;
+
+std::string sizeText(uint64_t bytes)
+{
+    static const char* const units[] = {"bytes", "KB", "MB", "GB", "TB", "PB", "EB"};
+    unsigned unit = 0;
+    while (unit + 1 < std::size(units) && bytes >= 1024 && bytes % 1024 == 0) {
+        bytes /= 1024;
+        ++unit;
+    }
+    return std::to_string(bytes) + " " + units[unit];
+}
+
+}  // namespace
+
+std::string detail::undescribable(PciBusDriver& driver, const FunctionNode& f)
+{
+    for (const Range& r : ranges(driver, f)) {
+        if (r.length <= kLongestDescribable) continue;
+        std::string what;
+        switch (r.slot.kind) {
+        case ResourceSlot::Kind::Bar: what = "BAR " + std::to_string(r.slot.bar); break;
+        case ResourceSlot::Kind::IoWindow: what = "its I/O window"; break;
+        case ResourceSlot::Kind::MemoryWindow: what = "its memory window"; break;
+        case ResourceSlot::Kind::PrefetchWindow: what = "its prefetchable window"; break;
+        }
+        return what + " decodes " + sizeText(r.length) +
+               "; resource descriptors carry 32-bit lengths, so nothing of 4 GB or more can be "
+               "requested";
+    }
+    return {};
+}
+
 PIO_RESOURCE_REQUIREMENTS_LIST PciBusDriver::requirements(FunctionNode& f)
 {
     std::vector<Range> wanted = ranges(*this, f);
@@ -117,7 +156,7 @@ PIO_RESOURCE_REQUIREMENTS_LIST PciBusDriver::requirements(FunctionNode& f)
         d.Type = r.type;
         d.ShareDisposition = CmResourceShareDeviceExclusive;
         d.Flags = r.flags;
-        d.u.Memory.Length = static_cast<ULONG>(std::min<uint64_t>(r.length, 0xFFFFFFFFu));
+        d.u.Memory.Length = static_cast<ULONG>(r.length);  // below 4 GB: see undescribable
         d.u.Memory.Alignment = r.pinned ? 1 : d.u.Memory.Length;
         if (r.pinned) {
             d.u.Memory.MinimumAddress.QuadPart = static_cast<LONGLONG>(r.start);
@@ -135,6 +174,9 @@ PCM_RESOURCE_LIST PciBusDriver::bootConfiguration(FunctionNode& f)
 {
     if (!f.bootConfigured) return nullptr;
     std::vector<Range> decoded = ranges(*this, f);
+    // What no descriptor can describe is not reported at all rather than reported short.
+    std::erase_if(decoded,
+                  [](const Range& r) { return r.length > kLongestDescribable || !r.pinned; });
     const size_t bytes = offsetof(CM_RESOURCE_LIST, List) +
                          offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList) +
                          offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors) +

@@ -268,33 +268,49 @@ std::vector<DeviceNode*> Manager::nodes() const
         out.push_back(n);
         for (auto& c : n->children) walk(c.get());
     };
-    if (root_) walk(root_.get());
+    for (const auto& root : roots_) walk(root.get());
+    return out;
+}
+
+std::vector<DeviceNode*> Manager::roots() const
+{
+    std::vector<DeviceNode*> out;
+    for (const auto& root : roots_) out.push_back(root.get());
     return out;
 }
 
 void Manager::boot(std::vector<Range> rootWindows)
 {
-    rootWindows_ = std::move(rootWindows);
-    PDEVICE_OBJECT pdo = kernel_.createDevice(rootEnumerator_, 0, FILE_DEVICE_BUS_EXTENDER, 0,
-                                              false, false);
-    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    root_ = std::make_unique<DeviceNode>();
-    root_->name = "PCI root bus";
-    root_->pdo = pdo;
-    root_->isBus = true;
-    note(Event::Kind::Note, "root bus device " + root_->name);
+    boot(std::vector<RootBus>{{"PCI root bus", 0, std::move(rootWindows)}});
+}
 
-    if (PDRIVER_OBJECT function = setup_.functionDriver(*root_)) {
-        function->DriverExtension->AddDevice(function, pdo);
+void Manager::boot(std::vector<RootBus> roots)
+{
+    for (RootBus& bus : roots) {
+        PDEVICE_OBJECT pdo = kernel_.createDevice(rootEnumerator_, 0, FILE_DEVICE_BUS_EXTENDER, 0,
+                                                  false, false);
+        pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        auto node = std::make_unique<DeviceNode>();
+        DeviceNode& root = *node;
+        roots_.push_back(std::move(node));
+        root.name = bus.name;
+        root.pdo = pdo;
+        root.isBus = true;
+        root.rootBus = bus.number;
+        note(Event::Kind::Note, "root bus device " + root.name);
+
+        if (PDRIVER_OBJECT function = setup_.functionDriver(root)) {
+            function->DriverExtension->AddDevice(function, pdo);
+        }
+        for (PDRIVER_OBJECT filter : setup_.upperFilters(root)) {
+            NTSTATUS status = filter->DriverExtension->AddDevice(filter, pdo);
+            note(Event::Kind::Note, "upper filter AddDevice on " + root.name + ": " +
+                                        statusText(status));
+        }
+        root.assigned = std::move(bus.windows);
+        start(root);
+        if (root.state == DeviceNode::State::Started) enumerate(root);
     }
-    for (PDRIVER_OBJECT filter : setup_.upperFilters(*root_)) {
-        NTSTATUS status = filter->DriverExtension->AddDevice(filter, pdo);
-        note(Event::Kind::Note, "upper filter AddDevice on " + root_->name + ": " +
-                                    statusText(status));
-    }
-    root_->assigned = rootWindows_;
-    start(*root_);
-    if (root_->state == DeviceNode::State::Started) enumerate(*root_);
 }
 
 void Manager::enumerate(DeviceNode& bus)
@@ -371,6 +387,8 @@ PIO_RESOURCE_REQUIREMENTS_LIST Manager::interrogate(DeviceNode& node)
     if (!NT_SUCCESS(asked.status) && asked.status != STATUS_NOT_SUPPORTED) {
         node.state = DeviceNode::State::NotStarted;
         node.problem = "the resource requirements query failed (" + statusText(asked.status) + ")";
+        const std::string why = setup_.whyNotStarted ? setup_.whyNotStarted(node) : std::string();
+        if (!why.empty()) node.problem += ": " + why;
     }
     return NT_SUCCESS(asked.status)
                ? reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(asked.information)
@@ -475,15 +493,26 @@ bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vec
                 candidates.push_back(&w);
             }
         }
+        // What the device itself decodes where firmware put it is not given to another of its
+        // own ranges, which may come before it in the list.
+        const bool fixed = maximum >= minimum && maximum - minimum + 1 == length;
         bool placed = false;
         for (const Range* w : candidates) {
             uint64_t start = std::max(w->start, minimum);
             start = (start + alignment - 1) / alignment * alignment;
             while (length > 0 && start + length - 1 <= std::min(w->end(), maximum)) {
-                auto clash = std::find_if(taken.begin(), taken.end(), [&](const Range& t) {
+                auto clashes = [&](const Range& t) {
                     return t.type == d.Type && overlaps(t, start, length);
-                });
-                if (clash == taken.end()) {
+                };
+                const Range* clash = nullptr;
+                auto other = std::find_if(taken.begin(), taken.end(), clashes);
+                if (other != taken.end()) clash = &*other;
+                if (clash == nullptr && !fixed) {
+                    auto own = std::find_if(node.bootConfiguration.begin(),
+                                            node.bootConfiguration.end(), clashes);
+                    if (own != node.bootConfiguration.end()) clash = &*own;
+                }
+                if (clash == nullptr) {
                     placed = true;
                     break;
                 }
@@ -688,16 +717,19 @@ void Manager::wake()
 // removal.
 void Manager::shutdown()
 {
-    if (!root_) return;
-    for (auto& child : root_->children) {
-        if (!remove(*child)) removeTree(*child, true);
+    // Peer root buses go first, the first root bus last.
+    while (!roots_.empty()) {
+        DeviceNode& root = *roots_.back();
+        for (auto& child : root.children) {
+            if (!remove(*child)) removeTree(*child, true);
+        }
+        root.children.clear();
+        if (!remove(root)) removeTree(root, true);
+        if (kernel_.isLiveDevice(root.pdo)) {
+            if (root.pdo->AttachedDevice == nullptr) kernel_.deleteDevice(root.pdo);
+        }
+        roots_.pop_back();
     }
-    root_->children.clear();
-    if (!remove(*root_)) removeTree(*root_, true);
-    if (kernel_.isLiveDevice(root_->pdo)) {
-        if (root_->pdo->AttachedDevice == nullptr) kernel_.deleteDevice(root_->pdo);
-    }
-    root_.reset();
 }
 
 }  // namespace pnp

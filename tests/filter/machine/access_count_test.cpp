@@ -207,14 +207,16 @@ TEST_F(Accesses, NestedBridgeCardIsSizedByOneScanPerBridge)
     //   identifiers of function 0 of all 32 devices (4 bytes each: 64) and the header type of
     //   each one present (1 byte each: the host bridge, display and network controllers and
     //   hot-plug bridge, the storage controller and the target: 6); the only bridges there are
-    //   the path's own, whose bus numbers it does not read;
+    //   the path's own, whose bus numbers it does not read; then, since no bridge forwards it,
+    //   that nothing answers on bus 3 itself (a peer root bus): the vendor ID of function 0 of
+    //   all 32 devices there (2 bytes each: 32);
     //   the controller's BARs: one 24-byte write and one 24-byte read;
     //   the inner bridge: its three bus numbers written and cleared (two 3-byte writes);
     //   the target's subordinate number raised to 3 and restored (two 1-byte writes).
     // Inner bridge (target 02:00.0, buses 3 to 3, three bridges on the path): the target's
     //   header, the path's three, bus 3 device 0 and 31 absent devices: 36 64-byte reads; the
     //   controller's BARs again.
-    EXPECT_EQ(Counting::root, (Root{{"R64", 67 + 36}, {"R4", 64}, {"R1", 6},
+    EXPECT_EQ(Counting::root, (Root{{"R64", 67 + 36}, {"R4", 64}, {"R1", 6}, {"R2", 32},
                                     {"W24", 2}, {"R24", 2}, {"W3", 2}, {"W1", 2}}));
 }
 

@@ -826,6 +826,72 @@ TEST_F(Flow, FaultsDuringAHotAddLeaveNothingBehind)
     }
 }
 
+// A peer host bridge's root bus at bus 3, the number right above the hot-plug bridge's range
+// (1 to 2): it carries a network controller and a hot-plug bridge of its own. Both roots boot with
+// the bus filter on them; a bridge card with a bridge behind it, hot added behind the first root,
+// would need bus 3 for its inner bridge: the scan finds bus 3 answering and does not take it, so
+// no cycle of the scan reaches the peer's devices. A card hot added behind the peer's bridge starts.
+TEST_F(Flow, PeerRootBusIsFilteredAndNeverSizedByTheScan)
+{
+    machine::MachineDesc desc = formats::defaultMachine();
+    desc.windows.io = {0x1000, 0x7FFF};
+    for (machine::FunctionDesc& f : desc.root.functions) {
+        if (f.isBridge()) f.secondary.reserve.buses = 1;
+    }
+    machine::PeerRootDesc peer;
+    peer.number = 3;
+    peer.windows = machine::RootWindows{{0x8000, 0xFFFF}, {0x70000000, 0x7FFFFFFF}, {1, 0}, {1, 0}};
+    machine::FunctionDesc nic = desc.card("network card")->functions.front();
+    nic.device = 0;
+    peer.bus.functions.push_back(nic);
+    machine::FunctionDesc bridge = desc.root.functions.back();
+    ASSERT_TRUE(bridge.isBridge());
+    bridge.secondary.functions.clear();
+    bridge.secondary.slots = {machine::SlotDesc{1, "", 0}};
+    bridge.secondary.reserve = {};
+    bridge.secondary.reserve.io = 0x1000;
+    bridge.secondary.reserve.memory = 0x100000;
+    peer.bus.functions.push_back(bridge);
+    desc.peers.push_back(peer);
+    boot(0, true, desc);
+
+    ASSERT_EQ(m->pnpManager().roots().size(), 2u);
+    for (pnp::DeviceNode* root : m->pnpManager().roots()) {
+        EXPECT_EQ(root->state, pnp::DeviceNode::State::Started) << root->name;
+        EXPECT_EQ(ours(root->pdo, HOTP_BUS_SIGNATURE).size(), 1u) << root->name;
+    }
+    pci::Function* peerNic = m->hardware().locate(3, 0, 0);
+    ASSERT_NE(peerNic, nullptr);
+    const uint32_t bar0 = peerNic->dword(pci::reg::Bar0), bar1 = peerNic->dword(pci::reg::Bar0 + 4);
+
+    m->hardware().clearLog();
+    ASSERT_TRUE(insert("nested bridge card", "slot 1"));
+    unsigned rootCyclesToPeer = 0, vendorReads = 0;
+    for (const pci::Transaction& t : m->hardware().log()) {
+        if (t.who == pci::Actor::RootAccessors && t.bus == 3 &&
+            !t.write && t.offset == 0 && t.length == 2) {
+            ++vendorReads;
+        } else if (t.who == pci::Actor::RootAccessors && t.bus == 3) {
+            ++rootCyclesToPeer;
+        }
+    }
+    EXPECT_EQ(vendorReads, 1u) << "device 0 of bus 3 answers the first read: the number is taken";
+    EXPECT_EQ(rootCyclesToPeer, 0u) << "only the vendor IDs of bus 3 are read";
+    EXPECT_EQ(peerNic->dword(pci::reg::Bar0), bar0);
+    EXPECT_EQ(peerNic->dword(pci::reg::Bar0 + 4), bar1);
+    EXPECT_EQ(node("slot 1")->state, pnp::DeviceNode::State::Started) << node("slot 1")->problem;
+
+    ASSERT_TRUE(insert("network card", "03:1e.0/01"));
+    bool started = false;
+    for (pnp::DeviceNode* n : m->pnpManager().nodes()) {
+        pcibus::FunctionNode* f = m->busDriver().function(n->pdo);
+        if (f != nullptr && f->vendorId == 0xf1a0 && f->parent->number == 4) {
+            started = n->state == pnp::DeviceNode::State::Started;
+        }
+    }
+    EXPECT_TRUE(started) << "the card behind the peer root's bridge";
+}
+
 // --- texts --------------------------------------------------------------------------------------
 
 // One entry of the golden table of texts: a trace point's format or an event's rendered text, as a

@@ -158,6 +158,7 @@ TEST_F(BuiltInMachine, PathsLeadThroughTheHardwareAsBuilt)
         {"02.0/00.0", 0, "not a PCI-to-PCI bridge"},
         {"1e.0/01.0/00.0", 0, "nothing is there"},
         {"slot 7", 0, "no slot is labelled"},
+        {"01:1e.0", 0, "bus 01 is not a root bus"},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -165,7 +166,7 @@ TEST_F(BuiltInMachine, PathsLeadThroughTheHardwareAsBuilt)
         ASSERT_TRUE(location) << c.location << ": " << error;
         auto path = machine::resolveLocation(desc, *location, error);
         std::optional<machine::Place> place;
-        if (path) place = machine::findPlace(hw, *path, error);
+        if (path) place = machine::findPlace(hw, *path, error, location->root);
         if (c.error != nullptr) {
             EXPECT_FALSE(place) << c.location;
             EXPECT_NE(error.find(c.error), std::string::npos) << c.location << ": " << error;

@@ -4,6 +4,7 @@
 
 #include <formats/machine_file.hpp>
 #include <formats/scenario_file.hpp>
+#include <formats/machine_writer.hpp>
 
 #include <chrono>
 #include <filesystem>
@@ -46,6 +47,10 @@ TEST(MachineFile, MalformedFilesAreRejectedWithTheirLine)
     const Malformed cases[] = {
         {"syntax", "name = \"x\"\nwindows = = 3\n", 2, "parsing"},
         {"unknown top-level key", "name = \"x\"\nbuses = 3\n", 2, "unknown key 'buses'"},
+        {"root bus 0 as a peer", "[[root]]\nbus = 0\n", 2,
+         "'bus' of a root bus is 0, outside 1 to 255"},
+        {"a peer root twice", "[[root]]\nbus = 0x80\n[[root]]\nbus = 0x80\n", 4,
+         "root bus 80 is already described (line 1)"},
         {"unknown key in a device", std::string(kDevice) + "vendor = 1\n", 5,
          "unknown key 'vendor' in a device"},
         {"wrong type", "[[function]]\nat = 2\nid = \"7e57:0300\"\nclass = 0\n", 2,
@@ -327,6 +332,16 @@ at = "00.0"
 kind = "cardbus"
 id = "7e57:0700"
 
+[[root]]
+bus = 0x80
+[root.windows]
+memory = { base = 0xD0000000, limit = 0xDFFFFFFF }
+[[root.function]]
+at = "02.0"
+id = "7e57:0300"
+class = 0x020000
+bars = [ { type = "mem32", size = "4K" } ]
+
 [[card]]
 name = "riser"
 [[card.function]]
@@ -399,6 +414,24 @@ class = 0x020000
     ASSERT_EQ(behind.size(), 2u);
     EXPECT_EQ(behind[0].device, 0x1Fu);
     EXPECT_EQ(behind[0].function, 7u);
+
+    // A peer host bridge: its own bus number, windows and functions; what the writer makes of the
+    // machine reads back the same.
+    ASSERT_EQ(m.peers.size(), 1u);
+    EXPECT_EQ(m.peers[0].number, 0x80u);
+    EXPECT_FALSE(m.peers[0].windows.io.open());
+    EXPECT_EQ(m.peers[0].windows.memory.base, 0xD0000000u);
+    ASSERT_EQ(m.peers[0].bus.functions.size(), 1u);
+    EXPECT_EQ(m.peers[0].bus.functions[0].device, 2u);
+    machine::MachineDesc peersOnly = m;
+    peersOnly.root.functions.clear();
+    peersOnly.cards.clear();
+    auto again = parseMachine(formats::writeMachineFile(peersOnly, {}), "written.toml");
+    ASSERT_TRUE(again.ok()) << again.errors().front();
+    ASSERT_EQ(again.value().peers.size(), 1u);
+    EXPECT_EQ(again.value().peers[0].number, 0x80u);
+    EXPECT_EQ(again.value().peers[0].windows.memory.limit, 0xDFFFFFFFu);
+    EXPECT_EQ(again.value().peers[0].bus.functions[0].bars[0].size, 4096u);
 }
 
 TEST(MachineFile, WindowsDefaultWhenNotGiven)

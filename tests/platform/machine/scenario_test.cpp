@@ -18,6 +18,7 @@ TEST(Location, PathsAndLabels)
         const char* label;           // expected label, "" for none
         int labelFunction;           // -1 for none
         const char* path;            // formatPath of the steps
+        unsigned root = 0;           // the root bus the path starts at
     };
     const Case good[] = {
         {"02.0", "", -1, "02.0"},
@@ -28,6 +29,9 @@ TEST(Location, PathsAndLabels)
         {"slot 1", "slot 1", -1, ""},
         {"slot 2.0/01.1", "slot 2", 0, "01.1"},
         {" riser.left ", "riser.left", -1, ""},
+        // A peer host bridge's root bus; whether the machine has one is for the machine to say.
+        {"80:02.0/00.0", "", -1, "02.0/00.0", 0x80},
+        {"01:1e.0", "", -1, "1e.0", 0x01},
     };
     for (const Case& c : good) {
         std::string error;
@@ -38,6 +42,7 @@ TEST(Location, PathsAndLabels)
                   c.labelFunction)
             << c.text;
         EXPECT_EQ(machine::formatPath(location->steps), c.path) << c.text;
+        EXPECT_EQ(location->root, c.root) << c.text;
     }
     struct Bad {
         const char* text;
@@ -49,7 +54,6 @@ TEST(Location, PathsAndLabels)
         {"20.0", "device 20 is out of range"},
         {"1e.9", "function 9 is out of range"},
         {"1e.10", "one digit"},
-        {"01:1e.0", "starts at the root bus"},
         {"1e/01.0", "needs its function"},
         {"1e.0/slot 1", "is not a device.function step"},
         {"riser.left/03.0", "needs its function ('riser.left.0/...')"},

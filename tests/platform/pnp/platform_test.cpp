@@ -32,6 +32,26 @@ TEST_F(Platform, DevicesAreEnumeratedAssignedAndStarted)
     EXPECT_GE(display, 0xC0000000u);  // the prefetchable BAR lands in the prefetchable window
 }
 
+// A BAR of 4 GB or more cannot be asked for: resource descriptors carry 32-bit lengths. Its
+// function stays down and says so, with its size whole; the others start.
+TEST_F(Platform, RangesOf4GBOrMoreAreNotRequested)
+{
+    hw.root().place(1, 0,
+                    Function::device(0x1AB0, 0x0001, 0x02, 0x00, 0, {{Bar::Kind::Memory32, 0x1000}}));
+    hw.root().place(2, 0, Function::device(0x1AB0, 0x0002, 0x03, 0x00, 0,
+                                           {{Bar::Kind::Memory64, 8ull << 30, true}}));
+    boot();
+    ASSERT_EQ(manager->root()->children.size(), 2u);
+    const auto& nic = manager->root()->children[0];
+    const auto& gpu = manager->root()->children[1];
+    EXPECT_EQ(nic->state, pnp::DeviceNode::State::Started) << nic->problem;
+    EXPECT_EQ(gpu->state, pnp::DeviceNode::State::NotStarted);
+    EXPECT_NE(gpu->problem.find("BAR 0 decodes 8 GB; resource descriptors carry 32-bit lengths"),
+              std::string::npos)
+        << gpu->problem;
+    EXPECT_TRUE(gpu->requirements.empty()) << "nothing was asked for";
+}
+
 // The bus interface: answered referenced, transfers configuration bytes, released once.
 TEST_F(Platform, BusInterfaceIsReferencedAndTransfersBytes)
 {

@@ -5,6 +5,7 @@
 
 #include <pci/registers.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -92,7 +93,15 @@ uint32_t fnv1a(const std::string& text)
 std::string instancePath(Machine& m, const pnp::DeviceNode& node, unsigned depth)
 {
     pcibus::FunctionNode* f = m.busDriver().function(node.pdo);
-    if (f == nullptr || node.parent == nullptr) return "Root\\PCI_HAL\\0000";
+    if (f == nullptr || node.parent == nullptr) {
+        // One instance of the root enumerator's host bridge device per root bus, in boot order.
+        const auto roots = m.pnpManager().roots();
+        const auto at = std::find(roots.begin(), roots.end(), &node);
+        char text[32];
+        std::snprintf(text, sizeof text, "Root\\PCI_HAL\\%04u",
+                      static_cast<unsigned>(at != roots.end() ? at - roots.begin() : 0));
+        return text;
+    }
     uint32_t subsystem = 0;
     uint8_t revision = 0;
     if (pci::Function* hw = m.hardware().locate(f->parent->number, f->device, f->function)) {
@@ -136,7 +145,7 @@ void walk(Machine& m, const std::function<void(pnp::DeviceNode&, unsigned)>& vis
         visit(node, depth);
         for (auto& child : node.children) step(*child, depth + 1);
     };
-    if (m.pnpManager().root() != nullptr) step(*m.pnpManager().root(), 0);
+    for (pnp::DeviceNode* root : m.pnpManager().roots()) step(*root, 0);
 }
 
 }  // namespace
@@ -338,8 +347,11 @@ std::vector<nlohmann::ordered_json> deviceRecords(Machine& m)
                              {"extension", address((*it)->DeviceExtension)}});
         }
         const std::string bdf = m.locationOf(node);
+        const pnp::DeviceNode* root = &node;
+        while (root->parent != nullptr) root = root->parent;
         records.push_back({{"kind", "device"},
                            {"bdf", bdf.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(bdf)},
+                           {"root_bus", root->rootBus.value_or(0)},
                            {"name", node.name},
                            {"parent", node.parent != nullptr && !m.locationOf(*node.parent).empty()
                                           ? nlohmann::ordered_json(m.locationOf(*node.parent))

@@ -4,6 +4,7 @@
 #include <pci/registers.hpp>
 
 #include <cstddef>
+#include <cstring>
 #include <cstdio>
 
 namespace hotpsim {
@@ -40,6 +41,8 @@ bool isBarOffset(const std::string& registerName)
     return registerName.size() == 4 && registerName.rfind("BAR", 0) == 0;
 }
 
+bool isRomBase(const std::string& registerName) { return registerName == "ROM_BASE"; }
+
 std::string descriptorText(const nlohmann::ordered_json& d)
 {
     std::string kind = str(d, "type") == "io" ? "I/O" : str(d, "type") == "memory" ? "memory" : "other";
@@ -73,10 +76,22 @@ bool Story::foldIntoSizing(const Output& out)
 {
     if (out.kind != Output::Kind::Config && out.kind != Output::Kind::Read) return false;
     const auto& f = out.fields;
-    if (!isBarOffset(str(f, "register")) || num(f, "width") != 4 || !f.value("claimed", false)) {
-        return false;
-    }
+    if (num(f, "width") != 4 || !f.value("claimed", false)) return false;
     const std::string who = str(f, "who"), bdf = str(f, "bdf");
+    // The expansion ROM BAR, sized while a function's BARs are: all ones (but the enable bit)
+    // in, its original put back.
+    if (isRomBase(str(f, "register"))) {
+        if (!sizing_ || sizing_->who != who || sizing_->bdf != bdf) return false;
+        if (out.kind == Output::Kind::Read) return sizing_->rom.has_value();
+        if (num(f, "value") == 0xFFFFF800u) {
+            sizing_->rom = Sizing::Bar{static_cast<unsigned>(num(f, "offset")),
+                                       static_cast<uint32_t>(num(f, "new")),
+                                       static_cast<uint32_t>(num(f, "old"))};
+            return true;
+        }
+        return sizing_->rom && num(f, "new") == sizing_->rom->original;
+    }
+    if (!isBarOffset(str(f, "register"))) return false;
     const auto offset = static_cast<unsigned>(num(f, "offset"));
     if (out.kind == Output::Kind::Config && num(f, "value") == 0xFFFFFFFFu) {
         if (!sizing_ || sizing_->who != who || sizing_->bdf != bdf) return false;
@@ -116,7 +131,14 @@ std::vector<std::string> Story::flushSizing()
             unimplemented.push_back((bar.offset - 0x10) / 4);
         }
     }
-    if (text.empty()) return {line("config", pad(actorName(s.who), 28) + s.bdf + "  BARs sized: none implemented")};
+    std::string rom;
+    if (s.rom && (s.rom->readback & 0xFFFFF800u) != 0) {
+        rom = ", ROM sized: " +
+              pci::formatSize((uint64_t{~(s.rom->readback & 0xFFFFF800u)} + 1) & 0xFFFFFFFFu);
+    }
+    if (text.empty()) {
+        return {line("config", pad(actorName(s.who), 28) + s.bdf + "  BARs sized: none implemented" + rom)};
+    }
     if (!unimplemented.empty()) {
         // Consecutive registers as one range: "BAR2-5".
         std::string list;
@@ -129,7 +151,7 @@ std::vector<std::string> Story::flushSizing()
         }
         text += " (" + list + " not implemented)";
     }
-    return {line("config", pad(actorName(s.who), 28) + s.bdf + "  " + text)};
+    return {line("config", pad(actorName(s.who), 28) + s.bdf + "  " + text + rom)};
 }
 
 std::vector<std::string> Story::add(const Output& out)
@@ -151,10 +173,17 @@ std::vector<std::string> Story::addUnmarked(const Output& out)
     const auto& f = out.fields;
     if (out.kind == Output::Kind::Config || out.kind == Output::Kind::Read) {
         if (foldIntoSizing(out)) return {};
+        // Firmware's command writes around sizing that change nothing say nothing.
+        if (out.kind == Output::Kind::Config && str(f, "who") == "firmware" &&
+            str(f, "register") == "COMMAND" && f.value("claimed", false) &&
+            num(f, "old") == num(f, "new") && num(f, "value") == num(f, "new")) {
+            if (sizing_ && sizing_->bdf != str(f, "bdf")) return flushSizing();
+            return {};
+        }
         if (out.kind == Output::Kind::Config && num(f, "value") == 0xFFFFFFFFu &&
             isBarOffset(str(f, "register")) && num(f, "width") == 4 && f.value("claimed", false)) {
             std::vector<std::string> lines = flushSizing();
-            sizing_ = Sizing{str(f, "who"), str(f, "bdf"), {}};
+            sizing_ = Sizing{str(f, "who"), str(f, "bdf"), {}, std::nullopt};
             foldIntoSizing(out);
             return lines;
         }

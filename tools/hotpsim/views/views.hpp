@@ -48,6 +48,7 @@ private:
         };
         std::string who, bdf;
         std::vector<Bar> bars;
+        std::optional<Bar> rom;  // the expansion ROM BAR, sized the same way
     };
     bool foldIntoSizing(const Output& out);
     std::vector<std::string> flushSizing();

@@ -21,21 +21,39 @@
 
 namespace formats {
 
+// A region as verbose lspci output decodes it ("Region 2: Memory at f7e00000 (64-bit,
+// prefetchable) [size=16M]", "Expansion ROM at 28000000 [disabled] [size=64K]"): what the
+// kernel knew of a BAR, which the bytes alone cannot tell.
+struct SnapshotRegion {
+    int index = -1;           // BAR register 0 to 5, 6 for the ROM; -1 when lspci -v named none
+    bool io = false;
+    std::optional<uint64_t> address;  // none when "<unassigned>" or "<ignored>"
+    std::optional<uint64_t> size;     // from "[size=...]"
+    bool disabled = false;            // "[disabled]": decoding of it is off
+    bool isVirtual = false;           // "[virtual]": the kernel's, not in the register
+};
+
 // One function of a snapshot.
 struct SnapshotFunction {
     unsigned domain = 0, bus = 0, device = 0, function = 0;
     std::vector<uint8_t> config;  // 64 to 4096 bytes as read
     std::optional<std::string> resource;  // sysfs `resource` text; none from lspci output
+    std::vector<SnapshotRegion> regions;  // from verbose lspci output; empty otherwise
     std::string source;  // where it came from, for messages ("pci.tar: .../config")
 };
 
 struct Snapshot {
     std::string source;                     // the file or directory read
     std::vector<SnapshotFunction> functions;  // in bus, device, function order
+    // Copies of /proc/iomem and /proc/ioports found beside it: what each root bus forwards.
+    std::optional<std::string> iomem, ioports;
 };
 
 // Reads a snapshot from a directory, a tar file or lspci output. On failure, the errors name
-// the file and what is wrong with it ("pci.tar: 0000:00:1c.0/config: 64 bytes ...").
+// the file and what is wrong with it ("pci.tar: 0000:00:1c.0/config: 64 bytes ..."). Copies of
+// /proc/iomem and /proc/ioports are read from beside it: "SNAPSHOT.iomem" and
+// "SNAPSHOT.ioports", else "iomem" and "ioports" in the same folder (in the folder itself for a
+// directory snapshot).
 struct SnapshotResult {
     std::optional<Snapshot> snapshot;
     std::vector<std::string> errors;

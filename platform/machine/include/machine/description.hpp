@@ -93,6 +93,15 @@ struct CardDesc {
     unsigned line = 0;
 };
 
+// The root bus of a peer host bridge: its bus number, the windows its host bridge forwards and
+// what sits on it. Its bus-number range reaches up to the next root's number.
+struct PeerRootDesc {
+    unsigned number = 0;  // 1 to 255
+    RootWindows windows;
+    BusDesc bus;
+    unsigned line = 0;
+};
+
 struct MachineDesc {
     std::string name;
     // Firmware leaves the machine as its functions' configuration bytes describe it (bus
@@ -101,6 +110,7 @@ struct MachineDesc {
     bool asFound = false;
     RootWindows windows;
     BusDesc root;
+    std::vector<PeerRootDesc> peers;  // by bus number
     std::vector<CardDesc> cards;
 
     const CardDesc* card(std::string_view cardName) const;

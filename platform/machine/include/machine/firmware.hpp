@@ -58,6 +58,11 @@ struct FirmwareReport {
     std::vector<FunctionReport> functions;  // in the order found (depth first)
     std::vector<std::string> problems;      // what could not be configured
     unsigned lastBus = 0;                   // highest bus number handed out
+    // With peer host bridges: each root bus and the highest number below it, by root.
+    struct RootRange {
+        unsigned first, last;
+    };
+    std::vector<RootRange> roots;
 
     // As hotpsim prints it: one line per function, its BARs and a bridge's buses and windows
     // indented below it, then the problems.
@@ -67,6 +72,15 @@ struct FirmwareReport {
 // With `asFound`, firmware assigns nothing and reports what the functions hold (bus numbers,
 // BARs, windows, command registers), as on a machine captured after its firmware ran.
 FirmwareReport runFirmware(pci::Hierarchy& hw, const RootWindows& windows, bool asFound = false);
+
+// A machine with peer host bridges: each root's hierarchy in turn, by bus number, numbering the
+// buses below it up to the next root's number and placing what it decodes in its own windows.
+struct FirmwareRoot {
+    unsigned number = 0;
+    RootWindows windows;
+};
+FirmwareReport runFirmware(pci::Hierarchy& hw, const std::vector<FirmwareRoot>& roots,
+                           bool asFound);
 
 // The report's lines, each ended by a newline.
 void printFirmwareReport(std::ostream& out, const FirmwareReport& report);

@@ -3,6 +3,7 @@
 // software happens to assign.
 //
 //   "02.0"            device 2, function 0 on the root bus ("00:02.0" says the same)
+//   "80:02.0"         device 2, function 0 on the root bus of the peer host bridge at bus 80
 //   "1e.0/00.0"       function 0 of device 0 on the bus behind the bridge at 1e.0
 //   "1e.0/01"         device 1 behind that bridge: a slot, or function 0 of what is in it
 //   "slot 1"          the slot the machine file labels "slot 1"; as a device, its function 0
@@ -31,6 +32,7 @@ struct Location {
     std::string label;                      // a labelled slot the path starts at, or empty
     std::optional<unsigned> labelFunction;  // the function of the card in that slot
     std::vector<Step> steps;                // further steps (all of them when unlabelled)
+    unsigned root = 0;                      // the root bus an unlabelled path starts at
     std::string text;                       // as written
 };
 
@@ -60,6 +62,6 @@ struct Place {
     }
 };
 std::optional<Place> findPlace(pci::Hierarchy& hw, const std::vector<Step>& path,
-                               std::string& error);
+                               std::string& error, unsigned root = 0);
 
 }  // namespace machine

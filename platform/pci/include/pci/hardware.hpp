@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -209,10 +210,21 @@ struct Route {
     std::vector<std::string> conflicts;  // bridges that claimed the same cycle
 };
 
-// The root complex: the root bus and the configuration mechanism that reaches every bus.
+// The root complex: the root bus and the configuration mechanism that reaches every bus. A
+// machine may have peer host bridges besides the first: each is a root bus of its own, reached
+// for the bus numbers from its own up to the next root's, through bridges of its own.
 class Hierarchy {
 public:
+    // The first root bus, bus 0.
     Bus& root() { return root_; }
+    // Adds the root bus of a peer host bridge with the given number (1 to 255, not yet a root).
+    Bus& addRoot(unsigned number);
+    struct RootAt {
+        unsigned number;
+        Bus* bus;
+    };
+    // Every root bus, the first included, by bus number.
+    std::vector<RootAt> roots();
 
     uint32_t configRead(unsigned bus, unsigned device, unsigned fn, unsigned offset,
                         unsigned length);
@@ -289,6 +301,7 @@ private:
     void record(const Transaction& t);
 
     Bus root_;
+    std::map<unsigned, std::unique_ptr<Bus>> peers_;
     struct RememberedRoute {
         uint64_t generation = ~uint64_t{0};
         Route route;

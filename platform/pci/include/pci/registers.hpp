@@ -32,10 +32,11 @@ inline uint32_t configDword(const std::vector<uint8_t>& bytes, unsigned at)
 // byte inside a register.
 std::string registerName(uint8_t headerType, unsigned offset);
 // A write as the registers it covers saw it: "COMMAND 0x0000 -> 0x0007",
-// "PRIMARY 00 -> 01, SECONDARY 00 -> 02, SUBORDINATE 00 -> 02". One configuration cycle carries
-// at most a dword, so at most four bytes are described.
+// "PRIMARY 00 -> 01, SECONDARY 00 -> 02, SUBORDINATE 00 -> 02"; with the value written where a
+// register kept fewer of its bits: "COMMAND 0x0000 -> 0x0147 (wrote 0x03ff)". One configuration
+// cycle carries at most a dword, so at most four bytes are described.
 std::string describeWrite(uint8_t headerType, unsigned offset, unsigned length, uint32_t before,
-                          uint32_t after);
+                          uint32_t after, std::optional<uint32_t> written = std::nullopt);
 // A BAR as its readback after all ones were written says: "io 32", "mem32 prefetchable 16M",
 // "mem64 256M"; nullopt for an unimplemented BAR. `upper` is the next register's readback for a
 // 64-bit BAR.

@@ -83,7 +83,8 @@ struct BusNode {
     PDEVICE_OBJECT fdo = nullptr;
     PDEVICE_OBJECT lower = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
-    FunctionNode* bridge = nullptr;  // nullptr for the root bus
+    FunctionNode* bridge = nullptr;  // nullptr for a root bus
+    BusNode* root = nullptr;         // the root bus this bus is reached through (itself for a root)
     unsigned number = 0;
     bool started = false;
     std::map<std::pair<unsigned, unsigned>, FunctionNode*> children;
@@ -107,7 +108,13 @@ public:
     BusNode* bus(PDEVICE_OBJECT fdo) const;
     // Why the function of a physical device object does not start, or empty.
     std::string problem(PDEVICE_OBJECT pdo) const;
-    BusNode* root() const { return root_; }
+    // The first root bus (bus 0), and every root bus by number.
+    BusNode* root() const { return roots_.empty() ? nullptr : roots_.begin()->second; }
+    const std::map<unsigned, BusNode*>& roots() const { return roots_; }
+    // The number of the root bus whose host bridge's physical device object this is, as firmware
+    // describes the machine's host bridges; a root bus device added for a physical device object
+    // never described is bus 0.
+    void describeRoot(PDEVICE_OBJECT pdo, unsigned number) { rootNumbers_[pdo] = number; }
     // Pend every request of a physical device object and complete it later: shows what only
     // asynchronous completion reveals in the drivers above.
     void setPendAll(bool on) { pendAll_ = on; }
@@ -163,7 +170,8 @@ private:
     nt::Kernel& kernel_;
     pci::Hierarchy& hw_;
     PDRIVER_OBJECT driver_;
-    BusNode* root_ = nullptr;
+    std::map<unsigned, BusNode*> roots_;
+    std::map<PDEVICE_OBJECT, unsigned> rootNumbers_;
     bool pendAll_ = false;
     PCI_BUS_INTERFACE_STANDARD rootInterface_{};
     std::vector<std::unique_ptr<FunctionNode>> functions_;

@@ -49,6 +49,8 @@ struct DeviceNode {
     // Why the bus's last relations query listed nothing: what is on it goes unreported.
     std::string enumerationProblem;
     bool isBus = false;   // has a bus of its own to enumerate
+    // A root bus device: the number of its bus, as firmware describes the host bridge.
+    std::optional<unsigned> rootBus;
     std::vector<uint8_t> requirements;  // the filtered requirements list, as the manager got it
     std::vector<uint8_t> requirementsBeforeFilter;
     std::vector<Range> assigned;        // what arbitration gave it, in descriptor order
@@ -79,10 +81,21 @@ public:
     Manager(nt::Kernel& kernel, DriverSetup setup);
     ~Manager();
 
-    // Creates the root bus device (a physical device object of the root enumerator), adds its
-    // drivers, starts it with the machine's address windows and enumerates everything below.
+    // One host bridge's root bus: its name, bus number and the address windows it forwards.
+    struct RootBus {
+        std::string name;
+        unsigned number = 0;
+        std::vector<Range> windows;
+    };
+    // Creates a root bus device per host bridge (a physical device object of the root
+    // enumerator) in the order given, adds its drivers, starts it with its address windows and
+    // enumerates everything below it.
+    void boot(std::vector<RootBus> roots);
+    // The same for a machine with one host bridge, bus 0.
     void boot(std::vector<Range> rootWindows);
-    DeviceNode* root() const { return root_.get(); }
+    // The first root bus device, and all of them.
+    DeviceNode* root() const { return roots_.empty() ? nullptr : roots_.front().get(); }
+    std::vector<DeviceNode*> roots() const;
     DeviceNode* find(PDEVICE_OBJECT pdo) const;
     std::vector<DeviceNode*> nodes() const;
 
@@ -129,9 +142,8 @@ private:
     nt::Kernel& kernel_;
     DriverSetup setup_;
     PDRIVER_OBJECT rootEnumerator_;
-    std::unique_ptr<DeviceNode> root_;
+    std::vector<std::unique_ptr<DeviceNode>> roots_;
     std::vector<std::unique_ptr<DeviceNode>> graveyard_;
-    std::vector<Range> rootWindows_;
 };
 
 std::string minorName(UCHAR major, UCHAR minor);
