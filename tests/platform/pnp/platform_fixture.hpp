@@ -165,6 +165,25 @@ protected:
                         0x20000000}});
     }
 
+    // A function's standard bus interface, asked of its physical device object as a filter asks
+    // for it; it comes with one reference.
+    BUS_INTERFACE_STANDARD busInterface(pnp::DeviceNode& node)
+    {
+        BUS_INTERFACE_STANDARD iface{};
+        PIRP irp = kernel.allocateIrp(node.pdo->StackSize);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION s = irp->Tail.Overlay.CurrentStackLocation - 1;
+        s->MajorFunction = IRP_MJ_PNP;
+        s->MinorFunction = IRP_MN_QUERY_INTERFACE;
+        s->Parameters.QueryInterface.InterfaceType = &GUID_BUS_INTERFACE_STANDARD;
+        s->Parameters.QueryInterface.Size = sizeof(BUS_INTERFACE_STANDARD);
+        s->Parameters.QueryInterface.Version = 1;
+        s->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&iface);
+        EXPECT_EQ(IofCallDriver(node.pdo, irp), STATUS_SUCCESS);
+        IoFreeIrp(irp);
+        return iface;
+    }
+
     pnp::DeviceNode* node(const std::string& location)
     {
         for (pnp::DeviceNode* n : manager->nodes()) {

@@ -78,24 +78,10 @@ protected:
         Platform::boot();
     }
 
-    // The function's standard bus interface, asked of its physical device object as a filter
-    // asks for it; it comes with one reference.
+    // The first function's standard bus interface, with its one reference.
     BUS_INTERFACE_STANDARD busInterface()
     {
-        BUS_INTERFACE_STANDARD iface{};
-        pnp::DeviceNode* node = manager->root()->children.front().get();
-        PIRP irp = kernel.allocateIrp(node->pdo->StackSize);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION s = irp->Tail.Overlay.CurrentStackLocation - 1;
-        s->MajorFunction = IRP_MJ_PNP;
-        s->MinorFunction = IRP_MN_QUERY_INTERFACE;
-        s->Parameters.QueryInterface.InterfaceType = &GUID_BUS_INTERFACE_STANDARD;
-        s->Parameters.QueryInterface.Size = sizeof(BUS_INTERFACE_STANDARD);
-        s->Parameters.QueryInterface.Version = 1;
-        s->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&iface);
-        EXPECT_EQ(IofCallDriver(node->pdo, irp), STATUS_SUCCESS);
-        IoFreeIrp(irp);
-        return iface;
+        return Platform::busInterface(*manager->root()->children.front());
     }
 
     void expectRules(const std::vector<std::string>& rules)

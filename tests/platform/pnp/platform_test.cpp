@@ -59,18 +59,7 @@ TEST_F(Platform, BusInterfaceIsReferencedAndTransfersBytes)
     boot();
     pnp::DeviceNode* n = node("00:03.0");
     ASSERT_NE(n, nullptr);
-    BUS_INTERFACE_STANDARD iface{};
-    PIRP irp = kernel.allocateIrp(n->pdo->StackSize);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION s = irp->Tail.Overlay.CurrentStackLocation - 1;
-    s->MajorFunction = IRP_MJ_PNP;
-    s->MinorFunction = IRP_MN_QUERY_INTERFACE;
-    s->Parameters.QueryInterface.InterfaceType = &GUID_BUS_INTERFACE_STANDARD;
-    s->Parameters.QueryInterface.Size = sizeof(BUS_INTERFACE_STANDARD);
-    s->Parameters.QueryInterface.Version = 1;
-    s->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&iface);
-    EXPECT_EQ(IofCallDriver(n->pdo, irp), STATUS_SUCCESS);
-    IoFreeIrp(irp);
+    BUS_INTERFACE_STANDARD iface = busInterface(*n);
     ASSERT_NE(iface.GetBusData, nullptr);
     EXPECT_EQ(bus.function(n->pdo)->interfaceReferences, 1);
 
