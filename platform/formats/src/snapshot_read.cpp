@@ -66,30 +66,26 @@ public:
         SnapshotFunction probe;
         if (!parseSysfsName(folder, probe)) return;
         const std::string key = functionName(probe);
-        auto [it, fresh] = functions_.emplace(key, probe);
+        functions_.emplace(key, probe);
         Entry& e = entries_[key];
-        if (leaf == "config") {
-            if (e.config && *e.config != bytes) {
-                errors_.push_back(where + ": a second, different copy of " + key +
-                                  "/config (first at " + e.configWhere + ")");
+        // A file met twice (a tar with a folder repeated, two copies of one dump) must agree.
+        auto keep = [&](std::optional<std::string>& slot, std::string& slotWhere, std::string text) {
+            if (slot && *slot != text) {
+                errors_.push_back(where + ": a second, different copy of " + key + "/" +
+                                  std::string(leaf) + " (first at " + slotWhere + ")");
                 return;
             }
-            e.config = std::string(bytes);
-            e.configWhere = where;
+            slot = std::move(text);
+            slotWhere = where;
+        };
+        if (leaf == "config") {
+            keep(e.config, e.configWhere, std::string(bytes));
         } else {
             // A tar of sysfs pads a file that shrank while it was read with zero bytes.
             std::string text(bytes);
             text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
-            if (e.resource && *e.resource != text) {
-                errors_.push_back(where + ": a second, different copy of " + key +
-                                  "/resource (first at " + e.resourceWhere + ")");
-                return;
-            }
-            e.resource = std::move(text);
-            e.resourceWhere = where;
+            keep(e.resource, e.resourceWhere, std::move(text));
         }
-        (void)it;
-        (void)fresh;
     }
 
     void error(std::string text) { errors_.push_back(std::move(text)); }
