@@ -289,8 +289,11 @@ bool PciBusDriver::raiseToCover(BusNode& b, unsigned number)
         }
         raise.push_back(&above);
     }
+    // A started bridge's saved header is what its return to D0 writes back: it keeps the raised
+    // number, or the restore would cut the new bus off again.
     for (auto it = raise.rbegin(); it != raise.rend(); ++it) {
         write(**it, pci::reg::SubordinateBus, 1, number);
+        (*it)->saved[pci::reg::SubordinateBus] = static_cast<uint8_t>(number);
     }
     return true;
 }

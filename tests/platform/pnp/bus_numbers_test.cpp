@@ -66,9 +66,9 @@ class = 0x0c0310
 bars  = [ { type = "mem32", size = "4K" } ]
 )";
 
-// A hot-plug bridge with `spare` numbers behind it and, in the next root slot, a bridge with a
-// network controller that firmware numbers right after it.
-std::string hotPlugMachine(unsigned spare)
+// A hot-plug bridge with `spare` numbers behind it and, unless `alone`, in the next root slot a
+// bridge with a network controller that firmware numbers right after it.
+std::string hotPlugMachine(unsigned spare, bool alone = false)
 {
     return R"(
 name = "bus numbers"
@@ -84,7 +84,7 @@ id   = "7e57:0400"
 slots = [ { device = 1, label = "slot 1" } ]
 spare_buses = )" + std::to_string(spare) + R"(
 reserve = { io = "16K", memory = "64M", prefetchable = "64M" }
-
+)" + (alone ? "" : R"(
 [[function]]
 at   = "1f.0"
 kind = "bridge"
@@ -94,7 +94,7 @@ at    = "00.0"
 id    = "7e57:0300"
 class = 0x020000
 bars  = [ { type = "io", size = 32 }, { type = "mem32", size = "4K" } ]
-)" + kNestedCard + kTwinCard;
+)") + kNestedCard + kTwinCard;
 }
 
 // Three root bridges that each want every number there is.
@@ -129,6 +129,7 @@ struct BusNumberCase {
     std::string machine;
     const char* card;      // inserted into "slot 1", or nullptr
     bool withDriver;
+    bool powerCycle;       // the hot-plug bridge goes to D3 and back to D0 after the insertion
     // Expected state by function id (vendor:device); a text the problem must contain, or ""
     // for started.
     std::map<std::string, std::string> expected;
@@ -197,6 +198,10 @@ TEST_P(BusNumbers, NeverSharedNeverWrapped)
     if (c.card != nullptr) {
         ASSERT_TRUE(m->apply(hotp::test::makeEvent(machine::EventKind::Insert, "slot 1", c.card)));
     }
+    for (unsigned state : {3u, 0u}) {
+        if (!c.powerCycle) break;
+        ASSERT_TRUE(m->apply(makeEvent(machine::EventKind::Power, "1e.0", {}, state)));
+    }
 
     EXPECT_TRUE(m->conflicts().empty()) << describe(m->conflicts());
     expectNested(m->hardware().root(), 0, 255);
@@ -228,22 +233,28 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Room behind the hot-plug bridge: the nested card's bridges get numbers of their own,
         // and the scan of the outer bridge finds the numbers after it free.
-        BusNumberCase{"NestedCardWithSpareNumbers", hotPlugMachine(8), "nested", true,
+        BusNumberCase{"NestedCardWithSpareNumbers", hotPlugMachine(8), "nested", true, false,
                       {{"f1a0:7000", kStarted}, {"f1a0:7001", kStarted},
                        {"f1a0:7010", kStarted}, {"7e57:0300", kStarted}}},
         // Two nested bridges found in one enumeration: the first leaves room behind it for
         // its inner bridge instead of letting the second take that number.
-        BusNumberCase{"TwinNestedBridges", hotPlugMachine(8), "twin", true,
+        BusNumberCase{"TwinNestedBridges", hotPlugMachine(8), "twin", true, false,
                       {{"f1a0:7100", kStarted}, {"f1a0:7101", kStarted},
                        {"f1a0:7110", kStarted}, {"f1a0:7200", kStarted},
                        {"f1a0:7201", kStarted}, {"f1a0:7210", kStarted}}},
         // One number to spare, the next one forwarded by the neighbouring bridge: the inner
         // bridge is refused rather than given a number the neighbour forwards.
-        BusNumberCase{"NoNumberToSpare", hotPlugMachine(1), "nested", false,
+        BusNumberCase{"NoNumberToSpare", hotPlugMachine(1), "nested", false, false,
                       {{"f1a0:7000", kStarted}, {"f1a0:7001", kNoNumber},
                        {"7e57:0300", kStarted}}},
+        // One number to spare and the next one free: the bus driver raises the hot-plug
+        // bridge's subordinate number for the inner bridge, and the bridge's return to D0
+        // restores the raised number, not the one it had at start.
+        BusNumberCase{"RaisedNumberSurvivesReturnToD0", hotPlugMachine(1, true), "nested", false,
+                      true, {{"f1a0:7000", kStarted}, {"f1a0:7001", kStarted},
+                             {"f1a0:7010", kStarted}}},
         // The first root bridge holds every number: the others are refused, not numbered 0.
-        BusNumberCase{"RootBridgesBeyondTheLastNumber", kGreedyRootBridges, nullptr, true,
+        BusNumberCase{"RootBridgesBeyondTheLastNumber", kGreedyRootBridges, nullptr, true, false,
                       {{"7e57:0401", kStarted}, {"7e57:0402", kNoNumber},
                        {"7e57:0403", kNoNumber}}}),
     hotp::test::ByName());
