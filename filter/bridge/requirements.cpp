@@ -4,6 +4,7 @@
 // found fits. A request is changed only by a complete replacement list; a list that is malformed,
 // or that nothing needs to change, goes down untouched.
 #include "scan_record.h"
+#include "../frame/trace.h"
 
 // Pageable: HotpFilterResourceRequirements, HotpAdjustRequirements, HotpScanBridge,
 //   HotpListIsWhole, HotpApplyIoRule, HotpApplyMemoryRule.
@@ -11,6 +12,7 @@
 namespace {
 
 constexpr ULONG HOTP_IO_PAGE = 0x1000;
+constexpr ULONG HOTP_SCAN_ATTEMPTS = 3;
 constexpr ULONG HOTP_LIST_HEADER = FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List);
 constexpr ULONG HOTP_ALTERNATIVE_HEADER = FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors);
 constexpr ULONGLONG HOTP_LIMIT_32 = 0xFFFFFFFFull;
@@ -224,13 +226,29 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpScanBridge(HOTP_BUS_EXTENSION* BusExtens
     if (Scan == nullptr) {
         return;
     }
-    RtlZeroMemory(Scan, sizeof(HOTP_SCAN_CONTEXT));
-    if (!HotpBuildBridgePath(BusExtension, Scan, Header[HOTP_CONFIG_SECONDARY_BUS],
-                             Header[HOTP_CONFIG_SUBORDINATE_BUS])) {
-        ExFreePool(Scan);
-        return;
+    // A scan during which a raised number was changed behind it (a path bridge's header restored
+    // on its return to D0) may have missed whatever lay behind the buses it cut off, so it is
+    // made again. Its totals can only fall short, never overshoot, and the window rules only
+    // enlarge, so the last one is used even when every attempt was cut short.
+    for (ULONG Attempt = 1;; ++Attempt) {
+        RtlZeroMemory(Scan, sizeof(HOTP_SCAN_CONTEXT));
+        if (!HotpBuildBridgePath(BusExtension, Scan, Header[HOTP_CONFIG_SECONDARY_BUS],
+                                 Header[HOTP_CONFIG_SUBORDINATE_BUS])) {
+            ExFreePool(Scan);
+            return;
+        }
+        HotpScanBusLevel(Scan, Scan->TargetLevel);
+        HotpRestoreSubordinate(Scan);
+        if (!Scan->RaiseUndone) {
+            break;
+        }
+        HotpTrace(HOTP_TRACE_WARNING,
+                  "HotpScanBridge - bus numbers raised by scan %lx behind bridge %lx on bus %lx "
+                  "were changed meanwhile\n",
+                  Attempt, SlotNumber, ULONG{BusNumber});
+        if (Attempt == HOTP_SCAN_ATTEMPTS) {
+            break;
+        }
     }
-    HotpScanBusLevel(Scan, Scan->TargetLevel);
-    HotpRestoreSubordinate(Scan);
     *ScanContext = Scan;
 }

@@ -7,8 +7,8 @@
 
 // Pageable: HotpFindNextBridge, HotpProbeDevice, HotpSizeFunctionBars, HotpAccumulateBar,
 //   HotpBarSize, HotpInitLevel, HotpSetBridgeBuses, HotpRaiseSubordinate,
-//   HotpClearBridgeBuses, HotpRestoreSubordinate, HotpSiblingForwards, HotpBusAnswers,
-//   HotpBusNumberInUse.
+//   HotpClearBridgeBuses, HotpRestoreSubordinate, HotpSubordinateHeld,
+//   HotpSiblingForwards, HotpBusAnswers, HotpBusNumberInUse.
 
 namespace {
 
@@ -25,6 +25,19 @@ void HotpAddTotal(ULONG& Total, ULONG Size)
 void HotpWriteByte(UCHAR Bus, ULONG Slot, ULONG Offset, UCHAR Value)
 {
     HotpRootWriteConfig(nullptr, Bus, Slot, &Value, Offset, 1);
+}
+
+// True while a raised bridge still holds the subordinate number the scan last wrote. The scan
+// owns none of the path's bridges: the bus driver may write a path bridge's header meanwhile (it
+// restores the header on the bridge's return to D0), which cuts the temporary buses off, so
+// cycles to them find nothing. A read that does not come back whole counts as not held.
+HOTP_PAGEABLE bool HotpSubordinateHeld(const HOTP_SCAN_LEVEL& Level)
+{
+    PAGED_CODE();
+    UCHAR Value = 0;
+    return HotpRootReadConfig(nullptr, Level.PrimaryBus, Level.Slot, &Value,
+                              HOTP_CONFIG_SUBORDINATE_BUS, 1) == 1 &&
+           Value == Level.SubordinateBus;
 }
 
 // True when a bridge other than the path's own on bus Bus forwards Number. Reads each function's
@@ -318,7 +331,8 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpSetBridgeBuses(HOTP_SCAN_CONTEXT* ScanCo
 }
 
 // Raises the subordinate number of every entry above LevelIndex that is below the new number,
-// root side first, saving each one's number before its first raise.
+// root side first, saving each one's number before its first raise. An entry raised before must
+// still hold that raise: if it does not, part of the scan ran with its buses cut off.
 extern "C" HOTP_PAGEABLE VOID NTAPI HotpRaiseSubordinate(HOTP_SCAN_CONTEXT* ScanContext,
                                                         ULONG LevelIndex, UCHAR SubordinateBus)
 {
@@ -328,6 +342,8 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpRaiseSubordinate(HOTP_SCAN_CONTEXT* Scan
         if (Level.SubordinateBus < SubordinateBus) {
             if (Level.SavedSubordinateBus == 0) {
                 Level.SavedSubordinateBus = Level.SubordinateBus;
+            } else if (!HotpSubordinateHeld(Level)) {
+                ScanContext->RaiseUndone = TRUE;
             }
             Level.SubordinateBus = SubordinateBus;
             HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_CONFIG_SUBORDINATE_BUS, SubordinateBus);
@@ -348,7 +364,10 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpClearBridgeBuses(HOTP_SCAN_CONTEXT* Scan
     Level.SubordinateBus = 0;
 }
 
-// Writes back the subordinate numbers the path and target bridges had before the scan.
+// Writes back the subordinate numbers the path and target bridges had before the scan, each only
+// while the bridge still holds the scan's raise: a number written meanwhile is the bus driver's,
+// and writing the old one over it would cut off a bus it has just numbered. A raise not held
+// marks the scan's totals as in doubt.
 extern "C" HOTP_PAGEABLE VOID NTAPI HotpRestoreSubordinate(HOTP_SCAN_CONTEXT* ScanContext)
 {
     PAGED_CODE();
@@ -357,9 +376,14 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpRestoreSubordinate(HOTP_SCAN_CONTEXT* Sc
         if (Level.Kind != HOTP_LEVEL_PATH && Level.Kind != HOTP_LEVEL_TARGET) {
             return;
         }
-        if (Level.SavedSubordinateBus != 0) {
+        if (Level.SavedSubordinateBus == 0) {
+            continue;
+        }
+        if (HotpSubordinateHeld(Level)) {
             HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_CONFIG_SUBORDINATE_BUS,
                           Level.SavedSubordinateBus);
+        } else {
+            ScanContext->RaiseUndone = TRUE;
         }
     }
 }

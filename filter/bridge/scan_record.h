@@ -36,10 +36,11 @@ struct HOTP_SCAN_CONTEXT {
     HOTP_SCAN_LEVEL Levels[HOTP_MAX_SCAN_LEVELS];
     ULONG IoAlignment;            // largest I/O BAR; after the levels, so the fields above keep
                                   // the offsets a debugger knows them by
+    BOOLEAN RaiseUndone;          // a subordinate number the scan raised was changed behind it
 };
 
 static_assert(sizeof(HOTP_SCAN_LEVEL) == 20, "level entries are packed as the scan expects");
-static_assert(sizeof(HOTP_SCAN_CONTEXT) == 32 + 20 * HOTP_MAX_SCAN_LEVELS + 4, "scan record size");
+static_assert(sizeof(HOTP_SCAN_CONTEXT) == 32 + 20 * HOTP_MAX_SCAN_LEVELS + 8, "scan record size");
 
 // A total that no longer fits in 32 bits is held at this value, which no real total can reach
 // (totals are multiples of 4), so the window rules can tell it from a real one.

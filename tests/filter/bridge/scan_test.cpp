@@ -258,6 +258,59 @@ TEST_F(Scan, ANumberInDoubtIsNotTaken)
     kernel.faults().clear();
 }
 
+// Root -> 00:02.0 (1..10) -> 01:05.0 (2..3) -> target 02:03.0 (3..3) -> 03:00.0, with a device
+// of 32 bytes of I/O behind it, and in some rows a second bridge 03:01.0 that needs one more
+// number. Another writer (the bus driver restoring 01:05.0's header on its return to D0) sets
+// 01:05.0's subordinate number right after the scan has numbered 03:00.0: bus 4 is cut off. The
+// scan is made again with the path as it then is; a number the other writer left stays, the
+// number saved before the scan is not written over it.
+struct CutCase {
+    const char* name;
+    bool secondBridge;
+    unsigned times;    // cuts made, one per attempt
+    uint32_t written;  // what the other writer leaves in 01:05.0's subordinate number
+    unsigned attempts;
+    ULONG ioTotal;
+};
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+class CutOffBus : public BridgeTest, public ::testing::WithParamInterface<CutCase> {};
+
+TEST_P(CutOffBus, IsScannedAgain)
+{
+    const CutCase& c = GetParam();
+    pci::Function* spare = placeBridge(hw.root(), 2);
+    spare->write(0x18, 3, 0x0A0100);
+    pci::Function* middle = placeBridge(*spare->secondary(), 5);
+    pci::Function* target = placeBridge(*middle->secondary(), 3);
+    placeDevice(*placeBridge(*target->secondary(), 0)->secondary(), 0, {{Bar::Kind::Io, 32}});
+    if (c.secondBridge) placeBridge(*target->secondary(), 1);
+    ASSERT_NO_FATAL_FAILURE(attach({2, 5, 3}));
+    unsigned attempts = 0;
+    hw.onTransaction = [&](const pci::Transaction& t) {
+        if (t.write && t.bus == 3 && t.device == 0 && t.offset == 0x18 && t.value != 0) {
+            if (attempts++ < c.times) middle->write(0x1A, 1, c.written);
+        }
+    };
+    auto s = scan();
+    hw.onTransaction = nullptr;
+    ASSERT_TRUE(s);
+    EXPECT_EQ(attempts, c.attempts);
+    EXPECT_EQ(s->IoTotal, c.ioTotal);
+    EXPECT_EQ(middle->read(0x1A, 1), c.written);
+    EXPECT_EQ(target->read(0x18, 3), 0x030302u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bridge, CutOffBus,
+    ::testing::Values(CutCase{"RestoredOnce", false, 1, 3, 2, 32},
+                      CutCase{"RaisedMeanwhileAndKept", false, 1, 9, 2, 32},
+                      // Three attempts, each cut off: the last one's totals are used.
+                      CutCase{"RestoredAtEveryAttempt", false, 9, 3, 3, 0},
+                      // Seen when the path is raised again for the second bridge.
+                      CutCase{"RestoredBeforeARaiseForASecondBridge", true, 1, 3, 2, 32}),
+    CaseName());
+
 // A probe read that comes back one byte short is an absent function: the bridge at 01:00.0 is
 // neither counted nor entered, and the device after it is still sized.
 TEST_F(Scan, AShortProbeReadIsAnAbsentFunction)

@@ -212,11 +212,12 @@ TEST_F(Accesses, NestedBridgeCardIsSizedByOneScanPerBridge)
     //   all 32 devices there (2 bytes each: 32);
     //   the controller's BARs: one 24-byte write and one 24-byte read;
     //   the inner bridge: its three bus numbers written and cleared (two 3-byte writes);
-    //   the target's subordinate number raised to 3 and restored (two 1-byte writes).
+    //   the target's subordinate number raised to 3 and restored (two 1-byte writes), read back
+    //   before it is restored to check that the raise held (one 1-byte read: 7 with the 6).
     // Inner bridge (target 02:00.0, buses 3 to 3, three bridges on the path): the target's
     //   header, the path's three, bus 3 device 0 and 31 absent devices: 36 64-byte reads; the
     //   controller's BARs again.
-    EXPECT_EQ(Counting::root, (Root{{"R64", 67 + 36}, {"R4", 64}, {"R1", 6}, {"R2", 32},
+    EXPECT_EQ(Counting::root, (Root{{"R64", 67 + 36}, {"R4", 64}, {"R1", 7}, {"R2", 32},
                                     {"W24", 2}, {"R24", 2}, {"W3", 2}, {"W1", 2}}));
 }
 
