@@ -14,6 +14,7 @@
 #include <functional>
 #include <iterator>
 #include <sstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -226,9 +227,15 @@ TEST_F(MappedImage, EachSectionHasItsOwnProtection)
         {".edata", "r--p"}, {".idata", "rw-p"}, {".rsrc", "rw-p"}, {".reloc", "r--p"},
     };
     EXPECT_EQ(permissions(image->base()), "r--p") << "headers";
+    std::set<uint8_t*> writable;
     for (const auto& [name, perms] : expected) {
         EXPECT_EQ(permissions(image->base() + section(name).rva), perms) << name;
+        if (perms == "rw-p") writable.insert(image->base() + section(name).rva);
     }
+    // Where the image's globals are watched for races: its writable sections.
+    std::set<uint8_t*> data;
+    for (const auto& [at, size] : image->writableData()) data.insert(at);
+    EXPECT_EQ(data, writable);
     // The discardable relocations go once the entry routine has returned; the rest stays.
     image->entryReturned();
     EXPECT_EQ(permissions(image->base() + section(".reloc").rva), "---p");

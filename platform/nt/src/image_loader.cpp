@@ -633,6 +633,21 @@ void KernelImage::entryReturned()
     }
 }
 
+// The sections the image may write and not run: its data, import table included.
+std::vector<std::pair<uint8_t*, size_t>> KernelImage::writableData() const
+{
+    std::vector<std::pair<uint8_t*, size_t>> out;
+    for (size_t i = 0; i < layout_.sections.size(); ++i) {
+        const ImageSection& section = layout_.sections[i];
+        if ((section.characteristics & kSectionWrite) == 0 ||
+            (section.characteristics & kSectionExecute) != 0 || discarded_[i]) {
+            continue;
+        }
+        out.emplace_back(base_ + section.rva, section.size);
+    }
+    return out;
+}
+
 bool KernelImage::isMapped(const ImageSection& section) const
 {
     for (size_t i = 0; i < layout_.sections.size(); ++i) {

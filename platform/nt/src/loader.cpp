@@ -6,6 +6,7 @@
 #include <nt/kernel.hpp>
 
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,7 +43,35 @@ public:
     void* symbol(const std::string& name) const override { return dlsym(handle_, name.c_str()); }
     void* entryPoint() const override { return symbol("DriverEntry"); }
 
+    // The module's writable load segments.
+    std::vector<std::pair<uint8_t*, size_t>> writableData() const override
+    {
+        Search search{};
+        Dl_info info{};
+        if (dladdr(entryPoint(), &info) == 0 || info.dli_fbase == nullptr) return {};
+        search.base = reinterpret_cast<uintptr_t>(info.dli_fbase);
+        dl_iterate_phdr(&HostModule::findSegments, &search);
+        return search.out;
+    }
+
 private:
+    struct Search {
+        uintptr_t base;
+        std::vector<std::pair<uint8_t*, size_t>> out;
+    };
+    static int findSegments(dl_phdr_info* info, size_t, void* data)
+    {
+        auto* search = static_cast<Search*>(data);
+        if (info->dlpi_addr != search->base) return 0;
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+            const auto& header = info->dlpi_phdr[i];
+            if (header.p_type != PT_LOAD || (header.p_flags & PF_W) == 0) continue;
+            search->out.emplace_back(reinterpret_cast<uint8_t*>(info->dlpi_addr + header.p_vaddr),
+                                     header.p_memsz);
+        }
+        return 1;
+    }
+
     void* handle_ = nullptr;
 };
 

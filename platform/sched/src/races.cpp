@@ -3,7 +3,6 @@
 #include <frame/records.h>
 
 #include <dlfcn.h>
-#include <link.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,25 +11,6 @@
 namespace sched::detail {
 
 namespace {
-
-struct ModuleSearch {
-    uintptr_t base;
-    std::vector<std::pair<uint8_t*, size_t>>* out;
-};
-
-// The writable segments of the module loaded at `base`: its globals.
-int findSegments(dl_phdr_info* info, size_t, void* data)
-{
-    auto* search = static_cast<ModuleSearch*>(data);
-    if (info->dlpi_addr != search->base) return 0;
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const auto& header = info->dlpi_phdr[i];
-        if (header.p_type != PT_LOAD || (header.p_flags & PF_W) == 0) continue;
-        search->out->emplace_back(reinterpret_cast<uint8_t*>(info->dlpi_addr + header.p_vaddr),
-                                  header.p_memsz);
-    }
-    return 1;
-}
 
 size_t index(int thread) { return static_cast<size_t>(thread + 1); }
 
@@ -56,17 +36,13 @@ __attribute__((no_sanitize("address"))) bool sameRaw(const uint8_t* a, const uin
 
 }  // namespace
 
-RaceDetector::RaceDetector(nt::Kernel& kernel, PDRIVER_OBJECT driver, void* moduleAddress,
+RaceDetector::RaceDetector(nt::Kernel& kernel, PDRIVER_OBJECT driver,
+                           std::vector<std::pair<uint8_t*, size_t>> globals,
                            std::function<std::string()> routine,
                            std::function<std::string(int)> threadName)
-    : kernel_(kernel), driver_(driver), routine_(std::move(routine)),
+    : kernel_(kernel), driver_(driver), globals_(std::move(globals)), routine_(std::move(routine)),
       threadName_(std::move(threadName))
 {
-    Dl_info info{};
-    if (moduleAddress != nullptr && dladdr(moduleAddress, &info) != 0 && info.dli_fbase != nullptr) {
-        ModuleSearch search{reinterpret_cast<uintptr_t>(info.dli_fbase), &globals_};
-        dl_iterate_phdr(findSegments, &search);
-    }
     clock(-1);
 }
 

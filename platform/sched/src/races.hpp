@@ -19,7 +19,9 @@ namespace sched::detail {
 class RaceDetector {
 public:
     // `routine` names what the running thread is inside, for the report.
-    RaceDetector(nt::Kernel& kernel, PDRIVER_OBJECT driver, void* moduleAddress,
+    // `globals`: where the driver image keeps its globals.
+    RaceDetector(nt::Kernel& kernel, PDRIVER_OBJECT driver,
+                 std::vector<std::pair<uint8_t*, size_t>> globals,
                  std::function<std::string()> routine, std::function<std::string(int)> threadName);
 
     // Thread ids are the scheduler's; -1 is the scheduler itself (boot and joins).

@@ -134,7 +134,7 @@ public:
         m.hardware().beforeCycle = [this] { m_.kernel().preempt(); };
         if (config.watchMemory && m.driver()) {
             races_ = std::make_unique<detail::RaceDetector>(
-                m.kernel(), m.driver()->object, m.driver()->image->entryPoint(),
+                m.kernel(), m.driver()->object, m.driver()->image->writableData(),
                 [this] { return routine(); },
                 [this](int thread) { return thread < 0 ? std::string("the scheduler")
                                                        : scheduler_.name(thread); });

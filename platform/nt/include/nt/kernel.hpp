@@ -139,6 +139,8 @@ public:
     }
     // Called once the entry routine has returned: a kernel image drops its discardable sections.
     virtual void entryReturned() {}
+    // Where the image's globals live: its writable data, as start and size.
+    virtual std::vector<std::pair<uint8_t*, size_t>> writableData() const = 0;
 
 protected:
     DriverImage() = default;
