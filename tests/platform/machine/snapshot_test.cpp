@@ -274,10 +274,24 @@ TEST(Snapshot, MalformedSnapshotsNameTheFileAndTheFault)
         std::function<void(const fs::path&)> spoil;
         const char* message;
         bool refused = true;
+        const char* file = nullptr;  // read instead of the folder
     } cases[] = {
         {"config copied without root",
          [&](const fs::path& root) { fs::resize_file(root / devices / "0000:00:02.0/config", 64); },
-         "0000:00:02.0/config: 64 bytes"},
+         "00:02.0: only the first 64 bytes of its configuration space were copied", false},
+        {"config of a size Linux never shows",
+         [&](const fs::path& root) { fs::resize_file(root / devices / "0000:00:02.0/config", 100); },
+         "0000:00:02.0/config: 100 bytes"},
+        {"a row of bytes missing from one function of an lspci dump",
+         [&](const fs::path& root) {
+             std::ostringstream dump;
+             writeLspciDump(dump, original->hw);
+             std::string text = dump.str();
+             const size_t row = text.find("\n80: ", text.find("00:02.0 "));
+             text.erase(row, text.find('\n', row + 1) - row);
+             std::ofstream(root / "lspci.txt") << text;
+         },
+         "00:02.0: left out: its row of bytes at offset 80 is missing", false, "lspci.txt"},
         {"resource missing",
          [&](const fs::path& root) { fs::remove(root / devices / "0000:00:02.0/resource"); },
          "has no resource file beside its config"},
@@ -306,7 +320,7 @@ TEST(Snapshot, MalformedSnapshotsNameTheFileAndTheFault)
         TempDir dir;
         writeSysfs(*original, dir.path(), false);
         c.spoil(dir.path());
-        SnapshotResult read = readSnapshot(dir.path().string());
+        SnapshotResult read = readSnapshot((c.file ? dir.path() / c.file : dir.path()).string());
         std::vector<std::string> errors = read.errors, notes;
         if (read.snapshot) {
             ImportResult result = importSnapshot(*read.snapshot);
