@@ -153,8 +153,8 @@ TEST(Replug, TheBridgeCardStartsAgainWithTheDriverAndNotWithout)
 
 // Published lspci dumps of real machines (tests/data/lspci, sources in its README): each imports,
 // boots from its file alone with every device started but those whose BARs or windows of 4 GB or
-// more no resource descriptor can describe, and a replug of each bridge on bus 00 plays with the
-// verifier clean.
+// more no resource descriptor can describe, and a replug of each bridge on bus 00, and of a card on
+// each peer root bus, plays with the verifier clean.
 TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
 {
     struct Dump {
@@ -214,6 +214,16 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
             const Played played = replug(desc, bdf, true);
             EXPECT_TRUE(played.problems.empty()) << played.problems.front();
             EXPECT_FALSE(played.comparison.empty());
+        }
+        // A card on a peer host bridge's root bus is pulled and hot added on that root.
+        for (const machine::PeerRootDesc& peer : desc.peers) {
+            const machine::FunctionDesc& f = peer.bus.functions.front();
+            char bdf[16];
+            std::snprintf(bdf, sizeof bdf, "%02x:%02x.%u", peer.number, f.device, f.function);
+            SCOPED_TRACE(bdf);
+            const Played played = replug(desc, bdf, true);
+            EXPECT_TRUE(played.problems.empty()) << played.problems.front();
+            EXPECT_TRUE(mentions(played.comparison, std::string(bdf) + "): started"));
         }
     }
 }

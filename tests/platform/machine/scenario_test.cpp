@@ -299,6 +299,20 @@ TEST(ScenarioFile, CheckedAgainstTheMachine)
     ASSERT_TRUE(parsed.ok()) << parsed.errors().front();
     const auto errors = machine::checkScenario(parsed.value(), m);
     EXPECT_TRUE(errors.empty()) << errors.front();
+
+    // A labelled slot behind a bridge of a peer host bridge's root bus is found there.
+    machine::MachineDesc peers = m;
+    machine::PeerRootDesc peer;
+    peer.number = 0x80;
+    peer.bus.functions.push_back(m.root.functions.back());
+    peer.bus.functions.back().secondary.slots = {machine::SlotDesc{3, "far slot", 0}};
+    peers.peers.push_back(peer);
+    auto far = parseScenario("[[event]]\ninsert = \"network card\"\nslot = \"far slot\"\n"
+                             "[[event]]\npower = \"D3\"\ndevice = \"far slot\"\n",
+                             "far.toml");
+    ASSERT_TRUE(far.ok()) << far.errors().front();
+    const auto farErrors = machine::checkScenario(far.value(), peers);
+    EXPECT_TRUE(farErrors.empty()) << farErrors.front();
 }
 
 }  // namespace
