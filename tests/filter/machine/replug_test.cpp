@@ -170,6 +170,7 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
         {"intel-scb2.txt", 12, 0},
         {"ibm-netfinity-7100.txt", 13, 1},
         {"arm-n1sdp.txt", 15, 0},
+        {"toshiba-portege-7010ct.txt", 10, 0},
     };
     for (const Dump& d : dumps) {
         SCOPED_TRACE(d.file);
