@@ -147,20 +147,12 @@ private:
                             continue;
                         }
                         r_.error(b.lines[y] != 0 ? b.lines[y] : b.line,
-                                 "the " + std::string(PlacedWindows::names[y]) + " window of root bus " +
-                                     pci::hex(b.number, 2) + " (" + rangeText(wb) + ") overlaps the " +
-                                     PlacedWindows::names[x] + " window of root bus " +
-                                     pci::hex(a.number, 2) + " (" + rangeText(wa) +
-                                     "); each host bridge forwards its own ranges");
+                                 b.describe(y) + " overlaps " + a.describe(x) +
+                                     "; each host bridge forwards its own ranges");
                     }
                 }
             }
         }
-    }
-
-    static std::string rangeText(const Window& w)
-    {
-        return pci::hex(w.base, 4) + "-" + pci::hex(w.limit, 4);
     }
 
     void window(const toml::table& parent, std::string_view key, Window& out, uint64_t maximum,
@@ -661,6 +653,12 @@ private:
         {
             return i == 0 ? windows.io : i == 1 ? windows.memory : i == 2 ? windows.prefetchable
                                                                           : windows.memory64;
+        }
+        // "the memory window of root bus 80 (e8000000-f7ffffff)"
+        std::string describe(unsigned i) const
+        {
+            return "the " + std::string(names[i]) + " window of root bus " + pci::hex(number, 2) +
+                   " (" + pci::hex(window(i).base, 4) + "-" + pci::hex(window(i).limit, 4) + ")";
         }
     };
 

@@ -506,8 +506,8 @@ SnapshotResult readSnapshotLspci(std::string_view text, const std::string& name)
     }
     for (SnapshotFunction& f : snapshot.functions) {
         if (f.incomplete.empty() && f.config.size() % 16 != 0) {
-            f.incomplete = "its last row of bytes, at offset " + pci::hex(f.config.size() & ~size_t{15}, 2) +
-                           ", is short";
+            f.incomplete = "its last row of bytes, at offset " +
+                           pci::hex(f.config.size() & ~size_t{15}, 2) + ", is short";
         }
     }
     if (result.errors.empty()) {
