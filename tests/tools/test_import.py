@@ -136,7 +136,7 @@ class Import(unittest.TestCase):
     def test_malformed_snapshots_exit_2_naming_the_file(self):
         def short_config(name, files):
             if name == "0000:02:00.0":
-                files["config"] = files["config"][:64]
+                files["config"] = files["config"][:100]
             return files
 
         def no_resource(name, files):
@@ -145,7 +145,7 @@ class Import(unittest.TestCase):
             return files
 
         cases = [
-            (short_config, "0000:02:00.0/config: 64 bytes"),
+            (short_config, "0000:02:00.0/config: 100 bytes"),
             (no_resource, "0000:00:02.0 has no resource file"),
         ]
         for spoil, message in cases:

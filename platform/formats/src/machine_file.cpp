@@ -46,11 +46,15 @@ public:
             }
         }
         m.windows = defaultRootWindows();
-        if (const toml::table* w = r_.table(top, "windows", "the machine")) windows(*w, m.windows);
+        const toml::table* rootWindows = r_.table(top, "windows", "the machine");
+        if (rootWindows != nullptr) windows(*rootWindows, m.windows);
+        placed_.push_back(PlacedWindows{0, m.windows, {}, Reader::line(top)});
+        if (rootWindows != nullptr) placed_.back().at(*rootWindows);
         // The root bus owns every bus number and the whole of the root windows, so its slots
         // need no reservation.
         bus(top, "function", m.root, "the root bus", /*inCard=*/false);
         peers(top, m);
+        disjointRoots();
         std::map<std::string, unsigned> cardLines;
         for (const toml::table* t : r_.tables(top, "card", "the machine")) {
             CardDesc card;
@@ -114,14 +118,41 @@ private:
                 continue;
             }
             peer.windows = RootWindows{{1, 0}, {1, 0}, {1, 0}, {1, 0}};
-            if (const toml::table* w = r_.table(*t, "windows", "a root bus")) {
-                windows(*w, peer.windows, /*required=*/false);
-            }
+            const toml::table* w = r_.table(*t, "windows", "a root bus");
+            if (w != nullptr) windows(*w, peer.windows, /*required=*/false);
+            placed_.push_back(PlacedWindows{peer.number, peer.windows, {}, peer.line});
+            if (w != nullptr) placed_.back().at(*w);
             bus(*t, "function", peer.bus, "root bus " + pci::hex(peer.number, 2), /*inCard=*/false);
             m.peers.push_back(std::move(peer));
         }
         std::sort(m.peers.begin(), m.peers.end(),
                   [](const PeerRootDesc& a, const PeerRootDesc& b) { return a.number < b.number; });
+    }
+
+    // Each host bridge forwards ranges of its own: a root's window may not overlap another
+    // root's (I/O against I/O, any memory window against any memory window), or two bridges
+    // would claim one address. Reported at the window of the root described later.
+    void disjointRoots()
+    {
+        for (size_t j = 1; j < placed_.size(); ++j) {
+            for (size_t i = 0; i < j; ++i) {
+                const PlacedWindows& a = placed_[i];
+                const PlacedWindows& b = placed_[j];
+                for (unsigned x = 0; x < 4; ++x) {
+                    for (unsigned y = 0; y < 4; ++y) {
+                        const Window& wa = a.window(x);
+                        const Window& wb = b.window(y);
+                        if ((x == 0) != (y == 0) || !wa.open() || !wb.open() ||
+                            wa.limit < wb.base || wb.limit < wa.base) {
+                            continue;
+                        }
+                        r_.error(b.lines[y] != 0 ? b.lines[y] : b.line,
+                                 b.describe(y) + " overlaps " + a.describe(x) +
+                                     "; each host bridge forwards its own ranges");
+                    }
+                }
+            }
+        }
     }
 
     void window(const toml::table& parent, std::string_view key, Window& out, uint64_t maximum,
@@ -604,7 +635,35 @@ private:
     }
 
 
+    // A root bus's windows and the lines they were written at (0: not written).
+    struct PlacedWindows {
+        static constexpr const char* names[4] = {"io", "memory", "prefetchable", "memory64"};
+        unsigned number;
+        RootWindows windows;
+        std::array<unsigned, 4> lines;
+        unsigned line;  // of the root itself
+
+        void at(const toml::table& t)
+        {
+            for (unsigned i = 0; i < 4; ++i) {
+                if (t.get(names[i]) != nullptr) lines[i] = Reader::keyLine(t, names[i]);
+            }
+        }
+        const Window& window(unsigned i) const
+        {
+            return i == 0 ? windows.io : i == 1 ? windows.memory : i == 2 ? windows.prefetchable
+                                                                          : windows.memory64;
+        }
+        // "the memory window of root bus 80 (e8000000-f7ffffff)"
+        std::string describe(unsigned i) const
+        {
+            return "the " + std::string(names[i]) + " window of root bus " + pci::hex(number, 2) +
+                   " (" + pci::hex(window(i).base, 4) + "-" + pci::hex(window(i).limit, 4) + ")";
+        }
+    };
+
     Reader r_;
+    std::vector<PlacedWindows> placed_;
 };
 
 }  // namespace

@@ -112,7 +112,15 @@ std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_vie
     ReplugPlan plan;
     plan.machine = machine;
     std::vector<Step> path;
+    // The bus is in the tree of the first root or of a peer host bridge's root.
     BusDesc* where = findBus(plan.machine.root, 0, bus, path, error);
+    for (size_t i = 0; where == nullptr && error.empty() && i < plan.machine.peers.size(); ++i) {
+        PeerRootDesc& peer = plan.machine.peers[i];
+        if (bus < peer.number) continue;
+        path.clear();
+        where = findBus(peer.bus, peer.number, bus, path, error);
+        plan.root = peer.number;
+    }
     if (where == nullptr) {
         if (error.empty()) error = "no bridge in the machine leads to bus " + pci::hex(bus, 2);
         return std::nullopt;
@@ -143,7 +151,9 @@ std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_vie
 
     Location slot;
     slot.steps = plan.slot;
-    slot.text = formatPath(plan.slot);
+    slot.root = plan.root;
+    slot.text = (plan.root != 0 ? pci::hex(plan.root, 2) + ":" : std::string()) +
+                formatPath(plan.slot);
     plan.scenario.name = "replug " + text;
     Event out;
     out.atMs = 100;

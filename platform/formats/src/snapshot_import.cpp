@@ -73,6 +73,11 @@ public:
                 otherDomains.insert(f.domain);
                 continue;
             }
+            if (!f.incomplete.empty()) {
+                note(bdf(f) + ": left out: " + f.incomplete +
+                     ", so its configuration space is not known");
+                continue;
+            }
             if (f.config.size() < 64) {
                 note(bdf(f) + ": left out: " +
                      (f.config.empty() ? std::string("no bytes of its configuration space were "
@@ -322,7 +327,9 @@ private:
         d.config.assign(f.config.begin(), f.config.begin() + std::min<size_t>(f.config.size(), 256));
         if (d.config.size() < 256) {
             note(bdf(f) + ": only the first " + std::to_string(d.config.size()) +
-                 " bytes of its configuration space were printed; the rest are taken as zero");
+                 " bytes of its configuration space were " +
+                 (f.resource ? "copied (Linux shows the rest to root alone)" : "printed") +
+                 "; the rest are taken as zero");
             d.config.resize(256, 0);
         }
         const std::vector<uint8_t>& c = d.config;

@@ -107,15 +107,13 @@ public:
                                   "are unknown");
                 continue;
             }
-            if (e.config->size() < 256) {
-                errors_.push_back(e.configWhere + ": " + std::to_string(e.config->size()) +
-                                  " bytes; a function's config is 256 or 4096 bytes (Linux shows "
-                                  "only the first 64 to users other than root: copy it as root)");
-                continue;
-            }
-            if (e.config->size() != 256 && e.config->size() != 4096) {
-                errors_.push_back(e.configWhere + ": " + std::to_string(e.config->size()) +
-                                  " bytes; a function's config is 256 or 4096 bytes");
+            // Linux shows users other than root the header alone (64 bytes, 128 for a CardBus
+            // bridge); the import keeps it and takes the rest as zero, saying so.
+            const size_t size = e.config->size();
+            if (size != 64 && size != 128 && size != 256 && size != 4096) {
+                errors_.push_back(e.configWhere + ": " + std::to_string(size) +
+                                  " bytes; a function's config is 256 or 4096 bytes (64 or 128 "
+                                  "when copied without root)");
                 continue;
             }
             f.config.assign(e.config->begin(), e.config->end());
@@ -388,6 +386,23 @@ std::optional<SnapshotRegion> lspciRegion(std::string_view line)
     return r;
 }
 
+// What is wrong with a function's rows of bytes when the next row starts at `found` after
+// `have` bytes were read.
+std::string rowGap(size_t have, unsigned found)
+{
+    if (have % 16 != 0) {
+        return "its row of bytes at offset " + pci::hex(have & ~size_t{15}, 2) + " is short";
+    }
+    if (found > have) {
+        return "its row of bytes at offset " + pci::hex(have, 2) +
+               (found - have > 16 ? " and those up to " + pci::hex(found - 16, 2) + " are"
+                                  : std::string(" is")) +
+               " missing";
+    }
+    return "its row of bytes at offset " + pci::hex(found, 2) + " comes again after " +
+           pci::hex(have - 16, 2);
+}
+
 }  // namespace
 
 // lspci output with -x, -xxx or -xxxx, plain or verbose (-v to -vvv, with -nn, -k, -D): a function
@@ -429,10 +444,12 @@ SnapshotResult readSnapshotLspci(std::string_view text, const std::string& name)
                 fail("a row of bytes with no function line (\"00:1f.0 ...\") before it");
                 break;
             }
+            // A row missing, short or out of order (a line lost where the dump was published)
+            // leaves this function's bytes unknown: the import leaves it out, not the dump.
+            if (!current->incomplete.empty()) continue;
             if (offset != current->config.size()) {
-                fail("expected the row at offset " + std::to_string(current->config.size()) +
-                     ", found one at " + std::to_string(offset));
-                break;
+                current->incomplete = rowGap(current->config.size(), offset);
+                continue;
             }
             std::istringstream row(line.substr(digits + 1));
             std::string byte;
@@ -485,6 +502,12 @@ SnapshotResult readSnapshotLspci(std::string_view text, const std::string& name)
         if (snapshot.functions.size() > 8192) {
             fail("more functions than a machine holds");
             break;
+        }
+    }
+    for (SnapshotFunction& f : snapshot.functions) {
+        if (f.incomplete.empty() && f.config.size() % 16 != 0) {
+            f.incomplete = "its last row of bytes, at offset " +
+                           pci::hex(f.config.size() & ~size_t{15}, 2) + ", is short";
         }
     }
     if (result.errors.empty()) {

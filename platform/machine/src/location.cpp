@@ -192,11 +192,20 @@ std::string formatPath(const std::vector<Step>& steps)
 }
 
 std::optional<std::vector<Step>> resolveLocation(const MachineDesc& machine,
-                                                 const Location& location, std::string& error)
+                                                 const Location& location, std::string& error,
+                                                 unsigned* root)
 {
+    if (root != nullptr) *root = location.root;
     if (location.label.empty()) return location.steps;
+    // Labels are unique in the machine: the slot may be behind any root bus.
     std::vector<Step> path;
-    if (!findLabel(machine.root, location.label, path)) {
+    bool found = findLabel(machine.root, location.label, path);
+    if (found && root != nullptr) *root = 0;
+    for (size_t i = 0; !found && i < machine.peers.size(); ++i) {
+        found = findLabel(machine.peers[i].bus, location.label, path);
+        if (found && root != nullptr) *root = machine.peers[i].number;
+    }
+    if (!found) {
         error = "no slot is labelled '" + location.label + "'";
         return std::nullopt;
     }

@@ -441,9 +441,10 @@ pnp::DeviceNode* Machine::nodeAt(unsigned bus, unsigned device, unsigned functio
 std::optional<std::array<unsigned, 3>> Machine::addressOf(const Location& where)
 {
     std::string error;
-    auto path = resolveLocation(desc_, where, error);
+    unsigned root = 0;
+    auto path = resolveLocation(desc_, where, error, &root);
     if (!path) return std::nullopt;
-    auto place = findPlace(hw_, *path, error);
+    auto place = findPlace(hw_, *path, error, root);
     if (!place) return std::nullopt;
     auto number = busNumberOf(place->bus);
     if (!number) return std::nullopt;
@@ -489,8 +490,9 @@ bool Machine::refuse(const Event& event, const std::string& why)
 std::optional<Machine::Target> Machine::locate(const Event& event, const Location& where)
 {
     std::string error;
-    auto path = resolveLocation(desc_, where, error);
-    auto place = path ? findPlace(hw_, *path, error, where.root) : std::nullopt;
+    unsigned root = 0;
+    auto path = resolveLocation(desc_, where, error, &root);
+    auto place = path ? findPlace(hw_, *path, error, root) : std::nullopt;
     if (!place) {
         refuse(event, error);
         return std::nullopt;

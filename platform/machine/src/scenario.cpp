@@ -172,9 +172,10 @@ std::vector<std::string> checkScenario(const ScenarioDesc& scenario, const Machi
                     continue;
                 }
             }
-            auto path = resolveLocation(machine, e.slot, error);
+            unsigned root = 0;
+            auto path = resolveLocation(machine, e.slot, error, &root);
             Replay::Found found;
-            if (!path || !replay.walk(*path, found, error, e.slot.root)) {
+            if (!path || !replay.walk(*path, found, error, root)) {
                 fail(e, "slot '" + e.slot.text + "': " + error);
                 continue;
             }
@@ -201,9 +202,10 @@ std::vector<std::string> checkScenario(const ScenarioDesc& scenario, const Machi
             break;
         }
         case EventKind::Power: {
-            auto path = resolveLocation(machine, e.device, error);
+            unsigned root = 0;
+            auto path = resolveLocation(machine, e.device, error, &root);
             Replay::Found found;
-            if (!path || !replay.walk(*path, found, error, e.device.root)) {
+            if (!path || !replay.walk(*path, found, error, root)) {
                 fail(e, "device '" + e.device.text + "': " + error);
                 continue;
             }
@@ -216,9 +218,10 @@ std::vector<std::string> checkScenario(const ScenarioDesc& scenario, const Machi
         case EventKind::Fail: {
             // The device may be a slot that is still empty: its card's uses are aimed at.
             if (e.device.text.empty()) break;
-            auto path = resolveLocation(machine, e.device, error);
+            unsigned root = 0;
+            auto path = resolveLocation(machine, e.device, error, &root);
             Replay::Found found;
-            if (!path || !replay.walk(*path, found, error, e.device.root)) {
+            if (!path || !replay.walk(*path, found, error, root)) {
                 fail(e, "device '" + e.device.text + "': " + error);
             }
             break;

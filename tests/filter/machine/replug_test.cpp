@@ -153,8 +153,8 @@ TEST(Replug, TheBridgeCardStartsAgainWithTheDriverAndNotWithout)
 
 // Published lspci dumps of real machines (tests/data/lspci, sources in its README): each imports,
 // boots from its file alone with every device started but those whose BARs or windows of 4 GB or
-// more no resource descriptor can describe, and a replug of each bridge on bus 00 plays with the
-// verifier clean.
+// more no resource descriptor can describe, and a replug of each bridge on bus 00, and of a card on
+// each peer root bus, plays with the verifier clean.
 TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
 {
     struct Dump {
@@ -170,6 +170,7 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
         {"intel-scb2.txt", 12, 0},
         {"ibm-netfinity-7100.txt", 13, 1},
         {"arm-n1sdp.txt", 15, 0},
+        {"toshiba-portege-7010ct.txt", 10, 0},
     };
     for (const Dump& d : dumps) {
         SCOPED_TRACE(d.file);
@@ -214,6 +215,13 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
             const Played played = replug(desc, bdf, true);
             EXPECT_TRUE(played.problems.empty()) << played.problems.front();
             EXPECT_FALSE(played.comparison.empty());
+        }
+        // A card on a peer host bridge's root bus is pulled and hot added on that root.
+        for (const machine::PeerRootDesc& peer : desc.peers) {
+            char bdf[16];
+            std::snprintf(bdf, sizeof bdf, "%02x:%02x.0", peer.number, peer.bus.functions[0].device);
+            const Played played = replug(desc, bdf, true);
+            EXPECT_TRUE(played.problems.empty() && mentions(played.comparison, "): started")) << bdf;
         }
     }
 }

@@ -51,6 +51,12 @@ TEST(MachineFile, MalformedFilesAreRejectedWithTheirLine)
          "'bus' of a root bus is 0, outside 1 to 255"},
         {"a peer root twice", "[[root]]\nbus = 0x80\n[[root]]\nbus = 0x80\n", 4,
          "root bus 80 is already described (line 1)"},
+        {"peer root window over the first root's",
+         "[windows]\nio = { base = 0x1000, limit = 0x7FFF }\nmemory = { base = 0xE0000000, limit "
+         "= 0xEFFFFFFF }\n[[root]]\nbus = 0x80\n[root.windows]\nmemory = { base = 0xE8000000, "
+         "limit = 0xF7FFFFFF }\n",
+         7, "the memory window of root bus 80 (e8000000-f7ffffff) overlaps the memory window of "
+            "root bus 00 (e0000000-efffffff)"},
         {"unknown key in a device", std::string(kDevice) + "vendor = 1\n", 5,
          "unknown key 'vendor' in a device"},
         {"wrong type", "[[function]]\nat = 2\nid = \"7e57:0300\"\nclass = 0\n", 2,

@@ -299,6 +299,14 @@ TEST(ScenarioFile, CheckedAgainstTheMachine)
     ASSERT_TRUE(parsed.ok()) << parsed.errors().front();
     const auto errors = machine::checkScenario(parsed.value(), m);
     EXPECT_TRUE(errors.empty()) << errors.front();
+
+    // A labelled slot behind a bridge of a peer host bridge's root bus is found there.
+    machine::MachineDesc peers = m;
+    peers.peers.push_back(machine::PeerRootDesc{0x80, {}, {{m.root.functions.back()}, {}, {}}, 0});
+    peers.peers[0].bus.functions[0].secondary.slots = {machine::SlotDesc{3, "far slot", 0}};
+    auto far = parseScenario("[[event]]\ninsert = \"network card\"\nslot = \"far slot\"\n"
+                             "[[event]]\npower = \"D3\"\ndevice = \"far slot\"\n", "far.toml");
+    EXPECT_EQ(machine::checkScenario(far.value(), peers), std::vector<std::string>{});
 }
 
 }  // namespace

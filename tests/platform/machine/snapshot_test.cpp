@@ -225,11 +225,19 @@ TEST(Snapshot, ImportedMachinesBootAsCaptured)
         const char* name;
         bool pcie;
         bool tar;
-    } cases[] = {{"directory", false, false}, {"tar file", false, true}, {"PCI Express", true, false}};
+        bool proc = false;  // with copies of /proc/iomem and /proc/ioports beside it
+    } cases[] = {{"directory", false, false}, {"tar file", false, true}, {"PCI Express", true, false},
+                 {"root windows from iomem and ioports", false, false, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         writeSysfs(*original, dir.path(), c.pcie);
+        if (c.proc) {  // the largest top-level range of bus 00 in each is its window
+            std::ofstream(dir.path() / "iomem") << "80000000-febfffff : PCI Bus 0000:00\n"
+                                                   "  f0000000-feafffff : PCI Bus 0000:01\n";
+            std::ofstream(dir.path() / "ioports") << "0000-0cf7 : PCI Bus 0000:00\n0cf8-0cff : PCI "
+                                                     "conf1\n0d00-ffff : PCI Bus 0000:00\n";
+        }
         fs::path source = dir.path();
         if (c.tar) {
             source = dir.path() / "pci.tar";
@@ -240,6 +248,8 @@ TEST(Snapshot, ImportedMachinesBootAsCaptured)
         }
         std::vector<std::string> notes;
         MachineDesc desc = imported(readSnapshot(source.string()), &notes);
+        EXPECT_EQ(std::count(notes.begin(), notes.end(), "root bus 00: windows from iomem and "
+                             "ioports: io 0d00-ffff, memory 80000000-febfffff"), c.proc ? 1 : 0);
         auto copy = boot(desc);
         expectSameSpace(*original, *copy);
         const bool notedExpress = std::any_of(notes.begin(), notes.end(), [](const std::string& n) {
@@ -274,10 +284,24 @@ TEST(Snapshot, MalformedSnapshotsNameTheFileAndTheFault)
         std::function<void(const fs::path&)> spoil;
         const char* message;
         bool refused = true;
+        const char* file = nullptr;  // read instead of the folder
     } cases[] = {
         {"config copied without root",
          [&](const fs::path& root) { fs::resize_file(root / devices / "0000:00:02.0/config", 64); },
-         "0000:00:02.0/config: 64 bytes"},
+         "00:02.0: only the first 64 bytes of its configuration space were copied", false},
+        {"config of a size Linux never shows",
+         [&](const fs::path& root) { fs::resize_file(root / devices / "0000:00:02.0/config", 100); },
+         "0000:00:02.0/config: 100 bytes"},
+        {"a row of bytes missing from one function of an lspci dump",
+         [&](const fs::path& root) {
+             std::ostringstream dump;
+             writeLspciDump(dump, original->hw);
+             std::string text = dump.str();
+             const size_t row = text.find("\n80: ", text.find("00:02.0 "));
+             text.erase(row, text.find('\n', row + 1) - row);
+             std::ofstream(root / "lspci.txt") << text;
+         },
+         "00:02.0: left out: its row of bytes at offset 80 is missing", false, "lspci.txt"},
         {"resource missing",
          [&](const fs::path& root) { fs::remove(root / devices / "0000:00:02.0/resource"); },
          "has no resource file beside its config"},
@@ -306,7 +330,7 @@ TEST(Snapshot, MalformedSnapshotsNameTheFileAndTheFault)
         TempDir dir;
         writeSysfs(*original, dir.path(), false);
         c.spoil(dir.path());
-        SnapshotResult read = readSnapshot(dir.path().string());
+        SnapshotResult read = readSnapshot((c.file ? dir.path() / c.file : dir.path()).string());
         std::vector<std::string> errors = read.errors, notes;
         if (read.snapshot) {
             ImportResult result = importSnapshot(*read.snapshot);

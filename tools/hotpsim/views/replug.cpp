@@ -52,10 +52,14 @@ Asked asked(const std::vector<uint8_t>& bytes)
 
 // The PnP node at a path, following the bridges as the running system numbered them; `now`
 // says where it is now ("01:00.0").
-pnp::DeviceNode* nodeAtPath(Machine& m, const std::vector<Step>& path, std::string& now)
+pnp::DeviceNode* nodeAtPath(Machine& m, unsigned root, const std::vector<Step>& path,
+                            std::string& now)
 {
-    pci::Bus* bus = &m.hardware().root();
-    unsigned number = 0;
+    pci::Bus* bus = nullptr;
+    for (const pci::Hierarchy::RootAt& r : m.hardware().roots()) {
+        if (r.number == root) bus = r.bus;
+    }
+    unsigned number = root;
     pci::Function* f = nullptr;
     for (size_t i = 0; i < path.size() && bus != nullptr; ++i) {
         f = bus->function(path[i].device, path[i].functionOrZero());
@@ -97,7 +101,7 @@ std::vector<std::string> compareReplug(Machine& m, const formats::ReplugPlan& pl
     std::vector<std::string> lines;
     for (const formats::ReplugFunction& f : plan.functions) {
         std::string now;
-        pnp::DeviceNode* node = nodeAtPath(m, f.path, now);
+        pnp::DeviceNode* node = nodeAtPath(m, plan.root, f.path, now);
         lines.push_back("function " + f.where + " (now " + now + "): " +
                         (node != nullptr ? stateText(*node) : "not in the device tree"));
         std::string captured;
@@ -107,7 +111,7 @@ std::vector<std::string> compareReplug(Machine& m, const formats::ReplugPlan& pl
     }
     for (const formats::ReplugBridge& b : plan.bridges) {
         std::string now;
-        pnp::DeviceNode* node = nodeAtPath(m, b.inCard, now);
+        pnp::DeviceNode* node = nodeAtPath(m, plan.root, b.inCard, now);
         lines.push_back("bridge " + b.where + " (now " + now + ")");
         lines.push_back("  captured:  io " + windowText(b.io) + ", memory " +
                         windowText(b.memory) + ", prefetchable " + windowText(b.prefetchable));

@@ -32,7 +32,8 @@ struct ReplugFunction {
 struct ReplugPlan {
     MachineDesc machine;     // the machine with the slot and the card in its catalogue
     ScenarioDesc scenario;   // surprise removal of the card, then its insertion
-    std::vector<Step> slot;  // where the card sits
+    unsigned root = 0;       // the root bus whose tree holds the slot
+    std::vector<Step> slot;  // where the card sits, from that root
     std::vector<ReplugBridge> bridges;  // the card's bridges, depth first
     std::vector<ReplugFunction> functions;  // the card's own functions (those in the slot)
 };

@@ -40,6 +40,9 @@ struct SnapshotFunction {
     std::optional<std::string> resource;  // sysfs `resource` text; none from lspci output
     std::vector<SnapshotRegion> regions;  // from verbose lspci output; empty otherwise
     std::string source;  // where it came from, for messages ("pci.tar: .../config")
+    // Why its bytes cannot be trusted, or empty: lspci output whose rows of bytes skip an
+    // offset or end short ("the row at offset 80 is missing"). The import leaves it out.
+    std::string incomplete;
 };
 
 struct Snapshot {

@@ -45,9 +45,11 @@ bool isValidSlotLabel(std::string_view label);
 // "1e.0/01.0"; a step without a function prints as its device alone.
 std::string formatPath(const std::vector<Step>& steps);
 
-// Replaces a label by the path of its slot in the machine's own tree.
+// Replaces a label by the path of its slot in the machine's own tree. `root` receives the root
+// bus the path starts at: the location's, or for a label the root bus whose tree has that slot.
 std::optional<std::vector<Step>> resolveLocation(const MachineDesc& machine,
-                                                 const Location& location, std::string& error);
+                                                 const Location& location, std::string& error,
+                                                 unsigned* root = nullptr);
 
 // Where a resolved path ends in the hardware as it is built now (cards inserted or not),
 // found by walking bridges' secondary buses, not by bus numbers.
