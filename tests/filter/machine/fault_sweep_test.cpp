@@ -184,10 +184,7 @@ TEST_P(FaultSweep, EveryFaultLeavesASoundMachine)
                 static_cast<unsigned long long>(totals.problems));
 }
 
-INSTANTIATE_TEST_SUITE_P(Flows, FaultSweep, ::testing::ValuesIn(flows()),
-                         [](const ::testing::TestParamInfo<FlowCase>& param) {
-                             return param.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Flows, FaultSweep, ::testing::ValuesIn(flows()), ByName());
 
 // A fault replayed from a scenario's fail event hits the use it is aimed at, and the device it
 // leaves unstarted says why.

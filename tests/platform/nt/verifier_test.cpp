@@ -683,7 +683,7 @@ TEST_P(Verifier, CatchesTheWrongRoutine)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, Verifier, ::testing::ValuesIn(kMisdeeds),
-                         [](const auto& param) { return std::string(param.param.name); });
+                         hotp::test::ByName());
 
 }  // namespace
 }  // namespace nt_test
