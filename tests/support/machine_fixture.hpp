@@ -40,6 +40,15 @@ inline std::string hex(const void* pointer, int width = 0)
     return text;
 }
 
+// Names parameterized cases by their `name` field.
+struct ByName {
+    template <class Param>
+    std::string operator()(const ::testing::TestParamInfo<Param>& param) const
+    {
+        return param.param.name;
+    }
+};
+
 class MachineTest : public ::testing::Test {
 protected:
     MachineTest()

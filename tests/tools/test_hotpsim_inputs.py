@@ -81,6 +81,11 @@ class BadInput(unittest.TestCase):
             for bad in ("disk", "pool:0", "pool:x", "pool:", "pool@slot 1", "config-read@slot 9",
                         "lower-fail#3", "config@slot 1#0x100"):
                 cases.append((f"--fail {bad}", ["--fail", bad], "--fail", True, False))
+            # Schedule tokens, shards and processor options that make no sense.
+            for arguments in (["--replay", "2w:9@1,3@0"], ["--replay", "x"], ["--shard", "3/2"],
+                              ["--shard", "0/4"], ["--explore", "random", "--replay", "2w:"],
+                              ["--pnp-contract", "nt4"], ["--cpus", "0"]):
+                cases.append((" ".join(arguments), arguments, "", True, False))
             for what, arguments, pattern, quiet, at_once in cases:
                 with self.subTest(what):
                     started = time.monotonic()

@@ -71,14 +71,7 @@ inline pci::Function* placeDevice(pci::Bus& on, unsigned device, std::vector<Bar
     return on.function(device, fn);
 }
 
-// Names parameterized cases by their `name` field.
-struct CaseName {
-    template <class Param>
-    std::string operator()(const ::testing::TestParamInfo<Param>& c) const
-    {
-        return c.param.name;
-    }
-};
+using CaseName = ByName;
 
 constexpr ULONG kListTag = 0x7473694C;  // "List": the lists the test hands in
 

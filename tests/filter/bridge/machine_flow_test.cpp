@@ -3,6 +3,7 @@
 // does not fit the bridge's minimal windows. No scan may leave two bridges claiming one bus.
 #include <machine_fixture.hpp>
 #include <machine_events.hpp>
+#include <machine_text.hpp>
 #include <nt/variable_length.hpp>
 
 #include <machine/machine.hpp>
@@ -19,32 +20,6 @@ namespace hotp::test {
 namespace {
 
 constexpr ULONG M = 0x100000;
-
-// Pieces of machine files: a card of the catalogue, and a bridge or a device as the table
-// `table` ("card.function", "card.function.behind", ...) at `place` (a card's function number,
-// or a device.function on the bus behind a bridge).
-std::string card(const std::string& name) { return "\n[[card]]\nname = \"" + name + "\"\n"; }
-
-std::string placed(const std::string& table, const std::string& place, const std::string& id)
-{
-    return "[[" + table + "]]\n" +
-           (place.find('.') == std::string::npos ? "function = " + place : "at = \"" + place + "\"") +
-           "\nid = \"" + id + "\"\n";
-}
-
-std::string bridge(const std::string& table, const std::string& place, const std::string& id)
-{
-    return placed(table, place, id) + "kind = \"bridge\"\n";
-}
-
-std::string device(const std::string& table, const std::string& place, const std::string& id,
-                   const std::string& classCode, const std::string& bars)
-{
-    return placed(table, place, id) + "class = " + classCode + "\nbars = " + bars + "\n";
-}
-
-const std::string k4K = R"([ { type = "mem32", size = "4K" } ])";
-const std::string k1M = R"([ { type = "mem32", size = "1M" } ])";
 
 // The built-in machine with one more card in its catalogue: a bridge with nothing behind it.
 const std::string kWithEmptyBridgeCard = std::string(formats::defaultMachineText()) +
@@ -65,16 +40,11 @@ const std::string kWithLargeApertureCard =
 // the totals count only their devices), and a multi-function device whose function 1 is absent
 // (function 2 is never probed, so its BAR is not counted).
 const std::string kShortWindows =
-    std::string(R"(
-[[function]]
-at   = "1e.0"
-kind = "bridge"
-id   = "7e57:0400"
-slots = [ { device = 1, label = "slot 1" } ]
-spare_buses = 4
-reserve = { io = "16K", memory = "64M" }
-)") + card("two bridge card") +
-    bridge("card.function", "0", "f1a0:8000") + bridge("card.function.behind", "00.0", "f1a0:8001") +
+    bridge("function", "1e.0", "7e57:0400",
+           "slots = [ { device = 1, label = \"slot 1\" } ]\nspare_buses = 4\n"
+           "reserve = { io = \"16K\", memory = \"64M\" }\n") +
+    card("two bridge card") + bridge("card.function", "0", "f1a0:8000") +
+    bridge("card.function.behind", "00.0", "f1a0:8001") +
     device("card.function.behind.behind", "00.0", "f1a0:8010", "0x0c0310", k4K) +
     bridge("card.function.behind", "01.0", "f1a0:8002") +
     device("card.function.behind.behind", "00.0", "f1a0:8020", "0x0c0310", k4K) +
@@ -86,19 +56,11 @@ reserve = { io = "16K", memory = "64M" }
 // network controller goes into the root slot first and is numbered bus 3; then a card with two
 // nested bridges goes into the hot-plug slot, where its inner bridge would need bus 3 as well.
 const std::string kContention =
-    std::string(R"(
-name = "bus-number contention"
-slots = [ { device = 27, label = "root slot" } ]
-
-[[function]]
-at   = "1c.0"
-kind = "bridge"
-name = "hot-plug bridge"
-id   = "7e57:0400"
-slots = [ { device = 1, label = "slot 1" } ]
-spare_buses = 1
-reserve = { io = "8K", memory = "64M", prefetchable = "512M" }
-)") + card("network bridge card") +
+    "name = \"bus-number contention\"\nslots = [ { device = 27, label = \"root slot\" } ]\n" +
+    bridge("function", "1c.0", "7e57:0400",
+           "name = \"hot-plug bridge\"\nslots = [ { device = 1, label = \"slot 1\" } ]\n"
+           "spare_buses = 1\nreserve = { io = \"8K\", memory = \"64M\", prefetchable = \"512M\" }\n") +
+    card("network bridge card") +
     bridge("card.function", "0", "f1a0:6000") +
     device("card.function.behind", "00.0", "f1a0:6010", "0x020000",
            R"([ { type = "io", size = 64 }, { type = "mem32", size = "128K" } ])") +
@@ -106,27 +68,11 @@ reserve = { io = "8K", memory = "64M", prefetchable = "512M" }
     bridge("card.function.behind", "00.0", "f1a0:4001") +
     device("card.function.behind.behind", "00.0", "f1a0:4010", "0x0c0310", k4K);
 
-class CardFlow : public ::testing::Test {
+class CardFlow : public MachineFlow {
 protected:
-    // Boots the machine of `text` the first time, then inserts the card into the slot.
-    void insert(const std::string& card, bool withDriver = true,
-                std::string_view text = formats::defaultMachineText(),
-                const std::string& slot = "slot 1")
+    CardFlow()
     {
-        if (!m) {
-            ASSERT_NO_FATAL_FAILURE(boot(text, withDriver));
-        }
-        ASSERT_TRUE(m->apply(makeEvent(machine::EventKind::Insert, slot, card)));
-    }
-
-    void boot(std::string_view text, bool withDriver)
-    {
-        auto parsed = formats::parseMachine(text, "machine.toml");
-        ASSERT_TRUE(parsed.ok()) << describe(parsed.errors());
-        machine::MachineOptions options;
-        options.withDriver = withDriver;
-        options.driverPath = driverPath();
-        auto sink = [this](const machine::Output& out) {
+        sink = [this](const machine::Output& out) {
             if (out.kind == machine::Output::Kind::Request) {
                 if (afterRequest) afterRequest(request);
                 request = out.text;
@@ -135,21 +81,26 @@ protected:
                 conflicts.push_back(request + ": " + out.text);
             }
         };
-        m = std::make_unique<machine::Machine>(parsed.value(), options, sink);
-        m->boot();
+        forgiven = [this](const std::string& p) {
+            return !forgivenConflict.empty() && p.starts_with("bus-number conflict") &&
+                   p.ends_with(forgivenConflict);
+        };
+    }
+
+    // Boots the machine of `text` the first time, then inserts the card into the slot.
+    void insert(const std::string& card, bool withDriver = true,
+                std::string_view text = formats::defaultMachineText(),
+                const std::string& slot = "slot 1")
+    {
+        if (!m) {
+            ASSERT_NO_FATAL_FAILURE(bootFile(text, {.withDriver = withDriver}));
+        }
+        ASSERT_TRUE(m->apply(makeEvent(machine::EventKind::Insert, slot, card)));
     }
 
     void TearDown() override
     {
-        if (m) {
-            auto problems = m->shutdown();
-            if (!forgivenConflict.empty()) {
-                std::erase_if(problems, [&](const std::string& p) {
-                    return p.starts_with("bus-number conflict") && p.ends_with(forgivenConflict);
-                });
-            }
-            EXPECT_TRUE(problems.empty()) << describe(problems);
-        }
+        MachineFlow::TearDown();
         EXPECT_TRUE(conflicts.empty()) << describe(conflicts);
     }
 
@@ -182,7 +133,6 @@ protected:
         return out;
     }
 
-    std::unique_ptr<machine::Machine> m;
     std::string request;  // the latest request the PnP manager sent
     std::function<void(const std::string&)> afterRequest;  // told of it when the next one comes
     std::vector<std::string> conflicts;  // each with the request during which it happened
@@ -230,7 +180,6 @@ TEST_F(CardFlow, ALargeBarBehindItsOwnBridgeStarts)
 {
     for (bool withDriver : {true, false}) {
         SCOPED_TRACE(withDriver ? "with the driver" : "without the driver");
-        m.reset();
         ASSERT_NO_FATAL_FAILURE(insert("display card", withDriver, kWithLargeApertureCard));
         ASSERT_NO_FATAL_FAILURE(insert("large aperture card", withDriver, {}, "slot 2"));
         if (withDriver) {
@@ -242,7 +191,7 @@ TEST_F(CardFlow, ALargeBarBehindItsOwnBridgeStarts)
         } else {
             EXPECT_EQ(node(0x7010).state, pnp::DeviceNode::State::NotStarted);
         }
-        EXPECT_TRUE(m->shutdown().empty());
+        finish();
     }
 }
 
@@ -259,14 +208,13 @@ TEST_F(CardFlow, AWindowLeftShortIsNamedInTheReason)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.card);
-        m.reset();
         ASSERT_NO_FATAL_FAILURE(insert(c.card, true, kShortWindows));
         expectStarted({c.started});
         EXPECT_EQ(node(c.missing).state, pnp::DeviceNode::State::NotStarted);
         EXPECT_EQ(node(c.missing).problem,
                   "no room for 1 MB of memory in the windows of 01:01.0 PCI-to-PCI bridge: "
                   "memory window f0000000-f00fffff (1 MB), 1 MB of it taken");
-        EXPECT_TRUE(m->shutdown().empty());
+        finish();
     }
 }
 

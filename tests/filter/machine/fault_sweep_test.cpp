@@ -184,14 +184,13 @@ TEST_P(FaultSweep, EveryFaultLeavesASoundMachine)
                 static_cast<unsigned long long>(totals.problems));
 }
 
-INSTANTIATE_TEST_SUITE_P(Flows, FaultSweep, ::testing::ValuesIn(flows()),
-                         [](const ::testing::TestParamInfo<FlowCase>& param) {
-                             return param.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Flows, FaultSweep, ::testing::ValuesIn(flows()), ByName());
 
 // A fault replayed from a scenario's fail event hits the use it is aimed at, and the device it
 // leaves unstarted says why.
-TEST(FaultReplay, AFailEventHitsTheAimedUseAndTheDeviceSaysWhy)
+using FaultReplay = MachineFlow;
+
+TEST_F(FaultReplay, AFailEventHitsTheAimedUseAndTheDeviceSaysWhy)
 {
     struct Case {
         const char* name;
@@ -222,23 +221,10 @@ TEST(FaultReplay, AFailEventHitsTheAimedUseAndTheDeviceSaysWhy)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        machine::MachineOptions options;
-        options.driverPath = HOTP_DRIVER_PATH;
-        std::vector<std::string> problems;
-        auto m = std::make_unique<machine::Machine>(
-            formats::defaultMachine(), options, [&](const machine::Output& o) {
-                if (o.kind == machine::Output::Kind::Problem) problems.push_back(o.text);
-            });
-        m->boot();
-        machine::Event fail = makeEvent(EventKind::Fail, {});
-        fail.fault = c.fault;
-        std::string error;
-        fail.device = *machine::parseLocation(c.device, error);
-        fail.offset = c.offset;
-        fail.nth = c.nth;
-        fail.once = c.once;
-        ASSERT_TRUE(m->apply(fail));
+        boot({.driverPath = HOTP_DRIVER_PATH});
+        ASSERT_TRUE(m->apply(makeFail(c.fault, c.device, c.offset, c.once, c.nth)));
         ASSERT_TRUE(m->apply(makeEvent(EventKind::Insert, c.slot, c.card)));
+        const auto problems = texts(machine::Output::Kind::Problem);
         if (c.once) {
             EXPECT_EQ(m->kernel().faults().failures(), 1u);
         } else {
@@ -253,8 +239,7 @@ TEST(FaultReplay, AFailEventHitsTheAimedUseAndTheDeviceSaysWhy)
             EXPECT_TRUE(problems.empty()) << describe(problems);
         }
         EXPECT_TRUE(unexplained(*m).empty()) << describe(unexplained(*m));
-        const auto left = m->shutdown();
-        EXPECT_TRUE(left.empty()) << describe(left);
+        finish();
     }
 }
 

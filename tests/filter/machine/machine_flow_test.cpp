@@ -4,6 +4,7 @@
 // trace lines and events. Every test ends with the machine shut down clean.
 #include <machine_fixture.hpp>
 #include <machine_events.hpp>
+#include <machine_text.hpp>
 #include <scenarios.hpp>
 
 #include <frame/records.h>
@@ -37,40 +38,10 @@ struct Expected {
     ULONG kind;
 };
 
-class Flow : public ::testing::Test {
+class Flow : public MachineFlow {
 protected:
-    void TearDown() override { finish(); }
+    Flow() { logTransactions = true; }
 
-    void boot(ULONG traceLevel = 0, bool withDriver = true,
-              machine::MachineDesc desc = formats::defaultMachine())
-    {
-        machine::MachineOptions options;
-        options.withDriver = withDriver;
-        options.driverPath = driverPath();
-        options.traceLevel = traceLevel;
-        outputs.clear();
-        m = std::make_unique<machine::Machine>(std::move(desc), options,
-                                               [this](const machine::Output& o) { outputs.push_back(o); });
-        m->hardware().setLogging(true);
-        m->boot();
-    }
-
-    // Shuts the machine down; the verifier must be clean and nothing may be left behind.
-    void finish()
-    {
-        if (!m) return;
-        const auto problems = m->shutdown();
-        EXPECT_TRUE(problems.empty()) << describe(problems);
-        m.reset();
-    }
-
-    bool play(EventKind kind, const std::string& where, const std::string& card = {},
-              unsigned deviceState = 0)
-    {
-        const machine::Event event = makeEvent(kind, where, card, deviceState);
-        outputs.clear();
-        return m->apply(event);
-    }
     bool insert(const std::string& card, const std::string& slot)
     {
         return play(EventKind::Insert, slot, card);
@@ -254,18 +225,6 @@ protected:
         return write.find(" offset 0x0c ") != std::string::npos ||
                write.find(" offset 0x0d ") != std::string::npos;
     }
-
-    std::vector<std::string> texts(OutKind kind) const
-    {
-        std::vector<std::string> out;
-        for (const auto& o : outputs) {
-            if (o.kind == kind) out.push_back(o.text);
-        }
-        return out;
-    }
-
-    std::unique_ptr<machine::Machine> m;
-    std::vector<machine::Output> outputs;
 };
 
 const std::vector<Expected> kBootKinds = {
@@ -331,7 +290,7 @@ TEST_F(Flow, BootDevicesStartInsideTheirParentsWindowsWithAndWithoutTheDriver)
     std::vector<std::string> placement[2];
     for (bool withDriver : {true, false}) {
         SCOPED_TRACE(withDriver ? "with the driver" : "without the driver");
-        boot(0, withDriver);
+        boot({.withDriver = withDriver});
         for (pnp::DeviceNode* n : m->pnpManager().nodes()) {
             if (n == m->pnpManager().root()) continue;
             EXPECT_EQ(n->state, pnp::DeviceNode::State::Started) << n->name << ": " << n->problem;
@@ -625,30 +584,16 @@ TEST_F(Flow, RemovalUnlinksReleasesAndDeletes)
 // bus filter with an empty list, and the bus takes cards again.
 TEST_F(Flow, RemovingTheHeadAndTheLastRecordOfABus)
 {
-    constexpr std::string_view kMachine = R"(
-name = "two empty slots"
-[[function]]
-at = "00.0"
-id = "7e57:0100"
-class = 0x060000
-[[function]]
-at = "1e.0"
-kind = "bridge"
-id = "7e57:0400"
-slots = [ { device = 1, label = "slot 1" }, { device = 2, label = "slot 2" } ]
-spare_buses = 4
-reserve = { io = "8K", memory = "64M", prefetchable = "512M" }
-[[card]]
-name = "network card"
-[[card.function]]
-function = 0
-id = "f1a0:1000"
-class = 0x020000
-bars = [ { type = "io", size = 64 }, { type = "mem32", size = "128K" } ]
-)";
-    auto desc = formats::parseMachine(kMachine, "two-slots.toml");
-    ASSERT_TRUE(desc.ok()) << describe(desc.errors());
-    boot(0, true, desc.value());
+    const std::string kMachine =
+        "name = \"two empty slots\"\n" + placed("function", "00.0", "7e57:0100") +
+        "class = 0x060000\n" +
+        bridge("function", "1e.0", "7e57:0400",
+               "slots = [ { device = 1, label = \"slot 1\" }, { device = 2, label = \"slot 2\" } ]\n"
+               "spare_buses = 4\nreserve = { io = \"8K\", memory = \"64M\", prefetchable = \"512M\" }\n") +
+        card("network card") +
+        device("card.function", "0", "f1a0:1000", "0x020000",
+               R"([ { type = "io", size = 64 }, { type = "mem32", size = "128K" } ])");
+    ASSERT_NO_FATAL_FAILURE(bootFile(kMachine));
     HOTP_BUS_EXTENSION* bus = busRecord(*node("1e.0"));
     ASSERT_NE(bus, nullptr);
     EXPECT_EQ(bus->ChildListHead, nullptr);
@@ -675,7 +620,7 @@ TEST_F(Flow, ScenarioFilePlayedEventByEvent)
 {
     auto scenario = formats::parseScenario(kEveryEventScenario, "every-event.toml");
     ASSERT_TRUE(scenario.ok()) << describe(scenario.errors());
-    boot(1);
+    boot({.traceLevel = 1});
     ASSERT_TRUE(machine::checkScenario(scenario.value(), m->description()).empty());
     const std::vector<HOTP_CHILD_EXTENSION*> bootRecords = allRecords();
 
@@ -799,7 +744,7 @@ TEST_F(Flow, FaultsDuringAHotAddLeaveNothingBehind)
     for (nt::FaultPoint point : points) {
         for (uint64_t n = 1;; ++n) {
             SCOPED_TRACE(std::string(nt::faultPointName(point)) + " #" + std::to_string(n));
-            boot(1);
+            boot({.traceLevel = 1});
             nt::FaultInjector& faults = m->kernel().faults();
             faults.failNth(point, n);
             insert("bridge card", "slot 2");
@@ -853,7 +798,7 @@ TEST_F(Flow, PeerRootBusIsFilteredAndNeverSizedByTheScan)
     bridge.secondary.reserve.memory = 0x100000;
     peer.bus.functions.push_back(bridge);
     desc.peers.push_back(peer);
-    boot(0, true, desc);
+    boot({}, desc);
 
     ASSERT_EQ(m->pnpManager().roots().size(), 2u);
     for (pnp::DeviceNode* root : m->pnpManager().roots()) {
@@ -964,7 +909,7 @@ TEST_F(Flow, EveryTextIsTheGoldenTablesAndEveryEntryIsProduced)
     // filtered, and the network card is found behind the storage controller and the card.
     for (const machine::CardDesc& card : formats::defaultMachine().cards) {
         SCOPED_TRACE(card.name);
-        boot(4);
+        boot({.traceLevel = 4});
         playAll({[&] {}, [&] { insert(card.name, "slot 1"); },
                  [&] { insert("network card", "slot 2"); },
                  [&] { m->pnpManager().enumerate(*m->pnpManager().root()); },
@@ -977,7 +922,7 @@ TEST_F(Flow, EveryTextIsTheGoldenTablesAndEveryEntryIsProduced)
     for (nt::FaultPoint point : {nt::FaultPoint::CreateDevice, nt::FaultPoint::AttachDevice}) {
         for (uint64_t n = 1;; ++n) {
             SCOPED_TRACE(std::string(nt::faultPointName(point)) + " #" + std::to_string(n));
-            boot(4);
+            boot({.traceLevel = 4});
             m->kernel().faults().failNth(point, n);
             insert("bridge card", "slot 2");
             collect();
@@ -989,28 +934,19 @@ TEST_F(Flow, EveryTextIsTheGoldenTablesAndEveryEntryIsProduced)
     }
 
     // Every read of a card's class comes back short.
-    boot(4);
-    std::string error;
-    machine::Event fail;
-    fail.kind = EventKind::Fail;
-    fail.fault = "config-read";
-    fail.device = *machine::parseLocation("slot 2", error);
-    fail.offset = 0x0B;
-    fail.once = false;
+    boot({.traceLevel = 4});
+    const machine::Event fail = makeFail("config-read", "slot 2", 0x0B, false);
     playAll({[&] { m->apply(fail); }, [&] { insert("network card", "slot 2"); }});
     finish();
 
     // The read-back of the card's outer bridge, whose subordinate number the scan raised, comes
     // back short once: the scan is made again. Two reads of its header cover the number first.
-    boot(4);
-    fail.device = *machine::parseLocation("slot 1", error);
-    fail.offset = 0x1A;
-    fail.nth = 3;
-    fail.once = true;
-    playAll({[&] { m->apply(fail); }, [&] { insert("nested bridge card", "slot 1"); }});
+    boot({.traceLevel = 4});
+    const machine::Event failReadBack = makeFail("config-read", "slot 1", 0x1A, true, 3);
+    playAll({[&] { m->apply(failReadBack); }, [&] { insert("nested bridge card", "slot 1"); }});
     finish();
 
-    boot(4);
+    boot({.traceLevel = 4});
     insert("network card", "slot 1");
     HOTP_CHILD_EXTENSION* child = record("slot 1");
     ASSERT_NE(child, nullptr);

@@ -6,6 +6,7 @@
 #include <machine/firmware.hpp>
 #include <formats/machine_file.hpp>
 #include <formats/scenario_file.hpp>
+#include <machine_text.hpp>
 
 #include <cstdio>
 #include <map>
@@ -15,6 +16,7 @@
 
 namespace {
 
+using namespace hotp::test;
 namespace reg = pci::reg;
 using machine::Window;
 
@@ -241,6 +243,16 @@ void boot(Booted& b, const std::vector<std::pair<unsigned, const char*>>& cards 
     b.report = machine::runFirmware(b.hw, b.desc.windows);
 }
 
+// The machine of a file, then the firmware pass.
+void bootText(Booted& b, const std::string& text)
+{
+    auto parsed = formats::parseMachine(text, "machine.toml");
+    ASSERT_TRUE(parsed.ok()) << parsed.errors().front();
+    b.desc = parsed.value();
+    machine::populate(b.hw, b.desc);
+    b.report = machine::runFirmware(b.hw, b.desc.windows);
+}
+
 std::string joined(const std::vector<std::string>& lines)
 {
     std::string out;
@@ -445,51 +457,33 @@ TEST(Firmware, SizesBarsWithDecodingOffAndRepeatsItself)
 
 TEST(Firmware, SpareNumbersOfADeeperBridgeAreEnclosedAbove)
 {
-    const char* text = R"(
-[[function]]
-at = "01.0"
-kind = "bridge"
-id = "7e57:0400"
-[[function.behind]]
-at = "00.0"
-kind = "bridge"
-id = "7e57:0401"
-slots = [ { device = 2 } ]
-spare_buses = 4
-[[function.behind]]
-at = "01.0"
-kind = "bridge"
-id = "7e57:0402"
-[[function]]
-at = "02.0"
-kind = "bridge"
-id = "7e57:0403"
-)";
-    auto parsed = formats::parseMachine(text, "deep.toml");
-    ASSERT_TRUE(parsed.ok()) << parsed.errors().front();
-    pci::Hierarchy hw;
-    machine::populate(hw, parsed.value());
-    const auto report = machine::runFirmware(hw, parsed.value().windows);
-    Checker check(hw, parsed.value().windows);
+    Booted b;
+    const std::string text = bridge("function", "01.0", "7e57:0400") +
+                             bridge("function.behind", "00.0", "7e57:0401",
+                                    "slots = [ { device = 2 } ]\nspare_buses = 4\n") +
+                             bridge("function.behind", "01.0", "7e57:0402") +
+                             bridge("function", "02.0", "7e57:0403");
+    ASSERT_NO_FATAL_FAILURE(bootText(b, text));
+    Checker check(b.hw, b.desc.windows);
     EXPECT_TRUE(check.failures.empty()) << joined(check.failures);
-    EXPECT_EQ(hw.configRead(0, 1, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0x070100u);
-    EXPECT_EQ(hw.configRead(1, 0, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0x060201u);
-    EXPECT_EQ(hw.configRead(1, 1, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0x070701u);
-    EXPECT_EQ(hw.configRead(0, 2, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0x080800u);
-    EXPECT_EQ(report.lastBus, 8u);
+    EXPECT_EQ(b.hw.configRead(0, 1, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0x070100u);
+    EXPECT_EQ(b.hw.configRead(1, 0, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0x060201u);
+    EXPECT_EQ(b.hw.configRead(1, 1, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0x070701u);
+    EXPECT_EQ(b.hw.configRead(0, 2, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0x080800u);
+    EXPECT_EQ(b.report.lastBus, 8u);
 }
 
 // Machines where not everything fits, or the root has no prefetchable window, or bus numbers
 // run out: what fits is configured by the rules, what does not is reported and left off.
 struct Constrained {
     const char* name;
-    const char* text;
+    const std::string& text;
     const char* problem;  // part of the one expected problem, or nullptr
     unsigned bus, device;
     uint32_t decoding;    // the function's I/O and memory enables afterwards
 };
 
-const char* const kSmallWindows = R"(
+const std::string kSmallWindows = R"(
 [windows]
 io = { base = 0x1000, limit = 0x1FFF }
 memory = { base = 0xF0000000, limit = 0xF01FFFFF }
@@ -497,184 +491,96 @@ memory = { base = 0xF0000000, limit = 0xF01FFFFF }
 
 TEST(Firmware, WhatDoesNotFitIsReportedAndLeftOff)
 {
-    const std::string tooBig = std::string(kSmallWindows) + R"(
-[[function]]
-at = "03.0"
-id = "7e57:0001"
-class = 0x020000
-bars = [ { type = "mem32", size = "4M" } ]
-[[function]]
-at = "04.0"
-id = "7e57:0002"
-class = 0x020000
-bars = [ { type = "mem32", size = "1M" }, { type = "io", size = 64 } ]
-)";
-    const std::string bridgeTooBig = std::string(kSmallWindows) + R"(
-[[function]]
-at = "05.0"
-kind = "bridge"
-id = "7e57:0400"
-[[function.behind]]
-at = "00.0"
-id = "7e57:0003"
-class = 0x010000
-bars = [ { type = "mem32", size = "2M" }, { type = "mem32", size = "1M" } ]
-[[function]]
-at = "06.0"
-id = "7e57:0002"
-class = 0x020000
-bars = [ { type = "mem32", size = "1M" } ]
-)";
-    const std::string noPrefetchable = R"(
-[windows]
-io = { base = 0x1000, limit = 0xFFFF }
-memory = { base = 0xC0000000, limit = 0xFEBFFFFF }
-[[function]]
-at = "01.0"
-id = "7e57:0200"
-class = 0x030000
-bars = [ { type = "mem32", size = "16M", prefetchable = true } ]
-[[function]]
-at = "1e.0"
-kind = "bridge"
-id = "7e57:0400"
-slots = [ { device = 1 } ]
-reserve = { prefetchable = "256M" }
-[[function.behind]]
-at = "00.0"
-id = "7e57:0300"
-class = 0x020000
-bars = [ { type = "mem64", size = "32M", prefetchable = true } ]
-)";
-    const std::string busesRunOut = R"(
-[[function]]
-at = "01.0"
-kind = "bridge"
-id = "7e57:0400"
-slots = [ { device = 0 } ]
-spare_buses = 200
-[[function]]
-at = "02.0"
-kind = "bridge"
-id = "7e57:0400"
-slots = [ { device = 0 } ]
-spare_buses = 200
-)";
-    const std::string ioFull = std::string(kSmallWindows) + R"(
-[[function]]
-at = "05.0"
-kind = "bridge"
-id = "7e57:0400"
-[[function.behind]]
-at = "00.0"
-id = "7e57:0003"
-class = 0x010000
-bars = [ { type = "io", size = 16 } ]
-[[function]]
-at = "06.0"
-id = "7e57:0002"
-class = 0x020000
-bars = [ { type = "io", size = 256 }, { type = "mem32", size = "1M" } ]
-)";
-    const std::string prefetchableOnly = R"(
-[[function]]
-at = "05.0"
-kind = "bridge"
-id = "7e57:0400"
-[[function.behind]]
-at = "00.0"
-id = "7e57:0003"
-class = 0x030000
-bars = [ { type = "mem32", size = "8M", prefetchable = true } ]
-)";
+    const std::string tooBig =
+        kSmallWindows +
+        device("function", "03.0", "7e57:0001", "0x020000", R"([ { type = "mem32", size = "4M" } ])") +
+        device("function", "04.0", "7e57:0002", "0x020000",
+               R"([ { type = "mem32", size = "1M" }, { type = "io", size = 64 } ])");
+    const std::string bridgeTooBig =
+        kSmallWindows + bridge("function", "05.0", "7e57:0400") +
+        device("function.behind", "00.0", "7e57:0003", "0x010000",
+               R"([ { type = "mem32", size = "2M" }, { type = "mem32", size = "1M" } ])") +
+        device("function", "06.0", "7e57:0002", "0x020000", k1M);
+    const std::string noPrefetchable =
+        "[windows]\nio = { base = 0x1000, limit = 0xFFFF }\n"
+        "memory = { base = 0xC0000000, limit = 0xFEBFFFFF }\n" +
+        device("function", "01.0", "7e57:0200", "0x030000",
+               R"([ { type = "mem32", size = "16M", prefetchable = true } ])") +
+        bridge("function", "1e.0", "7e57:0400",
+               "slots = [ { device = 1 } ]\nreserve = { prefetchable = \"256M\" }\n") +
+        device("function.behind", "00.0", "7e57:0300", "0x020000",
+               R"([ { type = "mem64", size = "32M", prefetchable = true } ])");
+    const std::string spare200 = "slots = [ { device = 0 } ]\nspare_buses = 200\n";
+    const std::string busesRunOut = bridge("function", "01.0", "7e57:0400", spare200) +
+                                    bridge("function", "02.0", "7e57:0400", spare200);
+    const std::string ioFull =
+        kSmallWindows + bridge("function", "05.0", "7e57:0400") +
+        device("function.behind", "00.0", "7e57:0003", "0x010000", R"([ { type = "io", size = 16 } ])") +
+        device("function", "06.0", "7e57:0002", "0x020000",
+               R"([ { type = "io", size = 256 }, { type = "mem32", size = "1M" } ])");
+    const std::string prefetchableOnly =
+        bridge("function", "05.0", "7e57:0400") +
+        device("function.behind", "00.0", "7e57:0003", "0x030000",
+               R"([ { type = "mem32", size = "8M", prefetchable = true } ])");
     // The 32K reservation is aligned to 32K, past the start of the root's I/O window: what
     // comes after it goes into the room left below it.
-    const std::string ioReservedAbove = R"(
-[[function]]
-at = "02.0"
-id = "7e57:0002"
-class = 0x020000
-bars = [ { type = "io", size = 32 }, { type = "mem32", size = "4K" } ]
-[[function]]
-at = "1d.0"
-kind = "bridge"
-id = "7e57:0400"
-[[function.behind]]
-at = "00.0"
-id = "7e57:0003"
-class = 0x070000
-bars = [ { type = "io", size = 8 } ]
-[[function]]
-at = "1e.0"
-kind = "bridge"
-id = "7e57:0400"
-slots = [ { device = 1 } ]
-reserve = { io = "32K" }
-)";
+    const std::string ioReservedAbove =
+        device("function", "02.0", "7e57:0002", "0x020000",
+               R"([ { type = "io", size = 32 }, { type = "mem32", size = "4K" } ])") +
+        bridge("function", "1d.0", "7e57:0400") +
+        device("function.behind", "00.0", "7e57:0003", "0x070000", R"([ { type = "io", size = 8 } ])") +
+        bridge("function", "1e.0", "7e57:0400", "slots = [ { device = 1 } ]\nreserve = { io = \"32K\" }\n");
     constexpr uint32_t Io = pci::CommandIo, Mem = pci::CommandMemory;
     const Constrained cases[] = {
-        {"a neighbour of a 32K I/O reservation", ioReservedAbove.c_str(), nullptr, 0, 0x1d, Io},
-        {"a device beside a 32K I/O reservation", ioReservedAbove.c_str(), nullptr, 0, 2,
-         Io | Mem},
-        {"BAR larger than the window", tooBig.c_str(), "00:03.0 BAR0 (4M) does not fit", 0, 3,
-         0},
-        {"others still fit", tooBig.c_str(), "00:03.0 BAR0 (4M) does not fit", 0, 4, Io | Mem},
-        {"bridge window larger than the window", bridgeTooBig.c_str(),
+        {"a neighbour of a 32K I/O reservation", ioReservedAbove, nullptr, 0, 0x1d, Io},
+        {"a device beside a 32K I/O reservation", ioReservedAbove, nullptr, 0, 2, Io | Mem},
+        {"BAR larger than the window", tooBig, "00:03.0 BAR0 (4M) does not fit", 0, 3, 0},
+        {"others still fit", tooBig, "00:03.0 BAR0 (4M) does not fit", 0, 4, Io | Mem},
+        {"bridge window larger than the window", bridgeTooBig,
          "00:05.0's memory window (3M) and everything behind it does not fit", 0, 5, 0},
-        {"what is behind it stays off", bridgeTooBig.c_str(), "00:05.0's memory window", 1, 0,
-         0},
-        {"I/O does not fit, memory does", ioFull.c_str(), "00:06.0 BAR0 (256) does not fit", 0,
-         6, Mem},
-        {"the bridge took the I/O window", ioFull.c_str(), "00:06.0 BAR0", 0, 5, Io},
-        {"bridge forwarding prefetchable memory alone", prefetchableOnly.c_str(), nullptr, 0, 5,
-         Mem},
-        {"no prefetchable window at the root", noPrefetchable.c_str(), nullptr, 0, 1, Mem},
-        {"prefetchable BAR behind a bridge without one", noPrefetchable.c_str(), nullptr, 1, 0,
-         Mem},
-        {"bus numbers run out", busesRunOut.c_str(),
-         "00:02.0: only 53 of 200 spare bus numbers left", 0, 2, 0},
+        {"what is behind it stays off", bridgeTooBig, "00:05.0's memory window", 1, 0, 0},
+        {"I/O does not fit, memory does", ioFull, "00:06.0 BAR0 (256) does not fit", 0, 6, Mem},
+        {"the bridge took the I/O window", ioFull, "00:06.0 BAR0", 0, 5, Io},
+        {"bridge forwarding prefetchable memory alone", prefetchableOnly, nullptr, 0, 5, Mem},
+        {"no prefetchable window at the root", noPrefetchable, nullptr, 0, 1, Mem},
+        {"prefetchable BAR behind a bridge without one", noPrefetchable, nullptr, 1, 0, Mem},
+        {"bus numbers run out", busesRunOut, "00:02.0: only 53 of 200 spare bus numbers left", 0,
+         2, 0},
     };
     for (const Constrained& c : cases) {
-        auto parsed = formats::parseMachine(c.text, "constrained.toml");
-        ASSERT_TRUE(parsed.ok()) << c.name << ": " << parsed.errors().front();
-        pci::Hierarchy hw;
-        machine::populate(hw, parsed.value());
-        const auto report = machine::runFirmware(hw, parsed.value().windows);
+        SCOPED_TRACE(c.name);
+        Booted b;
+        ASSERT_NO_FATAL_FAILURE(bootText(b, c.text));
         if (c.problem == nullptr) {
-            EXPECT_TRUE(report.problems.empty()) << c.name << ": " << joined(report.problems);
+            EXPECT_TRUE(b.report.problems.empty()) << joined(b.report.problems);
         } else {
-            ASSERT_EQ(report.problems.size(), 1u) << c.name << ": " << joined(report.problems);
-            EXPECT_NE(report.problems[0].find(c.problem), std::string::npos)
-                << c.name << ": " << report.problems[0];
+            ASSERT_EQ(b.report.problems.size(), 1u) << joined(b.report.problems);
+            EXPECT_NE(b.report.problems[0].find(c.problem), std::string::npos) << b.report.problems[0];
         }
-        const uint32_t command = hw.configRead(c.bus, c.device, 0, reg::Command, 2);
-        EXPECT_EQ(command & (pci::CommandIo | pci::CommandMemory), c.decoding) << c.name;
+        const uint32_t command = b.hw.configRead(c.bus, c.device, 0, reg::Command, 2);
+        EXPECT_EQ(command & (pci::CommandIo | pci::CommandMemory), c.decoding);
         // Everything that was configured follows the rules; what was not stays unassigned.
-        Checker check(hw, parsed.value().windows);
+        Checker check(b.hw, b.desc.windows);
         for (const std::string& failure : check.failures) {
             const bool expected = failure.find("decoding is off") != std::string::npos ||
                                   failure.find("outside its window") != std::string::npos;
-            EXPECT_TRUE(expected) << c.name << ": " << failure;
+            EXPECT_TRUE(expected) << failure;
         }
     }
     // The 16 MB prefetchable BAR went to the memory window, and the bridge forwards the 32 MB
     // one and the reservation through its memory window, its prefetchable one closed.
-    auto parsed = formats::parseMachine(noPrefetchable, "p.toml");
-    pci::Hierarchy hw;
-    machine::populate(hw, parsed.value());
-    const auto report = machine::runFirmware(hw, parsed.value().windows);
-    const machine::FunctionReport* bridge = find(report, 0, 0x1E, 0);
+    Booted p;
+    ASSERT_NO_FATAL_FAILURE(bootText(p, noPrefetchable));
+    const machine::FunctionReport* bridge = find(p.report, 0, 0x1E, 0);
     ASSERT_NE(bridge, nullptr);
     EXPECT_FALSE(bridge->bridge->prefetchable.open());
     EXPECT_EQ(bridge->bridge->memory.size(), (256u + 32u) << 20);
     // Bus numbers ran out for the second bridge's spares: it ends at 255, nothing beyond.
-    auto buses = formats::parseMachine(busesRunOut, "b.toml");
-    pci::Hierarchy hw2;
-    machine::populate(hw2, buses.value());
-    const auto numbered = machine::runFirmware(hw2, buses.value().windows);
-    EXPECT_EQ(hw2.configRead(0, 1, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0xC90100u);
-    EXPECT_EQ(hw2.configRead(0, 2, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0xFFCA00u);
-    EXPECT_EQ(numbered.lastBus, 255u);
+    Booted n;
+    ASSERT_NO_FATAL_FAILURE(bootText(n, busesRunOut));
+    EXPECT_EQ(n.hw.configRead(0, 1, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0xC90100u);
+    EXPECT_EQ(n.hw.configRead(0, 2, 0, reg::PrimaryBus, 4) & 0xFFFFFF, 0xFFCA00u);
+    EXPECT_EQ(n.report.lastBus, 255u);
 }
 
 }  // namespace

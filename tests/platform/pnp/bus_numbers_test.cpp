@@ -4,6 +4,7 @@
 // cannot number does not start, with its reason.
 #include "platform_fixture.hpp"
 #include <machine_events.hpp>
+#include <machine_text.hpp>
 
 #include <machine/machine.hpp>
 #include <formats/machine_file.hpp>
@@ -15,114 +16,56 @@
 namespace hotp::test {
 namespace {
 
-// A bridge card whose bridge sits behind another bridge, with one controller at the end.
-constexpr const char* kNestedCard = R"(
-[[card]]
-name = "nested"
-[[card.function]]
-function = 0
-kind = "bridge"
-id   = "f1a0:7000"
-[[card.function.behind]]
-at   = "00.0"
-kind = "bridge"
-id   = "f1a0:7001"
-[[card.function.behind.behind]]
-at    = "00.0"
-id    = "f1a0:7010"
-class = 0x0c0310
-bars  = [ { type = "mem32", size = "4K" } ]
-)";
+// A bridge card whose bridge sits behind another bridge, with one controller at the end, and
+// two such bridges side by side on one card, found in one enumeration.
+std::string nestedBridges(const std::string& function, const std::string& outer,
+                          const std::string& inner, const std::string& end)
+{
+    return bridge("card.function", function, outer) +
+           bridge("card.function.behind", "00.0", inner) +
+           device("card.function.behind.behind", "00.0", end, "0x0c0310", k4K);
+}
+const std::string kNestedCard =
+    card("nested") + nestedBridges("0", "f1a0:7000", "f1a0:7001", "f1a0:7010");
+const std::string kTwinCard = card("twin") +
+                              nestedBridges("0", "f1a0:7100", "f1a0:7101", "f1a0:7110") +
+                              nestedBridges("1", "f1a0:7200", "f1a0:7201", "f1a0:7210");
 
-// Two such bridges side by side on one card, found in one enumeration.
-constexpr const char* kTwinCard = R"(
-[[card]]
-name = "twin"
-[[card.function]]
-function = 0
-kind = "bridge"
-id   = "f1a0:7100"
-[[card.function.behind]]
-at   = "00.0"
-kind = "bridge"
-id   = "f1a0:7101"
-[[card.function.behind.behind]]
-at    = "00.0"
-id    = "f1a0:7110"
-class = 0x0c0310
-bars  = [ { type = "mem32", size = "4K" } ]
-[[card.function]]
-function = 1
-kind = "bridge"
-id   = "f1a0:7200"
-[[card.function.behind]]
-at   = "00.0"
-kind = "bridge"
-id   = "f1a0:7201"
-[[card.function.behind.behind]]
-at    = "00.0"
-id    = "f1a0:7210"
-class = 0x0c0310
-bars  = [ { type = "mem32", size = "4K" } ]
+const std::string kWindows = R"(
+[windows]
+io           = { base = 0x1000, limit = 0xFFFF }
+memory       = { base = 0xF0000000, limit = 0xFEBFFFFF }
+prefetchable = { base = 0x80000000, limit = 0xEFFFFFFF }
 )";
 
 // A hot-plug bridge with `spare` numbers behind it and, unless `alone`, in the next root slot a
 // bridge with a network controller that firmware numbers right after it.
 std::string hotPlugMachine(unsigned spare, bool alone = false)
 {
-    return R"(
-name = "bus numbers"
-[windows]
-io           = { base = 0x1000, limit = 0xFFFF }
-memory       = { base = 0xF0000000, limit = 0xFEBFFFFF }
-prefetchable = { base = 0x80000000, limit = 0xEFFFFFFF }
-
-[[function]]
-at   = "1e.0"
-kind = "bridge"
-id   = "7e57:0400"
-slots = [ { device = 1, label = "slot 1" } ]
-spare_buses = )" + std::to_string(spare) + R"(
-reserve = { io = "16K", memory = "64M", prefetchable = "64M" }
-)" + (alone ? "" : R"(
-[[function]]
-at   = "1f.0"
-kind = "bridge"
-id   = "7e57:0410"
-[[function.behind]]
-at    = "00.0"
-id    = "7e57:0300"
-class = 0x020000
-bars  = [ { type = "io", size = 32 }, { type = "mem32", size = "4K" } ]
-)") + kNestedCard + kTwinCard;
+    std::string neighbour;
+    if (!alone) {
+        neighbour = bridge("function", "1f.0", "7e57:0410") +
+                    device("function.behind", "00.0", "7e57:0300", "0x020000",
+                           R"([ { type = "io", size = 32 }, { type = "mem32", size = "4K" } ])");
+    }
+    return "name = \"bus numbers\"\n" + kWindows +
+           bridge("function", "1e.0", "7e57:0400",
+                  "slots = [ { device = 1, label = \"slot 1\" } ]\nspare_buses = " +
+                      std::to_string(spare) +
+                      "\nreserve = { io = \"16K\", memory = \"64M\", prefetchable = \"64M\" }\n") +
+           neighbour + kNestedCard + kTwinCard;
 }
 
 // Three root bridges that each want every number there is.
-constexpr const char* kGreedyRootBridges = R"(
-name = "greedy"
-[windows]
-io           = { base = 0x1000, limit = 0xFFFF }
-memory       = { base = 0xF0000000, limit = 0xFEBFFFFF }
-prefetchable = { base = 0x80000000, limit = 0xEFFFFFFF }
-[[function]]
-at   = "1c.0"
-kind = "bridge"
-id   = "7e57:0401"
-slots = [ { device = 1, label = "slot a" } ]
-spare_buses = 254
-[[function]]
-at   = "1d.0"
-kind = "bridge"
-id   = "7e57:0402"
-slots = [ { device = 1, label = "slot b" } ]
-spare_buses = 254
-[[function]]
-at   = "1e.0"
-kind = "bridge"
-id   = "7e57:0403"
-slots = [ { device = 1, label = "slot c" } ]
-spare_buses = 254
-)";
+std::string greedy(const std::string& at, const std::string& id, const std::string& slot)
+{
+    return bridge("function", at, id, "slots = [ { device = 1, label = \"" + slot +
+                                          "\" } ]\nspare_buses = 254\n");
+}
+const std::string kGreedyRootBridges = "name = \"greedy\"\n" + kWindows +
+                                       greedy("1c.0", "7e57:0401", "slot a") +
+                                       greedy("1d.0", "7e57:0402", "slot b") +
+                                       greedy("1e.0", "7e57:0403", "slot c");
 
 struct BusNumberCase {
     const char* name;
@@ -139,16 +82,8 @@ void PrintTo(const BusNumberCase& c, std::ostream* os) { *os << c.name; }
 constexpr const char* kStarted = "";
 constexpr const char* kNoNumber = "no bus number left";
 
-class BusNumbers : public ::testing::TestWithParam<BusNumberCase> {
+class BusNumbers : public MachineFlow, public ::testing::WithParamInterface<BusNumberCase> {
 protected:
-    void TearDown() override
-    {
-        if (m) {
-            auto problems = m->shutdown();
-            EXPECT_TRUE(problems.empty()) << describe(problems);
-        }
-    }
-
     // Every bridge's range nests inside its bus's range and is disjoint from its siblings'.
     void expectNested(const pci::Bus& bus, unsigned number, unsigned highest)
     {
@@ -172,20 +107,13 @@ protected:
             }
         }
     }
-
-    std::unique_ptr<machine::Machine> m;
 };
 
 TEST_P(BusNumbers, NeverSharedNeverWrapped)
 {
     const BusNumberCase& c = GetParam();
-    auto parsed = formats::parseMachine(c.machine, "machine.toml");
-    ASSERT_TRUE(parsed.ok()) << describe(parsed.errors());
-    machine::MachineOptions options;
-    options.withDriver = c.withDriver;
-    options.driverPath = HOTP_DRIVER_PATH;
-    m = std::make_unique<machine::Machine>(parsed.value(), options, nullptr);
-    m->boot();
+    ASSERT_NO_FATAL_FAILURE(
+        bootFile(c.machine, {.withDriver = c.withDriver, .driverPath = HOTP_DRIVER_PATH}));
 
     // What the started network controller behind the neighbouring bridge decodes.
     pci::Function* neighbour = nullptr;
@@ -196,7 +124,7 @@ TEST_P(BusNumbers, NeverSharedNeverWrapped)
     const uint32_t bar1 = neighbour != nullptr ? neighbour->dword(pci::reg::Bar0 + 4) : 0;
 
     if (c.card != nullptr) {
-        ASSERT_TRUE(m->apply(hotp::test::makeEvent(machine::EventKind::Insert, "slot 1", c.card)));
+        ASSERT_TRUE(m->apply(makeEvent(machine::EventKind::Insert, "slot 1", c.card)));
     }
     for (unsigned state : {3u, 0u}) {
         if (!c.powerCycle) break;

@@ -105,15 +105,6 @@ private:
     PDRIVER_OBJECT driver_;
 };
 
-// Names parameterized cases by their `name` field.
-struct ByName {
-    template <class Param>
-    std::string operator()(const ::testing::TestParamInfo<Param>& param) const
-    {
-        return param.param.name;
-    }
-};
-
 class Platform : public ::testing::Test {
 protected:
     Platform() : bus(kernel, hw), generic(kernel), recorder(kernel)

@@ -139,7 +139,7 @@ TEST_P(BusInterfaceRules, CatchesTheWrongUse)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, BusInterfaceRules, ::testing::ValuesIn(kInterfaceUses),
-                         [](const auto& param) { return std::string(param.param.name); });
+                         hotp::test::ByName());
 
 // A filter that never completes the start it was sent is reported by the PnP manager, and the
 // device does not start; a filter that passes it on is not.
