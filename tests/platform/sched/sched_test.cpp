@@ -144,4 +144,20 @@ TEST(Schedules, RacyDriverCaughtWithinBoundTwoAndReplayed)
     m->shutdown();
 }
 
+// The same count under a spin lock, and a second one kept with an interlocked routine: a
+// complete bound-2 exploration finds nothing.
+TEST(Schedules, LockedDriverNotReportedWithinBoundTwo)
+{
+    sched::ExploreOptions options;
+    options.strategy = sched::Strategy::Bounded;
+    options.schedules = UINT64_MAX;
+    options.preemptions = 2;
+    const sched::ExploreReport report =
+        sched::explore(factory(HOTP_LOCKED_DRIVER_PATH), {}, scenario(kTwoPowerRequests), options);
+    EXPECT_TRUE(report.complete);
+    for (const auto& f : report.findings) {
+        ADD_FAILURE() << f.token << " " << f.finding.detector << ": " << f.finding.text;
+    }
+}
+
 }  // namespace
