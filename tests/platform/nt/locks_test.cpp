@@ -20,7 +20,6 @@ TEST(LockRoutines, InterlockedRoutinesReturnWhatTheKernelReturns)
 }
 
 KSPIN_LOCK g_first, g_second;
-FAST_MUTEX g_mutex;
 
 void spinBoth(PKSPIN_LOCK one, PKSPIN_LOCK other)
 {
@@ -40,13 +39,9 @@ struct TwoThreads {
 };
 
 const TwoThreads kTwoThreads[] = {
-    {"WaitersGoOn",
-     [] { ExAcquireFastMutex(&g_mutex), spinBoth(&g_first, &g_second), ExReleaseFastMutex(&g_mutex); },
-     [] { spinBoth(&g_first, &g_second), ExAcquireFastMutex(&g_mutex), ExReleaseFastMutex(&g_mutex); },
-     true, {}, {}},
-    {"EndsWithWhatAnotherReleases", [] { KeEnterCriticalRegion(), (void)KfAcquireSpinLock(&g_first); },
-     [] { (void)KeRaiseIrqlToDpcLevel(), KfReleaseSpinLock(&g_first, PASSIVE_LEVEL); },
-     false,
+    {"EndsWithWhatAnotherReleases",
+     [] { KeEnterCriticalRegion(), (void)KfAcquireSpinLock(&g_first); },
+     [] { (void)KeRaiseIrqlToDpcLevel(), KfReleaseSpinLock(&g_first, PASSIVE_LEVEL); }, false,
      {"thread ended holding a lock", "thread ended at raised IRQL",
       "thread ended in a critical region", "spin lock released by another thread"},
      {}},

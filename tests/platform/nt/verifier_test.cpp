@@ -844,38 +844,30 @@ void SpinOnce()
     KeAcquireSpinLock(&g_spinLock, &old);
     KeReleaseSpinLock(&g_spinLock, old);
 }
-NTSTATUS NTAPI SpinsAtWrongIrqls(PDEVICE_OBJECT, PIRP Irp)
+NTSTATUS NTAPI MovesIrqlWrongly(PDEVICE_OBJECT, PIRP Irp)
 {
     atIrql(kDeviceIrql, SpinOnce);
     KeAcquireSpinLockAtDpcLevel(&g_spinLock);
     KeReleaseSpinLockFromDpcLevel(&g_spinLock);
-    return finish(Irp, STATUS_SUCCESS);
-}
-NTSTATUS NTAPI ReleasesUnheldLocks(PDEVICE_OBJECT, PIRP Irp)
-{
-    atIrql(DISPATCH_LEVEL, [] { KeReleaseSpinLock(&g_spinLock, DISPATCH_LEVEL); });
-    atIrql(APC_LEVEL, [] { ExReleaseFastMutex(&g_fastMutex); });
-    ExAcquireFastMutexUnsafe(&g_fastMutex);
-    ExReleaseFastMutexUnsafe(&g_fastMutex);
-    KeLeaveCriticalRegion();
-    return finish(Irp, STATUS_SUCCESS);
-}
-NTSTATUS NTAPI SpinsTwice(PDEVICE_OBJECT, PIRP Irp)
-{
-    KIRQL old;
-    KeAcquireSpinLock(&g_spinLock, &old);
-    SpinOnce();
-    KeReleaseSpinLock(&g_spinLock, old);
-    return finish(Irp, STATUS_SUCCESS);
-}
-NTSTATUS NTAPI MovesIrqlWrongly(PDEVICE_OBJECT, PIRP Irp)
-{
     KIRQL old, ignored;
     KeAcquireSpinLock(&g_spinLock, &old);
     KeLowerIrql(PASSIVE_LEVEL);
     KeLowerIrql(APC_LEVEL);
     KeRaiseIrql(PASSIVE_LEVEL, &ignored);
     (void)KeRaiseIrqlToDpcLevel();
+    KeReleaseSpinLock(&g_spinLock, old);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI ReleasesUnheldOrTakesTwice(PDEVICE_OBJECT, PIRP Irp)
+{
+    atIrql(DISPATCH_LEVEL, [] { KeReleaseSpinLock(&g_spinLock, DISPATCH_LEVEL); });
+    atIrql(APC_LEVEL, [] { ExReleaseFastMutex(&g_fastMutex); });
+    ExAcquireFastMutexUnsafe(&g_fastMutex);
+    ExReleaseFastMutexUnsafe(&g_fastMutex);
+    KeLeaveCriticalRegion();
+    KIRQL old;
+    KeAcquireSpinLock(&g_spinLock, &old);
+    SpinOnce();
     KeReleaseSpinLock(&g_spinLock, old);
     return finish(Irp, STATUS_SUCCESS);
 }
@@ -888,19 +880,17 @@ NTSTATUS NTAPI LocksAtDispatch(PDEVICE_OBJECT, PIRP, PVOID)
 }
 
 const Misdeed kLockMisdeeds[] = {
-    {.name = "SpinsAtWrongIrqls", .routine = SpinsAtWrongIrqls,
+    {.name = "MovesIrqlWrongly", .routine = MovesIrqlWrongly,
      .rules = {"KeAcquireSpinLock above DISPATCH_LEVEL", "KeReleaseSpinLock not at DISPATCH_LEVEL",
                "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL",
-               "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL"}},
-    {.name = "ReleasesUnheldLocks", .routine = ReleasesUnheldLocks,
+               "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL",
+               "spin lock held below DISPATCH_LEVEL", "KeLowerIrql to a higher IRQL",
+               "KeRaiseIrql to a lower IRQL"}},
+    {.name = "ReleasesUnheldOrTakesTwice", .routine = ReleasesUnheldOrTakesTwice,
      .rules = {"spin lock released but not held", "fast mutex released but not held",
                "ExAcquireFastMutexUnsafe outside a critical region",
                "ExReleaseFastMutexUnsafe outside a critical region",
-               "critical region left but not entered"}},
-    {.name = "SpinsTwice", .routine = SpinsTwice, .rules = {"deadlock"}},
-    {.name = "MovesIrqlWrongly", .routine = MovesIrqlWrongly,
-     .rules = {"spin lock held below DISPATCH_LEVEL", "KeLowerIrql to a higher IRQL",
-               "KeRaiseIrql to a lower IRQL"}},
+               "critical region left but not entered", "deadlock"}},
     {.name = "LocksAtDispatchInCompletion", .routine = ForwardWithCompletion,
      .rules = {"ExAcquireFastMutex above APC_LEVEL", "ExReleaseFastMutex not at APC_LEVEL",
                "spin lock held on return"},
