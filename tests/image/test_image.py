@@ -290,6 +290,22 @@ class Imports(ImageTest):
                     self.assertIn(name, ALLOWED_IMPORTS[dll],
                                   f"{dll}!{name} is not a routine the driver may call")
 
+    def test_routines_declared_with_the_import_libraries_conventions(self):
+        # The cross toolchain's import libraries decorate each export with the convention Windows
+        # uses for it (@name@n fastcall, _name@n stdcall, _name cdecl); nt/api.h must agree.
+        api = (ROOT / "platform/nt/include/nt/api.h").read_text()
+        run = lambda *a: subprocess.run(a, check=True, capture_output=True, text=True).stdout
+        for module, names in ALLOWED_IMPORTS.items():
+            library = run("i686-w64-mingw32-gcc", f"-print-file-name=lib{module[:-4]}.a").strip()
+            symbols = run("i686-w64-mingw32-nm", library)
+            for name in sorted(names):
+                exported = re.search(rf" T ([@_]){name}(@\d+)?$", symbols, re.M)
+                self.assertIsNotNone(exported, f"{module} exports no {name}")
+                declared = re.search(rf"^\w[\w *]*?\b(NTAPI|FASTCALL)? ?{name}\(", api, re.M)
+                expected = {"@": "FASTCALL", "_": "NTAPI" if exported.group(2) else None}
+                self.assertEqual(declared and declared.group(1), expected[exported.group(1)],
+                                 f"{module}!{name}")
+
     def test_no_delay_loaded_imports(self):
         self.assertFalse(hasattr(self.pe, "DIRECTORY_ENTRY_DELAY_IMPORT"),
                          "the image delay-loads modules; the kernel's loader does not")

@@ -581,6 +581,7 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
     preempt();
     NTSTATUS status = dispatch(device, irp);
     preempt();
+    checkLocksOnReturn(depth, "dispatch", device);
     checkAfterPass(activations_[depth]);
     const KIRQL entryIrql = activations_[depth].irql;
     activations_.resize(depth);
@@ -751,6 +752,7 @@ void Kernel::completeRequest(PIRP irp)
             preempt();
             NTSTATUS status = routine(owner, irp, context);
             preempt();
+            checkLocksOnReturn(depth, "a completion routine", owner);
             activations_.resize(depth);
             if (irql_ != walkIrql) {
                 violation("IRQL changed by completion routine",

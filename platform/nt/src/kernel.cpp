@@ -213,6 +213,7 @@ void Kernel::exchangeThreadState(ThreadState& state)
     activations_.swap(state.activations);
     snapshots_.swap(state.snapshots);
     std::swap(irql_, state.irql);
+    std::swap(criticalRegion_, state.criticalRegion);
 }
 
 std::vector<std::pair<void*, SIZE_T>> Kernel::poolBlocks(ULONG tag) const
@@ -250,8 +251,10 @@ void Kernel::violation(const std::string& rule, const std::string& detail)
 void Kernel::checkIrql(const char* routine, KIRQL highest)
 {
     if (irql_ <= highest) return;
-    violation(std::string(routine) +
-                  (highest == PASSIVE_LEVEL ? " at raised IRQL" : " above DISPATCH_LEVEL"),
+    const char* limit = highest == PASSIVE_LEVEL ? " at raised IRQL"
+                        : highest == APC_LEVEL   ? " above APC_LEVEL"
+                                                 : " above DISPATCH_LEVEL";
+    violation(std::string(routine) + limit,
               std::string(routine) + " at IRQL " + std::to_string(irql_));
 }
 

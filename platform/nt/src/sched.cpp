@@ -56,6 +56,8 @@ struct Scheduler::Thread {
     bool started = false;
     bool ended = false;
     std::function<bool()> waitingFor;  // set while blocked
+    std::string waitingWhat;           // what it is blocked on, when known
+    bool spinning = false;             // blocked, keeping its processor
     Kernel::ThreadState state;
     Context context;
     void* stack = nullptr;
@@ -104,7 +106,8 @@ std::vector<std::string> Scheduler::blocked() const
 {
     std::vector<std::string> names;
     for (const auto& t : threads_) {
-        if (!t->ended && t->waitingFor) names.push_back(t->name);
+        if (t->ended || !t->waitingFor) continue;
+        names.push_back(t->waitingWhat.empty() ? t->name : t->name + " (" + t->waitingWhat + ")");
     }
     return names;
 }
@@ -118,6 +121,15 @@ bool Scheduler::ready(Thread& t)
     return true;
 }
 
+// A processor's thread gives it up to another when it has ended, is blocked (not spinning) or
+// runs below DISPATCH_LEVEL.
+bool Scheduler::mayLoseProcessor(int thread, int current) const
+{
+    const Thread& t = *threads_[static_cast<size_t>(thread)];
+    const KIRQL irql = thread == current ? kernel_.irql() : t.state.irql;
+    return t.ended || (t.waitingFor && !t.spinning) || irql < DISPATCH_LEVEL;
+}
+
 // The threads that may make the next step: every ready thread on a processor, and every ready
 // thread that could take one (a free processor, or one whose thread may be preempted).
 int Scheduler::decide()
@@ -126,13 +138,7 @@ int Scheduler::decide()
     const int cur = current_;
     bool processorFree = false;
     for (int on : processors_) {
-        if (on < 0) {
-            processorFree = true;
-            continue;
-        }
-        Thread& t = *threads_[static_cast<size_t>(on)];
-        const KIRQL irql = on == cur ? kernel_.irql() : t.state.irql;
-        if (t.ended || t.waitingFor || irql < DISPATCH_LEVEL) processorFree = true;
+        if (on < 0 || mayLoseProcessor(on, cur)) processorFree = true;
     }
     for (auto& t : threads_) {
         if (!ready(*t)) continue;
@@ -161,9 +167,7 @@ int Scheduler::decide()
             if (processors_[p] < 0) at = p;
         }
         for (size_t p = 0; p < processors_.size() && at == processors_.size(); ++p) {
-            Thread& t = *threads_[static_cast<size_t>(processors_[p])];
-            const KIRQL irql = processors_[p] == cur ? kernel_.irql() : t.state.irql;
-            if (t.ended || t.waitingFor || irql < DISPATCH_LEVEL) at = p;
+            if (mayLoseProcessor(processors_[p], cur)) at = p;
         }
         processors_[at] = next;
     }
@@ -181,7 +185,7 @@ void Scheduler::point()
     yieldToScheduler();
 }
 
-void Scheduler::blockUntil(std::function<bool()> ready)
+void Scheduler::blockUntil(std::function<bool()> ready, std::string what, bool spin)
 {
     if (current_ < 0) {
         throw std::logic_error("a wait outside the scheduler's threads");
@@ -189,9 +193,11 @@ void Scheduler::blockUntil(std::function<bool()> ready)
     Thread& t = *threads_[static_cast<size_t>(current_)];
     if (ready()) return;
     t.waitingFor = std::move(ready);
-    // A blocked thread gives its processor back.
+    t.waitingWhat = std::move(what);
+    t.spinning = spin;
+    // A blocked thread gives its processor back; a spinning one keeps it.
     for (int& on : processors_) {
-        if (on == current_) on = -1;
+        if (on == current_ && !spin) on = -1;
     }
     next_ = decide();
     if (next_ == current_) return;
@@ -214,6 +220,7 @@ void Scheduler::trampoline(unsigned high, unsigned low)
     finishSwitch(nullptr, &s.main_->stackBottom, &s.main_->stackSize);
     try {
         t->body();
+        s.kernel_.checkThreadEnd();
     } catch (...) {
         if (!s.failure_) s.failure_ = std::current_exception();
     }

@@ -685,5 +685,72 @@ TEST_P(Verifier, CatchesTheWrongRoutine)
 INSTANTIATE_TEST_SUITE_P(Rules, Verifier, ::testing::ValuesIn(kMisdeeds),
                          hotp::test::ByName());
 
+// --- spin locks, fast mutexes and critical regions (between threads: locks_test.cpp) ----------
+
+KSPIN_LOCK g_spinLock;
+FAST_MUTEX g_fastMutex;
+
+void SpinOnce()
+{
+    KIRQL old;
+    KeAcquireSpinLock(&g_spinLock, &old);
+    KeReleaseSpinLock(&g_spinLock, old);
+}
+NTSTATUS NTAPI MovesIrqlWrongly(PDEVICE_OBJECT, PIRP Irp)
+{
+    atIrql(kDeviceIrql, SpinOnce);
+    KeAcquireSpinLockAtDpcLevel(&g_spinLock);
+    KeReleaseSpinLockFromDpcLevel(&g_spinLock);
+    KIRQL old, ignored;
+    KeAcquireSpinLock(&g_spinLock, &old);
+    KeLowerIrql(PASSIVE_LEVEL);
+    KeLowerIrql(APC_LEVEL);
+    KeRaiseIrql(PASSIVE_LEVEL, &ignored);
+    (void)KeRaiseIrqlToDpcLevel();
+    KeReleaseSpinLock(&g_spinLock, old);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI ReleasesUnheldOrTakesTwice(PDEVICE_OBJECT, PIRP Irp)
+{
+    atIrql(DISPATCH_LEVEL, [] { KeReleaseSpinLock(&g_spinLock, DISPATCH_LEVEL); });
+    atIrql(APC_LEVEL, [] { ExReleaseFastMutex(&g_fastMutex); });
+    ExAcquireFastMutexUnsafe(&g_fastMutex);
+    ExReleaseFastMutexUnsafe(&g_fastMutex);
+    KeLeaveCriticalRegion();
+    KIRQL old;
+    KeAcquireSpinLock(&g_spinLock, &old);
+    SpinOnce();
+    KeReleaseSpinLock(&g_spinLock, old);
+    return finish(Irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI LocksAtDispatch(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    ExAcquireFastMutex(&g_fastMutex);
+    ExReleaseFastMutex(&g_fastMutex);
+    KeAcquireSpinLockAtDpcLevel(&g_spinLock);
+    return STATUS_SUCCESS;
+}
+
+const Misdeed kLockMisdeeds[] = {
+    {.name = "MovesIrqlWrongly", .routine = MovesIrqlWrongly,
+     .rules = {"KeAcquireSpinLock above DISPATCH_LEVEL", "KeReleaseSpinLock not at DISPATCH_LEVEL",
+               "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL",
+               "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL",
+               "spin lock held below DISPATCH_LEVEL", "KeLowerIrql to a higher IRQL",
+               "KeRaiseIrql to a lower IRQL"}},
+    {.name = "ReleasesUnheldOrTakesTwice", .routine = ReleasesUnheldOrTakesTwice,
+     .rules = {"spin lock released but not held", "fast mutex released but not held",
+               "ExAcquireFastMutexUnsafe outside a critical region",
+               "ExReleaseFastMutexUnsafe outside a critical region",
+               "critical region left but not entered", "deadlock"}},
+    {.name = "LocksAtDispatchInCompletion", .routine = ForwardWithCompletion,
+     .rules = {"ExAcquireFastMutex above APC_LEVEL", "ExReleaseFastMutex not at APC_LEVEL",
+               "spin lock held on return"},
+     .below = kAtDispatch, .completion = LocksAtDispatch},
+};
+
+INSTANTIATE_TEST_SUITE_P(LockRules, Verifier, ::testing::ValuesIn(kLockMisdeeds),
+                         [](const auto& param) { return std::string(param.param.name); });
+
 }  // namespace
 }  // namespace nt_test

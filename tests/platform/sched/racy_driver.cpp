@@ -2,7 +2,8 @@
 // filter of the root bus), it puts a filter of its own on every device the root bus reports and
 // counts the power requests those filters see in one global, read and written back around a
 // kernel call without a lock: two power requests on two processors lose a count. The race
-// detector must name it.
+// detector must name it. Built a second time with RACY_LOCKED=1, the count is taken under a spin
+// lock and a second count is kept with an interlocked routine: nothing for the detector to find.
 #include <nt/api.h>
 
 namespace {
@@ -19,13 +20,16 @@ struct RACY_EXTENSION {
 
 PDRIVER_OBJECT g_driver;
 RACY_EXTENSION* g_children[kMaxChildren];
+constexpr bool kLocked = RACY_LOCKED;
+KSPIN_LOCK g_countLock;
 
 }  // namespace
 
 extern "C" {
 
-// The racy count: no lock, no interlocked operation.
+// The racy count: no lock, no interlocked operation (unless RACY_LOCKED).
 ULONG RacyPowerRequests;
+LONG RacyPowerTotal;
 
 NTSTATUS NTAPI RacyRelationsDone(PDEVICE_OBJECT, PIRP Irp, PVOID)
 {
@@ -90,9 +94,15 @@ NTSTATUS NTAPI RacyDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI RacyDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     auto* ext = static_cast<RACY_EXTENSION*>(DeviceObject->DeviceExtension);
+    KIRQL old = PASSIVE_LEVEL;
+    if constexpr (kLocked) {
+        InterlockedIncrement(&RacyPowerTotal);
+        KeAcquireSpinLock(&g_countLock, &old);
+    }
     const ULONG seen = RacyPowerRequests;
     PoStartNextPowerIrp(Irp);
     RacyPowerRequests = seen + 1;
+    if constexpr (kLocked) KeReleaseSpinLock(&g_countLock, old);
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(ext->Lower, Irp);
 }
@@ -125,6 +135,7 @@ NTSTATUS NTAPI RacyAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
 {
     g_driver = DriverObject;
+    KeInitializeSpinLock(&g_countLock);
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) DriverObject->MajorFunction[i] = RacyDispatchOther;
     DriverObject->MajorFunction[IRP_MJ_PNP] = RacyDispatchPnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = RacyDispatchPower;

@@ -1,6 +1,6 @@
 // The scheduler of the simulated processors as explorations see it: tokens, a scenario played on
 // two processors against the one-processor run, determinism and shards, and a deliberately racy
-// driver caught within a small bound and played again from its token.
+// driver caught within a small bound and played again from its token, and its locked build not.
 #include <sched/explore.hpp>
 
 #include <formats/machine_file.hpp>
@@ -114,7 +114,7 @@ TEST(Schedules, DeterministicForASeedAndShardsAddUp)
     }
 }
 
-TEST(Schedules, RacyDriverCaughtWithinBoundTwoAndReplayed)
+TEST(Schedules, RacyDriverCaughtWithinBoundTwoAndReplayedLockedOneNot)
 {
     auto make = factory(HOTP_RACY_DRIVER_PATH);
     const machine::ScenarioDesc s = scenario(kTwoPowerRequests);
@@ -142,6 +142,10 @@ TEST(Schedules, RacyDriverCaughtWithinBoundTwoAndReplayed)
                                    [&](const auto& f) { return f.text == race->finding.text; });
     EXPECT_TRUE(again) << race->finding.text;
     m->shutdown();
+
+    // The count under a spin lock, and another kept with an interlocked routine: nothing found.
+    const auto locked = sched::explore(factory(HOTP_LOCKED_DRIVER_PATH), {}, s, options);
+    for (const auto& f : locked.findings) ADD_FAILURE() << f.token << " " << f.finding.text;
 }
 
 }  // namespace

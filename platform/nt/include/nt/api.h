@@ -34,6 +34,7 @@ typedef uint32_t ULONG, *PULONG, DEVICE_TYPE;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR, KSPIN_LOCK, SIZE_T;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
 typedef intptr_t LONG_PTR;
 typedef char16_t WCHAR, *PWCHAR, *PWSTR;
 typedef const WCHAR* PCWSTR;
@@ -230,6 +231,18 @@ typedef struct _DISPATCHER_HEADER {
 typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef struct _KTHREAD* PKTHREAD;
+
+// A fast mutex as the DDK lays it out. The stand-in keeps Count (1 free, 0 owned) and the IRQL
+// its owner came from, as the kernel does; who owns it the kernel keeps itself.
+typedef struct _FAST_MUTEX {
+    LONG Count;
+    PKTHREAD Owner;
+    ULONG Contention;
+    KEVENT Event;
+    ULONG OldIrql;
+} FAST_MUTEX, *PFAST_MUTEX;
 
 typedef struct _IO_STATUS_BLOCK {
     union {
@@ -713,6 +726,8 @@ static_assert(sizeof(IRP) == 0x70, "i386 request layout");
 static_assert(offsetof(DEVOBJ_EXTENSION, DeviceNode) == 0x14, "i386 device extension layout");
 static_assert(offsetof(DEVICE_NODE, Flags) == 0x18, "i386 device node layout");
 static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == 0x38, "i386 driver layout");
+static_assert(sizeof(FAST_MUTEX) == 32, "i386 fast mutex layout");
+static_assert(offsetof(FAST_MUTEX, OldIrql) == 0x1C, "i386 fast mutex layout");
 #endif
 
 // ---------------------------------------------------------------------------------------------
@@ -751,6 +766,38 @@ VOID NTAPI ExFreePool(PVOID P);
 
 PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
 VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
+
+// The processor's IRQL, raised and lowered by the HAL (KeRaiseIrql and KeLowerIrql below are
+// the DDK's names for the Kf pair).
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID);
+
+// Spin locks: the HAL's Kf routines raise to and return from DISPATCH_LEVEL (KeAcquireSpinLock
+// and KeReleaseSpinLock below are the DDK's names for them); the AtDpcLevel pair is for callers
+// already at DISPATCH_LEVEL.
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+
+// Fast mutexes: the HAL's pair raises to APC_LEVEL; the unsafe pair leaves the IRQL alone and is
+// for callers at APC_LEVEL or inside a critical region.
+VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
+VOID NTAPI KeEnterCriticalRegion(VOID);
+VOID NTAPI KeLeaveCriticalRegion(VOID);
+
+// The interlocked routines, exported by the kernel on i386.
+LONG FASTCALL InterlockedIncrement(LONG volatile* Addend);
+LONG FASTCALL InterlockedDecrement(LONG volatile* Addend);
+LONG FASTCALL InterlockedExchange(LONG volatile* Target, LONG Value);
+LONG FASTCALL InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
+LONG FASTCALL InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
+                                         LONG Comparand);
 
 ULONG DbgPrint(PCSTR Format, ...);
 VOID NTAPI DbgBreakPoint(VOID);
@@ -829,6 +876,28 @@ inline VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 }
 
 constexpr CCHAR IO_NO_INCREMENT = 0;
+
+inline VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = KfRaiseIrql(NewIrql); }
+
+inline VOID KeLowerIrql(KIRQL NewIrql) { KfLowerIrql(NewIrql); }
+
+inline VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql)
+{
+    *OldIrql = KfAcquireSpinLock(SpinLock);
+}
+
+inline VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    KfReleaseSpinLock(SpinLock, NewIrql);
+}
+
+inline VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
+{
+    FastMutex->Count = 1;
+    FastMutex->Owner = nullptr;
+    FastMutex->Contention = 0;
+    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
+}
 
 inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length)
 {

@@ -219,6 +219,28 @@ public:
         if (onSync) onSync(object, release);
     }
 
+    // --- spin locks and fast mutexes (locks.cpp) ------------------------------------------------
+    // The locks held, by address, with the thread holding each. A lock that is held is waited
+    // for: a spin lock spins, keeping its processor; a fast mutex blocks. Where nobody can ever
+    // release it (no other thread, or its holder is the waiter) the wait is a deadlock.
+    enum class LockKind { SpinLock, FastMutex };
+    // False when the wait for it was a deadlock (reported): the caller goes on without it.
+    bool acquireLock(void* lock, LockKind kind, const char* routine);
+    // True when the running thread held the lock and has released it.
+    bool releaseLock(void* lock, LockKind kind, const char* routine);
+    // Reports the spin locks the running thread took inside the routine of activation `depth`
+    // and still holds as it returns.
+    void checkLocksOnReturn(size_t depth, const char* routine, PDEVICE_OBJECT device);
+    // Reports what a kernel thread must not end with: locks, a raised IRQL, a critical region.
+    void checkThreadEnd();
+    // The IRQL a driver raises or lowers itself: never down by a raise, never up by a lower, and
+    // never below DISPATCH_LEVEL while the thread holds a spin lock.
+    KIRQL raiseIrql(KIRQL irql, const char* routine);
+    void lowerIrql(KIRQL irql);
+    void enterCriticalRegion();
+    void leaveCriticalRegion();
+    bool inCriticalRegion() const { return criticalRegion_ > 0; }
+
     // --- requests ----------------------------------------------------------------------------
     // A request built by the platform; its owner frees it with IoFreeIrp after completion.
     PIRP allocateIrp(CCHAR stackSize);
@@ -367,6 +389,7 @@ public:
         std::vector<Activation> activations;
         std::vector<std::vector<uint8_t>> snapshots;
         KIRQL irql = PASSIVE_LEVEL;
+        int criticalRegion = 0;  // KeEnterCriticalRegion calls not yet left
     };
     void exchangeThreadState(ThreadState& state);
     // Pool blocks of one tag, for detectors that watch a driver's memory.
@@ -455,9 +478,22 @@ private:
     void checkDeletedDevice(PDEVICE_OBJECT device, DeviceRecord& record);
     void destroyDevice(PDEVICE_OBJECT device);
 
+    struct LockRecord {
+        LockKind kind;
+        int holder = -1;         // the scheduler's thread, -1 without one
+        size_t depth = 0;        // activations of the holder when it took the lock
+        unsigned deadlocked = 0; // acquisitions reported as deadlocks, released without checks
+        bool reported = false;   // already reported as held where it must not be
+    };
+    std::string lockName(const void* lock, LockKind kind) const;
+    std::string threadName(int thread) const;
+    bool waitForLock(const void* lock, LockKind kind, const char* routine);
+
     // Declared first so that it goes last: every object below lives in it.
     Arena arena_;
     KIRQL irql_ = PASSIVE_LEVEL;
+    int criticalRegion_ = 0;
+    std::map<const void*, LockRecord> locks_;
     Scheduler* scheduler_ = nullptr;
     void schedulerPoint();
     struct DeferredWork {

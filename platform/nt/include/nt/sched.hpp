@@ -52,8 +52,10 @@ public:
 
     // A preemption point of the running thread; nothing happens outside a thread.
     void point();
-    // Blocks the running thread until `ready` holds (checked at every decision).
-    void blockUntil(std::function<bool()> ready);
+    // Blocks the running thread until `ready` holds (checked at every decision). `what` says
+    // what it waits for, for a deadlock's report. A spinning thread keeps its processor while it
+    // waits, as a processor spinning on a lock at DISPATCH_LEVEL does.
+    void blockUntil(std::function<bool()> ready, std::string what = {}, bool spin = false);
     bool stopping() const { return stopping_; }
 
     bool inThread() const { return current_ >= 0; }
@@ -63,7 +65,8 @@ public:
     size_t threadCount() const { return threads_.size(); }
     // Decisions that had more than one candidate so far.
     uint64_t choices() const { return choices_; }
-    // Names of the threads still blocked when run() found a deadlock.
+    // Names of the threads still blocked when run() found a deadlock, each with what it waits
+    // for when that is known.
     std::vector<std::string> blocked() const;
 
     // Told when a thread starts running after another (or after the scheduler itself, -1), so
@@ -82,6 +85,7 @@ private:
     void yieldToScheduler();
     static void trampoline(unsigned high, unsigned low);
     bool ready(Thread& t);
+    bool mayLoseProcessor(int thread, int current) const;
 
     Kernel& kernel_;
     std::vector<int> processors_;  // the thread on each processor, or -1
