@@ -696,7 +696,7 @@ void SpinOnce()
     KeAcquireSpinLock(&g_spinLock, &old);
     KeReleaseSpinLock(&g_spinLock, old);
 }
-NTSTATUS NTAPI MovesIrqlWrongly(PDEVICE_OBJECT, PIRP Irp)
+NTSTATUS MovesIrqlWrongly(PDEVICE_OBJECT, PIRP Irp)
 {
     atIrql(kDeviceIrql, SpinOnce);
     KeAcquireSpinLockAtDpcLevel(&g_spinLock);
@@ -710,7 +710,7 @@ NTSTATUS NTAPI MovesIrqlWrongly(PDEVICE_OBJECT, PIRP Irp)
     KeReleaseSpinLock(&g_spinLock, old);
     return finish(Irp, STATUS_SUCCESS);
 }
-NTSTATUS NTAPI ReleasesUnheldOrTakesTwice(PDEVICE_OBJECT, PIRP Irp)
+NTSTATUS ReleasesUnheldOrTakesTwice(PDEVICE_OBJECT, PIRP Irp)
 {
     atIrql(DISPATCH_LEVEL, [] { KeReleaseSpinLock(&g_spinLock, DISPATCH_LEVEL); });
     atIrql(APC_LEVEL, [] { ExReleaseFastMutex(&g_fastMutex); });
@@ -723,7 +723,7 @@ NTSTATUS NTAPI ReleasesUnheldOrTakesTwice(PDEVICE_OBJECT, PIRP Irp)
     KeReleaseSpinLock(&g_spinLock, old);
     return finish(Irp, STATUS_SUCCESS);
 }
-NTSTATUS NTAPI LocksAtDispatch(PDEVICE_OBJECT, PIRP, PVOID)
+NTSTATUS LocksAtDispatch(PDEVICE_OBJECT, PIRP, PVOID)
 {
     ExAcquireFastMutex(&g_fastMutex);
     ExReleaseFastMutex(&g_fastMutex);
@@ -732,21 +732,23 @@ NTSTATUS NTAPI LocksAtDispatch(PDEVICE_OBJECT, PIRP, PVOID)
 }
 
 const Misdeed kLockMisdeeds[] = {
-    {.name = "MovesIrqlWrongly", .routine = MovesIrqlWrongly,
+    {.name = "MovesIrqlWrongly",
      .rules = {"KeAcquireSpinLock above DISPATCH_LEVEL", "KeReleaseSpinLock not at DISPATCH_LEVEL",
                "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL",
                "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL",
                "spin lock held below DISPATCH_LEVEL", "KeLowerIrql to a higher IRQL",
-               "KeRaiseIrql to a lower IRQL"}},
-    {.name = "ReleasesUnheldOrTakesTwice", .routine = ReleasesUnheldOrTakesTwice,
+               "KeRaiseIrql to a lower IRQL"},
+     .routine = MovesIrqlWrongly},
+    {.name = "ReleasesUnheldOrTakesTwice",
      .rules = {"spin lock released but not held", "fast mutex released but not held",
                "ExAcquireFastMutexUnsafe outside a critical region",
                "ExReleaseFastMutexUnsafe outside a critical region",
-               "critical region left but not entered", "deadlock"}},
-    {.name = "LocksAtDispatchInCompletion", .routine = ForwardWithCompletion,
+               "critical region left but not entered", "deadlock"},
+     .routine = ReleasesUnheldOrTakesTwice},
+    {.name = "LocksAtDispatchInCompletion",
      .rules = {"ExAcquireFastMutex above APC_LEVEL", "ExReleaseFastMutex not at APC_LEVEL",
                "spin lock held on return"},
-     .below = kAtDispatch, .completion = LocksAtDispatch},
+     .below = kAtDispatch, .routine = ForwardWithCompletion, .completion = LocksAtDispatch},
 };
 
 INSTANTIATE_TEST_SUITE_P(LockRules, Verifier, ::testing::ValuesIn(kLockMisdeeds),
