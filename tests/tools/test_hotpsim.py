@@ -129,6 +129,11 @@ class Processors(unittest.TestCase):
         self.assertTrue(all(re.match(r"\[cpu[01] (pnp|power#\d|dpc)\] ", line) for line in story))
         unmarked = "\n".join(re.sub(r"^\[cpu\d+ [^]]*\] ", "", line) for line in two.splitlines())
         self.assertEqual(unmarked + "\n", plain)
+        # Another driver's thread needs a second processor; one processor says it left it out.
+        client = scenario_file('name = "c"\n[[client]]\nat = "0ms"\nscan = true\nbuses = 2\n')
+        code, _, err = run("--scenario", client)
+        self.assertEqual(code, 0, err)
+        self.assertIn("1 configuration client runs only on two or more processors", err)
 
     def test_exploration_counts_its_schedules_and_shards_add_up(self):
         code, out, err = run("--explore", "random", "--schedules", "3")

@@ -367,6 +367,13 @@ int play(const Options& options, const Inputs& inputs)
             allApplied = run.allApplied;
             scheduleFindings = hotpsim::describeFindings(run.findings);
         } else {
+            // Clients are other drivers' threads beside the events: one processor has no room
+            // for them, and a run that leaves them out says so.
+            if (const size_t clients = inputs.scenario.clients.size(); clients != 0) {
+                std::cerr << "hotpsim: the scenario's " << clients << " configuration client"
+                          << (clients == 1 ? " runs" : "s run")
+                          << " only on two or more processors (--cpus 2): played without them\n";
+            }
             m.boot(inputs.fails);
             for (const auto& event : inputs.scenario.events) allApplied = m.apply(event) && allApplied;
         }
