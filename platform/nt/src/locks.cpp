@@ -205,6 +205,14 @@ void checkUnsafeCaller(Kernel& kernel, const char* routine)
     }
 }
 
+// A release runs at the IRQL its acquisition raised to, and nowhere else.
+void checkReleaseAt(Kernel& kernel, const char* routine, KIRQL level, const char* levelName)
+{
+    if (kernel.irql() == level) return;
+    kernel.violation(std::string(routine) + " not at " + levelName,
+                     std::string(routine) + " at IRQL " + std::to_string(kernel.irql()));
+}
+
 // The AtDpcLevel pair leaves the IRQL alone: the caller is at DISPATCH_LEVEL already.
 void checkAtDispatch(Kernel& kernel, const char* routine)
 {
@@ -271,10 +279,7 @@ VOID FASTCALL NT_IMAGE_CALLABLE KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL Ne
 {
     Kernel& kernel = Kernel::current();
     kernel.preempt();
-    if (kernel.irql() != DISPATCH_LEVEL) {
-        kernel.violation("KeReleaseSpinLock not at DISPATCH_LEVEL",
-                         "KeReleaseSpinLock at IRQL " + std::to_string(kernel.irql()));
-    }
+    checkReleaseAt(kernel, "KeReleaseSpinLock", DISPATCH_LEVEL, "DISPATCH_LEVEL");
     kernel.releaseLock(SpinLock, Kernel::LockKind::SpinLock, "KeReleaseSpinLock");
     kernel.setIrql(NewIrql);
 }
@@ -311,10 +316,7 @@ VOID FASTCALL NT_IMAGE_CALLABLE ExReleaseFastMutex(PFAST_MUTEX FastMutex)
 {
     Kernel& kernel = Kernel::current();
     kernel.preempt();
-    if (kernel.irql() != APC_LEVEL) {
-        kernel.violation("ExReleaseFastMutex not at APC_LEVEL",
-                         "ExReleaseFastMutex at IRQL " + std::to_string(kernel.irql()));
-    }
+    checkReleaseAt(kernel, "ExReleaseFastMutex", APC_LEVEL, "APC_LEVEL");
     // The IRQL to return to is read before the release: the next owner overwrites it.
     const auto old = static_cast<KIRQL>(FastMutex->OldIrql);
     if (kernel.releaseLock(FastMutex, Kernel::LockKind::FastMutex, "ExReleaseFastMutex")) {
