@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G "Unix Makefiles"
 
-.PHONY: all deps host64 host32 image release run test bench faults clean fuzzers fuzz
+.PHONY: all deps host64 host32 image release run test bench faults clean fuzzers fuzz html-check
 
 all: host64 host32 image
 
@@ -91,6 +91,18 @@ faults: host64
 	@cd build/host64 && { HOTP_FAULT_SWEEP=full ctest -R filter_fault_sweep_tests -V -j $(JOBS) \
 	    > ../faults.log 2>&1; status=$$?; grep -E "fault points reached" ../faults.log; \
 	    tail -n 4 ../faults.log; exit $$status; }
+
+# hotpsim's HTML pages opened in headless Chromium (installed by `install-deps.sh html`): a table
+# of runs rendered to screenshots and DOM dumps and checked (tests/tools/html_check.py), then the
+# page of the largest generated machine measured. Not part of `make test`; .ci/run runs it after.
+# HTML_PICTURE=docs/replug-map.png refreshes the README's picture from the replug run.
+HTML_PICTURE ?=
+html-check: build/host64/Makefile
+	@./scripts/install-deps.sh html
+	@cmake --build build/host64 -j $(JOBS) --target hotpsim > build/html-build.log 2>&1 || \
+	    { cat build/html-build.log; exit 1; }
+	@/usr/bin/python3 -B tests/tools/html_check.py build/host64/bin/hotpsim build/html --measure \
+	    $(if $(HTML_PICTURE),--picture $(HTML_PICTURE))
 
 clean:
 	rm -rf build

@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those missing, and says so.
 # Runs apt-get update first when anything has to be installed; apt's own progress is shown.
+# `install-deps.sh html`: only what `make html-check` needs besides the build: a headless browser
+# that opens hotpsim's HTML pages, one font so that text renders alike everywhere, and Pillow to
+# read the browser's screenshots.
 set -euo pipefail
 
+if [ "${1:-}" = "html" ]; then
+    packages=(chromium fonts-dejavu-core python3-pil)
+else
 packages=(
     cmake make g++ g++-multilib            # host builds, x86-64 and i386
     googletest libgtest-dev libbenchmark-dev  # unit tests (built from source per ABI), benchmarks
@@ -14,6 +20,7 @@ packages=(
     valgrind                               # instruction counts for benchmarks
     clang libclang-rt-14-dev               # fuzz/: libFuzzer harnesses (the fuzzer runtime)
 )
+fi
 
 missing=()
 for package in "${packages[@]}"; do

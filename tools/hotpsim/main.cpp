@@ -56,6 +56,7 @@ struct Options {
     bool showReads = false;
     bool pendAll = false;
     std::string replug;  // BB:DD.F of a card to pull out and hot add again
+    std::string html;    // the page to write beside the story
     std::vector<std::string> fails;
     hotpsim::ProcessorOptions processors;
 };
@@ -110,6 +111,10 @@ void addOptions(CLI::App& app, Options& options)
                    "boot the machine, pull out the card at BB:DD.F (its bus numbers as the "
                    "machine file's configuration bytes give them) and hot add it again, then show "
                    "its bridges' captured windows beside the driver's");
+    app.add_option("--html", options.html,
+                   "also write one self-contained HTML page of the run: the tree, an address map "
+                   "per bus, the replug comparison, the story as a timeline and, with --explore, "
+                   "each finding's schedule as one lane per thread");
     hotpsim::addProcessorOptions(app, options.processors);
     app.footer(kExitHelp);
 }
@@ -327,9 +332,63 @@ std::optional<Inputs> loadInputs(const Options& options)
     return Inputs{machineDesc.value(), scenario.value(), replug, fails};
 }
 
+// Writes the page to the file --html names; a file that cannot be written is bad input.
+int writePage(const Options& options, hotpsim::HtmlPage& page, int status)
+{
+    const std::string text = page.write();
+    if (auto problem = formats::writeOutputFile(options.html, [&](std::ostream& out) { out << text; })) {
+        std::cerr << *problem << '\n';
+        return kExitBadInput;
+    }
+    return status;
+}
+
+// The page of an exploration: each finding with the lanes of its schedule played again, and the
+// tree and maps as the first finding's schedule (or, with nothing found, one processor) leaves
+// them.
+int explorationPage(const Options& options, const Inputs& inputs,
+                    const machine::MachineOptions& machineOptions,
+                    const hotpsim::ExplorationReport& report, hotpsim::HtmlPage& page, int status)
+{
+    page.setSummary(report.summary);
+    // Reads too: a thread that only reads (another driver scanning) has a lane of its own.
+    machine::MachineOptions replayOptions = machineOptions;
+    replayOptions.reportReads = true;
+    for (const sched::ExploreFinding& f : report.findings) {
+        std::string error;
+        const std::optional<sched::Token> token = sched::decodeToken(f.token, error);
+        if (!token) continue;  // tokens come from the exploration itself
+        hotpsim::HtmlFinding finding{f.finding.detector, f.finding.text, f.token, {}};
+        const bool first = page.findings() == 0;
+        machine::Machine m(inputs.machine, replayOptions, [&](const machine::Output& out) {
+            finding.outputs.push_back(out);
+            if (first) page.add(out);
+        });
+        sched::RunConfig run;
+        run.cpus = token->cpus;
+        run.contract = token->contract;
+        run.chooser = sched::replayChooser(*token);
+        sched::play(m, inputs.fails, inputs.scenario, run);
+        if (first) page.setFinal(m, "as the schedule of finding 1 leaves it");
+        m.shutdown();
+        page.addFinding(std::move(finding));
+    }
+    if (report.findings.empty()) {
+        machine::Machine m(inputs.machine, machineOptions,
+                           [&](const machine::Output& out) { page.add(out); });
+        m.boot(inputs.fails);
+        for (const auto& event : inputs.scenario.events) m.apply(event);
+        page.setFinal(m, "as one processor leaves it");
+        m.shutdown();
+    }
+    return writePage(options, page, status);
+}
+
 int play(const Options& options, const Inputs& inputs)
 {
     Printer printer(options);
+    std::optional<hotpsim::HtmlPage> page;
+    if (!options.html.empty()) page.emplace(hotpsim::Story::Options{!options.quietConfig, options.showReads});
     machine::MachineOptions machineOptions;
     machineOptions.withDriver = !options.noFilter;
     machineOptions.driverPath = options.driverPath;
@@ -349,10 +408,15 @@ int play(const Options& options, const Inputs& inputs)
         printer.section("hotpsim", {"machine: " + inputs.machine.name,
                                     "scenario: " + inputs.scenario.name, "driver: " + driver});
     }
+    if (page) {
+        page->setHeader({inputs.machine.name, "scenario: " + inputs.scenario.name, "driver: " + driver});
+    }
 
     if (!options.processors.explore.empty()) {
-        return hotpsim::runExploration(options.processors, inputs.machine, inputs.scenario,
-                                       inputs.fails, machineOptions);
+        hotpsim::ExplorationReport report;
+        const int status = hotpsim::runExploration(options.processors, inputs.machine, inputs.scenario,
+                                                   inputs.fails, machineOptions, &report);
+        return page ? explorationPage(options, inputs, machineOptions, report, *page, status) : status;
     }
 
     std::vector<hotpsim::DeviceState> ended;
@@ -361,7 +425,10 @@ int play(const Options& options, const Inputs& inputs)
     bool allApplied = true;
     {
         machine::Machine m(inputs.machine, machineOptions,
-                           [&](const machine::Output& out) { printer(out); });
+                           [&](const machine::Output& out) {
+                               printer(out);
+                               if (page) page->add(out);
+                           });
         if (options.processors.scheduled()) {
             sched::RunResult run = sched::play(m, inputs.fails, inputs.scenario, options.processors.run);
             allApplied = run.allApplied;
@@ -387,11 +454,16 @@ int play(const Options& options, const Inputs& inputs)
         } else {
             printer.section("final state: devices, resources and device stacks", hotpsim::treeView(m));
         }
-        if (inputs.replug && !options.json) {
-            printer.section("replug " + options.replug +
-                                ": each bridge's captured windows beside the driver's",
-                            hotpsim::compareReplug(m, *inputs.replug));
+        if (inputs.replug) {
+            hotpsim::ReplugComparison comparison = hotpsim::replugComparison(m, *inputs.replug);
+            if (!options.json) {
+                printer.section("replug " + options.replug +
+                                    ": each bridge's captured windows beside the driver's",
+                                hotpsim::describeReplug(comparison));
+            }
+            if (page) page->setReplug(options.replug, std::move(comparison));
         }
+        if (page) page->setFinal(m);
         if (!options.lspciDump.empty()) {
             auto problem = formats::writeOutputFile(options.lspciDump, [&](std::ostream& out) {
                 formats::writeLspciDump(out, m.hardware());
@@ -411,6 +483,7 @@ int play(const Options& options, const Inputs& inputs)
         if (finding.rfind("verifier: ", 0) != 0) problems.push_back(finding);
     }
     const int status = problems.empty() ? kExitSuccess : kExitBroken;
+    if (page) page->setVerdict(problems);
     if (options.json) {
         Printer::print({{"kind", "verdict"},
                         {"clean", problems.empty()},
@@ -440,8 +513,9 @@ int play(const Options& options, const Inputs& inputs)
             printer.section("what hotpflt changed (the same machine and scenario played without it)",
                             hotpsim::describeChanges(changes));
         }
+        if (page) page->setChanges(changes);
     }
-    return status;
+    return page ? writePage(options, *page, status) : status;
 }
 
 }  // namespace

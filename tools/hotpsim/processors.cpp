@@ -86,7 +86,7 @@ std::vector<std::string> describeFindings(const std::vector<sched::Finding>& fin
 
 int runExploration(const ProcessorOptions& options, const machine::MachineDesc& machine,
                    const machine::ScenarioDesc& scenario, const std::vector<machine::Event>& armed,
-                   const machine::MachineOptions& machineOptions)
+                   const machine::MachineOptions& machineOptions, ExplorationReport* out)
 {
     const auto& e = options.exploration;
     std::cout << "\n== exploring schedules: " << options.explore;
@@ -108,14 +108,19 @@ int runExploration(const ProcessorOptions& options, const machine::MachineDesc& 
         });
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    std::cout << "\n== summary\n  " << report.schedules << " schedule"
-              << (report.schedules == 1 ? "" : "s") << " run";
+    std::string summary = std::to_string(report.schedules) + " schedule" +
+                          (report.schedules == 1 ? "" : "s") + " run";
     if (e.strategy == sched::Strategy::Bounded) {
-        std::cout << (report.complete ? "; complete: every schedule within the bound was run"
-                                      : "; incomplete: stopped at --schedules");
+        summary += report.complete ? "; complete: every schedule within the bound was run"
+                                   : "; incomplete: stopped at --schedules";
     }
-    std::cout << "; " << report.findings.size() << " finding"
-              << (report.findings.size() == 1 ? "" : "s") << '\n';
+    summary += "; " + std::to_string(report.findings.size()) + " finding" +
+               (report.findings.size() == 1 ? "" : "s");
+    std::cout << "\n== summary\n  " << summary << '\n';
+    if (out != nullptr) {
+        out->findings = report.findings;
+        out->summary = summary;
+    }
     // The time goes to stderr, so that what an exploration prints depends on its options alone.
     std::fprintf(stderr, "hotpsim: %llu schedules in %.2f s (%.0f schedules/s)\n",
                  static_cast<unsigned long long>(report.schedules), seconds,

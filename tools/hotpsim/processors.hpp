@@ -35,10 +35,16 @@ void addProcessorOptions(CLI::App& app, ProcessorOptions& options);
 std::optional<std::string> checkProcessorOptions(ProcessorOptions& options);
 
 // Explores the scenario's schedules and prints what each finding is, with its token, and how many
-// schedules were run. Exit status as hotpsim's: 0 nothing found, 1 findings.
+// schedules were run. Exit status as hotpsim's: 0 nothing found, 1 findings. `report`, when
+// given, receives what was found and the summary line.
+struct ExplorationReport {
+    std::vector<sched::ExploreFinding> findings;
+    std::string summary;
+};
 int runExploration(const ProcessorOptions& options, const machine::MachineDesc& machine,
                    const machine::ScenarioDesc& scenario, const std::vector<machine::Event>& armed,
-                   const machine::MachineOptions& machineOptions);
+                   const machine::MachineOptions& machineOptions,
+                   ExplorationReport* report = nullptr);
 
 // The findings of a scheduled run, as lines for the verifier's section.
 std::vector<std::string> describeFindings(const std::vector<sched::Finding>& findings);

@@ -74,11 +74,19 @@ pnp::DeviceNode* nodeAtPath(Machine& m, unsigned root, const std::vector<Step>& 
     return f != nullptr ? m.nodeAt(number, last.device, last.functionOrZero()) : nullptr;
 }
 
-std::string assignedText(const pnp::DeviceNode& node)
+std::string stateText(const pnp::DeviceNode& node)
 {
-    if (node.assigned.empty()) return "nothing";
+    if (node.state == pnp::DeviceNode::State::Started) return "started";
+    return "not started: " + (node.problem.empty() ? std::string("no reason given") : node.problem);
+}
+
+}  // namespace
+
+std::string assignedText(const std::vector<pnp::Range>& ranges)
+{
+    if (ranges.empty()) return "nothing";
     std::string text;
-    for (const pnp::Range& r : node.assigned) {
+    for (const pnp::Range& r : ranges) {
         const char* kind = r.type == CmResourceTypePort                         ? "io"
                            : (r.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0 ? "prefetchable"
                                                                                : "memory";
@@ -88,70 +96,100 @@ std::string assignedText(const pnp::DeviceNode& node)
     return text;
 }
 
-std::string stateText(const pnp::DeviceNode& node)
+ReplugComparison replugComparison(Machine& m, const formats::ReplugPlan& plan)
 {
-    if (node.state == pnp::DeviceNode::State::Started) return "started";
-    return "not started: " + (node.problem.empty() ? std::string("no reason given") : node.problem);
-}
-
-}  // namespace
-
-std::vector<std::string> compareReplug(Machine& m, const formats::ReplugPlan& plan)
-{
-    std::vector<std::string> lines;
+    ReplugComparison out;
     for (const formats::ReplugFunction& f : plan.functions) {
-        std::string now;
-        pnp::DeviceNode* node = nodeAtPath(m, plan.root, f.path, now);
-        lines.push_back("function " + f.where + " (now " + now + "): " +
-                        (node != nullptr ? stateText(*node) : "not in the device tree"));
-        std::string captured;
-        for (const std::string& c : f.captured) captured += (captured.empty() ? "" : ", ") + c;
-        lines.push_back("  captured:  " + (captured.empty() ? "no BARs" : captured));
-        if (node != nullptr) lines.push_back("  assigned:  " + assignedText(*node));
+        ReplugFunctionRow row;
+        row.where = f.where;
+        row.captured = f.captured;
+        pnp::DeviceNode* node = nodeAtPath(m, plan.root, f.path, row.now);
+        if (node != nullptr) {
+            row.inTree = true;
+            row.state = stateText(*node);
+            row.assigned = node->assigned;
+        }
+        out.functions.push_back(std::move(row));
     }
     for (const formats::ReplugBridge& b : plan.bridges) {
-        std::string now;
-        pnp::DeviceNode* node = nodeAtPath(m, plan.root, b.inCard, now);
-        lines.push_back("bridge " + b.where + " (now " + now + ")");
-        lines.push_back("  captured:  io " + windowText(b.io) + ", memory " +
-                        windowText(b.memory) + ", prefetchable " + windowText(b.prefetchable));
+        ReplugBridgeRow row;
+        row.where = b.where;
+        row.io = b.io;
+        row.memory = b.memory;
+        row.prefetchable = b.prefetchable;
+        pnp::DeviceNode* node = nodeAtPath(m, plan.root, b.inCard, row.now);
         if (node == nullptr) {
-            lines.push_back("  the replugged bridge is not in the device tree");
+            out.bridges.push_back(std::move(row));
             continue;
         }
+        row.inTree = true;
         const Asked a = asked(node->requirements);
-        auto size = [](uint64_t v) { return v == 0 ? std::string("none") : pci::formatSize(v); };
-        lines.push_back(a.any ? "  asked for: io " + size(a.io) + ", memory " + size(a.memory) +
-                                    ", prefetchable " + size(a.prefetchable)
-                              : std::string("  asked for: nothing (no requirements were filtered)"));
-        lines.push_back("  assigned:  " + assignedText(*node));
-        unsigned behind = 0;
-        std::vector<std::string> down;
+        row.asked = a.any;
+        row.askedIo = a.io;
+        row.askedMemory = a.memory;
+        row.askedPrefetchable = a.prefetchable;
+        row.assigned = node->assigned;
         std::function<void(pnp::DeviceNode&)> walk = [&](pnp::DeviceNode& n) {
             for (auto& child : n.children) {
                 if (child->state == pnp::DeviceNode::State::Removed) continue;
-                ++behind;
+                ++row.behind;
                 if (child->state != pnp::DeviceNode::State::Started) {
-                    down.push_back(child->name + ": " +
-                                   (child->problem.empty() ? "not started" : child->problem));
+                    row.down.push_back(child->name + ": " +
+                                       (child->problem.empty() ? "not started" : child->problem));
                 }
                 walk(*child);
             }
         };
         walk(*node);
         if (node->state != pnp::DeviceNode::State::Started) {
-            down.insert(down.begin(), "the bridge itself: " +
-                                          (node->problem.empty() ? "not started" : node->problem));
+            row.down.insert(row.down.begin(),
+                            "the bridge itself: " +
+                                (node->problem.empty() ? "not started" : node->problem));
         }
-        if (down.empty()) {
-            lines.push_back("  behind it: " + std::to_string(behind) + " device(s), all started");
+        out.bridges.push_back(std::move(row));
+    }
+    return out;
+}
+
+std::vector<std::string> describeReplug(const ReplugComparison& comparison)
+{
+    std::vector<std::string> lines;
+    for (const ReplugFunctionRow& f : comparison.functions) {
+        lines.push_back("function " + f.where + " (now " + f.now + "): " +
+                        (f.inTree ? f.state : "not in the device tree"));
+        std::string captured;
+        for (const std::string& c : f.captured) captured += (captured.empty() ? "" : ", ") + c;
+        lines.push_back("  captured:  " + (captured.empty() ? "no BARs" : captured));
+        if (f.inTree) lines.push_back("  assigned:  " + assignedText(f.assigned));
+    }
+    for (const ReplugBridgeRow& b : comparison.bridges) {
+        lines.push_back("bridge " + b.where + " (now " + b.now + ")");
+        lines.push_back("  captured:  io " + windowText(b.io) + ", memory " +
+                        windowText(b.memory) + ", prefetchable " + windowText(b.prefetchable));
+        if (!b.inTree) {
+            lines.push_back("  the replugged bridge is not in the device tree");
+            continue;
+        }
+        auto size = [](uint64_t v) { return v == 0 ? std::string("none") : pci::formatSize(v); };
+        lines.push_back(b.asked ? "  asked for: io " + size(b.askedIo) + ", memory " +
+                                      size(b.askedMemory) + ", prefetchable " +
+                                      size(b.askedPrefetchable)
+                                : std::string("  asked for: nothing (no requirements were filtered)"));
+        lines.push_back("  assigned:  " + assignedText(b.assigned));
+        if (b.down.empty()) {
+            lines.push_back("  behind it: " + std::to_string(b.behind) + " device(s), all started");
         } else {
-            lines.push_back("  behind it: " + std::to_string(behind) + " device(s), " +
-                            std::to_string(down.size()) + " not started:");
-            for (const std::string& d : down) lines.push_back("    " + d);
+            lines.push_back("  behind it: " + std::to_string(b.behind) + " device(s), " +
+                            std::to_string(b.down.size()) + " not started:");
+            for (const std::string& d : b.down) lines.push_back("    " + d);
         }
     }
     return lines;
+}
+
+std::vector<std::string> compareReplug(Machine& m, const formats::ReplugPlan& plan)
+{
+    return describeReplug(replugComparison(m, plan));
 }
 
 }  // namespace hotpsim

@@ -110,8 +110,127 @@ std::vector<nlohmann::ordered_json> deviceRecords(Machine& machine);
 
 // --- the replug comparison ---------------------------------------------------------------------------
 
-// After the plan's scenario has played: per bridge of the card, the captured windows beside the
-// driver's filtered requirements and what was assigned, and whether what is behind it started.
+// After the plan's scenario has played: each function of the card with its captured BARs beside
+// what it was assigned, and per bridge of the card the captured windows beside the driver's
+// filtered requirements and what was assigned, and whether what is behind it started. The text
+// and the HTML page are both written from these records, so a field added here is shown by both.
+struct ReplugFunctionRow {
+    std::string where, now;  // as captured, and where it is now ("01:00.0")
+    bool inTree = false;     // the replugged function has a device node
+    std::string state;       // "started", or "not started: why"
+    std::vector<std::string> captured;  // "mem f0000000-f0000fff", one per assigned BAR
+    std::vector<pnp::Range> assigned;
+};
+
+struct ReplugBridgeRow {
+    std::string where, now;
+    machine::Window io, memory, prefetchable;  // as captured
+    bool inTree = false;
+    // What the filtered requirements ask for, by kind (the largest length of each); `asked` is
+    // false when nothing was filtered.
+    bool asked = false;
+    uint64_t askedIo = 0, askedMemory = 0, askedPrefetchable = 0;
+    std::vector<pnp::Range> assigned;
+    unsigned behind = 0;            // devices behind the bridge, removed ones left out
+    std::vector<std::string> down;  // "name: why" of those not started, the bridge itself first
+};
+
+struct ReplugComparison {
+    std::vector<ReplugFunctionRow> functions;
+    std::vector<ReplugBridgeRow> bridges;
+};
+
+ReplugComparison replugComparison(Machine& machine, const formats::ReplugPlan& plan);
+// The comparison's lines, as the story prints them.
+std::vector<std::string> describeReplug(const ReplugComparison& comparison);
+// Both at once.
 std::vector<std::string> compareReplug(Machine& machine, const formats::ReplugPlan& plan);
+// "io 3000-3fff (4K), prefetchable ...", or "nothing": assigned ranges as the comparison says them.
+std::string assignedText(const std::vector<pnp::Range>& ranges);
+
+// --- the HTML page -----------------------------------------------------------------------------------
+
+// One bus as its address map shows it: the windows it forwards (the root's address space, or what
+// its bridge was assigned) and the ranges each device on it decodes.
+struct BusMap {
+    unsigned number = 0;  // the bus number
+    std::string bridge;   // "00:1e.0" of the bridge that owns the bus; empty for a root bus
+    std::string name;     // the bus device's name
+    std::vector<pnp::Range> windows;
+    struct Device {
+        std::string bdf, name;
+        bool bridge = false;  // its ranges are the windows of the bus behind it
+        std::vector<pnp::Range> ranges;
+    };
+    std::vector<Device> devices;
+};
+
+// Every bus of the final machine, roots first, then depth first.
+std::vector<BusMap> busMaps(Machine& machine);
+
+// What a schedule of --explore found, with the outputs of its replay (each marked with its
+// processor and thread), for its lanes.
+struct HtmlFinding {
+    std::string detector, text, token;
+    std::vector<Output> outputs;
+};
+
+// One self-contained HTML page of a run (inline SVG and CSS, nothing fetched): the tree, an address
+// map per bus, the replug comparison, the story as a timeline with each device's configuration
+// writes folded under it, and for an exploration each finding with its schedule as one lane per
+// thread. Fed as the run goes; written at its end.
+class HtmlPage {
+public:
+    explicit HtmlPage(Story::Options options) : options_(options) {}
+
+    void setHeader(std::vector<std::string> lines) { header_ = std::move(lines); }
+    // The story, one output at a time.
+    void add(const Output& out);
+    // The final tree and the address maps, read before the machine shuts down.
+    void setFinal(Machine& machine, std::string title = "final state");
+    void setReplug(std::string bdf, ReplugComparison comparison)
+    {
+        replugBdf_ = std::move(bdf);
+        replug_ = std::move(comparison);
+    }
+    void setVerdict(std::vector<std::string> problems) { verdict_ = std::move(problems); }
+    void setChanges(std::vector<Difference> changes) { changes_ = std::move(changes); }
+    void addFinding(HtmlFinding finding) { findings_.push_back(std::move(finding)); }
+    size_t findings() const { return findings_.size(); }
+    void setSummary(std::string summary) { summary_ = std::move(summary); }
+
+    // The page; the story's held-back lines are let out first.
+    std::string write();
+
+private:
+    // One event of the story: its heading, the lines that are not configuration cycles, and per
+    // device the configuration cycles made while it played, folded as the story folds them.
+    struct Step {
+        std::string heading;
+        std::vector<std::string> lines;
+        struct Device {
+            std::string bdf;
+            Story story;
+            std::vector<std::string> lines;
+        };
+        std::vector<Device> devices;
+    };
+    Step& current();
+    void flushDevices(Step& step);
+
+    Story::Options options_;
+    std::vector<std::string> header_;
+    std::vector<Step> steps_;
+    std::optional<Story> events_;
+    std::string finalTitle_;
+    std::vector<nlohmann::ordered_json> tree_;
+    std::vector<BusMap> maps_;
+    std::string replugBdf_;
+    std::optional<ReplugComparison> replug_;
+    std::optional<std::vector<std::string>> verdict_;
+    std::optional<std::vector<Difference>> changes_;
+    std::vector<HtmlFinding> findings_;
+    std::string summary_;
+};
 
 }  // namespace hotpsim
