@@ -25,10 +25,10 @@ import time
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 NESTED = 'name = "the nested bridge card into slot 2"\n' \
          '[[event]]\nat = "100ms"\ninsert = "nested bridge card"\nslot = "slot 2"\n'
-# The published dump replugged: a PCI Express switch behind a root port, so the card has bridges
-# (the switch's ports) and functions behind them.
-DUMP = os.path.join(ROOT, "tests", "data", "lspci", "arm-n1sdp.txt")
-REPLUG = "00:00.0"
+# The published dump replugged: the AGP bridge of a dual Pentium III board with the two functions
+# of its graphics card behind it, whose windows firmware made larger than the driver asks for.
+DUMP = os.path.join(ROOT, "tests", "data", "lspci", "asus-cuv266-dls.txt")
+REPLUG = "00:01.0"
 EXPLORE = ["--machine", os.path.join(ROOT, "docs", "concurrency", "machine.toml"),
            "--scenario", os.path.join(ROOT, "docs", "concurrency", "r3-bus-scanning-driver.toml"),
            "--explore", "pct", "--preemptions", "1", "--schedules", "20"]
@@ -36,7 +36,7 @@ EXPLORE = ["--machine", os.path.join(ROOT, "docs", "concurrency", "machine.toml"
 FILLS = {(0x99, 0xcc, 0xdd), (0x99, 0xdd, 0x99), (0xee, 0xbb, 0x88)}
 LARGEST = "width=8,depth=8,buses=255"
 # The largest machine's page must stay a page one can attach to a bug report.
-LARGEST_PAGE_BYTES = 8 << 20
+LARGEST_PAGE_BYTES = 6 << 20
 
 
 class Page(html.parser.HTMLParser):
@@ -154,7 +154,7 @@ def run_table(binary, work, picture):
     nested = os.path.join(work, "nested.toml")
     with open(nested, "w") as file:
         file.write(NESTED)
-    imported = os.path.join(work, "arm-n1sdp.toml")
+    imported = os.path.join(work, "replugged.toml")
     hotpsim(binary, "import", DUMP, "-o", imported, expect=(0,))
     runs = [
         ("built-in", []),
@@ -181,9 +181,10 @@ def run_table(binary, work, picture):
             devices = devices_of(binary, arguments)
         url = "file://" + os.path.abspath(page_file)
         dom = chromium(page_file, "--dump-dom", url)
+        # Tall enough for the first maps of every run (a headless screenshot does not scroll to
+        # an anchor); a replug's table and its card's maps come first on its page.
         png = os.path.join(work, name + ".png")
-        anchor = "#replug" if name == "replug" else "#findings" if name == "explore" else "#maps"
-        chromium(page_file, "--screenshot=" + png, "--window-size=1000,900", url + anchor)
+        chromium(page_file, "--screenshot=" + png, "--window-size=1000,2400", url)
         page, problems = check_dom(name, dom, devices)
         remote = [w for w in ("<script", "url(", "https://", "@import") if w in text]
         if remote:
@@ -196,7 +197,9 @@ def run_table(binary, work, picture):
             print("    " + p)
         failures += bool(problems)
         if name == "replug" and picture and not problems:
-            shutil.copyfile(png, picture)
+            from PIL import Image
+            with Image.open(png) as image:
+                image.crop((0, 0, 1000, 900)).save(picture, optimize=True)
     return failures
 
 
@@ -209,11 +212,17 @@ def measure(binary, work):
     empty = os.path.join(work, "empty.html")
     with open(empty, "w") as file:
         file.write("<!DOCTYPE html><title>empty</title>")
+    # Opening is the time to a screenshot of the first screen, the best of three (the machine may
+    # be busy); the empty page's time is the browser's own start.
     times = {}
     for label, path in (("empty page", empty), ("largest page", page_file)):
-        began = time.monotonic()
-        chromium(path, "--dump-dom", "file://" + os.path.abspath(path))
-        times[label] = time.monotonic() - began
+        best = None
+        for _ in range(3):
+            began = time.monotonic()
+            chromium(path, "--screenshot=" + path + ".png", "--window-size=1000,1000",
+                     "file://" + os.path.abspath(path))
+            best = min(best or 1e9, time.monotonic() - began)
+        times[label] = best
     print(f"html-check: --generate {LARGEST}: page {size} bytes ({size / 1024:.0f} KiB), "
           f"written by hotpsim in {written:.1f} s; the browser opens it in {times['largest page']:.2f} s "
           f"(an empty page: {times['empty page']:.2f} s)")

@@ -75,6 +75,16 @@ class Options(unittest.TestCase):
             self.assertIn("PCI bridge", decoded.stdout)
             self.assertIn("Latency: 144", decoded.stdout)  # 0x90 written by the driver
 
+    def test_html_page_is_written_beside_an_unchanged_story(self):
+        # What the page holds is checked in a browser (make html-check).
+        _, plain, _ = run("--no-config-writes")
+        with tempfile.TemporaryDirectory() as folder:
+            page = os.path.join(folder, "run.html")
+            code, out, err = run("--no-config-writes", "--html", page)
+            self.assertEqual((code, out), (0, plain), err)
+            with open(page) as file:
+                self.assertTrue(file.read().startswith("<!DOCTYPE html>"))
+
     def test_every_request_pended_below_still_runs_clean(self):
         code, out, err = run("--pend-all", "--trace-level", "4", "--no-config-writes")
         self.assertEqual(code, 0, err)

@@ -66,6 +66,8 @@ class BadInput(unittest.TestCase):
             cases += [
                 ("full device as output", ["--lspci-dump", "/dev/full", "--no-config-writes"],
                  located("/dev/full", ": ", "cannot write: No space left on device"), False, False),
+                ("full device as page", ["--html", "/dev/full", "--no-config-writes"],
+                 located("/dev/full", ": ", "cannot write: "), False, False),
                 ("malformed machine file", ["--machine", broken], "^" + re.escape(broken) + r":\d+: ",
                  True, False),
                 ("driver that is not there", ["--driver", "/nonexistent/hotpflt.so"],

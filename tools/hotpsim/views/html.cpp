@@ -31,6 +31,10 @@ constexpr double kMapWidth = 960;
 constexpr double kMinPiece = 3;
 // Story lines of one event shown at once; more are folded.
 constexpr size_t kOpenLines = 40;
+// Devices of a tree, and buses, shown unfolded; past these a large machine's page folds the
+// deeper levels and the later maps, which the browser then need not lay out to open the page.
+constexpr size_t kOpenTree = 300;
+constexpr size_t kOpenMaps = 24;
 
 std::string escape(const std::string& text)
 {
@@ -78,6 +82,30 @@ std::string nameAfter(const std::string& bdf, const std::string& name)
 }
 
 std::string rangeText(const pnp::Range& r) { return std::string(kindOf(r)) + " " + rangeText(r.start, r.end()); }
+
+// A story line as the page shows it: the columns the text story pads to line up are closed up,
+// and a function's own location is left out under its heading.
+std::string tight(const std::string& line, const std::string& bdf = {})
+{
+    std::string out;
+    out.reserve(line.size());
+    size_t spaces = 0;
+    for (char c : line) {
+        if (c == ' ') {
+            ++spaces;
+            continue;
+        }
+        if (!out.empty()) out.append(std::min<size_t>(spaces, 2), ' ');
+        spaces = 0;
+        out += c;
+    }
+    if (!bdf.empty()) {
+        const std::string inner = "  " + bdf + "  ";
+        if (auto at = out.find(inner); at != std::string::npos) out.replace(at, inner.size(), ": ");
+        if (auto at = out.find("config  "); at != std::string::npos && at < 24) out.erase(at, 8);
+    }
+    return out;
+}
 
 // --- address maps ----------------------------------------------------------------------------------
 
@@ -213,11 +241,12 @@ const ReplugBridgeRow* replugRowOf(const MapContext& context, const BusMap& bus)
     return nullptr;
 }
 
-void writeMap(std::ostream& out, const BusMap& bus, MapContext& context)
+void writeMap(std::ostream& out, const BusMap& bus, MapContext& context, bool unfolded)
 {
     const std::string id = mapId(bus);
     const ReplugBridgeRow* replugged = replugRowOf(context, bus);
-    out << "<section class=\"map\" id=\"" << id << "\"><h3>" << escape(busTitle(bus)) << "</h3>\n";
+    out << "<details class=\"map\" id=\"" << id << '"' << (unfolded ? " open" : "") << "><summary><h3>"
+        << escape(busTitle(bus)) << "</h3></summary>\n";
     if (bus.windows.empty()) {
         out << "<p class=\"note\">no windows: nothing on this bus can be placed</p>";
     }
@@ -393,7 +422,7 @@ void writeMap(std::ostream& out, const BusMap& bus, MapContext& context)
         out << "<table class=\"ranges\"><tr><th>device</th><th>name</th><th>range</th></tr>\n"
             << list.str() << "</table>\n";
     }
-    out << "</section>\n";
+    out << "</details>\n";
 }
 
 // --- the tree ------------------------------------------------------------------------------------
@@ -433,9 +462,10 @@ void writeTree(std::ostream& out, const std::vector<nlohmann::ordered_json>& rec
     for (size_t i = 0; i < records.size(); ++i) {
         const auto& r = records[i];
         while (open > depth[i]) {
-            out << "</ul></li>\n";
+            out << "</ul></details></li>\n";
             --open;
         }
+        const bool hasChildren = i + 1 < records.size() && parent[i + 1] == static_cast<int>(i);
         const std::string bdf = jsonText(r, "bdf");
         const std::string key = bdf.empty() ? jsonText(r, "name") : bdf;
         const std::string state = jsonText(r, "state");
@@ -443,7 +473,14 @@ void writeTree(std::ostream& out, const std::vector<nlohmann::ordered_json>& rec
         // Names of functions begin with their location already.
         const std::string name = nameAfter(bdf, jsonText(r, "name"));
         out << "<li id=\"dev-" << escape(key) << "\" data-device=\"" << escape(key)
-            << "\" class=\"" << (state == "started" ? "started" : "down") << "\"><b>"
+            << "\" class=\"" << (state == "started" ? "started" : "down") << "\">";
+        // A bus's devices fold under it; on a large machine only the first levels are open, so
+        // that the browser lays out what is shown, not every device.
+        if (hasChildren) {
+            out << "<details" << (records.size() <= kOpenTree || depth[i] < 2 ? " open" : "")
+                << "><summary>";
+        }
+        out << "<b>"
             << escape(bdf.empty() ? "root" : bdf) << "</b> " << escape(name)
             << " <span class=\"state\">[" << escape(state) << (reason.empty() ? "" : ": " + reason)
             << "]</span>";
@@ -458,10 +495,14 @@ void writeTree(std::ostream& out, const std::vector<nlohmann::ordered_json>& rec
         }
         if (!ranges.empty()) out << "<br><span class=\"res\">" << escape(ranges) << "</span>";
         std::string stack;
+        // Top first, each driver by its service name; the role said where it is not the plain
+        // function driver.
         for (const auto& o : r["stack"]) {
+            std::string driver = jsonText(o, "driver");
+            if (auto slash = driver.rfind('\\'); slash != std::string::npos) driver.erase(0, slash + 1);
             const std::string role = jsonText(o, "role");
-            stack += (stack.empty() ? "" : " &gt; ") + escape(jsonText(o, "driver")) + " <i>" +
-                     escape(role) + "</i>";
+            stack += (stack.empty() ? "" : " &gt; ") + escape(driver) +
+                     (role == "function driver" ? std::string() : " <i>" + escape(role) + "</i>");
         }
         out << "<br><span class=\"stack\">stack: " << stack << "</span>";
         if (auto c = changes.find(key); c != changes.end()) {
@@ -470,15 +511,14 @@ void writeTree(std::ostream& out, const std::vector<nlohmann::ordered_json>& rec
                     << " (without hotpflt: " << escape(d->without) << ")</span>";
             }
         }
-        const bool hasChildren = i + 1 < records.size() && parent[i + 1] == static_cast<int>(i);
         if (hasChildren) {
-            out << "<ul>\n";
+            out << "</summary><ul>\n";
             ++open;
         } else {
             out << "</li>\n";
         }
     }
-    while (open-- > 0) out << "</ul></li>\n";
+    while (open-- > 0) out << "</ul></details></li>\n";
     out << "</ul>\n";
 }
 
@@ -644,7 +684,8 @@ svg rect.window{fill:#f4f4f4}rect.changed{stroke:#d00;stroke-width:2.5}
 td.io{background:#def}td.mem{background:#dfd}td.pref{background:#fed}
 rect.lane{fill:#f6f6f6;stroke:#ccc}rect.slice{stroke:#222;stroke-width:.5}line.step{stroke:#888;stroke-dasharray:2 3}
 rect.cpu0{fill:#47a}rect.cpu1{fill:#d83}rect.cpu2{fill:#5a5}rect.cpu3{fill:#a5a}
-details{margin:.2em 0 .2em 1em}summary{cursor:pointer}ol.timeline>li{margin-bottom:.6em}
+details{margin:.2em 0 .2em 1em}summary{cursor:pointer}summary h3{display:inline}
+ul.tree details{margin:0}ul.tree summary{list-style-position:outside}ol.timeline>li{margin-bottom:.6em}
 .legend span{display:inline-block;padding:0 .5em;margin-right:.5em;border:1px solid #555}
 )";
 
@@ -692,10 +733,10 @@ HtmlPage::Step& HtmlPage::current()
 void HtmlPage::flushDevices(Step& step)
 {
     for (Step::Device& d : step.devices) {
-        for (std::string& line : d.story.finish()) d.lines.push_back(std::move(line));
+        for (std::string& line : d.story.finish()) d.lines.push_back(tight(line, d.bdf));
     }
     if (events_) {
-        for (std::string& line : events_->finish()) step.lines.push_back(std::move(line));
+        for (std::string& line : events_->finish()) step.lines.push_back(tight(line));
     }
 }
 
@@ -717,13 +758,14 @@ void HtmlPage::add(const Output& out)
             step.devices.push_back(Step::Device{bdf, Story(Story::Options{true, options_.reads}), {}});
             it = step.devices.end() - 1;
         }
-        for (std::string& line : it->story.add(out)) it->lines.push_back(std::move(line));
+        for (std::string& line : it->story.add(out)) it->lines.push_back(tight(line, bdf));
         return;
     }
-    // Everything else reads as the story tells it, bus-number writes included.
-    if (!events_) events_.emplace(Story::Options{false, false});
+    // Everything else reads as the story tells it; bus-number writes only where configuration
+    // writes are left out, as in the story.
+    if (!events_) events_.emplace(Story::Options{options_.configWrites, false});
     for (std::string& line : events_->add(out)) {
-        if (!line.empty()) step.lines.push_back(std::move(line));
+        if (!line.empty()) step.lines.push_back(tight(line));
     }
 }
 
@@ -781,7 +823,10 @@ std::string HtmlPage::write()
     // each bus is drawn once.
     std::ostringstream card, rest;
     if (replug_) context.replug = &*replug_;
-    for (const BusMap& bus : maps_) writeMap(replugRowOf(context, bus) != nullptr ? card : rest, bus, context);
+    for (size_t i = 0; i < maps_.size(); ++i) {
+        const bool ofCard = replugRowOf(context, maps_[i]) != nullptr;
+        writeMap(ofCard ? card : rest, maps_[i], context, ofCard || i < kOpenMaps);
+    }
 
     // A replug is what its run is about: its table and its card's maps come first.
     if (replug_) {
@@ -800,8 +845,13 @@ std::string HtmlPage::write()
     }
     if (changes_) {
         out << "<h2 id=\"changes\">what hotpflt changed</h2>\n";
+        std::set<std::string> devices;
+        for (const Difference& d : *changes_) devices.insert(d.name);
         if (changes_->empty()) {
             out << "<p>nothing: every device ends the same with and without hotpflt</p>\n";
+        } else if (changes_->size() > kOpenLines) {
+            out << "<p>" << devices.size() << " devices end otherwise than without hotpflt, in "
+                << changes_->size() << " ways: each is marked in red in the tree and the maps</p>\n";
         } else {
             out << "<table><tr><th>device</th><th>what</th><th>with hotpflt</th><th>without</th></tr>\n";
             for (const Difference& d : *changes_) {
