@@ -68,7 +68,9 @@ class Page(html.parser.HTMLParser):
 
 
 def hotpsim(binary, *arguments, expect=(0, 1)):
-    result = subprocess.run([binary, *arguments], capture_output=True, text=True, timeout=900)
+    # From the top of the tree, so that an imported machine is named by its path there.
+    result = subprocess.run([os.path.abspath(binary), *arguments], capture_output=True, text=True,
+                            timeout=900, cwd=ROOT)
     if result.returncode not in expect:
         raise SystemExit(f"html-check: hotpsim {' '.join(arguments)} exited {result.returncode}:\n"
                          f"{result.stderr}")
@@ -155,7 +157,7 @@ def run_table(binary, work, picture):
     with open(nested, "w") as file:
         file.write(NESTED)
     imported = os.path.join(work, "replugged.toml")
-    hotpsim(binary, "import", DUMP, "-o", imported, expect=(0,))
+    hotpsim(binary, "import", os.path.relpath(DUMP, ROOT), "-o", imported, expect=(0,))
     runs = [
         ("built-in", []),
         ("nested", ["--scenario", nested]),
@@ -235,7 +237,7 @@ def measure(binary, work):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("hotpsim")
-    parser.add_argument("work")
+    parser.add_argument("work", type=os.path.abspath)
     parser.add_argument("--picture")
     parser.add_argument("--measure", action="store_true")
     args = parser.parse_args()

@@ -685,7 +685,7 @@ td.io{background:#def}td.mem{background:#dfd}td.pref{background:#fed}
 rect.lane{fill:#f6f6f6;stroke:#ccc}rect.slice{stroke:#222;stroke-width:.5}line.step{stroke:#888;stroke-dasharray:2 3}
 rect.cpu0{fill:#47a}rect.cpu1{fill:#d83}rect.cpu2{fill:#5a5}rect.cpu3{fill:#a5a}
 details{margin:.2em 0 .2em 1em}summary{cursor:pointer}summary h3{display:inline}
-ul.tree details{margin:0}ul.tree summary{list-style-position:outside}ol.timeline>li{margin-bottom:.6em}
+details.map{margin:.2em 0}ul.tree details{margin:0}ul.tree summary{list-style-position:outside}ol.timeline>li{margin-bottom:.6em}
 .legend span{display:inline-block;padding:0 .5em;margin-right:.5em;border:1px solid #555}
 )";
 
