@@ -77,11 +77,16 @@ std::string rangeText(uint64_t start, uint64_t end)
 // A function's name without the location it begins with ("00:1e.0 PCI-to-PCI bridge").
 std::string nameAfter(const std::string& bdf, const std::string& name)
 {
-    if (!bdf.empty() && name.size() > bdf.size() && name.rfind(bdf + " ", 0) == 0) return name.substr(bdf.size() + 1);
+    if (!bdf.empty() && name.size() > bdf.size() && name.rfind(bdf + " ", 0) == 0) {
+        return name.substr(bdf.size() + 1);
+    }
     return name;
 }
 
-std::string rangeText(const pnp::Range& r) { return std::string(kindOf(r)) + " " + rangeText(r.start, r.end()); }
+std::string rangeText(const pnp::Range& r)
+{
+    return std::string(kindOf(r)) + " " + rangeText(r.start, r.end());
+}
 
 // A story line as the page shows it: the columns the text story pads to line up are closed up,
 // and a function's own location is left out under its heading.
@@ -298,8 +303,9 @@ void writeMap(std::ostream& out, const BusMap& bus, MapContext& context, bool un
             const double largest = std::max<double>(static_cast<double>(before->size()),
                                                     static_cast<double>(window.length));
             const double capturedWidth =
-                before->open() ? std::max(kMinPiece, kMapWidth * static_cast<double>(before->size()) / largest)
-                               : 0;
+                before->open()
+                    ? std::max(kMinPiece, kMapWidth * static_cast<double>(before->size()) / largest)
+                    : 0;
             barWidth = std::max(kMinPiece, kMapWidth * static_cast<double>(window.length) / largest);
             const std::string text = "captured " + kind + " window: " +
                                      (before->open() ? rangeText(before->base, before->limit) : "closed");
@@ -338,7 +344,8 @@ void writeMap(std::ostream& out, const BusMap& bus, MapContext& context, bool un
         }
         std::string label = "window " + rangeText(window);
         if (before != nullptr && before->size() != window.length) {
-            label += "; captured " + (before->open() ? pci::formatSize(before->size()) : std::string("closed")) +
+            label += "; captured " +
+                     (before->open() ? pci::formatSize(before->size()) : std::string("closed")) +
                      ", changed on replug";
             bar.cls += " changed";
         }
@@ -403,7 +410,8 @@ void writeMap(std::ostream& out, const BusMap& bus, MapContext& context, bool un
             context.rangeIds[{p.device->bdf, p.range.type, p.range.start, p.range.end()}] = r.id;
             drawRect(svg, r);
             list << "<tr><td><a href=\"#dev-" << escape(p.device->bdf) << "\">" << escape(p.device->bdf)
-                 << "</a></td><td>" << escape(nameAfter(p.device->bdf, p.device->name)) << "</td><td class=\"" << r.cls << "\">"
+                 << "</a></td><td>" << escape(nameAfter(p.device->bdf, p.device->name))
+                 << "</td><td class=\"" << r.cls << "\">"
                  << escape(rangeText(p.range)) << "</td></tr>\n";
         }
         y += 44;
@@ -485,11 +493,14 @@ void writeTree(std::ostream& out, const std::vector<nlohmann::ordered_json>& rec
             << " <span class=\"state\">[" << escape(state) << (reason.empty() ? "" : ": " + reason)
             << "]</span>";
         if (r.contains("enumeration_problem") && r["enumeration_problem"].is_string()) {
-            out << " <span class=\"bad\">" << escape(r["enumeration_problem"].get<std::string>()) << "</span>";
+            out << " <span class=\"bad\">" << escape(r["enumeration_problem"].get<std::string>())
+                << "</span>";
         }
         std::string ranges;
         for (const auto& res : r["resources"]) {
-            const std::string kind = res["type"] == "io" ? "io" : res["prefetchable"].get<bool>() ? "pref" : "mem";
+            const std::string kind = res["type"] == "io"                  ? "io"
+                                     : res["prefetchable"].get<bool>() ? "pref"
+                                                                       : "mem";
             ranges += (ranges.empty() ? "" : ", ") + kind + " " +
                       rangeText(res["start"].get<uint64_t>(), res["end"].get<uint64_t>());
         }
@@ -628,7 +639,9 @@ void writeLanes(std::ostream& out, const HtmlFinding& f, size_t index)
             continue;
         }
         std::string text = o.text;
-        if (text.empty() && o.fields.contains("change")) text = jsonText(o.fields, "bdf") + " " + jsonText(o.fields, "change");
+        if (text.empty() && o.fields.contains("change")) {
+            text = jsonText(o.fields, "bdf") + " " + jsonText(o.fields, "change");
+        }
         slices.push_back({lane, at, at, cpu, text});
     }
     if (threads.empty() || n == 0) {
@@ -638,7 +651,9 @@ void writeLanes(std::ostream& out, const HtmlFinding& f, size_t index)
     constexpr double laneHeight = 22, labelWidth = 110;
     const double width = kMapWidth - labelWidth;
     const double height = laneHeight * static_cast<double>(threads.size()) + 20;
-    auto xOf = [&](size_t at) { return labelWidth + width * static_cast<double>(at) / static_cast<double>(n); };
+    auto xOf = [&](size_t at) {
+        return labelWidth + width * static_cast<double>(at) / static_cast<double>(n);
+    };
     out << "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"lanes\" width=\"" << number(kMapWidth)
         << "\" height=\"" << number(height) << "\">";
     for (size_t l = 0; l < threads.size(); ++l) {
@@ -649,7 +664,8 @@ void writeLanes(std::ostream& out, const HtmlFinding& f, size_t index)
     }
     for (const auto& [at, text] : steps) {
         out << "<line class=\"step\" x1=\"" << number(xOf(at)) << "\" x2=\"" << number(xOf(at))
-            << "\" y1=\"0\" y2=\"" << number(height - 20) << "\"><title>" << escape(text) << "</title></line>";
+            << "\" y1=\"0\" y2=\"" << number(height - 20) << "\"><title>" << escape(text)
+            << "</title></line>";
     }
     for (const Slice& s : slices) {
         const double x = xOf(s.first);
@@ -669,12 +685,14 @@ void writeLanes(std::ostream& out, const HtmlFinding& f, size_t index)
 
 const char* kStyle = R"(
 body{font-family:sans-serif;font-size:14px;margin:1em 2em;color:#222;background:#fff}
-h1{font-size:20px}h2{font-size:17px;border-bottom:1px solid #999;margin-top:1.6em}h3{font-size:15px;margin:1em 0 .3em}
+h1{font-size:20px}h2{font-size:17px;border-bottom:1px solid #999;margin-top:1.6em}
+h3{font-size:15px;margin:1em 0 .3em}
 pre{font-size:12px;margin:.2em 0 .4em 1em;white-space:pre}
 ul.tree,ul.tree ul{list-style:none;padding-left:1.4em;border-left:1px dotted #aaa}
 ul.tree li{margin:.25em 0}.state{color:#060}li.down>.state{color:#b00;font-weight:bold}
 .res,.stack{font-size:12px;color:#444}.changed{color:#b00}.bad{color:#b00}.note{color:#666}
-table{border-collapse:collapse;margin:.4em 0;font-size:12px}td,th{border:1px solid #bbb;padding:2px 6px;vertical-align:top;white-space:pre-line;text-align:left}
+table{border-collapse:collapse;margin:.4em 0;font-size:12px}
+td,th{border:1px solid #bbb;padding:2px 6px;vertical-align:top;white-space:pre-line;text-align:left}
 tr.down td{background:#fee}
 svg text{font-size:11px;font-family:monospace;fill:#222}
 rect.window{fill:#f4f4f4;stroke:#444}rect.free{fill:#fff;stroke:#999;stroke-dasharray:3 2}
@@ -682,10 +700,12 @@ rect.range,rect.bridge,rect.captured{stroke:#333}rect.io{fill:#9cd}rect.mem{fill
 rect.bridge{stroke-width:2}rect.captured{fill-opacity:.6;stroke-dasharray:4 2}
 svg rect.window{fill:#f4f4f4}rect.changed{stroke:#d00;stroke-width:2.5}
 td.io{background:#def}td.mem{background:#dfd}td.pref{background:#fed}
-rect.lane{fill:#f6f6f6;stroke:#ccc}rect.slice{stroke:#222;stroke-width:.5}line.step{stroke:#888;stroke-dasharray:2 3}
+rect.lane{fill:#f6f6f6;stroke:#ccc}rect.slice{stroke:#222;stroke-width:.5}
+line.step{stroke:#888;stroke-dasharray:2 3}
 rect.cpu0{fill:#47a}rect.cpu1{fill:#d83}rect.cpu2{fill:#5a5}rect.cpu3{fill:#a5a}
 details{margin:.2em 0 .2em 1em}summary{cursor:pointer}summary h3{display:inline}
-details.map{margin:.2em 0}ul.tree details{margin:0}ul.tree summary{list-style-position:outside}ol.timeline>li{margin-bottom:.6em}
+details.map{margin:.2em 0}ul.tree details{margin:0}ul.tree summary{list-style-position:outside}
+ol.timeline>li{margin-bottom:.6em}
 .legend span{display:inline-block;padding:0 .5em;margin-right:.5em;border:1px solid #555}
 )";
 
