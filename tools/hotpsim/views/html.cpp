@@ -114,27 +114,29 @@ std::string tight(const std::string& line, const std::string& bdf = {})
 
 // --- address maps ----------------------------------------------------------------------------------
 
-using Point = unsigned __int128;  // one past the end of a range may be 2^64
-
-// Where each address boundary of one window lands across the bar: linear while the pieces are of
-// like size, logarithmic once they differ by orders of magnitude, never narrower than kMinPiece.
+// Where each piece of one window lands across the bar: the window is cut where a range in it
+// begins or ends, and the pieces are drawn linear while they are of like size, logarithmic once
+// they differ by orders of magnitude, never narrower than kMinPiece. Addresses are inclusive, so
+// that a window reaching the top of the address space needs no address past it.
 struct Scale {
-    std::vector<Point> points;  // sorted boundaries, the window's first and one past its last
-    std::vector<double> x;      // their positions, from 0 to width
+    uint64_t end = 0;
+    std::vector<uint64_t> first;  // each piece's first address, sorted; the window's first first
+    std::vector<double> x;        // where each piece begins, then the bar's end
     bool logarithmic = false;
 
-    Scale(uint64_t start, uint64_t end, const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
+    Scale(uint64_t start, uint64_t last, const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
           double width)
+        : end(last)
     {
-        std::set<Point> bounds{start, Point{end} + 1};
+        std::set<uint64_t> cuts{start};
         for (const auto& [s, e] : ranges) {
-            bounds.insert(std::clamp<Point>(s, start, Point{end} + 1));
-            bounds.insert(std::clamp<Point>(Point{e} + 1, start, Point{end} + 1));
+            if (s > start && s <= last) cuts.insert(s);
+            if (e >= start && e < last) cuts.insert(e + 1);
         }
-        points.assign(bounds.begin(), bounds.end());
+        first.assign(cuts.begin(), cuts.end());
         std::vector<double> lengths;
-        for (size_t i = 0; i + 1 < points.size(); ++i) {
-            lengths.push_back(static_cast<double>(points[i + 1] - points[i]));
+        for (size_t i = 0; i < first.size(); ++i) {
+            lengths.push_back(static_cast<double>(lastOf(i) - first[i]) + 1);
         }
         const double smallest = *std::min_element(lengths.begin(), lengths.end());
         const double largest = *std::max_element(lengths.begin(), lengths.end());
@@ -151,12 +153,16 @@ struct Scale {
         for (double& v : x) v *= stretch;
     }
 
-    double at(Point address) const
+    uint64_t lastOf(size_t piece) const { return piece + 1 < first.size() ? first[piece + 1] - 1 : end; }
+
+    // Where the piece that begins at `address` (or the first after it) begins.
+    double begins(uint64_t address) const
     {
-        const auto it = std::lower_bound(points.begin(), points.end(), address);
-        if (it == points.end()) return x.back();
-        return x[static_cast<size_t>(it - points.begin())];
+        const auto it = std::lower_bound(first.begin(), first.end(), address);
+        return it == first.end() ? x.back() : x[static_cast<size_t>(it - first.begin())];
     }
+    // Where the piece that ends at `address` ends.
+    double ends(uint64_t address) const { return address >= end ? x.back() : begins(address + 1); }
 };
 
 struct Rect {
@@ -363,17 +369,17 @@ void writeMap(std::ostream& out, const BusMap& bus, MapContext& context, bool un
 
         const double stretch = barWidth / kMapWidth;
         // Free gaps: the boundaries between which no range lies.
-        for (size_t i = 0; i + 1 < scale.points.size(); ++i) {
-            const Point lo = scale.points[i], hi = scale.points[i + 1];
+        for (size_t i = 0; i < scale.first.size(); ++i) {
+            const uint64_t lo = scale.first[i], hi = scale.lastOf(i);
             const bool covered = std::any_of(placed.begin(), placed.end(), [&](const Placed& p) {
-                return Point{p.range.start} <= lo && Point{p.range.end()} + 1 >= hi;
+                return p.range.start <= lo && p.range.end() >= hi;
             });
             if (covered) continue;
             Rect gap;
             gap.kind = "free";
             gap.parent = windowId;
-            gap.start = static_cast<uint64_t>(lo);
-            gap.end = static_cast<uint64_t>(hi - 1);
+            gap.start = lo;
+            gap.end = hi;
             gap.x = scale.x[i] * stretch;
             gap.w = (scale.x[i + 1] - scale.x[i]) * stretch;
             gap.y = y + 4;
@@ -391,8 +397,8 @@ void writeMap(std::ostream& out, const BusMap& bus, MapContext& context, bool un
             r.device = p.device->bdf;
             r.start = p.range.start;
             r.end = p.range.end();
-            r.x = scale.at(p.range.start) * stretch;
-            r.w = std::max(0.0, scale.at(Point{p.range.end()} + 1) * stretch - r.x);
+            r.x = scale.begins(p.range.start) * stretch;
+            r.w = std::max(0.0, scale.ends(p.range.end()) * stretch - r.x);
             r.y = y + 4;
             r.h = 28;
             r.label = p.device->bdf;
