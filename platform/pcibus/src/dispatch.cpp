@@ -182,6 +182,7 @@ NTSTATUS PciBusDriver::pdoPnp(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stac
         bus->Size = sizeof(BUS_INTERFACE_STANDARD);
         bus->Version = 1;
         bus->Context = &f;
+        f.interfaceGiven = true;
         bus->InterfaceReference = referenceInterface;
         bus->InterfaceDereference = dereferenceInterface;
         bus->TranslateBusAddress = nullptr;
@@ -272,6 +273,20 @@ void PciBusDriver::deletePdo(FunctionNode& f)
     byPdo_.erase(f.pdo);
     kernel_.deleteDevice(f.pdo);
     f.pdo = nullptr;
+    retire(f);
+}
+
+// The record of a function that has gone, whose device object is deleted and whose bus interface
+// no one holds, is freed: hot add and removal keep nothing of it but, when its interface was
+// handed out, its location. A bridge's record stays: the record of its secondary bus refers to
+// it. On simulated processors every record stays: a thread preempted inside a call through the
+// interface may still be using it.
+void PciBusDriver::retire(FunctionNode& f)
+{
+    if (kernel_.scheduler() != nullptr) return;
+    if (f.present || f.isBridge() || f.secondary != nullptr || f.interfaceReferences != 0) return;
+    if (f.interfaceGiven) retired_[&f] = f.location();
+    std::erase_if(functions_, [&](const auto& node) { return node.get() == &f; });
 }
 
 // --- bus device objects -------------------------------------------------------------------------
