@@ -12,6 +12,7 @@
 #include <machine/location.hpp>
 #include <machine/scenario.hpp>
 #include <pci/hardware.hpp>
+#include <pci/registers.hpp>
 
 #include <array>
 #include <cstdio>
@@ -39,16 +40,6 @@ Bytes bytesOf(const pci::Function& f)
     Bytes b{};
     for (unsigned o = 0; o < 256; ++o) b[o] = f.byte(o);
     return b;
-}
-
-// The power-management capability, found as configuration software finds it.
-unsigned pmOffset(const Bytes& b)
-{
-    if ((b[0x06] & 0x10) == 0) return 0;
-    for (unsigned at = b[0x34] & 0xFC, hops = 0; at >= 0x40 && hops < 48; at = b[at + 1] & 0xFC, ++hops) {
-        if (b[at] == 0x01) return at;
-    }
-    return 0;
 }
 
 // Each byte's writable and write-one-to-clear bits: a byte at 0 written with ones shows what can
@@ -83,7 +74,7 @@ void walk(const pci::Bus& bus, pci::Bus& spare, int parent, int card, std::vecto
             e.card = card;
             e.config = bytesOf(*f);
             e.powerOn = bytesOf(p);
-            e.pm = pmOffset(e.powerOn);
+            e.pm = pci::findPowerCapability(e.powerOn);
             probeMasks(p, e);
             out.push_back(e);
             const int self = static_cast<int>(out.size()) - 1;

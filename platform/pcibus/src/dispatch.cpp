@@ -3,6 +3,8 @@
 // physical device object of each function, and those of each bus device object.
 #include "internal.hpp"
 
+#include <pci/registers.hpp>
+
 namespace pcibus {
 
 using detail::get;
@@ -10,19 +12,6 @@ using detail::put;
 using detail::t_current;
 
 namespace {
-
-// Offset of the power-management capability, or 0.
-unsigned findPowerCapability(PciBusDriver& driver, const FunctionNode& f)
-{
-    if ((driver.read(f, pci::reg::Status, 2) & 0x10) == 0) return 0;
-    unsigned offset = driver.read(f, pci::reg::CapabilitiesPointer, 1) & 0xFC;
-    for (int guard = 0; offset >= 0x40 && guard < 48; ++guard) {
-        uint32_t header = driver.read(f, offset, 2);
-        if ((header & 0xFF) == 0x01) return offset;
-        offset = (header >> 8) & 0xFC;
-    }
-    return 0;
-}
 
 // Where a request of a function's physical device object is, for aimed faults.
 nt::FaultSite requestSite(const FunctionNode& f, PIO_STACK_LOCATION stack)
@@ -253,7 +242,8 @@ NTSTATUS PciBusDriver::pdoPower(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION st
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
         stack->Parameters.Power.Type == DevicePowerState && f.present) {
         const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
-        const unsigned pm = findPowerCapability(*this, f);
+        const unsigned pm = pci::findPowerCapability(
+            [&](unsigned offset, unsigned length) { return read(f, offset, length); });
         if (state == PowerDeviceD0 && f.power != PowerDeviceD0) {
             if (pm != 0) write(f, pm + 4, 2, 0);
             // Leaving D3hot resets the function; the bus driver puts back what it programmed.

@@ -187,6 +187,13 @@ private:
     HotPlugReserve reserve_;
 };
 
+// The bridge, anywhere below `from` (depth first, in device and function order), whose secondary
+// bus is `bus`; nullptr when none is.
+const Function* bridgeAbove(const Bus& from, const Bus& bus);
+// The bridge, anywhere below `from`, whose secondary bus holds `f`; nullptr when `f` is on `from`
+// itself or nowhere below it.
+const Function* bridgeAbove(const Bus& from, const Function& f);
+
 // Who makes a configuration cycle. Cycles are the bus driver's unless the caller says otherwise
 // (Hierarchy::ActingAs): firmware at boot, and the drivers above that reach configuration space
 // through a function's bus interface or through the root bus's accessors.

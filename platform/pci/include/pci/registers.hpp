@@ -4,7 +4,9 @@
 // once for the bus driver, firmware, the file formats and hotpsim's views.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +44,17 @@ std::string describeWrite(uint8_t headerType, unsigned offset, unsigned length, 
 // 64-bit BAR.
 std::optional<std::string> describeBarSize(uint32_t readback, std::optional<uint32_t> upper);
 
+// --- capabilities ------------------------------------------------------------------------------------
+
+// Reads `length` bytes (1, 2 or 4) of a function's configuration space at `offset`.
+using ConfigReader = std::function<uint32_t(unsigned offset, unsigned length)>;
+// The offset of the power-management capability, found as configuration software finds it: the
+// status register says there is a list, the pointer at 0x34 starts it, each entry's second byte
+// leads on (at most 48 entries, none below 0x40 or at 0xfc and above); 0 when there is none.
+unsigned findPowerCapability(const ConfigReader& read);
+// The same walk over a function's configuration bytes.
+unsigned findPowerCapability(const std::array<uint8_t, 256>& config);
+
 // --- bridge windows ----------------------------------------------------------------------------------
 
 // A PCI-to-PCI bridge's three windows. I/O decodes on 4 KB granularity (16 bits, or 32 with the
@@ -70,6 +83,11 @@ WindowRegisters encodeWindow(WindowKind kind, uint64_t base, uint64_t limit);
 WindowRegisters closedWindow(WindowKind kind);
 // Whether a window's base register says the bridge implements the upper registers.
 inline bool windowIsWide(uint32_t baseRegister) { return (baseRegister & 0xF) == 1; }
+
+// Writes a window's registers as a bridge is programmed: base, then limit, then (when `wide`) the
+// upper halves; `write(offset, length, value)` is one configuration write.
+using ConfigWriter = std::function<void(unsigned offset, unsigned length, uint32_t value)>;
+void writeWindow(WindowKind kind, const WindowRegisters& registers, bool wide, const ConfigWriter& write);
 
 // The window registers of captured configuration bytes (at least 64), for a bridge.
 WindowRegisters capturedWindow(WindowKind kind, const std::vector<uint8_t>& config);
