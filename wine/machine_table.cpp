@@ -12,7 +12,6 @@
 #include <machine/location.hpp>
 #include <machine/scenario.hpp>
 #include <pci/hardware.hpp>
-#include <pci/registers.hpp>
 
 #include <array>
 #include <cstdio>

@@ -1,5 +1,4 @@
 #include <pci/hardware.hpp>
-#include <pci/registers.hpp>
 
 #include <algorithm>
 #include <stdexcept>
@@ -380,6 +379,30 @@ Card Bus::remove(unsigned device)
     for (unsigned fn = 0; fn < 8; ++fn) card.functions[fn] = std::move(slots_[device][fn]);
     indexBridges(device);
     return card;
+}
+
+unsigned findPowerCapability(const ConfigReader& read)
+{
+    constexpr unsigned PowerManagementId = 0x01, CapabilitiesListed = 0x10;
+    if ((read(reg::Status, 2) & CapabilitiesListed) == 0) return 0;
+    unsigned at = read(reg::CapabilitiesPointer, 1) & 0xFC;
+    for (unsigned hops = 0; at >= 0x40 && at < 0xFC && hops < 48; ++hops) {
+        const uint32_t header = read(at, 2);
+        if ((header & 0xFF) == PowerManagementId) return at;
+        at = (header >> 8) & 0xFC;
+    }
+    return 0;
+}
+
+unsigned findPowerCapability(const std::array<uint8_t, 256>& config)
+{
+    return findPowerCapability([&](unsigned offset, unsigned length) {
+        uint32_t value = 0;
+        for (unsigned i = 0; i < length && offset + i < config.size(); ++i) {
+            value |= uint32_t{config[offset + i]} << (8 * i);
+        }
+        return value;
+    });
 }
 
 namespace {

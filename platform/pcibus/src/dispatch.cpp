@@ -3,8 +3,6 @@
 // physical device object of each function, and those of each bus device object.
 #include "internal.hpp"
 
-#include <pci/registers.hpp>
-
 namespace pcibus {
 
 using detail::get;

@@ -4,7 +4,6 @@
 // once for the bus driver, firmware, the file formats and hotpsim's views.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -43,17 +42,6 @@ std::string describeWrite(uint8_t headerType, unsigned offset, unsigned length, 
 // "mem64 256M"; nullopt for an unimplemented BAR. `upper` is the next register's readback for a
 // 64-bit BAR.
 std::optional<std::string> describeBarSize(uint32_t readback, std::optional<uint32_t> upper);
-
-// --- capabilities ------------------------------------------------------------------------------------
-
-// Reads `length` bytes (1, 2 or 4) of a function's configuration space at `offset`.
-using ConfigReader = std::function<uint32_t(unsigned offset, unsigned length)>;
-// The offset of the power-management capability, found as configuration software finds it: the
-// status register says there is a list, the pointer at 0x34 starts it, each entry's second byte
-// leads on (at most 48 entries, none below 0x40 or at 0xfc and above); 0 when there is none.
-unsigned findPowerCapability(const ConfigReader& read);
-// The same walk over a function's configuration bytes.
-unsigned findPowerCapability(const std::array<uint8_t, 256>& config);
 
 // --- bridge windows ----------------------------------------------------------------------------------
 
