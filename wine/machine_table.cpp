@@ -41,16 +41,6 @@ Bytes bytesOf(const pci::Function& f)
     return b;
 }
 
-// The power-management capability, found as configuration software finds it.
-unsigned pmOffset(const Bytes& b)
-{
-    if ((b[0x06] & 0x10) == 0) return 0;
-    for (unsigned at = b[0x34] & 0xFC, hops = 0; at >= 0x40 && hops < 48; at = b[at + 1] & 0xFC, ++hops) {
-        if (b[at] == 0x01) return at;
-    }
-    return 0;
-}
-
 // Each byte's writable and write-one-to-clear bits: a byte at 0 written with ones shows what can
 // be set; a byte at ones written with ones shows what clears. The byte is put back afterwards.
 void probeMasks(pci::Function& f, Entry& e)
@@ -83,7 +73,7 @@ void walk(const pci::Bus& bus, pci::Bus& spare, int parent, int card, std::vecto
             e.card = card;
             e.config = bytesOf(*f);
             e.powerOn = bytesOf(p);
-            e.pm = pmOffset(e.powerOn);
+            e.pm = pci::findPowerCapability(e.powerOn);
             probeMasks(p, e);
             out.push_back(e);
             const int self = static_cast<int>(out.size()) - 1;

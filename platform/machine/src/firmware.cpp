@@ -429,25 +429,16 @@ private:
 
     void programBridgeWindows(Node& n)
     {
-        const bool io32 = pci::windowIsWide(read(n, reg::IoBase, 1));
-        const pci::WindowRegisters io = encode(pci::WindowKind::Io, n.window[Io]);
-        write(n, reg::IoBase, 1, io.base);
-        write(n, reg::IoLimit, 1, io.limit);
-        if (io32) {
-            write(n, reg::IoBaseUpper, 2, io.baseUpper);
-            write(n, reg::IoLimitUpper, 2, io.limitUpper);
-        }
-        const pci::WindowRegisters mem = encode(pci::WindowKind::Memory, n.window[Memory]);
-        write(n, reg::MemoryBase, 2, mem.base);
-        write(n, reg::MemoryLimit, 2, mem.limit);
-        const bool pref64 = pci::windowIsWide(read(n, reg::PrefetchBase, 1));
-        const pci::WindowRegisters pref = encode(pci::WindowKind::Prefetchable, n.window[Prefetch]);
-        write(n, reg::PrefetchBase, 2, pref.base);
-        write(n, reg::PrefetchLimit, 2, pref.limit);
-        if (pref64) {
-            write(n, reg::PrefetchBaseUpper, 4, pref.baseUpper);
-            write(n, reg::PrefetchLimitUpper, 4, pref.limitUpper);
-        }
+        auto program = [&](pci::WindowKind kind, const Window& w, bool wide) {
+            pci::writeWindow(kind, encode(kind, w), wide,
+                             [&](unsigned offset, unsigned length, uint32_t value) {
+                                 write(n, offset, length, value);
+                             });
+        };
+        program(pci::WindowKind::Io, n.window[Io], pci::windowIsWide(read(n, reg::IoBase, 1)));
+        program(pci::WindowKind::Memory, n.window[Memory], false);
+        program(pci::WindowKind::Prefetchable, n.window[Prefetch],
+                pci::windowIsWide(read(n, reg::PrefetchBase, 1)));
         decodeWindows(n);
     }
 

@@ -22,20 +22,6 @@ namespace {
 // An i386 kernel address or a 32-bit code, as a debugger prints it.
 std::string hex32(uint64_t value) { return pci::hex(value & 0xFFFFFFFFu, 8); }
 
-// Finds the bridge whose secondary bus is `target`, anywhere below `bus`.
-const pci::Function* bridgeOf(const pci::Bus& bus, const pci::Bus* target)
-{
-    for (unsigned d = 0; d < 32; ++d) {
-        for (unsigned fn = 0; fn < 8; ++fn) {
-            const pci::Function* f = bus.function(d, fn);
-            if (f == nullptr || f->secondary() == nullptr) continue;
-            if (f->secondary() == target) return f;
-            if (const pci::Function* deeper = bridgeOf(*f->secondary(), target)) return deeper;
-        }
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 Machine::Machine(MachineDesc description, MachineOptions options,
@@ -405,9 +391,10 @@ void Machine::boot(const std::vector<Event>& armed)
 
 std::optional<unsigned> Machine::busNumberOf(const pci::Bus* bus)
 {
+    if (bus == nullptr) return std::nullopt;
     for (const pci::Hierarchy::RootAt& root : hw_.roots()) {
         if (bus == root.bus) return root.number;
-        if (const pci::Function* bridge = bridgeOf(*root.bus, bus)) {
+        if (const pci::Function* bridge = pci::bridgeAbove(*root.bus, *bus)) {
             return bridge->byte(pci::reg::SecondaryBus);
         }
     }

@@ -243,16 +243,9 @@ std::unique_ptr<Function> Function::fromBytes(const std::vector<uint8_t>& bytes,
     }
     f->defineRom(impl.romSize);
     // The power-management capability, found through the capability list as software finds it.
-    if ((f->config_[reg::Status] & 0x10) != 0) {
-        unsigned at = f->config_[reg::CapabilitiesPointer] & 0xFC;
-        for (unsigned hops = 0; at >= 0x40 && at < 0xFC && hops < 48; ++hops) {
-            if (f->config_[at] == 0x01) {
-                f->pm_ = at;
-                f->setMask(at + 4, 1, 0x03);
-                break;
-            }
-            at = f->config_[at + 1] & 0xFC;
-        }
+    if (const unsigned at = findPowerCapability(f->config_); at != 0) {
+        f->pm_ = at;
+        f->setMask(at + 4, 1, 0x03);
     }
     // Power-on state: what the bytes hold in read-only bits, zero in every writable one.
     for (unsigned i = 0; i < 256; ++i) {
@@ -386,6 +379,66 @@ Card Bus::remove(unsigned device)
     for (unsigned fn = 0; fn < 8; ++fn) card.functions[fn] = std::move(slots_[device][fn]);
     indexBridges(device);
     return card;
+}
+
+unsigned findPowerCapability(const ConfigReader& read)
+{
+    constexpr unsigned PowerManagementId = 0x01, CapabilitiesListed = 0x10;
+    if ((read(reg::Status, 2) & CapabilitiesListed) == 0) return 0;
+    unsigned at = read(reg::CapabilitiesPointer, 1) & 0xFC;
+    for (unsigned hops = 0; at >= 0x40 && at < 0xFC && hops < 48; ++hops) {
+        const uint32_t header = read(at, 2);
+        if ((header & 0xFF) == PowerManagementId) return at;
+        at = (header >> 8) & 0xFC;
+    }
+    return 0;
+}
+
+unsigned findPowerCapability(const std::array<uint8_t, 256>& config)
+{
+    return findPowerCapability([&](unsigned offset, unsigned length) {
+        uint32_t value = 0;
+        for (unsigned i = 0; i < length && offset + i < config.size(); ++i) {
+            value |= uint32_t{config[offset + i]} << (8 * i);
+        }
+        return value;
+    });
+}
+
+namespace {
+
+// The walk down the bridges below `from` to the first whose secondary bus `leadsTo` accepts.
+template <typename Accept>
+const Function* findBridge(const Bus& from, const Accept& leadsTo)
+{
+    for (unsigned d = 0; d < 32; ++d) {
+        for (unsigned fn = 0; fn < 8; ++fn) {
+            const Function* b = from.function(d, fn);
+            if (b == nullptr || b->secondary() == nullptr) continue;
+            if (leadsTo(*b->secondary())) return b;
+            if (const Function* deeper = findBridge(*b->secondary(), leadsTo)) return deeper;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const Function* bridgeAbove(const Bus& from, const Bus& bus)
+{
+    return findBridge(from, [&](const Bus& secondary) { return &secondary == &bus; });
+}
+
+const Function* bridgeAbove(const Bus& from, const Function& f)
+{
+    return findBridge(from, [&](const Bus& secondary) {
+        for (unsigned d = 0; d < 32; ++d) {
+            for (unsigned fn = 0; fn < 8; ++fn) {
+                if (secondary.function(d, fn) == &f) return true;
+            }
+        }
+        return false;
+    });
 }
 
 const Route& Hierarchy::route(unsigned target)

@@ -176,6 +176,32 @@ DecodedWindow decodeWindow(WindowKind kind, const WindowRegisters& r, bool wide)
     return w;
 }
 
+void writeWindow(WindowKind kind, const WindowRegisters& r, bool wide, const ConfigWriter& write)
+{
+    switch (kind) {
+    case WindowKind::Io:
+        write(reg::IoBase, 1, r.base);
+        write(reg::IoLimit, 1, r.limit);
+        if (wide) {
+            write(reg::IoBaseUpper, 2, r.baseUpper);
+            write(reg::IoLimitUpper, 2, r.limitUpper);
+        }
+        break;
+    case WindowKind::Memory:
+        write(reg::MemoryBase, 2, r.base);
+        write(reg::MemoryLimit, 2, r.limit);
+        break;
+    case WindowKind::Prefetchable:
+        write(reg::PrefetchBase, 2, r.base);
+        write(reg::PrefetchLimit, 2, r.limit);
+        if (wide) {
+            write(reg::PrefetchBaseUpper, 4, r.baseUpper);
+            write(reg::PrefetchLimitUpper, 4, r.limitUpper);
+        }
+        break;
+    }
+}
+
 WindowRegisters closedWindow(WindowKind kind)
 {
     return kind == WindowKind::Io ? WindowRegisters{0xF0, 0x00, 0, 0}

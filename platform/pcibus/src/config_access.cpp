@@ -3,6 +3,7 @@
 #include "internal.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace pcibus {
 
@@ -45,7 +46,8 @@ ULONG PciBusDriver::transfer(unsigned bus, unsigned device, unsigned fn, bool is
 ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::getBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
                                      ULONG length)
 {
-    auto* f = static_cast<FunctionNode*>(context);
+    FunctionNode* f = held(context, "GetBusData");
+    if (f == nullptr) return 0;
     f->owner->checkInterfaceHeld(*f, "GetBusData");
     if (type != PCI_WHICHSPACE_CONFIG || !f->present) return 0;
     pci::Hierarchy::ActingAs caller(f->owner->hw_, pci::Actor::BusInterface);
@@ -57,7 +59,8 @@ ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::getBusData(PVOID context, ULONG type
 ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::setBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
                                      ULONG length)
 {
-    auto* f = static_cast<FunctionNode*>(context);
+    FunctionNode* f = held(context, "SetBusData");
+    if (f == nullptr) return 0;
     f->owner->checkInterfaceHeld(*f, "SetBusData");
     if (type != PCI_WHICHSPACE_CONFIG || !f->present) return 0;
     pci::Hierarchy::ActingAs caller(f->owner->hw_, pci::Actor::BusInterface);
@@ -74,15 +77,33 @@ void PciBusDriver::checkInterfaceHeld(const FunctionNode& f, const char* routine
                       std::string(routine) + " on " + f.location() + " with no reference held");
 }
 
+// The record behind an interface's context, or nullptr (a verifier finding) when the function has
+// gone and its record with it.
+FunctionNode* PciBusDriver::held(PVOID context, const char* routine)
+{
+    if (t_current == nullptr) return static_cast<FunctionNode*>(context);
+    auto gone = t_current->retired_.find(context);
+    if (gone == t_current->retired_.end()) return static_cast<FunctionNode*>(context);
+    const bool release = std::strcmp(routine, "InterfaceDereference") == 0;
+    t_current->kernel_.violation(release ? "interface released too often"
+                                         : "bus interface used after it was dereferenced",
+                                 std::string(routine) + " on " + gone->second +
+                                     ", which has gone, with no reference held");
+    return nullptr;
+}
+
 VOID NTAPI NT_IMAGE_CALLABLE PciBusDriver::referenceInterface(PVOID context)
 {
-    static_cast<FunctionNode*>(context)->owner->kernel_.preempt();
-    ++static_cast<FunctionNode*>(context)->interfaceReferences;
+    FunctionNode* f = held(context, "InterfaceReference");
+    if (f == nullptr) return;
+    f->owner->kernel_.preempt();
+    ++f->interfaceReferences;
 }
 
 VOID NTAPI NT_IMAGE_CALLABLE PciBusDriver::dereferenceInterface(PVOID context)
 {
-    auto* f = static_cast<FunctionNode*>(context);
+    FunctionNode* f = held(context, "InterfaceDereference");
+    if (f == nullptr) return;
     f->owner->kernel_.preempt();
     if (f->interfaceReferences <= 0) {
         f->owner->kernel_.violation("interface released too often",
@@ -90,7 +111,7 @@ VOID NTAPI NT_IMAGE_CALLABLE PciBusDriver::dereferenceInterface(PVOID context)
                                         " with no reference held");
         return;
     }
-    --f->interfaceReferences;
+    if (--f->interfaceReferences == 0 && f->pdo == nullptr) f->owner->retire(*f);
 }
 
 ULONG NTAPI NT_IMAGE_CALLABLE PciBusDriver::rootReadConfig(PVOID, ULONG bus, ULONG slot, PVOID buffer, ULONG offset,

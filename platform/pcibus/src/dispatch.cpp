@@ -11,19 +11,6 @@ using detail::t_current;
 
 namespace {
 
-// Offset of the power-management capability, or 0.
-unsigned findPowerCapability(PciBusDriver& driver, const FunctionNode& f)
-{
-    if ((driver.read(f, pci::reg::Status, 2) & 0x10) == 0) return 0;
-    unsigned offset = driver.read(f, pci::reg::CapabilitiesPointer, 1) & 0xFC;
-    for (int guard = 0; offset >= 0x40 && guard < 48; ++guard) {
-        uint32_t header = driver.read(f, offset, 2);
-        if ((header & 0xFF) == 0x01) return offset;
-        offset = (header >> 8) & 0xFC;
-    }
-    return 0;
-}
-
 // Where a request of a function's physical device object is, for aimed faults.
 nt::FaultSite requestSite(const FunctionNode& f, PIO_STACK_LOCATION stack)
 {
@@ -182,6 +169,7 @@ NTSTATUS PciBusDriver::pdoPnp(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION stac
         bus->Size = sizeof(BUS_INTERFACE_STANDARD);
         bus->Version = 1;
         bus->Context = &f;
+        f.interfaceGiven = true;
         bus->InterfaceReference = referenceInterface;
         bus->InterfaceDereference = dereferenceInterface;
         bus->TranslateBusAddress = nullptr;
@@ -252,7 +240,8 @@ NTSTATUS PciBusDriver::pdoPower(FunctionNode& f, PIRP irp, PIO_STACK_LOCATION st
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
         stack->Parameters.Power.Type == DevicePowerState && f.present) {
         const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
-        const unsigned pm = findPowerCapability(*this, f);
+        const unsigned pm = pci::findPowerCapability(
+            [&](unsigned offset, unsigned length) { return read(f, offset, length); });
         if (state == PowerDeviceD0 && f.power != PowerDeviceD0) {
             if (pm != 0) write(f, pm + 4, 2, 0);
             // Leaving D3hot resets the function; the bus driver puts back what it programmed.
@@ -272,6 +261,20 @@ void PciBusDriver::deletePdo(FunctionNode& f)
     byPdo_.erase(f.pdo);
     kernel_.deleteDevice(f.pdo);
     f.pdo = nullptr;
+    retire(f);
+}
+
+// The record of a function that has gone, whose device object is deleted and whose bus interface
+// no one holds, is freed: hot add and removal keep nothing of it but, when its interface was
+// handed out, its location. A bridge's record stays: the record of its secondary bus refers to
+// it. On simulated processors every record stays: a thread preempted inside a call through the
+// interface may still be using it.
+void PciBusDriver::retire(FunctionNode& f)
+{
+    if (kernel_.scheduler() != nullptr) return;
+    if (f.present || f.isBridge() || f.secondary != nullptr || f.interfaceReferences != 0) return;
+    if (f.interfaceGiven) retired_[&f] = f.location();
+    std::erase_if(functions_, [&](const auto& node) { return node.get() == &f; });
 }
 
 // --- bus device objects -------------------------------------------------------------------------

@@ -95,6 +95,7 @@ FunctionNode* PciBusDriver::discover(BusNode& b, unsigned device, unsigned fn)
 
     auto node = std::make_unique<FunctionNode>();
     FunctionNode& f = *node;
+    retired_.erase(&f);
     f.owner = this;
     f.parent = &b;
     f.device = device;

@@ -208,6 +208,12 @@ void PciBusDriver::start(FunctionNode& f, PCM_RESOURCE_LIST resources)
 {
     bool io = false, memory = false;
     bool ioWindow = false, memoryWindow = false, prefetchWindow = false;
+    auto program = [&](pci::WindowKind kind, uint64_t base, uint64_t limit, bool wide) {
+        pci::writeWindow(kind, pci::encodeWindow(kind, base, limit), wide,
+                         [&](unsigned offset, unsigned length, uint32_t value) {
+                             write(f, offset, length, value);
+                         });
+    };
     if (resources != nullptr && resources->Count > 0) {
         const CM_PARTIAL_RESOURCE_LIST* partial = nt::firstPartialList(resources);
         for (ULONG k = 0; k < partial->Count && k < f.slots.size(); ++k) {
@@ -228,32 +234,17 @@ void PciBusDriver::start(FunctionNode& f, PCM_RESOURCE_LIST resources)
                 break;
             }
             case ResourceSlot::Kind::IoWindow: {
-                const pci::WindowRegisters r = pci::encodeWindow(pci::WindowKind::Io, base, limit);
-                write(f, pci::reg::IoBase, 1, r.base);
-                write(f, pci::reg::IoLimit, 1, r.limit);
-                if (f.io32) {
-                    write(f, pci::reg::IoBaseUpper, 2, r.baseUpper);
-                    write(f, pci::reg::IoLimitUpper, 2, r.limitUpper);
-                }
+                program(pci::WindowKind::Io, base, limit, f.io32);
                 ioWindow = true;
                 break;
             }
             case ResourceSlot::Kind::MemoryWindow: {
-                const pci::WindowRegisters r = pci::encodeWindow(pci::WindowKind::Memory, base, limit);
-                write(f, pci::reg::MemoryBase, 2, r.base);
-                write(f, pci::reg::MemoryLimit, 2, r.limit);
+                program(pci::WindowKind::Memory, base, limit, false);
                 memoryWindow = true;
                 break;
             }
             case ResourceSlot::Kind::PrefetchWindow: {
-                const pci::WindowRegisters r =
-                    pci::encodeWindow(pci::WindowKind::Prefetchable, base, limit);
-                write(f, pci::reg::PrefetchBase, 2, r.base);
-                write(f, pci::reg::PrefetchLimit, 2, r.limit);
-                if (f.prefetch64) {
-                    write(f, pci::reg::PrefetchBaseUpper, 4, r.baseUpper);
-                    write(f, pci::reg::PrefetchLimitUpper, 4, r.limitUpper);
-                }
+                program(pci::WindowKind::Prefetchable, base, limit, f.prefetch64);
                 prefetchWindow = true;
                 break;
             }

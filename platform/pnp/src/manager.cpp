@@ -315,6 +315,7 @@ void Manager::boot(std::vector<RootBus> roots)
 
 void Manager::enumerate(DeviceNode& bus)
 {
+    Burial burial(*this);
     Sent sent = send(bus, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
                      [](PIO_STACK_LOCATION s, PIRP) {
                          s->Parameters.QueryDeviceRelations.Type = BusRelations;
@@ -609,6 +610,7 @@ void Manager::start(DeviceNode& node)
 // above its physical device object could refuse; it gets remove so its bus driver hears of it.
 bool Manager::remove(DeviceNode& node)
 {
+    Burial burial(*this);
     std::vector<DeviceNode*> order;
     std::function<void(DeviceNode&)> collect = [&](DeviceNode& n) {
         if (n.state == DeviceNode::State::Removed) return;
@@ -664,12 +666,22 @@ void Manager::forget(DeviceNode& node)
     siblings.erase(gone);
 }
 
-// Nodes leave the tree but stay in memory until the manager goes: a power request on another
-// processor may still hold one that removal took away.
+// Nodes leave the tree but stay in memory while something may still hold one: the enumeration
+// or removal that took them away, which walks its own lists of them to the end, and, on
+// simulated processors, a power request on another processor (and the scheduler's bookkeeping,
+// which knows nodes by address), so there they stay until the manager goes. On one processor
+// each enumeration or removal runs to its end before anything else asks for a node, so the
+// outermost one frees what it buried: a long run of hot add and removal keeps no node it took
+// away.
 void Manager::bury(std::vector<std::unique_ptr<DeviceNode>>& nodes)
 {
     for (auto& node : nodes) graveyard_.push_back(std::move(node));
     nodes.clear();
+}
+
+Manager::Burial::~Burial()
+{
+    if (--m.depth_ == 0 && m.kernel_.scheduler() == nullptr) m.graveyard_.clear();
 }
 
 NTSTATUS Manager::setDevicePower(DeviceNode& node, DEVICE_POWER_STATE state)

@@ -29,30 +29,11 @@ std::string hex8(const void* p)
     return text;
 }
 
-// The bridge whose secondary bus holds `f` (nullptr: on the root bus, or nowhere).
-const pci::Function* bridgeAbove(const pci::Bus& bus, const pci::Function* f)
-{
-    for (unsigned d = 0; d < 32; ++d) {
-        for (unsigned fn = 0; fn < 8; ++fn) {
-            const pci::Function* b = bus.function(d, fn);
-            if (b == nullptr || b->secondary() == nullptr) continue;
-            const pci::Bus& below = *b->secondary();
-            for (unsigned dd = 0; dd < 32; ++dd) {
-                for (unsigned ff = 0; ff < 8; ++ff) {
-                    if (below.function(dd, ff) == f) return b;
-                }
-            }
-            if (const pci::Function* deeper = bridgeAbove(below, f)) return deeper;
-        }
-    }
-    return nullptr;
-}
-
 // A function reached on a bus that only a temporary number makes reachable: the bridge above it
 // is one the bus driver has not found yet, so nobody but the driver's scan numbered it.
 bool onTemporaryBus(machine::Machine& m, const pci::Function* f)
 {
-    const pci::Function* bridge = bridgeAbove(m.hardware().root(), f);
+    const pci::Function* bridge = f != nullptr ? pci::bridgeAbove(m.hardware().root(), *f) : nullptr;
     if (bridge == nullptr) return false;
     for (pnp::DeviceNode* node : m.pnpManager().nodes()) {
         pcibus::FunctionNode* known = m.busDriver().function(node->pdo);

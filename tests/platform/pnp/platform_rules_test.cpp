@@ -99,6 +99,8 @@ struct InterfaceUse {
     const char* name;
     std::function<void(BUS_INTERFACE_STANDARD&)> use;
     std::vector<std::string> rules;
+    // Used again once the function has been pulled out and its bus enumerated without it.
+    std::function<void(BUS_INTERFACE_STANDARD&)> afterRemoval = nullptr;
 };
 
 void PrintTo(const InterfaceUse& u, std::ostream* os) { *os << u.name; }
@@ -124,6 +126,8 @@ const InterfaceUse kInterfaceUses[] = {
      {"bus interface used after it was dereferenced"}},
     {"WrittenAfterRelease", [](auto& i) { release(i), write(i); },
      {"bus interface used after it was dereferenced"}},
+    {"ReadAfterReleaseAndRemoval", release, {"bus interface used after it was dereferenced"}, read},
+    {"ReleasedAgainAfterRemoval", release, {"interface released too often"}, release},
 };
 
 class BusInterfaceRules : public PlatformRules,
@@ -135,6 +139,11 @@ TEST_P(BusInterfaceRules, CatchesTheWrongUse)
     BUS_INTERFACE_STANDARD iface = busInterface();
     ASSERT_NE(iface.GetBusData, nullptr);
     GetParam().use(iface);
+    if (GetParam().afterRemoval) {
+        hw.root().remove(3);
+        manager->enumerate(*manager->root());
+        GetParam().afterRemoval(iface);
+    }
     expectRules(GetParam().rules);
 }
 

@@ -187,6 +187,22 @@ private:
     HotPlugReserve reserve_;
 };
 
+// Reads `length` bytes (1, 2 or 4) of a function's configuration space at `offset`.
+using ConfigReader = std::function<uint32_t(unsigned offset, unsigned length)>;
+// The offset of the power-management capability, found as configuration software finds it: the
+// status register says there is a list, the pointer at 0x34 starts it, each entry's second byte
+// leads on (at most 48 entries, none below 0x40 or at 0xfc and above); 0 when there is none.
+unsigned findPowerCapability(const ConfigReader& read);
+// The same walk over a function's configuration bytes.
+unsigned findPowerCapability(const std::array<uint8_t, 256>& config);
+
+// The bridge, anywhere below `from` (depth first, in device and function order), whose secondary
+// bus is `bus`; nullptr when none is.
+const Function* bridgeAbove(const Bus& from, const Bus& bus);
+// The bridge, anywhere below `from`, whose secondary bus holds `f`; nullptr when `f` is on `from`
+// itself or nowhere below it.
+const Function* bridgeAbove(const Bus& from, const Function& f);
+
 // Who makes a configuration cycle. Cycles are the bus driver's unless the caller says otherwise
 // (Hierarchy::ActingAs): firmware at boot, and the drivers above that reach configuration space
 // through a function's bus interface or through the root bus's accessors.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,6 +71,11 @@ WindowRegisters encodeWindow(WindowKind kind, uint64_t base, uint64_t limit);
 WindowRegisters closedWindow(WindowKind kind);
 // Whether a window's base register says the bridge implements the upper registers.
 inline bool windowIsWide(uint32_t baseRegister) { return (baseRegister & 0xF) == 1; }
+
+// Writes a window's registers as a bridge is programmed: base, then limit, then (when `wide`) the
+// upper halves; `write(offset, length, value)` is one configuration write.
+using ConfigWriter = std::function<void(unsigned offset, unsigned length, uint32_t value)>;
+void writeWindow(WindowKind kind, const WindowRegisters& registers, bool wide, const ConfigWriter& write);
 
 // The window registers of captured configuration bytes (at least 64), for a bridge.
 WindowRegisters capturedWindow(WindowKind kind, const std::vector<uint8_t>& config);

@@ -65,6 +65,7 @@ struct FunctionNode {
     // empty.
     std::string problem;
     int interfaceReferences = 0;
+    bool interfaceGiven = false;  // a bus interface has been handed out for it
     DEVICE_POWER_STATE power = PowerDeviceD0;
     std::vector<ResourceSlot> slots;     // order of the last requirements list
     std::array<uint8_t, 64> saved{};     // header as programmed at start, for power restore
@@ -151,6 +152,8 @@ private:
     void saveHeader(FunctionNode& f);
     void restoreHeader(FunctionNode& f);
     void deletePdo(FunctionNode& f);
+    void retire(FunctionNode& f);
+    static FunctionNode* held(PVOID context, const char* routine);
     NTSTATUS finish(const FunctionNode& f, PIRP irp, FunctionNode* deleteAfter);
 
     static ULONG NTAPI getBusData(PVOID context, ULONG type, PVOID buffer, ULONG offset,
@@ -179,6 +182,10 @@ private:
     // Live device objects to their records: looked up on every request the platform routes.
     std::unordered_map<PDEVICE_OBJECT, FunctionNode*> byPdo_;
     std::unordered_map<PDEVICE_OBJECT, BusNode*> byFdo_;
+    // The bus interfaces of functions whose records are gone, to their locations: a call
+    // through one is a use after its last reference was given back. An address a new record
+    // takes leaves the list.
+    std::unordered_map<const void*, std::string> retired_;
 };
 
 // A minimal function driver for ordinary PCI devices: attaches, passes everything down and

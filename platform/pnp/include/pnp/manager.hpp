@@ -137,6 +137,12 @@ private:
     void removeTree(DeviceNode& node, bool surprise);
     void forget(DeviceNode& node);
     void bury(std::vector<std::unique_ptr<DeviceNode>>& nodes);
+    // Held by enumerate and remove, the two that bury nodes; the outermost frees the buried.
+    struct Burial {
+        explicit Burial(Manager& manager) : m(manager) { ++m.depth_; }
+        ~Burial();
+        Manager& m;
+    };
     PDEVICE_OBJECT top(PDEVICE_OBJECT pdo) const;
 
     nt::Kernel& kernel_;
@@ -144,6 +150,7 @@ private:
     PDRIVER_OBJECT rootEnumerator_;
     std::vector<std::unique_ptr<DeviceNode>> roots_;
     std::vector<std::unique_ptr<DeviceNode>> graveyard_;
+    int depth_ = 0;  // enumerations and removals under way
 };
 
 std::string minorName(UCHAR major, UCHAR minor);
