@@ -7,7 +7,7 @@
 #include "../frame/trace.h"
 
 // Pageable: HotpFilterResourceRequirements, HotpAdjustRequirements, HotpScanBridge,
-//   HotpListIsWhole, HotpApplyIoRule, HotpApplyMemoryRule.
+//   HotpListIsWhole, HotpApplyIoRule, HotpApplyMemoryRule, HotpKeepLargest.
 
 namespace {
 
@@ -107,6 +107,31 @@ HOTP_PAGEABLE bool HotpApplyMemoryRule(ULONG& Total, ULONG Alignment,
         Descriptor->u.Memory.Alignment = Alignment;
     }
     return true;
+}
+
+// The totals the window rules read, per window kind.
+struct HOTP_SCAN_TOTALS {
+    ULONG IoTotal, MemoryTotal, PrefetchableTotal;
+    ULONG IoAlignment, MemoryAlignment, PrefetchableAlignment;
+    ULONG MaxBridgesPerBus;
+};
+
+// Keeps, per window kind, the largest total and alignment of the attempts so far.
+HOTP_PAGEABLE void HotpKeepLargest(HOTP_SCAN_TOTALS& Best, const HOTP_SCAN_CONTEXT& Attempt)
+{
+    PAGED_CODE();
+    auto Keep = [](ULONG& Kept, ULONG Value) {
+        if (Value > Kept) {
+            Kept = Value;
+        }
+    };
+    Keep(Best.IoTotal, Attempt.IoTotal);
+    Keep(Best.MemoryTotal, Attempt.MemoryTotal);
+    Keep(Best.PrefetchableTotal, Attempt.PrefetchableTotal);
+    Keep(Best.IoAlignment, Attempt.IoAlignment);
+    Keep(Best.MemoryAlignment, Attempt.MemoryAlignment);
+    Keep(Best.PrefetchableAlignment, Attempt.PrefetchableAlignment);
+    Keep(Best.MaxBridgesPerBus, Attempt.MaxBridgesPerBus);
 }
 
 }  // namespace
@@ -228,27 +253,44 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpScanBridge(HOTP_BUS_EXTENSION* BusExtens
     }
     // A scan during which a raised number was changed behind it (a path bridge's header restored
     // on its return to D0) may have missed whatever lay behind the buses it cut off, so it is
-    // made again. Its totals can only fall short, never overshoot, and the window rules only
-    // enlarge, so the last one is used even when every attempt was cut short.
+    // made again, each time with the target's bus numbers as they then are (the same restore may
+    // have reset the target's). An attempt can only fall short, never overshoot, so each window
+    // kind keeps the largest total and alignment any attempt found.
+    HOTP_SCAN_TOTALS Best = {};
     for (ULONG Attempt = 1;; ++Attempt) {
         RtlZeroMemory(Scan, sizeof(HOTP_SCAN_CONTEXT));
         if (!HotpBuildBridgePath(BusExtension, Scan, Header[HOTP_CONFIG_SECONDARY_BUS],
                                  Header[HOTP_CONFIG_SUBORDINATE_BUS])) {
-            ExFreePool(Scan);
-            return;
+            if (Attempt == 1) {
+                ExFreePool(Scan);
+                return;
+            }
+            break;
         }
+        Scan->RoutedFirst = Scan->Levels[0].SecondaryBus;
+        Scan->RoutedLast = Scan->Levels[0].SubordinateBus;
         HotpScanBusLevel(Scan, Scan->TargetLevel);
         HotpRestoreSubordinate(Scan);
+        HotpKeepLargest(Best, *Scan);
         if (!Scan->RaiseUndone) {
             break;
         }
-        HotpTrace(HOTP_TRACE_WARNING,
+        HotpTrace(HOTP_TRACE_DETAIL,
                   "HotpScanBridge - bus numbers raised by scan %lx behind bridge %lx on bus %lx "
                   "were changed meanwhile\n",
                   Attempt, SlotNumber, ULONG{BusNumber});
-        if (Attempt == HOTP_SCAN_ATTEMPTS) {
+        if (Attempt == HOTP_SCAN_ATTEMPTS ||
+            HotpRootReadConfig(nullptr, BusNumber, SlotNumber, Header, 0, sizeof(Header)) !=
+                sizeof(Header)) {
             break;
         }
     }
+    Scan->IoTotal = Best.IoTotal;
+    Scan->MemoryTotal = Best.MemoryTotal;
+    Scan->PrefetchableTotal = Best.PrefetchableTotal;
+    Scan->IoAlignment = Best.IoAlignment;
+    Scan->MemoryAlignment = Best.MemoryAlignment;
+    Scan->PrefetchableAlignment = Best.PrefetchableAlignment;
+    Scan->MaxBridgesPerBus = Best.MaxBridgesPerBus;
     *ScanContext = Scan;
 }

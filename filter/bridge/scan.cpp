@@ -7,7 +7,7 @@
 
 // Pageable: HotpFindNextBridge, HotpProbeDevice, HotpSizeFunctionBars, HotpAccumulateBar,
 //   HotpBarSize, HotpInitLevel, HotpSetBridgeBuses, HotpRaiseSubordinate,
-//   HotpClearBridgeBuses, HotpRestoreSubordinate, HotpSubordinateHeld,
+//   HotpClearBridgeBuses, HotpRestoreSubordinate, HotpReadWhole, HotpSubordinateHeld,
 //   HotpSiblingForwards, HotpBusAnswers, HotpBusNumberInUse.
 
 namespace {
@@ -27,25 +27,38 @@ void HotpWriteByte(UCHAR Bus, ULONG Slot, ULONG Offset, UCHAR Value)
     HotpRootWriteConfig(nullptr, Bus, Slot, &Value, Offset, 1);
 }
 
-// True while a raised bridge still holds the subordinate number the scan last wrote. The scan
-// owns none of the path's bridges: the bus driver may write a path bridge's header meanwhile (it
-// restores the header on the bridge's return to D0), which cuts the temporary buses off, so
-// cycles to them find nothing. A read that does not come back whole counts as not held.
-HOTP_PAGEABLE bool HotpSubordinateHeld(const HOTP_SCAN_LEVEL& Level)
+// Reads Length bytes, and once more when they do not come back whole: a transfer cut short is
+// no evidence of what the register holds. True when one of the two reads came back whole.
+HOTP_PAGEABLE bool HotpReadWhole(UCHAR Bus, ULONG Slot, PVOID Buffer, ULONG Offset, ULONG Length)
+{
+    PAGED_CODE();
+    return HotpRootReadConfig(nullptr, Bus, Slot, Buffer, Offset, Length) == Length ||
+           HotpRootReadConfig(nullptr, Bus, Slot, Buffer, Offset, Length) == Length;
+}
+
+// What a path or target bridge holds of the subordinate number the scan last wrote to it. The
+// scan owns none of them: the bus driver may write a path bridge's header meanwhile (it restores
+// the header on the bridge's return to D0), which cuts the temporary buses off, so cycles to them
+// find nothing. A read-back that comes back short twice tells nothing either way.
+enum class HOTP_RAISE { Held, Changed, Unknown };
+
+HOTP_PAGEABLE HOTP_RAISE HotpSubordinateHeld(const HOTP_SCAN_LEVEL& Level)
 {
     PAGED_CODE();
     UCHAR Value = 0;
-    return HotpRootReadConfig(nullptr, Level.PrimaryBus, Level.Slot, &Value,
-                              HOTP_CONFIG_SUBORDINATE_BUS, 1) == 1 &&
-           Value == Level.SubordinateBus;
+    if (!HotpReadWhole(Level.PrimaryBus, Level.Slot, &Value, HOTP_CONFIG_SUBORDINATE_BUS, 1)) {
+        return HOTP_RAISE::Unknown;
+    }
+    return Value == Level.SubordinateBus ? HOTP_RAISE::Held : HOTP_RAISE::Changed;
 }
 
 // True when a bridge other than the path's own on bus Bus forwards Number. Reads each function's
 // identifiers, then the header type, then a bridge's bus numbers: one cycle each. A function is
-// absent only when its vendor ID came back whole as 0xFFFF; identifiers, a header type or bus
-// numbers that cannot be read whole leave the number in doubt, and a number in doubt counts as
-// taken, since the function that could not be read may be a bridge forwarding it to running
-// hardware.
+// absent only when its vendor ID came back whole as 0xFFFF; identifiers cut short are read once
+// more, since one short transfer is common and the function is still there. Identifiers still
+// short, a header type or bus numbers that cannot be read whole leave the number in doubt, and a
+// number in doubt counts as taken, since the function that could not be read may be a bridge
+// forwarding it to running hardware.
 HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
 {
     PAGED_CODE();
@@ -53,7 +66,7 @@ HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
         for (ULONG Function = 0; Function <= 7; ++Function) {
             const ULONG Slot = HotpSlot(Device, Function);
             UCHAR Ids[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-            if (HotpRootReadConfig(nullptr, Bus, Slot, Ids, 0, sizeof(Ids)) != sizeof(Ids)) {
+            if (!HotpReadWhole(Bus, Slot, Ids, HOTP_CONFIG_VENDOR_ID, sizeof(Ids))) {
                 return true;
             }
             if (HotpHeaderWord(Ids, HOTP_CONFIG_VENDOR_ID) == 0xFFFF) {
@@ -110,7 +123,9 @@ HOTP_PAGEABLE bool HotpBusAnswers(UCHAR Number)
 // path bridges to it would make two bridges claim one bus: configuration cycles meant for the
 // hierarchy behind the target would reach, and size, a device that is running. A live bus that
 // the path does not lead to is forwarded by a bridge on one of the path's buses, or is the root bus
-// of a peer host bridge, which answers on the number itself.
+// of a peer host bridge, which answers on the number itself. A number that the path's bridge on
+// the root bus forwarded before the scan is routed to this root already, so no peer root can own
+// it and it is not probed; every number outside that range is.
 HOTP_PAGEABLE bool HotpBusNumberInUse(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Number)
 {
     PAGED_CODE();
@@ -128,6 +143,10 @@ HOTP_PAGEABLE bool HotpBusNumberInUse(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Numb
         if (HotpSiblingForwards(Path.PrimaryBus, Path.Slot, Number)) {
             return true;
         }
+    }
+    if (ScanContext->RoutedFirst != 0 && ScanContext->RoutedFirst <= Number &&
+        Number <= ScanContext->RoutedLast) {
+        return false;
     }
     return HotpBusAnswers(Number);
 }
@@ -148,16 +167,22 @@ extern "C" VOID NTAPI HotpScanBusLevel(HOTP_SCAN_CONTEXT* ScanContext, ULONG Lev
             return;
         }
         // A bridge nested deeper than the record can describe, or whose bus would need a number
-        // that live hardware already uses, is counted but not entered.
+        // that live hardware already uses, is counted but not entered. Once a raised number is
+        // found changed behind the scan, no more bridges are entered: the buses they would be
+        // reached through may be the bus driver's now, and the scan is made again anyway.
         const UCHAR Next = static_cast<UCHAR>(Level->SubordinateBus + 1);
-        if (ScanContext->CurrentLevel + 1 < HOTP_MAX_SCAN_LEVELS &&
+        if (!ScanContext->RaiseUndone && ScanContext->CurrentLevel + 1 < HOTP_MAX_SCAN_LEVELS &&
             !HotpBusNumberInUse(ScanContext, Next)) {
             ScanContext->CurrentLevel++;
             const ULONG Entry = ScanContext->CurrentLevel;
             HotpInitLevel(ScanContext, Level->SecondaryBus, Found);
             HotpSetBridgeBuses(ScanContext, Entry, Level->SecondaryBus, Next, Next);
-            HotpScanBusLevel(ScanContext, Entry);
-            HotpClearBridgeBuses(ScanContext, Entry);
+            // A bridge left unprogrammed (a raise above it was refused) is neither scanned nor
+            // cleared: nothing was written to it.
+            if (ScanContext->Levels[Entry].SecondaryBus != 0) {
+                HotpScanBusLevel(ScanContext, Entry);
+                HotpClearBridgeBuses(ScanContext, Entry);
+            }
             ScanContext->CurrentLevel--;
         }
         const ULONG Device = HotpSlotDevice(Found);
@@ -314,13 +339,18 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpInitLevel(HOTP_SCAN_CONTEXT* ScanContext
 }
 
 // Raises the entries above so cycles to the new numbers are forwarded, then programs the entry's
-// bridge with its three numbers in one write.
+// bridge with its three numbers in one write. When a raise above was refused the bridge is not
+// programmed: its bus would not be forwarded, and the number may be another's by now.
 extern "C" HOTP_PAGEABLE VOID NTAPI HotpSetBridgeBuses(HOTP_SCAN_CONTEXT* ScanContext,
                                                       ULONG LevelIndex, UCHAR PrimaryBus,
                                                       UCHAR SecondaryBus, UCHAR SubordinateBus)
 {
     PAGED_CODE();
+    const BOOLEAN UndoneBefore = ScanContext->RaiseUndone;
     HotpRaiseSubordinate(ScanContext, LevelIndex, SubordinateBus);
+    if (ScanContext->RaiseUndone && !UndoneBefore) {
+        return;
+    }
     HOTP_SCAN_LEVEL& Level = ScanContext->Levels[LevelIndex];
     Level.PrimaryBus = PrimaryBus;
     Level.SecondaryBus = SecondaryBus;
@@ -331,23 +361,35 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpSetBridgeBuses(HOTP_SCAN_CONTEXT* ScanCo
 }
 
 // Raises the subordinate number of every entry above LevelIndex that is below the new number,
-// root side first, saving each one's number before its first raise. An entry raised before must
-// still hold that raise: if it does not, part of the scan ran with its buses cut off.
+// root side first, saving each one's number before its first raise. A path or target bridge
+// raised before must still hold that raise: one that does not was written by someone else (the
+// bus driver, which knows these bridges), so it is not written over, no entry below it is raised,
+// and the scan is marked to be made again with the path as it then stands. A read-back that tells
+// nothing is no evidence of another writer: the raise is written, and the scan made again. Found
+// bridges are not read back: they sit behind a target the bus driver has not enumerated, so only
+// the scan writes them.
 extern "C" HOTP_PAGEABLE VOID NTAPI HotpRaiseSubordinate(HOTP_SCAN_CONTEXT* ScanContext,
                                                         ULONG LevelIndex, UCHAR SubordinateBus)
 {
     PAGED_CODE();
     for (ULONG Index = 0; Index < LevelIndex && Index < HOTP_MAX_SCAN_LEVELS; ++Index) {
         HOTP_SCAN_LEVEL& Level = ScanContext->Levels[Index];
-        if (Level.SubordinateBus < SubordinateBus) {
-            if (Level.SavedSubordinateBus == 0) {
-                Level.SavedSubordinateBus = Level.SubordinateBus;
-            } else if (!HotpSubordinateHeld(Level)) {
+        if (Level.SubordinateBus >= SubordinateBus) {
+            continue;
+        }
+        if (Level.SavedSubordinateBus == 0) {
+            Level.SavedSubordinateBus = Level.SubordinateBus;
+        } else if (Level.Kind != HOTP_LEVEL_FOUND) {
+            const HOTP_RAISE Raise = HotpSubordinateHeld(Level);
+            if (Raise != HOTP_RAISE::Held) {
                 ScanContext->RaiseUndone = TRUE;
             }
-            Level.SubordinateBus = SubordinateBus;
-            HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_CONFIG_SUBORDINATE_BUS, SubordinateBus);
+            if (Raise == HOTP_RAISE::Changed) {
+                return;
+            }
         }
+        Level.SubordinateBus = SubordinateBus;
+        HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_CONFIG_SUBORDINATE_BUS, SubordinateBus);
     }
 }
 
@@ -366,8 +408,9 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpClearBridgeBuses(HOTP_SCAN_CONTEXT* Scan
 
 // Writes back the subordinate numbers the path and target bridges had before the scan, each only
 // while the bridge still holds the scan's raise: a number written meanwhile is the bus driver's,
-// and writing the old one over it would cut off a bus it has just numbered. A raise not held
-// marks the scan's totals as in doubt.
+// and writing the old one over it would cut off a bus it has just numbered. A read-back that tells
+// nothing is no evidence of another writer: the saved number is written back, as it must be lest
+// the bridge keep a temporary number. Either marks the scan's totals as in doubt.
 extern "C" HOTP_PAGEABLE VOID NTAPI HotpRestoreSubordinate(HOTP_SCAN_CONTEXT* ScanContext)
 {
     PAGED_CODE();
@@ -379,11 +422,13 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpRestoreSubordinate(HOTP_SCAN_CONTEXT* Sc
         if (Level.SavedSubordinateBus == 0) {
             continue;
         }
-        if (HotpSubordinateHeld(Level)) {
+        const HOTP_RAISE Raise = HotpSubordinateHeld(Level);
+        if (Raise != HOTP_RAISE::Held) {
+            ScanContext->RaiseUndone = TRUE;
+        }
+        if (Raise != HOTP_RAISE::Changed) {
             HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_CONFIG_SUBORDINATE_BUS,
                           Level.SavedSubordinateBus);
-        } else {
-            ScanContext->RaiseUndone = TRUE;
         }
     }
 }

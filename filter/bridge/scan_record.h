@@ -36,7 +36,10 @@ struct HOTP_SCAN_CONTEXT {
     HOTP_SCAN_LEVEL Levels[HOTP_MAX_SCAN_LEVELS];
     ULONG IoAlignment;            // largest I/O BAR; after the levels, so the fields above keep
                                   // the offsets a debugger knows them by
-    BOOLEAN RaiseUndone;          // a subordinate number the scan raised was changed behind it
+    BOOLEAN RaiseUndone;          // a subordinate number the scan raised was changed behind it,
+                                  // or could not be read back
+    UCHAR RoutedFirst;            // the secondary and subordinate numbers of the path's bridge on
+    UCHAR RoutedLast;             // the root bus before the scan: buses routed to this root
 };
 
 static_assert(sizeof(HOTP_SCAN_LEVEL) == 20, "level entries are packed as the scan expects");
