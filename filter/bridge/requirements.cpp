@@ -7,11 +7,12 @@
 #include "../frame/trace.h"
 
 // Pageable: HotpFilterResourceRequirements, HotpAdjustRequirements, HotpScanBridge,
-//   HotpListIsWhole, HotpApplyIoRule, HotpApplyMemoryRule, HotpKeepLargest.
+//   HotpListIsWhole, HotpApplyIoRule, HotpApplyMemoryRule, HotpKeepLargest, HotpWindowFit.
 
 namespace {
 
 constexpr ULONG HOTP_IO_PAGE = 0x1000;
+constexpr ULONG HOTP_MEMORY_GRANULE = 0x100000;  // a bridge's memory windows come in 1 MB steps
 constexpr ULONG HOTP_SCAN_ATTEMPTS = 3;
 constexpr ULONG HOTP_LIST_HEADER = FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List);
 constexpr ULONG HOTP_ALTERNATIVE_HEADER = FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors);
@@ -114,6 +115,7 @@ struct HOTP_SCAN_TOTALS {
     ULONG IoTotal, MemoryTotal, PrefetchableTotal;
     ULONG IoAlignment, MemoryAlignment, PrefetchableAlignment;
     ULONG MaxBridgesPerBus;
+    HOTP_SCAN_FIT Fit;  // what the target's own windows must hold
 };
 
 // Keeps, per window kind, the largest total and alignment of the attempts so far.
@@ -132,6 +134,43 @@ HOTP_PAGEABLE void HotpKeepLargest(HOTP_SCAN_TOTALS& Best, const HOTP_SCAN_CONTE
     Keep(Best.MemoryAlignment, Attempt.MemoryAlignment);
     Keep(Best.PrefetchableAlignment, Attempt.PrefetchableAlignment);
     Keep(Best.MaxBridgesPerBus, Attempt.MaxBridgesPerBus);
+    const HOTP_SCAN_FIT& Fit = Attempt.Fits[Attempt.TargetLevel];
+    for (ULONG Kind = 0; Kind < HOTP_WINDOW_KINDS; ++Kind) {
+        Keep(Best.Fit.Size[Kind], Fit.Size[Kind]);
+        Keep(Best.Fit.Alignment[Kind], Fit.Alignment[Kind]);
+    }
+}
+
+// The least window of a kind that holds what was found behind the target: its fit rounded up to
+// the window's granularity, and aligned to the largest item inside. Length 0 when nothing of the
+// kind was found, or when it does not fit in 32 bits. Where the target has no prefetchable
+// window, its memory window holds the prefetchable BARs too.
+struct HOTP_WINDOW_FIT {
+    ULONG Length;
+    ULONG Alignment;
+};
+
+HOTP_PAGEABLE HOTP_WINDOW_FIT HotpWindowFit(const HOTP_SCAN_CONTEXT* Scan, ULONG Kind,
+                                            bool WithPrefetchable)
+{
+    PAGED_CODE();
+    const HOTP_SCAN_FIT& Fit = Scan->Fits[Scan->TargetLevel];
+    ULONGLONG Size = Fit.Size[Kind];
+    ULONG Alignment = Fit.Alignment[Kind];
+    bool Overflow = Fit.Size[Kind] == HOTP_TOTAL_OVERFLOW;
+    if (WithPrefetchable) {
+        Size += Fit.Size[HOTP_WINDOW_PREFETCHABLE];
+        Overflow = Overflow || Fit.Size[HOTP_WINDOW_PREFETCHABLE] == HOTP_TOTAL_OVERFLOW;
+        if (Fit.Alignment[HOTP_WINDOW_PREFETCHABLE] > Alignment) {
+            Alignment = Fit.Alignment[HOTP_WINDOW_PREFETCHABLE];
+        }
+    }
+    const ULONG Granule = Kind == HOTP_WINDOW_IO ? HOTP_IO_PAGE : HOTP_MEMORY_GRANULE;
+    const ULONGLONG Length = (Size + Granule - 1) & ~ULONGLONG{Granule - 1};
+    if (Overflow || Size == 0 || Length > HOTP_LIMIT_32) {
+        return {0, 0};
+    }
+    return {static_cast<ULONG>(Length), Alignment};
 }
 
 }  // namespace
@@ -157,16 +196,17 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpFilterResourceRequirements(
     // Room for one more descriptor per alternative list, as the list a bus driver builds leaves.
     const ULONGLONG NewSize = ULONGLONG{List->ListSize} +
                               ULONGLONG{sizeof(IO_RESOURCE_DESCRIPTOR)} * List->AlternativeLists;
-    if (NewSize > HOTP_LIMIT_32) {
+    const ULONGLONG Room = NewSize;
+    if (Room > HOTP_LIMIT_32) {
         return STATUS_SUCCESS;
     }
     auto* Replacement = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
-        ExAllocatePoolWithTag(PagedPool, static_cast<SIZE_T>(NewSize), HOTP_POOL_TAG));
+        ExAllocatePoolWithTag(PagedPool, static_cast<SIZE_T>(Room), HOTP_POOL_TAG));
     if (Replacement == nullptr) {
         return STATUS_SUCCESS;
     }
     // Zero first, so that nothing the pool held reaches the PnP manager.
-    RtlZeroMemory(Replacement, static_cast<SIZE_T>(NewSize));
+    RtlZeroMemory(Replacement, static_cast<SIZE_T>(Room));
     Replacement->ListSize = static_cast<ULONG>(NewSize);
     Replacement->InterfaceType = List->InterfaceType;
     Replacement->BusNumber = List->BusNumber;
@@ -208,22 +248,61 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION
     }
     BOOLEAN Changed = FALSE;
     PIO_RESOURCE_LIST Alternative = HotpAlternativeAt(List, HOTP_LIST_HEADER);
+    // Without a prefetchable window the bus driver places prefetchable BARs in the memory
+    // window, which must then hold them too.
+    bool HasPrefetchable = false;
+    for (ULONG Index = 0; Index < Alternative->Count; ++Index) {
+        PIO_RESOURCE_DESCRIPTOR Descriptor = HotpDescriptorAt(Alternative, Index);
+        HasPrefetchable = HasPrefetchable ||
+                          (Descriptor->Option == 0 && Descriptor->Type == CmResourceTypeMemory &&
+                           (Descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0);
+    }
+    ULONG MemoryTotal = Scan->MemoryTotal;
+    ULONG MemoryAlignment = Scan->MemoryAlignment;
+    if (!HasPrefetchable) {
+        const ULONGLONG Sum = ULONGLONG{MemoryTotal} + Scan->PrefetchableTotal;
+        MemoryTotal = MemoryTotal == HOTP_TOTAL_OVERFLOW || Sum >= HOTP_TOTAL_OVERFLOW
+                          ? HOTP_TOTAL_OVERFLOW
+                          : static_cast<ULONG>(Sum);
+        if (Scan->PrefetchableAlignment > MemoryAlignment) {
+            MemoryAlignment = Scan->PrefetchableAlignment;
+        }
+    }
     for (ULONG Index = 0; Index < Alternative->Count; ++Index) {
         PIO_RESOURCE_DESCRIPTOR Descriptor = HotpDescriptorAt(Alternative, Index);
         if (Descriptor->Option != 0) {
             continue;
         }
+        const IO_RESOURCE_DESCRIPTOR Own = *Descriptor;
+        HOTP_WINDOW_FIT Fit = {0, 0};
         if (Descriptor->Type == CmResourceTypePort) {
-            Changed |= HotpApplyIoRule(Scan, Descriptor);
+            HotpApplyIoRule(Scan, Descriptor);
+            Fit = HotpWindowFit(Scan, HOTP_WINDOW_IO, false);
         } else if (Descriptor->Type == CmResourceTypeMemory) {
             if (Descriptor->Flags == CM_RESOURCE_MEMORY_READ_WRITE) {
-                Changed |= HotpApplyMemoryRule(Scan->MemoryTotal, Scan->MemoryAlignment, Descriptor);
+                HotpApplyMemoryRule(MemoryTotal, MemoryAlignment, Descriptor);
+                Fit = HotpWindowFit(Scan, HOTP_WINDOW_MEMORY, !HasPrefetchable);
             }
             if ((Descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0) {
-                Changed |= HotpApplyMemoryRule(Scan->PrefetchableTotal, Scan->PrefetchableAlignment,
-                                               Descriptor);
+                HotpApplyMemoryRule(Scan->PrefetchableTotal, Scan->PrefetchableAlignment,
+                                    Descriptor);
+                Fit = HotpWindowFit(Scan, HOTP_WINDOW_PREFETCHABLE, false);
+            }
+        } else {
+            continue;
+        }
+        // Never less than what fits. (The port and memory forms of a descriptor share their
+        // layout: length, then alignment.)
+        if (Fit.Length > Descriptor->u.Port.Length) {
+            Descriptor->u.Port.Length = Fit.Length;
+            if (Descriptor->u.Port.Alignment < Fit.Alignment) {
+                Descriptor->u.Port.Alignment = Fit.Alignment;
             }
         }
+        if (Descriptor->u.Port.Length <= Own.u.Port.Length) {
+            continue;
+        }
+        Changed = TRUE;
     }
     ExFreePool(Scan);
     return Changed;
@@ -292,5 +371,6 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpScanBridge(HOTP_BUS_EXTENSION* BusExtens
     Scan->MemoryAlignment = Best.MemoryAlignment;
     Scan->PrefetchableAlignment = Best.PrefetchableAlignment;
     Scan->MaxBridgesPerBus = Best.MaxBridgesPerBus;
+    RtlCopyMemory(&Scan->Fits[Scan->TargetLevel], &Best.Fit, sizeof(Best.Fit));
     *ScanContext = Scan;
 }

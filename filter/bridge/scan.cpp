@@ -8,7 +8,7 @@
 // Pageable: HotpFindNextBridge, HotpProbeDevice, HotpSizeFunctionBars, HotpAccumulateBar,
 //   HotpBarSize, HotpInitLevel, HotpSetBridgeBuses, HotpRaiseSubordinate,
 //   HotpClearBridgeBuses, HotpRestoreSubordinate, HotpReadWhole, HotpSubordinateHeld,
-//   HotpSiblingForwards, HotpBusAnswers, HotpBusNumberInUse.
+//   HotpSiblingForwards, HotpBusAnswers, HotpBusNumberInUse, HotpSizeBridge, HotpFoldWindows.
 
 namespace {
 
@@ -19,6 +19,49 @@ void HotpAddTotal(ULONG& Total, ULONG Size)
         Total = HOTP_TOTAL_OVERFLOW;
     } else {
         Total += Size;
+    }
+}
+
+constexpr ULONG HOTP_IO_GRANULE = 0x1000;         // a bridge's I/O window: 4 KB steps
+constexpr ULONG HOTP_MEMORY_GRANULE = 0x100000;   // its memory and prefetchable windows: 1 MB
+constexpr ULONG HOTP_CONFIG_PREFETCHABLE_WINDOW = 0x24;  // type 1: prefetchable base and limit
+constexpr ULONG HOTP_PREFETCHABLE_PATTERN = 0xFFF0FFF0;
+
+ULONG HotpGranule(ULONG Kind)
+{
+    return Kind == HOTP_WINDOW_IO ? HOTP_IO_GRANULE : HOTP_MEMORY_GRANULE;
+}
+
+// Rounds up to a multiple of a power of two, in 64 bits so that nothing wraps.
+ULONGLONG HotpRoundUp(ULONGLONG Value, ULONG Multiple)
+{
+    return (Value + Multiple - 1) & ~ULONGLONG{Multiple - 1};
+}
+
+// Adds one item of a window kind into a fit: its size, already a multiple of its alignment.
+void HotpAddFitItem(HOTP_SCAN_FIT& Fit, ULONG Kind, ULONGLONG Size, ULONG Alignment)
+{
+    const ULONGLONG Sum = ULONGLONG{Fit.Size[Kind]} + Size;
+    Fit.Size[Kind] = Fit.Size[Kind] == HOTP_TOTAL_OVERFLOW || Sum >= HOTP_TOTAL_OVERFLOW
+                         ? HOTP_TOTAL_OVERFLOW
+                         : static_cast<ULONG>(Sum);
+    if (Alignment > Fit.Alignment[Kind]) {
+        Fit.Alignment[Kind] = Alignment;
+    }
+}
+
+// Adds one BAR, as its readback gives it, into a fit.
+void HotpAddFitBar(HOTP_SCAN_FIT& Fit, ULONG Value)
+{
+    if ((Value & ~ULONG{1}) == 0) {
+        return;
+    }
+    const ULONG Size = HotpBarSize(Value);
+    if ((Value & 0x1) != 0) {
+        HotpAddFitItem(Fit, HOTP_WINDOW_IO, Size & ~ULONG{0x3}, Size);
+    } else {
+        HotpAddFitItem(Fit, (Value & 0x8) != 0 ? HOTP_WINDOW_PREFETCHABLE : HOTP_WINDOW_MEMORY,
+                       Size & ~ULONG{0xF}, Size);
     }
 }
 
@@ -151,6 +194,78 @@ HOTP_PAGEABLE bool HotpBusNumberInUse(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Numb
     return HotpBusAnswers(Number);
 }
 
+// Sizes a found bridge's own BARs (two for a PCI-to-PCI bridge, one for a CardBus bridge), which
+// take room in the windows of the bus it sits on, and finds whether a PCI-to-PCI bridge has a
+// prefetchable window, as configuration software does: the window is optional, and registers
+// that do not keep a written pattern are not there. The bridge sits behind a target that decodes
+// nothing, so neither disturbs anything; the window registers are written back as they were.
+// Whatever cannot be read whole counts as today: no BAR, and a prefetchable window.
+HOTP_PAGEABLE VOID HotpSizeBridge(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Bus, ULONG Slot,
+                                  const UCHAR* Header)
+{
+    PAGED_CODE();
+    const bool CardBus = (Header[HOTP_CONFIG_HEADER_TYPE] & HOTP_HEADER_LAYOUT_MASK) ==
+                         HOTP_HEADER_CARDBUS_BRIDGE;
+    ULONG Values[2] = {0xFFFFFFFF, 0xFFFFFFFF};
+    const ULONG Bytes = CardBus ? sizeof(ULONG) : sizeof(Values);
+    HotpRootWriteConfig(nullptr, Bus, Slot, Values, HOTP_CONFIG_BARS, Bytes);
+    RtlZeroMemory(Values, sizeof(Values));
+    HotpRootReadConfig(nullptr, Bus, Slot, Values, HOTP_CONFIG_BARS, Bytes);
+    HOTP_SCAN_FIT& Fit = ScanContext->Fits[ScanContext->CurrentLevel];
+    HotpAddFitBar(Fit, Values[0]);
+    if (!CardBus && ((Values[0] & 0x1) != 0 || (Values[0] & 0x4) == 0)) {
+        HotpAddFitBar(Fit, Values[1]);
+    }
+
+    // A CardBus bridge's memory windows are not the prefetchable window of a PCI-to-PCI bridge.
+    ScanContext->FoundNoPrefetchable = CardBus;
+    ULONG Window = 0;
+    RtlCopyMemory(&Window, Header + HOTP_CONFIG_PREFETCHABLE_WINDOW, sizeof(Window));
+    if (CardBus || Window != 0) {
+        return;
+    }
+    ULONG Pattern = HOTP_PREFETCHABLE_PATTERN;
+    HotpRootWriteConfig(nullptr, Bus, Slot, &Pattern, HOTP_CONFIG_PREFETCHABLE_WINDOW,
+                        sizeof(Pattern));
+    ULONG Back = 0;
+    const ULONG Read = HotpRootReadConfig(nullptr, Bus, Slot, &Back,
+                                          HOTP_CONFIG_PREFETCHABLE_WINDOW, sizeof(Back));
+    HotpRootWriteConfig(nullptr, Bus, Slot, &Window, HOTP_CONFIG_PREFETCHABLE_WINDOW,
+                        sizeof(Window));
+    ScanContext->FoundNoPrefetchable = Read == sizeof(Back) && Back == 0;
+}
+
+// Adds the windows of the found bridge at Entry, now that its bus is scanned, into the fit of
+// the bus it sits on: each window is its contents rounded up to the window's granularity (one
+// granule when empty) and aligned to the largest item inside; a bridge without a prefetchable
+// window holds its prefetchable BARs in its memory window.
+HOTP_PAGEABLE VOID HotpFoldWindows(HOTP_SCAN_CONTEXT* ScanContext, ULONG Entry)
+{
+    PAGED_CODE();
+    HOTP_SCAN_FIT& Inner = ScanContext->Fits[Entry];
+    HOTP_SCAN_FIT& Outer = ScanContext->Fits[Entry - 1];
+    if (Inner.NoPrefetchable) {
+        HotpAddFitItem(Inner, HOTP_WINDOW_MEMORY, Inner.Size[HOTP_WINDOW_PREFETCHABLE],
+                       Inner.Alignment[HOTP_WINDOW_PREFETCHABLE]);
+        Inner.Size[HOTP_WINDOW_PREFETCHABLE] = 0;
+    }
+    for (ULONG Kind = 0; Kind < HOTP_WINDOW_KINDS; ++Kind) {
+        if (Kind == HOTP_WINDOW_PREFETCHABLE && Inner.NoPrefetchable) {
+            continue;
+        }
+        // The bus driver asks for each window a bridge has, one granule at least even with
+        // nothing behind it.
+        const ULONG Granule = HotpGranule(Kind);
+        const ULONG Alignment = Inner.Alignment[Kind] > Granule ? Inner.Alignment[Kind] : Granule;
+        const ULONGLONG Window = Inner.Size[Kind] == HOTP_TOTAL_OVERFLOW
+                                     ? HOTP_TOTAL_OVERFLOW
+                                     : HotpRoundUp(HotpRoundUp(Inner.Size[Kind] == 0 ? 1 : Inner.Size[Kind],
+                                                               Granule),
+                                                   Alignment);
+        HotpAddFitItem(Outer, Kind, Window, Alignment);
+    }
+}
+
 }  // namespace
 
 // Resident. Scans the secondary bus of entry LevelIndex, entering each bridge found with the
@@ -176,11 +291,13 @@ extern "C" VOID NTAPI HotpScanBusLevel(HOTP_SCAN_CONTEXT* ScanContext, ULONG Lev
             ScanContext->CurrentLevel++;
             const ULONG Entry = ScanContext->CurrentLevel;
             HotpInitLevel(ScanContext, Level->SecondaryBus, Found);
+            ScanContext->Fits[Entry].NoPrefetchable = ScanContext->FoundNoPrefetchable;
             HotpSetBridgeBuses(ScanContext, Entry, Level->SecondaryBus, Next, Next);
             // A bridge left unprogrammed (a raise above it was refused) is neither scanned nor
             // cleared: nothing was written to it.
             if (ScanContext->Levels[Entry].SecondaryBus != 0) {
                 HotpScanBusLevel(ScanContext, Entry);
+                HotpFoldWindows(ScanContext, Entry);
                 HotpClearBridgeBuses(ScanContext, Entry);
             }
             ScanContext->CurrentLevel--;
@@ -251,6 +368,7 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpProbeDevice(HOTP_SCAN_CONTEXT* ScanCo
                 if (Level->BridgeCount > ScanContext->MaxBridgesPerBus) {
                     ScanContext->MaxBridgesPerBus = Level->BridgeCount;
                 }
+                HotpSizeBridge(ScanContext, Bus, FunctionSlot, Header);
                 *BridgeSlot = FunctionSlot;
                 return TRUE;
             }
@@ -306,6 +424,7 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpAccumulateBar(ULONG Value, HOTP_SCAN_CON
             ScanContext->MemoryAlignment = Size;
         }
     }
+    HotpAddFitBar(ScanContext->Fits[ScanContext->CurrentLevel], Value);
 }
 
 // The size a BAR decodes, from its all-ones readback. A readback with holes (an I/O BAR whose
@@ -333,6 +452,7 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpInitLevel(HOTP_SCAN_CONTEXT* ScanContext
     PAGED_CODE();
     HOTP_SCAN_LEVEL& Level = ScanContext->Levels[ScanContext->CurrentLevel];
     RtlZeroMemory(&Level, sizeof(Level));
+    RtlZeroMemory(&ScanContext->Fits[ScanContext->CurrentLevel], sizeof(HOTP_SCAN_FIT));
     Level.Kind = HOTP_LEVEL_FOUND;
     Level.Slot = Slot;
     Level.PrimaryBus = PrimaryBus;

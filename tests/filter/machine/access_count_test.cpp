@@ -221,8 +221,11 @@ TEST_F(Accesses, NestedBridgeCardIsSizedByOneScanPerBridge)
     // Inner bridge (target 02:00.0, buses 3 to 3, three bridges on the path): the target's
     //   header, the path's three, bus 3 device 0 and 31 absent devices: 36 64-byte reads; the
     //   controller's BARs again.
+    // Found bridges also have their two BARs sized (one 8-byte write and read each); their
+    // prefetchable windows, 64-bit capable, show without a probe.
     EXPECT_EQ(Counting::root, (Root{{"R64", 67 + 36}, {"R4", 64}, {"R1", 6}, {"R1@1a", 1},
-                                    {"W24", 2}, {"R24", 2}, {"W3", 2}, {"W1", 2}}));
+                                    {"W24", 2}, {"R24", 2}, {"W3", 2}, {"W1", 2}, {"W8", 1},
+                                    {"R8", 1}}));
 }
 
 // The 31-deep bridge chain hot added on the maximal generated machine: each chain bridge is
@@ -245,7 +248,8 @@ TEST_F(Accesses, BridgeChainOnTheMaximalMachine)
     // peer root is probed.
     EXPECT_EQ(Counting::root,
               (Root{{"R64", 16430}, {"R4", 176855}, {"R3", 930}, {"R1", 10540}, {"R1@1a", 4960},
-                    {"W24", 31}, {"R24", 31}, {"W3", 930}, {"W1", 9920}}));
+                    {"W24", 31}, {"R24", 31}, {"W3", 930}, {"W1", 9920}, {"W8", 465},
+                    {"R8", 465}}));
 }
 
 }  // namespace
