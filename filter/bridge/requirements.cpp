@@ -7,12 +7,16 @@
 #include "../frame/trace.h"
 
 // Pageable: HotpFilterResourceRequirements, HotpAdjustRequirements, HotpScanBridge,
-//   HotpListIsWhole, HotpApplyIoRule, HotpApplyMemoryRule, HotpKeepLargest, HotpWindowFit.
+//   HotpListIsWhole, HotpApplyIoRule, HotpApplyMemoryRule, HotpKeepLargest, HotpWindowFit,
+//   HotpInsertDescriptor.
 
 namespace {
 
 constexpr ULONG HOTP_IO_PAGE = 0x1000;
 constexpr ULONG HOTP_MEMORY_GRANULE = 0x100000;  // a bridge's memory windows come in 1 MB steps
+// Descriptors a replacement list has room for beyond its ListSize: two fall-backs after each of
+// the three windows.
+constexpr ULONG HOTP_ADDED_DESCRIPTORS = 6;
 constexpr ULONG HOTP_SCAN_ATTEMPTS = 3;
 constexpr ULONG HOTP_LIST_HEADER = FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List);
 constexpr ULONG HOTP_ALTERNATIVE_HEADER = FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors);
@@ -173,6 +177,23 @@ HOTP_PAGEABLE HOTP_WINDOW_FIT HotpWindowFit(const HOTP_SCAN_CONTEXT* Scan, ULONG
     return {static_cast<ULONG>(Length), Alignment};
 }
 
+// Puts a descriptor into the only alternative list right after the one at Index. The caller has
+// made sure the list's memory has room for it beyond ListSize.
+HOTP_PAGEABLE void HotpInsertDescriptor(PIO_RESOURCE_REQUIREMENTS_LIST List, ULONG Index,
+                                        const IO_RESOURCE_DESCRIPTOR& Descriptor)
+{
+    PAGED_CODE();
+    PIO_RESOURCE_LIST Alternative = HotpAlternativeAt(List, HOTP_LIST_HEADER);
+    // The descriptors after it move down one place, last first.
+    for (ULONG Moved = Alternative->Count; Moved > Index + 1; --Moved) {
+        RtlCopyMemory(HotpDescriptorAt(Alternative, Moved), HotpDescriptorAt(Alternative, Moved - 1),
+                      sizeof(IO_RESOURCE_DESCRIPTOR));
+    }
+    RtlCopyMemory(HotpDescriptorAt(Alternative, Index + 1), &Descriptor, sizeof(Descriptor));
+    Alternative->Count++;
+    List->ListSize += sizeof(IO_RESOURCE_DESCRIPTOR);
+}
+
 }  // namespace
 
 extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpFilterResourceRequirements(
@@ -193,10 +214,11 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpFilterResourceRequirements(
     if (!HotpListIsWhole(List)) {
         return STATUS_SUCCESS;
     }
-    // Room for one more descriptor per alternative list, as the list a bus driver builds leaves.
+    // Room for one more descriptor per alternative list, as the list a bus driver builds leaves,
+    // and beyond it room for the fall-backs the adjustment may put after raised windows.
     const ULONGLONG NewSize = ULONGLONG{List->ListSize} +
                               ULONGLONG{sizeof(IO_RESOURCE_DESCRIPTOR)} * List->AlternativeLists;
-    const ULONGLONG Room = NewSize;
+    const ULONGLONG Room = NewSize + ULONGLONG{sizeof(IO_RESOURCE_DESCRIPTOR)} * HOTP_ADDED_DESCRIPTORS;
     if (Room > HOTP_LIMIT_32) {
         return STATUS_SUCCESS;
     }
@@ -268,6 +290,7 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION
             MemoryAlignment = Scan->PrefetchableAlignment;
         }
     }
+    ULONG Added = 0;
     for (ULONG Index = 0; Index < Alternative->Count; ++Index) {
         PIO_RESOURCE_DESCRIPTOR Descriptor = HotpDescriptorAt(Alternative, Index);
         if (Descriptor->Option != 0) {
@@ -303,6 +326,28 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION
             continue;
         }
         Changed = TRUE;
+        // Or else, rather than nothing: what fits, then the bus driver's own window, each where it
+        // is smaller than the one before, for the arbiter to try in order.
+        if (Added + 2 > HOTP_ADDED_DESCRIPTORS) {
+            continue;
+        }
+        Descriptor->Option = IO_RESOURCE_PREFERRED;
+        if (Fit.Length > Own.u.Port.Length && Fit.Length < Descriptor->u.Port.Length) {
+            IO_RESOURCE_DESCRIPTOR Fitting = Own;
+            Fitting.Option = IO_RESOURCE_ALTERNATIVE;
+            Fitting.u.Port.Length = Fit.Length;
+            if (Fitting.u.Port.Alignment < Fit.Alignment) {
+                Fitting.u.Port.Alignment = Fit.Alignment;
+            }
+            HotpInsertDescriptor(List, Index, Fitting);
+            ++Index;
+            ++Added;
+        }
+        IO_RESOURCE_DESCRIPTOR Fallback = Own;
+        Fallback.Option = IO_RESOURCE_ALTERNATIVE;
+        HotpInsertDescriptor(List, Index, Fallback);
+        ++Index;
+        ++Added;
     }
     ExFreePool(Scan);
     return Changed;

@@ -114,44 +114,44 @@ INSTANTIATE_TEST_SUITE_P(
         // windows stay.
         WindowCase{"EmptyBridgeNeedsOnePage", [](pci::Bus&) {},
                    {io(0x800), memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE)},
-                   {{0, 0x1000}, {1, M}, {2, M}}},
+                   {{0, 0x1000, P}, {0, 0x800, A}, {1, M}, {2, M}}},
         WindowCase{"OnePageOfIoCountsAsNone", devices({{kIoPage}}), {io(0x800)},
-                   {{0, 0x1000}}},
+                   {{0, 0x1000, P}, {0, 0x800, A}}},
         // 4100 bytes, the first total past one page that BARs can add up to: three pages, or
         // the two that hold it, or the bus driver's own.
         WindowCase{"JustOverOnePageCountsAsTwo", devices({{kIoPage, {Bar::Kind::Io, 4}}}),
-                   {io(0x800)}, {{0, 0x3000}}},
+                   {io(0x800)}, {{0, 0x3000, P}, {0, 0x2000, A}, {0, 0x800, A}}},
         // 2 bridges + 2 pages + 1; two nested windows of a page each fit.
         WindowCase{"PageAndAHalfUnderTwoBridges", devices({{kIoPage}, {kHalfPage}}, true),
-                   {io(0x1000)}, {{0, 0x5000}}},
+                   {io(0x1000)}, {{0, 0x5000, P}, {0, 0x2000, A}, {0, 0x1000, A}}},
         WindowCase{"MemoryRoundedUpToTheLargestBar", devices({{kMeg, kHalfMeg}}), {memory(M)},
-                   {{0, 2 * M, 0, M}}},
+                   {{0, 2 * M, P, M}, {0, M, A}}},
         // Covering the total is not enough where it is no whole number of megabytes: a bridge's
         // memory window cannot end there.
         WindowCase{"MemoryCoveringTheTotalIsAWholeWindow", devices({{kMeg, kHalfMeg}}),
-                   {memory(M + M / 2)}, {{0, 2 * M, 0, M}}},
+                   {memory(M + M / 2)}, {{0, 2 * M, P, M}, {0, M + M / 2, A}}},
         WindowCase{"RoundedTotalServesTheNextWindow", devices({{kMeg, kHalfMeg}}),
                    {memory(M), memory(M + M / 2)},
-                   {{0, 2 * M, 0, M}, {1, 2 * M, 0, M}}},
+                   {{0, 2 * M, P, M}, {0, M, A}, {1, 2 * M, P, M}, {1, M + M / 2, A}}},
         WindowCase{"ReadOnlyMemoryIsNoWindow", devices({{{Bar::Kind::Memory32, 2 * M}, kAperture}}),
                    {memory(M, CM_RESOURCE_MEMORY_READ_ONLY),
                     memory(M, CM_RESOURCE_MEMORY_READ_ONLY | CM_RESOURCE_MEMORY_PREFETCHABLE)},
-                   {{0, M}, {1, 256 * M, 0, 256 * M}}},
+                   {{0, M}, {1, 256 * M, P, 256 * M}, {1, M, A}}},
         // A raised window takes the alignment of the largest BAR of its kind behind it, so that
         // BAR has a place in it; the I/O window and a window left alone keep theirs.
         WindowCase{"RaisedWindowsTakeTheLargestBarsAlignment",
                    devices({{{Bar::Kind::Memory32, 64 * M, true}, kMeg, kHalfMeg}}),
                    {io(0x800), memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE),
                     memory(4 * M)},
-                   {{0, 0x1000}, {1, 2 * M, 0, M},
-                    {2, 64 * M, 0, 64 * M}, {3, 4 * M}}},
+                   {{0, 0x1000, P}, {0, 0x800, A}, {1, 2 * M, P, M}, {1, M, A},
+                    {2, 64 * M, P, 64 * M}, {2, M, A}, {3, 4 * M}}},
         // 16K + 2K of I/O is five pages, six with the spare one; what fits is the 20K that holds
         // it, aligned as the 16K BAR must be.
         WindowCase{"ALargeIoBarAlignsTheIoWindow",
                    devices({{{Bar::Kind::Io, 0x4000}, kHalfPage}}), {io(0x800)},
-                   {{0, 0x6000, 0, 0x4000}}},
+                   {{0, 0x6000, P, 0x4000}, {0, 0x5000, A, 0x4000}, {0, 0x800, A}}},
         WindowCase{"AGreaterAlignmentStays", devices({{kMeg, kHalfMeg}}),
-                   {{CmResourceTypeMemory, 0, M, 0, 4 * M}}, {{0, 2 * M, 0, 4 * M}}},
+                   {{CmResourceTypeMemory, 0, M, 0, 4 * M}}, {{0, 2 * M, P, 4 * M}, {0, M, A}}},
         WindowCase{"OnlyOptionZeroPortAndMemoryChange",
                    devices({{kIoPage, {Bar::Kind::Io, 4}, {Bar::Kind::Memory32, 2 * M},
                              kAperture}}),
@@ -163,30 +163,30 @@ INSTANTIATE_TEST_SUITE_P(
         // 2G + 2G + 1M does not fit: held at the top, not wrapped to 1M.
         WindowCase{"SaturatedTotalLeavesTheWindow",
                    devices({{{Bar::Kind::Memory32, 2 * G}, {Bar::Kind::Memory32, 2 * G}, kMeg}}),
-                   {io(0x800), memory(M / 2)}, {{0, 0x1000}, {1, M / 2}}},
+                   {io(0x800), memory(M / 2)}, {{0, 0x1000, P}, {0, 0x800, A}, {1, M / 2}}},
         // 3.5G fits, but rounded up to a multiple of 2G it does not: what fits is asked for.
         WindowCase{"RoundingPast4GAsksForWhatFits",
                    devices({{{Bar::Kind::Memory32, 2 * G}, {Bar::Kind::Memory32, G},
                              {Bar::Kind::Memory32, G / 2}}}),
-                   {memory(M)}, {{0, 3 * G + G / 2, 0, 2 * G}}},
+                   {memory(M)}, {{0, 3 * G + G / 2, P, 2 * G}, {0, M, A}}},
         // Two bridges with a 128K controller each: their windows are a megabyte each, and their
         // empty prefetchable windows a megabyte too.
         WindowCase{"NestedWindowsAreWholeMegabytes",
                    bridges({{{Bar::Kind::Memory32, 128 * 1024}}, {{Bar::Kind::Memory32, 128 * 1024}}},
                            true),
                    {memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE)},
-                   {{0, 2 * M, 0, M}, {1, 2 * M, 0, M}}},
+                   {{0, 2 * M, P, M}, {0, M, A}, {1, 2 * M, P, M}, {1, M, A}}},
         // No prefetchable descriptor: the memory window holds the 128M aperture as well, 256M by
         // the largest BAR's rounding, or the 129M that fits, or the bus driver's own.
         WindowCase{"NoPrefetchableDescriptor",
                    devices({{{Bar::Kind::Memory32, 128 * M, true}, kMeg}}), {memory(M)},
-                   {{0, 256 * M, 0, 128 * M}}},
+                   {{0, 256 * M, P, 128 * M}, {0, 129 * M, A, 128 * M}, {0, M, A}}},
         // A bridge behind the target without a prefetchable window holds its 64M aperture in its
         // memory window, so the target's memory window must hold it too.
         WindowCase{"NestedBridgeWithoutAPrefetchableWindow",
                    bridges({{{Bar::Kind::Memory32, 64 * M, true}}}, false),
                    {memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE)},
-                   {{0, 64 * M, 0, 64 * M}, {1, 64 * M, 0, 64 * M}}}),
+                   {{0, 64 * M, P, 64 * M}, {0, M, A}, {1, 64 * M, P, 64 * M}, {1, M, A}}}),
     CaseName());
 
 using Bytes = std::vector<uint8_t>;
