@@ -7,11 +7,16 @@
 #include "../frame/trace.h"
 
 // Pageable: HotpFilterResourceRequirements, HotpAdjustRequirements, HotpScanBridge,
-//   HotpListIsWhole, HotpApplyIoRule, HotpApplyMemoryRule.
+//   HotpListIsWhole, HotpApplyIoRule, HotpApplyMemoryRule, HotpKeepLargest, HotpWindowFit,
+//   HotpInsertDescriptor.
 
 namespace {
 
 constexpr ULONG HOTP_IO_PAGE = 0x1000;
+constexpr ULONG HOTP_MEMORY_GRANULE = 0x100000;  // a bridge's memory windows come in 1 MB steps
+// Descriptors a replacement list has room for beyond its ListSize: two fall-backs after each of
+// the three windows.
+constexpr ULONG HOTP_ADDED_DESCRIPTORS = 6;
 constexpr ULONG HOTP_SCAN_ATTEMPTS = 3;
 constexpr ULONG HOTP_LIST_HEADER = FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List);
 constexpr ULONG HOTP_ALTERNATIVE_HEADER = FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors);
@@ -109,6 +114,86 @@ HOTP_PAGEABLE bool HotpApplyMemoryRule(ULONG& Total, ULONG Alignment,
     return true;
 }
 
+// The totals the window rules read, per window kind.
+struct HOTP_SCAN_TOTALS {
+    ULONG IoTotal, MemoryTotal, PrefetchableTotal;
+    ULONG IoAlignment, MemoryAlignment, PrefetchableAlignment;
+    ULONG MaxBridgesPerBus;
+    HOTP_SCAN_FIT Fit;  // what the target's own windows must hold
+};
+
+// Keeps, per window kind, the largest total and alignment of the attempts so far.
+HOTP_PAGEABLE void HotpKeepLargest(HOTP_SCAN_TOTALS& Best, const HOTP_SCAN_CONTEXT& Attempt)
+{
+    PAGED_CODE();
+    auto Keep = [](ULONG& Kept, ULONG Value) {
+        if (Value > Kept) {
+            Kept = Value;
+        }
+    };
+    Keep(Best.IoTotal, Attempt.IoTotal);
+    Keep(Best.MemoryTotal, Attempt.MemoryTotal);
+    Keep(Best.PrefetchableTotal, Attempt.PrefetchableTotal);
+    Keep(Best.IoAlignment, Attempt.IoAlignment);
+    Keep(Best.MemoryAlignment, Attempt.MemoryAlignment);
+    Keep(Best.PrefetchableAlignment, Attempt.PrefetchableAlignment);
+    Keep(Best.MaxBridgesPerBus, Attempt.MaxBridgesPerBus);
+    const HOTP_SCAN_FIT& Fit = Attempt.Fits[Attempt.TargetLevel];
+    for (ULONG Kind = 0; Kind < HOTP_WINDOW_KINDS; ++Kind) {
+        Keep(Best.Fit.Size[Kind], Fit.Size[Kind]);
+        Keep(Best.Fit.Alignment[Kind], Fit.Alignment[Kind]);
+    }
+}
+
+// The least window of a kind that holds what was found behind the target: its fit rounded up to
+// the window's granularity, and aligned to the largest item inside. Length 0 when nothing of the
+// kind was found, or when it does not fit in 32 bits. Where the target has no prefetchable
+// window, its memory window holds the prefetchable BARs too.
+struct HOTP_WINDOW_FIT {
+    ULONG Length;
+    ULONG Alignment;
+};
+
+HOTP_PAGEABLE HOTP_WINDOW_FIT HotpWindowFit(const HOTP_SCAN_CONTEXT* Scan, ULONG Kind,
+                                            bool WithPrefetchable)
+{
+    PAGED_CODE();
+    const HOTP_SCAN_FIT& Fit = Scan->Fits[Scan->TargetLevel];
+    ULONGLONG Size = Fit.Size[Kind];
+    ULONG Alignment = Fit.Alignment[Kind];
+    bool Overflow = Fit.Size[Kind] == HOTP_TOTAL_OVERFLOW;
+    if (WithPrefetchable) {
+        Size += Fit.Size[HOTP_WINDOW_PREFETCHABLE];
+        Overflow = Overflow || Fit.Size[HOTP_WINDOW_PREFETCHABLE] == HOTP_TOTAL_OVERFLOW;
+        if (Fit.Alignment[HOTP_WINDOW_PREFETCHABLE] > Alignment) {
+            Alignment = Fit.Alignment[HOTP_WINDOW_PREFETCHABLE];
+        }
+    }
+    const ULONG Granule = Kind == HOTP_WINDOW_IO ? HOTP_IO_PAGE : HOTP_MEMORY_GRANULE;
+    const ULONGLONG Length = (Size + Granule - 1) & ~ULONGLONG{Granule - 1};
+    if (Overflow || Size == 0 || Length > HOTP_LIMIT_32) {
+        return {0, 0};
+    }
+    return {static_cast<ULONG>(Length), Alignment};
+}
+
+// Puts a descriptor into the only alternative list right after the one at Index. The caller has
+// made sure the list's memory has room for it beyond ListSize.
+HOTP_PAGEABLE void HotpInsertDescriptor(PIO_RESOURCE_REQUIREMENTS_LIST List, ULONG Index,
+                                        const IO_RESOURCE_DESCRIPTOR& Descriptor)
+{
+    PAGED_CODE();
+    PIO_RESOURCE_LIST Alternative = HotpAlternativeAt(List, HOTP_LIST_HEADER);
+    // The descriptors after it move down one place, last first.
+    for (ULONG Moved = Alternative->Count; Moved > Index + 1; --Moved) {
+        RtlCopyMemory(HotpDescriptorAt(Alternative, Moved), HotpDescriptorAt(Alternative, Moved - 1),
+                      sizeof(IO_RESOURCE_DESCRIPTOR));
+    }
+    RtlCopyMemory(HotpDescriptorAt(Alternative, Index + 1), &Descriptor, sizeof(Descriptor));
+    Alternative->Count++;
+    List->ListSize += sizeof(IO_RESOURCE_DESCRIPTOR);
+}
+
 }  // namespace
 
 extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpFilterResourceRequirements(
@@ -129,19 +214,21 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpFilterResourceRequirements(
     if (!HotpListIsWhole(List)) {
         return STATUS_SUCCESS;
     }
-    // Room for one more descriptor per alternative list, as the list a bus driver builds leaves.
+    // Room for one more descriptor per alternative list, as the list a bus driver builds leaves,
+    // and beyond it room for the fall-backs the adjustment may put after raised windows.
     const ULONGLONG NewSize = ULONGLONG{List->ListSize} +
                               ULONGLONG{sizeof(IO_RESOURCE_DESCRIPTOR)} * List->AlternativeLists;
-    if (NewSize > HOTP_LIMIT_32) {
+    const ULONGLONG Room = NewSize + ULONGLONG{sizeof(IO_RESOURCE_DESCRIPTOR)} * HOTP_ADDED_DESCRIPTORS;
+    if (Room > HOTP_LIMIT_32) {
         return STATUS_SUCCESS;
     }
     auto* Replacement = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
-        ExAllocatePoolWithTag(PagedPool, static_cast<SIZE_T>(NewSize), HOTP_POOL_TAG));
+        ExAllocatePoolWithTag(PagedPool, static_cast<SIZE_T>(Room), HOTP_POOL_TAG));
     if (Replacement == nullptr) {
         return STATUS_SUCCESS;
     }
     // Zero first, so that nothing the pool held reaches the PnP manager.
-    RtlZeroMemory(Replacement, static_cast<SIZE_T>(NewSize));
+    RtlZeroMemory(Replacement, static_cast<SIZE_T>(Room));
     Replacement->ListSize = static_cast<ULONG>(NewSize);
     Replacement->InterfaceType = List->InterfaceType;
     Replacement->BusNumber = List->BusNumber;
@@ -183,22 +270,84 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION
     }
     BOOLEAN Changed = FALSE;
     PIO_RESOURCE_LIST Alternative = HotpAlternativeAt(List, HOTP_LIST_HEADER);
+    // Without a prefetchable window the bus driver places prefetchable BARs in the memory
+    // window, which must then hold them too.
+    bool HasPrefetchable = false;
+    for (ULONG Index = 0; Index < Alternative->Count; ++Index) {
+        PIO_RESOURCE_DESCRIPTOR Descriptor = HotpDescriptorAt(Alternative, Index);
+        HasPrefetchable = HasPrefetchable ||
+                          (Descriptor->Option == 0 && Descriptor->Type == CmResourceTypeMemory &&
+                           (Descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0);
+    }
+    ULONG MemoryTotal = Scan->MemoryTotal;
+    ULONG MemoryAlignment = Scan->MemoryAlignment;
+    if (!HasPrefetchable) {
+        const ULONGLONG Sum = ULONGLONG{MemoryTotal} + Scan->PrefetchableTotal;
+        MemoryTotal = MemoryTotal == HOTP_TOTAL_OVERFLOW || Sum >= HOTP_TOTAL_OVERFLOW
+                          ? HOTP_TOTAL_OVERFLOW
+                          : static_cast<ULONG>(Sum);
+        if (Scan->PrefetchableAlignment > MemoryAlignment) {
+            MemoryAlignment = Scan->PrefetchableAlignment;
+        }
+    }
+    ULONG Added = 0;
     for (ULONG Index = 0; Index < Alternative->Count; ++Index) {
         PIO_RESOURCE_DESCRIPTOR Descriptor = HotpDescriptorAt(Alternative, Index);
         if (Descriptor->Option != 0) {
             continue;
         }
+        const IO_RESOURCE_DESCRIPTOR Own = *Descriptor;
+        HOTP_WINDOW_FIT Fit = {0, 0};
         if (Descriptor->Type == CmResourceTypePort) {
-            Changed |= HotpApplyIoRule(Scan, Descriptor);
+            HotpApplyIoRule(Scan, Descriptor);
+            Fit = HotpWindowFit(Scan, HOTP_WINDOW_IO, false);
         } else if (Descriptor->Type == CmResourceTypeMemory) {
             if (Descriptor->Flags == CM_RESOURCE_MEMORY_READ_WRITE) {
-                Changed |= HotpApplyMemoryRule(Scan->MemoryTotal, Scan->MemoryAlignment, Descriptor);
+                HotpApplyMemoryRule(MemoryTotal, MemoryAlignment, Descriptor);
+                Fit = HotpWindowFit(Scan, HOTP_WINDOW_MEMORY, !HasPrefetchable);
             }
             if ((Descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0) {
-                Changed |= HotpApplyMemoryRule(Scan->PrefetchableTotal, Scan->PrefetchableAlignment,
-                                               Descriptor);
+                HotpApplyMemoryRule(Scan->PrefetchableTotal, Scan->PrefetchableAlignment,
+                                    Descriptor);
+                Fit = HotpWindowFit(Scan, HOTP_WINDOW_PREFETCHABLE, false);
+            }
+        } else {
+            continue;
+        }
+        // Never less than what fits. (The port and memory forms of a descriptor share their
+        // layout: length, then alignment.)
+        if (Fit.Length > Descriptor->u.Port.Length) {
+            Descriptor->u.Port.Length = Fit.Length;
+            if (Descriptor->u.Port.Alignment < Fit.Alignment) {
+                Descriptor->u.Port.Alignment = Fit.Alignment;
             }
         }
+        if (Descriptor->u.Port.Length <= Own.u.Port.Length) {
+            continue;
+        }
+        Changed = TRUE;
+        // Or else, rather than nothing: what fits, then the bus driver's own window, each where it
+        // is smaller than the one before, for the arbiter to try in order.
+        if (Added + 2 > HOTP_ADDED_DESCRIPTORS) {
+            continue;
+        }
+        Descriptor->Option = IO_RESOURCE_PREFERRED;
+        if (Fit.Length > Own.u.Port.Length && Fit.Length < Descriptor->u.Port.Length) {
+            IO_RESOURCE_DESCRIPTOR Fitting = Own;
+            Fitting.Option = IO_RESOURCE_ALTERNATIVE;
+            Fitting.u.Port.Length = Fit.Length;
+            if (Fitting.u.Port.Alignment < Fit.Alignment) {
+                Fitting.u.Port.Alignment = Fit.Alignment;
+            }
+            HotpInsertDescriptor(List, Index, Fitting);
+            ++Index;
+            ++Added;
+        }
+        IO_RESOURCE_DESCRIPTOR Fallback = Own;
+        Fallback.Option = IO_RESOURCE_ALTERNATIVE;
+        HotpInsertDescriptor(List, Index, Fallback);
+        ++Index;
+        ++Added;
     }
     ExFreePool(Scan);
     return Changed;
@@ -228,27 +377,45 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpScanBridge(HOTP_BUS_EXTENSION* BusExtens
     }
     // A scan during which a raised number was changed behind it (a path bridge's header restored
     // on its return to D0) may have missed whatever lay behind the buses it cut off, so it is
-    // made again. Its totals can only fall short, never overshoot, and the window rules only
-    // enlarge, so the last one is used even when every attempt was cut short.
+    // made again, each time with the target's bus numbers as they then are (the same restore may
+    // have reset the target's). An attempt can only fall short, never overshoot, so each window
+    // kind keeps the largest total and alignment any attempt found.
+    HOTP_SCAN_TOTALS Best = {};
     for (ULONG Attempt = 1;; ++Attempt) {
         RtlZeroMemory(Scan, sizeof(HOTP_SCAN_CONTEXT));
         if (!HotpBuildBridgePath(BusExtension, Scan, Header[HOTP_CONFIG_SECONDARY_BUS],
                                  Header[HOTP_CONFIG_SUBORDINATE_BUS])) {
-            ExFreePool(Scan);
-            return;
+            if (Attempt == 1) {
+                ExFreePool(Scan);
+                return;
+            }
+            break;
         }
+        Scan->RoutedFirst = Scan->Levels[0].SecondaryBus;
+        Scan->RoutedLast = Scan->Levels[0].SubordinateBus;
         HotpScanBusLevel(Scan, Scan->TargetLevel);
         HotpRestoreSubordinate(Scan);
+        HotpKeepLargest(Best, *Scan);
         if (!Scan->RaiseUndone) {
             break;
         }
-        HotpTrace(HOTP_TRACE_WARNING,
+        HotpTrace(HOTP_TRACE_DETAIL,
                   "HotpScanBridge - bus numbers raised by scan %lx behind bridge %lx on bus %lx "
                   "were changed meanwhile\n",
                   Attempt, SlotNumber, ULONG{BusNumber});
-        if (Attempt == HOTP_SCAN_ATTEMPTS) {
+        if (Attempt == HOTP_SCAN_ATTEMPTS ||
+            HotpRootReadConfig(nullptr, BusNumber, SlotNumber, Header, 0, sizeof(Header)) !=
+                sizeof(Header)) {
             break;
         }
     }
+    Scan->IoTotal = Best.IoTotal;
+    Scan->MemoryTotal = Best.MemoryTotal;
+    Scan->PrefetchableTotal = Best.PrefetchableTotal;
+    Scan->IoAlignment = Best.IoAlignment;
+    Scan->MemoryAlignment = Best.MemoryAlignment;
+    Scan->PrefetchableAlignment = Best.PrefetchableAlignment;
+    Scan->MaxBridgesPerBus = Best.MaxBridgesPerBus;
+    RtlCopyMemory(&Scan->Fits[Scan->TargetLevel], &Best.Fit, sizeof(Best.Fit));
     *ScanContext = Scan;
 }

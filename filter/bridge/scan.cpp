@@ -7,8 +7,8 @@
 
 // Pageable: HotpFindNextBridge, HotpProbeDevice, HotpSizeFunctionBars, HotpAccumulateBar,
 //   HotpBarSize, HotpInitLevel, HotpSetBridgeBuses, HotpRaiseSubordinate,
-//   HotpClearBridgeBuses, HotpRestoreSubordinate, HotpSubordinateHeld,
-//   HotpSiblingForwards, HotpBusAnswers, HotpBusNumberInUse.
+//   HotpClearBridgeBuses, HotpRestoreSubordinate, HotpReadWhole, HotpSubordinateHeld,
+//   HotpSiblingForwards, HotpBusAnswers, HotpBusNumberInUse, HotpSizeBridge, HotpFoldWindows.
 
 namespace {
 
@@ -22,30 +22,86 @@ void HotpAddTotal(ULONG& Total, ULONG Size)
     }
 }
 
+constexpr ULONG HOTP_IO_GRANULE = 0x1000;         // a bridge's I/O window: 4 KB steps
+constexpr ULONG HOTP_MEMORY_GRANULE = 0x100000;   // its memory and prefetchable windows: 1 MB
+constexpr ULONG HOTP_CONFIG_PREFETCHABLE_WINDOW = 0x24;  // type 1: prefetchable base and limit
+constexpr ULONG HOTP_PREFETCHABLE_PATTERN = 0xFFF0FFF0;
+
+ULONG HotpGranule(ULONG Kind)
+{
+    return Kind == HOTP_WINDOW_IO ? HOTP_IO_GRANULE : HOTP_MEMORY_GRANULE;
+}
+
+// Rounds up to a multiple of a power of two, in 64 bits so that nothing wraps.
+ULONGLONG HotpRoundUp(ULONGLONG Value, ULONG Multiple)
+{
+    return (Value + Multiple - 1) & ~ULONGLONG{Multiple - 1};
+}
+
+// Adds one item of a window kind into a fit: its size, already a multiple of its alignment.
+void HotpAddFitItem(HOTP_SCAN_FIT& Fit, ULONG Kind, ULONGLONG Size, ULONG Alignment)
+{
+    const ULONGLONG Sum = ULONGLONG{Fit.Size[Kind]} + Size;
+    Fit.Size[Kind] = Fit.Size[Kind] == HOTP_TOTAL_OVERFLOW || Sum >= HOTP_TOTAL_OVERFLOW
+                         ? HOTP_TOTAL_OVERFLOW
+                         : static_cast<ULONG>(Sum);
+    if (Alignment > Fit.Alignment[Kind]) {
+        Fit.Alignment[Kind] = Alignment;
+    }
+}
+
+// Adds one BAR, as its readback gives it, into a fit.
+void HotpAddFitBar(HOTP_SCAN_FIT& Fit, ULONG Value)
+{
+    if ((Value & ~ULONG{1}) == 0) {
+        return;
+    }
+    const ULONG Size = HotpBarSize(Value);
+    if ((Value & 0x1) != 0) {
+        HotpAddFitItem(Fit, HOTP_WINDOW_IO, Size & ~ULONG{0x3}, Size);
+    } else {
+        HotpAddFitItem(Fit, (Value & 0x8) != 0 ? HOTP_WINDOW_PREFETCHABLE : HOTP_WINDOW_MEMORY,
+                       Size & ~ULONG{0xF}, Size);
+    }
+}
+
 void HotpWriteByte(UCHAR Bus, ULONG Slot, ULONG Offset, UCHAR Value)
 {
     HotpRootWriteConfig(nullptr, Bus, Slot, &Value, Offset, 1);
 }
 
-// True while a raised bridge still holds the subordinate number the scan last wrote. The scan
-// owns none of the path's bridges: the bus driver may write a path bridge's header meanwhile (it
-// restores the header on the bridge's return to D0), which cuts the temporary buses off, so
-// cycles to them find nothing. A read that does not come back whole counts as not held.
-HOTP_PAGEABLE bool HotpSubordinateHeld(const HOTP_SCAN_LEVEL& Level)
+// Reads Length bytes, and once more when they do not come back whole: a transfer cut short is
+// no evidence of what the register holds. True when one of the two reads came back whole.
+HOTP_PAGEABLE bool HotpReadWhole(UCHAR Bus, ULONG Slot, PVOID Buffer, ULONG Offset, ULONG Length)
+{
+    PAGED_CODE();
+    return HotpRootReadConfig(nullptr, Bus, Slot, Buffer, Offset, Length) == Length ||
+           HotpRootReadConfig(nullptr, Bus, Slot, Buffer, Offset, Length) == Length;
+}
+
+// What a path or target bridge holds of the subordinate number the scan last wrote to it. The
+// scan owns none of them: the bus driver may write a path bridge's header meanwhile (it restores
+// the header on the bridge's return to D0), which cuts the temporary buses off, so cycles to them
+// find nothing. A read-back that comes back short twice tells nothing either way.
+enum class HOTP_RAISE { Held, Changed, Unknown };
+
+HOTP_PAGEABLE HOTP_RAISE HotpSubordinateHeld(const HOTP_SCAN_LEVEL& Level)
 {
     PAGED_CODE();
     UCHAR Value = 0;
-    return HotpRootReadConfig(nullptr, Level.PrimaryBus, Level.Slot, &Value,
-                              HOTP_CONFIG_SUBORDINATE_BUS, 1) == 1 &&
-           Value == Level.SubordinateBus;
+    if (!HotpReadWhole(Level.PrimaryBus, Level.Slot, &Value, HOTP_CONFIG_SUBORDINATE_BUS, 1)) {
+        return HOTP_RAISE::Unknown;
+    }
+    return Value == Level.SubordinateBus ? HOTP_RAISE::Held : HOTP_RAISE::Changed;
 }
 
 // True when a bridge other than the path's own on bus Bus forwards Number. Reads each function's
 // identifiers, then the header type, then a bridge's bus numbers: one cycle each. A function is
-// absent only when its vendor ID came back whole as 0xFFFF; identifiers, a header type or bus
-// numbers that cannot be read whole leave the number in doubt, and a number in doubt counts as
-// taken, since the function that could not be read may be a bridge forwarding it to running
-// hardware.
+// absent only when its vendor ID came back whole as 0xFFFF; identifiers cut short are read once
+// more, since one short transfer is common and the function is still there. Identifiers still
+// short, a header type or bus numbers that cannot be read whole leave the number in doubt, and a
+// number in doubt counts as taken, since the function that could not be read may be a bridge
+// forwarding it to running hardware.
 HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
 {
     PAGED_CODE();
@@ -53,7 +109,7 @@ HOTP_PAGEABLE bool HotpSiblingForwards(UCHAR Bus, ULONG PathSlot, UCHAR Number)
         for (ULONG Function = 0; Function <= 7; ++Function) {
             const ULONG Slot = HotpSlot(Device, Function);
             UCHAR Ids[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-            if (HotpRootReadConfig(nullptr, Bus, Slot, Ids, 0, sizeof(Ids)) != sizeof(Ids)) {
+            if (!HotpReadWhole(Bus, Slot, Ids, HOTP_CONFIG_VENDOR_ID, sizeof(Ids))) {
                 return true;
             }
             if (HotpHeaderWord(Ids, HOTP_CONFIG_VENDOR_ID) == 0xFFFF) {
@@ -110,7 +166,9 @@ HOTP_PAGEABLE bool HotpBusAnswers(UCHAR Number)
 // path bridges to it would make two bridges claim one bus: configuration cycles meant for the
 // hierarchy behind the target would reach, and size, a device that is running. A live bus that
 // the path does not lead to is forwarded by a bridge on one of the path's buses, or is the root bus
-// of a peer host bridge, which answers on the number itself.
+// of a peer host bridge, which answers on the number itself. A number that the path's bridge on
+// the root bus forwarded before the scan is routed to this root already, so no peer root can own
+// it and it is not probed; every number outside that range is.
 HOTP_PAGEABLE bool HotpBusNumberInUse(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Number)
 {
     PAGED_CODE();
@@ -129,7 +187,83 @@ HOTP_PAGEABLE bool HotpBusNumberInUse(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Numb
             return true;
         }
     }
+    if (ScanContext->RoutedFirst != 0 && ScanContext->RoutedFirst <= Number &&
+        Number <= ScanContext->RoutedLast) {
+        return false;
+    }
     return HotpBusAnswers(Number);
+}
+
+// Sizes a found bridge's own BARs (two for a PCI-to-PCI bridge, one for a CardBus bridge), which
+// take room in the windows of the bus it sits on, and finds whether a PCI-to-PCI bridge has a
+// prefetchable window, as configuration software does: the window is optional, and registers
+// that do not keep a written pattern are not there. The bridge sits behind a target that decodes
+// nothing, so neither disturbs anything; the window registers are written back as they were.
+// Whatever cannot be read whole counts as today: no BAR, and a prefetchable window.
+HOTP_PAGEABLE VOID HotpSizeBridge(HOTP_SCAN_CONTEXT* ScanContext, UCHAR Bus, ULONG Slot,
+                                  const UCHAR* Header)
+{
+    PAGED_CODE();
+    const bool CardBus = (Header[HOTP_CONFIG_HEADER_TYPE] & HOTP_HEADER_LAYOUT_MASK) ==
+                         HOTP_HEADER_CARDBUS_BRIDGE;
+    ULONG Values[2] = {0xFFFFFFFF, 0xFFFFFFFF};
+    const ULONG Bytes = CardBus ? sizeof(ULONG) : sizeof(Values);
+    HotpRootWriteConfig(nullptr, Bus, Slot, Values, HOTP_CONFIG_BARS, Bytes);
+    RtlZeroMemory(Values, sizeof(Values));
+    HotpRootReadConfig(nullptr, Bus, Slot, Values, HOTP_CONFIG_BARS, Bytes);
+    HOTP_SCAN_FIT& Fit = ScanContext->Fits[ScanContext->CurrentLevel];
+    HotpAddFitBar(Fit, Values[0]);
+    if (!CardBus && ((Values[0] & 0x1) != 0 || (Values[0] & 0x4) == 0)) {
+        HotpAddFitBar(Fit, Values[1]);
+    }
+
+    // A CardBus bridge's memory windows are not the prefetchable window of a PCI-to-PCI bridge.
+    ScanContext->FoundNoPrefetchable = CardBus;
+    ULONG Window = 0;
+    RtlCopyMemory(&Window, Header + HOTP_CONFIG_PREFETCHABLE_WINDOW, sizeof(Window));
+    if (CardBus || Window != 0) {
+        return;
+    }
+    ULONG Pattern = HOTP_PREFETCHABLE_PATTERN;
+    HotpRootWriteConfig(nullptr, Bus, Slot, &Pattern, HOTP_CONFIG_PREFETCHABLE_WINDOW,
+                        sizeof(Pattern));
+    ULONG Back = 0;
+    const ULONG Read = HotpRootReadConfig(nullptr, Bus, Slot, &Back,
+                                          HOTP_CONFIG_PREFETCHABLE_WINDOW, sizeof(Back));
+    HotpRootWriteConfig(nullptr, Bus, Slot, &Window, HOTP_CONFIG_PREFETCHABLE_WINDOW,
+                        sizeof(Window));
+    ScanContext->FoundNoPrefetchable = Read == sizeof(Back) && Back == 0;
+}
+
+// Adds the windows of the found bridge at Entry, now that its bus is scanned, into the fit of
+// the bus it sits on: each window is its contents rounded up to the window's granularity (one
+// granule when empty) and aligned to the largest item inside; a bridge without a prefetchable
+// window holds its prefetchable BARs in its memory window.
+HOTP_PAGEABLE VOID HotpFoldWindows(HOTP_SCAN_CONTEXT* ScanContext, ULONG Entry)
+{
+    PAGED_CODE();
+    HOTP_SCAN_FIT& Inner = ScanContext->Fits[Entry];
+    HOTP_SCAN_FIT& Outer = ScanContext->Fits[Entry - 1];
+    if (Inner.NoPrefetchable) {
+        HotpAddFitItem(Inner, HOTP_WINDOW_MEMORY, Inner.Size[HOTP_WINDOW_PREFETCHABLE],
+                       Inner.Alignment[HOTP_WINDOW_PREFETCHABLE]);
+        Inner.Size[HOTP_WINDOW_PREFETCHABLE] = 0;
+    }
+    for (ULONG Kind = 0; Kind < HOTP_WINDOW_KINDS; ++Kind) {
+        if (Kind == HOTP_WINDOW_PREFETCHABLE && Inner.NoPrefetchable) {
+            continue;
+        }
+        // The bus driver asks for each window a bridge has, one granule at least even with
+        // nothing behind it.
+        const ULONG Granule = HotpGranule(Kind);
+        const ULONG Alignment = Inner.Alignment[Kind] > Granule ? Inner.Alignment[Kind] : Granule;
+        const ULONGLONG Window = Inner.Size[Kind] == HOTP_TOTAL_OVERFLOW
+                                     ? HOTP_TOTAL_OVERFLOW
+                                     : HotpRoundUp(HotpRoundUp(Inner.Size[Kind] == 0 ? 1 : Inner.Size[Kind],
+                                                               Granule),
+                                                   Alignment);
+        HotpAddFitItem(Outer, Kind, Window, Alignment);
+    }
 }
 
 }  // namespace
@@ -148,16 +282,24 @@ extern "C" VOID NTAPI HotpScanBusLevel(HOTP_SCAN_CONTEXT* ScanContext, ULONG Lev
             return;
         }
         // A bridge nested deeper than the record can describe, or whose bus would need a number
-        // that live hardware already uses, is counted but not entered.
+        // that live hardware already uses, is counted but not entered. Once a raised number is
+        // found changed behind the scan, no more bridges are entered: the buses they would be
+        // reached through may be the bus driver's now, and the scan is made again anyway.
         const UCHAR Next = static_cast<UCHAR>(Level->SubordinateBus + 1);
-        if (ScanContext->CurrentLevel + 1 < HOTP_MAX_SCAN_LEVELS &&
+        if (!ScanContext->RaiseUndone && ScanContext->CurrentLevel + 1 < HOTP_MAX_SCAN_LEVELS &&
             !HotpBusNumberInUse(ScanContext, Next)) {
             ScanContext->CurrentLevel++;
             const ULONG Entry = ScanContext->CurrentLevel;
             HotpInitLevel(ScanContext, Level->SecondaryBus, Found);
+            ScanContext->Fits[Entry].NoPrefetchable = ScanContext->FoundNoPrefetchable;
             HotpSetBridgeBuses(ScanContext, Entry, Level->SecondaryBus, Next, Next);
-            HotpScanBusLevel(ScanContext, Entry);
-            HotpClearBridgeBuses(ScanContext, Entry);
+            // A bridge left unprogrammed (a raise above it was refused) is neither scanned nor
+            // cleared: nothing was written to it.
+            if (ScanContext->Levels[Entry].SecondaryBus != 0) {
+                HotpScanBusLevel(ScanContext, Entry);
+                HotpFoldWindows(ScanContext, Entry);
+                HotpClearBridgeBuses(ScanContext, Entry);
+            }
             ScanContext->CurrentLevel--;
         }
         const ULONG Device = HotpSlotDevice(Found);
@@ -226,6 +368,7 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpProbeDevice(HOTP_SCAN_CONTEXT* ScanCo
                 if (Level->BridgeCount > ScanContext->MaxBridgesPerBus) {
                     ScanContext->MaxBridgesPerBus = Level->BridgeCount;
                 }
+                HotpSizeBridge(ScanContext, Bus, FunctionSlot, Header);
                 *BridgeSlot = FunctionSlot;
                 return TRUE;
             }
@@ -281,6 +424,7 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpAccumulateBar(ULONG Value, HOTP_SCAN_CON
             ScanContext->MemoryAlignment = Size;
         }
     }
+    HotpAddFitBar(ScanContext->Fits[ScanContext->CurrentLevel], Value);
 }
 
 // The size a BAR decodes, from its all-ones readback. A readback with holes (an I/O BAR whose
@@ -308,19 +452,25 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpInitLevel(HOTP_SCAN_CONTEXT* ScanContext
     PAGED_CODE();
     HOTP_SCAN_LEVEL& Level = ScanContext->Levels[ScanContext->CurrentLevel];
     RtlZeroMemory(&Level, sizeof(Level));
+    RtlZeroMemory(&ScanContext->Fits[ScanContext->CurrentLevel], sizeof(HOTP_SCAN_FIT));
     Level.Kind = HOTP_LEVEL_FOUND;
     Level.Slot = Slot;
     Level.PrimaryBus = PrimaryBus;
 }
 
 // Raises the entries above so cycles to the new numbers are forwarded, then programs the entry's
-// bridge with its three numbers in one write.
+// bridge with its three numbers in one write. When a raise above was refused the bridge is not
+// programmed: its bus would not be forwarded, and the number may be another's by now.
 extern "C" HOTP_PAGEABLE VOID NTAPI HotpSetBridgeBuses(HOTP_SCAN_CONTEXT* ScanContext,
                                                       ULONG LevelIndex, UCHAR PrimaryBus,
                                                       UCHAR SecondaryBus, UCHAR SubordinateBus)
 {
     PAGED_CODE();
+    const BOOLEAN UndoneBefore = ScanContext->RaiseUndone;
     HotpRaiseSubordinate(ScanContext, LevelIndex, SubordinateBus);
+    if (ScanContext->RaiseUndone && !UndoneBefore) {
+        return;
+    }
     HOTP_SCAN_LEVEL& Level = ScanContext->Levels[LevelIndex];
     Level.PrimaryBus = PrimaryBus;
     Level.SecondaryBus = SecondaryBus;
@@ -331,23 +481,35 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpSetBridgeBuses(HOTP_SCAN_CONTEXT* ScanCo
 }
 
 // Raises the subordinate number of every entry above LevelIndex that is below the new number,
-// root side first, saving each one's number before its first raise. An entry raised before must
-// still hold that raise: if it does not, part of the scan ran with its buses cut off.
+// root side first, saving each one's number before its first raise. A path or target bridge
+// raised before must still hold that raise: one that does not was written by someone else (the
+// bus driver, which knows these bridges), so it is not written over, no entry below it is raised,
+// and the scan is marked to be made again with the path as it then stands. A read-back that tells
+// nothing is no evidence of another writer: the raise is written, and the scan made again. Found
+// bridges are not read back: they sit behind a target the bus driver has not enumerated, so only
+// the scan writes them.
 extern "C" HOTP_PAGEABLE VOID NTAPI HotpRaiseSubordinate(HOTP_SCAN_CONTEXT* ScanContext,
                                                         ULONG LevelIndex, UCHAR SubordinateBus)
 {
     PAGED_CODE();
     for (ULONG Index = 0; Index < LevelIndex && Index < HOTP_MAX_SCAN_LEVELS; ++Index) {
         HOTP_SCAN_LEVEL& Level = ScanContext->Levels[Index];
-        if (Level.SubordinateBus < SubordinateBus) {
-            if (Level.SavedSubordinateBus == 0) {
-                Level.SavedSubordinateBus = Level.SubordinateBus;
-            } else if (!HotpSubordinateHeld(Level)) {
+        if (Level.SubordinateBus >= SubordinateBus) {
+            continue;
+        }
+        if (Level.SavedSubordinateBus == 0) {
+            Level.SavedSubordinateBus = Level.SubordinateBus;
+        } else if (Level.Kind != HOTP_LEVEL_FOUND) {
+            const HOTP_RAISE Raise = HotpSubordinateHeld(Level);
+            if (Raise != HOTP_RAISE::Held) {
                 ScanContext->RaiseUndone = TRUE;
             }
-            Level.SubordinateBus = SubordinateBus;
-            HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_CONFIG_SUBORDINATE_BUS, SubordinateBus);
+            if (Raise == HOTP_RAISE::Changed) {
+                return;
+            }
         }
+        Level.SubordinateBus = SubordinateBus;
+        HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_CONFIG_SUBORDINATE_BUS, SubordinateBus);
     }
 }
 
@@ -366,8 +528,9 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpClearBridgeBuses(HOTP_SCAN_CONTEXT* Scan
 
 // Writes back the subordinate numbers the path and target bridges had before the scan, each only
 // while the bridge still holds the scan's raise: a number written meanwhile is the bus driver's,
-// and writing the old one over it would cut off a bus it has just numbered. A raise not held
-// marks the scan's totals as in doubt.
+// and writing the old one over it would cut off a bus it has just numbered. A read-back that tells
+// nothing is no evidence of another writer: the saved number is written back, as it must be lest
+// the bridge keep a temporary number. Either marks the scan's totals as in doubt.
 extern "C" HOTP_PAGEABLE VOID NTAPI HotpRestoreSubordinate(HOTP_SCAN_CONTEXT* ScanContext)
 {
     PAGED_CODE();
@@ -379,11 +542,13 @@ extern "C" HOTP_PAGEABLE VOID NTAPI HotpRestoreSubordinate(HOTP_SCAN_CONTEXT* Sc
         if (Level.SavedSubordinateBus == 0) {
             continue;
         }
-        if (HotpSubordinateHeld(Level)) {
+        const HOTP_RAISE Raise = HotpSubordinateHeld(Level);
+        if (Raise != HOTP_RAISE::Held) {
+            ScanContext->RaiseUndone = TRUE;
+        }
+        if (Raise != HOTP_RAISE::Changed) {
             HotpWriteByte(Level.PrimaryBus, Level.Slot, HOTP_CONFIG_SUBORDINATE_BUS,
                           Level.SavedSubordinateBus);
-        } else {
-            ScanContext->RaiseUndone = TRUE;
         }
     }
 }

@@ -24,6 +24,21 @@ struct HOTP_SCAN_LEVEL {
     BOOLEAN MultiFunction;      // the device being probed announced several functions
 };
 
+// The three kinds of bridge window, as the fit of a level counts them.
+constexpr ULONG HOTP_WINDOW_IO = 0;
+constexpr ULONG HOTP_WINDOW_MEMORY = 1;
+constexpr ULONG HOTP_WINDOW_PREFETCHABLE = 2;
+constexpr ULONG HOTP_WINDOW_KINDS = 3;
+
+// What the bus of one level holds, per window kind, for the least windows that fit it: the BARs on
+// the bus (the bridges' own among them) and the windows of the bridges on it, each item counted at
+// a multiple of its alignment, so that placed largest alignment first they leave no gap.
+struct HOTP_SCAN_FIT {
+    ULONG Size[HOTP_WINDOW_KINDS];       // the items added up; HOTP_TOTAL_OVERFLOW when too large
+    ULONG Alignment[HOTP_WINDOW_KINDS];  // the largest item's alignment; 0 while there is none
+    BOOLEAN NoPrefetchable;              // the level's bridge has no prefetchable window
+};
+
 struct HOTP_SCAN_CONTEXT {
     ULONG IoTotal;                // I/O BAR sizes, low 2 bits cleared
     ULONG MemoryTotal;            // non-prefetchable memory BAR sizes, low 4 bits cleared
@@ -36,11 +51,18 @@ struct HOTP_SCAN_CONTEXT {
     HOTP_SCAN_LEVEL Levels[HOTP_MAX_SCAN_LEVELS];
     ULONG IoAlignment;            // largest I/O BAR; after the levels, so the fields above keep
                                   // the offsets a debugger knows them by
-    BOOLEAN RaiseUndone;          // a subordinate number the scan raised was changed behind it
+    BOOLEAN RaiseUndone;          // a subordinate number the scan raised was changed behind it,
+                                  // or could not be read back
+    UCHAR RoutedFirst;            // the secondary and subordinate numbers of the path's bridge on
+    UCHAR RoutedLast;             // the root bus before the scan: buses routed to this root
+    BOOLEAN FoundNoPrefetchable;  // the bridge the probe last reported has no prefetchable window
+    HOTP_SCAN_FIT Fits[HOTP_MAX_SCAN_LEVELS];  // per entry: what its bridge's windows must hold
 };
 
 static_assert(sizeof(HOTP_SCAN_LEVEL) == 20, "level entries are packed as the scan expects");
-static_assert(sizeof(HOTP_SCAN_CONTEXT) == 32 + 20 * HOTP_MAX_SCAN_LEVELS + 8, "scan record size");
+static_assert(sizeof(HOTP_SCAN_FIT) == 28, "fit entries are packed as the scan expects");
+static_assert(sizeof(HOTP_SCAN_CONTEXT) == 32 + 20 * HOTP_MAX_SCAN_LEVELS + 8 + 28 * HOTP_MAX_SCAN_LEVELS,
+              "scan record size");
 
 // A total that no longer fits in 32 bits is held at this value, which no real total can reach
 // (totals are multiples of 4), so the window rules can tell it from a real one.

@@ -91,7 +91,7 @@ NTSTATUS HotpClassifyDevice(HOTP_CHILD_EXTENSION* Child)
         Status = HotpReadClassField(Child, HOTP_CONFIG_SUB_CLASS, &SubClass);
     }
     if (!NT_SUCCESS(Status)) {
-        HotpTrace(HOTP_TRACE_WARNING,
+        HotpTrace(HOTP_TRACE_DETAIL,
                   "HotpProgramPCI - class code of PDO %08lx (VendorId %lx, DeviceId %lx) unreadable, "
                   "device left unclassified\n",
                   HotpTraceValue(Child->Pdo), static_cast<ULONG>(VendorId),

@@ -51,6 +51,12 @@ inline std::vector<ConfigWrite> barSizing(unsigned bus, unsigned device, unsigne
     return out;
 }
 
+// The two all-ones writes that size a found bridge's own BARs.
+inline std::vector<ConfigWrite> bridgeBars(unsigned bus, unsigned device)
+{
+    return {{bus, device, 0, 0x10, 4, 0xFFFFFFFF}, {bus, device, 0, 0x14, 4, 0xFFFFFFFF}};
+}
+
 struct Descriptor {
     UCHAR type;
     USHORT flags;

@@ -32,12 +32,23 @@ std::function<void(pci::Bus&)> devices(std::vector<std::vector<Bar>> each,
     };
 }
 
+constexpr UCHAR P = IO_RESOURCE_PREFERRED;
+constexpr UCHAR A = IO_RESOURCE_ALTERNATIVE;
+
+// One descriptor of the list the request carries on: a copy of the descriptor at `from` in the
+// list handed in, with this option, length and (where not 0) alignment.
+struct Out {
+    unsigned from;
+    ULONG length;
+    UCHAR option = 0;
+    ULONG alignment = 0;
+};
+
 struct WindowCase {
     const char* name;
     std::function<void(pci::Bus&)> behind;
     std::vector<Descriptor> descriptors;
-    std::vector<ULONG> lengths;  // afterwards
-    std::vector<ULONG> alignments = {};  // afterwards, where any changed
+    std::vector<Out> out;
 };
 void PrintTo(const WindowCase& c, std::ostream* os) { *os << c.name; }
 
@@ -50,26 +61,31 @@ TEST_P(WindowRules, RaiseWhatTheHierarchyNeeds)
     ASSERT_NO_FATAL_FAILURE(attach());
     const std::vector<uint8_t> before = listBytes(c.descriptors);
     Filtered after = filterRequirements(before);
-    EXPECT_EQ(after.lengths(), c.lengths);
-    if (!c.alignments.empty()) {
-        EXPECT_EQ(after.alignments(), c.alignments);
-    }
 
-    // A replacement is the old list, one descriptor longer and zero-filled beyond the copy,
-    // with only the raised lengths (and the alignments of raised windows) differing.
-    std::vector<uint8_t> expected = before;
-    auto* list = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(expected.data());
-    bool raised = false;
-    for (size_t i = 0; i < c.lengths.size(); ++i) {
-        raised = raised || c.lengths[i] != c.descriptors[i].length;
-        nt::descriptorAt(&list->List[0], i)->u.Port.Length = c.lengths[i];
-        if (!c.alignments.empty()) nt::descriptorAt(&list->List[0], i)->u.Port.Alignment = c.alignments[i];
+    // A replacement is the old list with the raised windows and their fall-backs, and room for
+    // one more descriptor, zero-filled.
+    std::vector<Descriptor> out;
+    bool changed = c.out.size() != c.descriptors.size();
+    for (size_t i = 0; i < c.out.size(); ++i) {
+        Descriptor d = c.descriptors[c.out[i].from];
+        changed = changed || c.out[i].from != i || d.length != c.out[i].length;
+        d.length = c.out[i].length;
+        d.option = c.out[i].option;
+        if (c.out[i].alignment != 0) d.alignment = c.out[i].alignment;
+        out.push_back(d);
     }
-    if (raised) {
-        list->ListSize += sizeof(IO_RESOURCE_DESCRIPTOR);
+    std::vector<uint8_t> expected = listBytes(out);
+    if (changed) {
+        reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(expected.data())->ListSize +=
+            sizeof(IO_RESOURCE_DESCRIPTOR);
         expected.resize(expected.size() + sizeof(IO_RESOURCE_DESCRIPTOR), 0);
     }
-    EXPECT_EQ(after.replaced, raised);
+    EXPECT_EQ(after.replaced, changed);
+    EXPECT_EQ(after.lengths(), [&] {
+        std::vector<ULONG> lengths;
+        for (const Out& o : c.out) lengths.push_back(o.length);
+        return lengths;
+    }());
     EXPECT_EQ(after.bytes, expected);
 }
 
@@ -79,59 +95,98 @@ const Bar kMeg{Bar::Kind::Memory32, M};
 const Bar kHalfMeg{Bar::Kind::Memory32, M / 2};
 const Bar kAperture{Bar::Kind::Memory64, 256 * M, true};
 
+// Bridges behind the target, each with one device of these BARs behind it; `prefetchWindow`
+// false: the bridges have no prefetchable window.
+std::function<void(pci::Bus&)> bridges(std::vector<std::vector<Bar>> each, bool prefetchWindow)
+{
+    return [each, prefetchWindow](pci::Bus& on) {
+        for (unsigned d = 0; d < each.size(); ++d) {
+            on.place(d, 0, pci::Function::bridge(0x1AB0, 0x0400, true, false, prefetchWindow));
+            placeDevice(*on.function(d, 0)->secondary(), 0, each[d]);
+        }
+    };
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Bridge, WindowRules,
     ::testing::Values(
-        // Nothing behind: one page of I/O; memory windows stay.
+        // Nothing behind: one page of I/O, the bus driver's own window the fall-back; memory
+        // windows stay.
         WindowCase{"EmptyBridgeNeedsOnePage", [](pci::Bus&) {},
                    {io(0x800), memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE)},
-                   {0x1000, M, M}},
-        WindowCase{"OnePageOfIoCountsAsNone", devices({{kIoPage}}), {io(0x800)}, {0x1000}},
-        // 4100 bytes, the first total past one page that BARs can add up to.
+                   {{0, 0x1000, P}, {0, 0x800, A}, {1, M}, {2, M}}},
+        WindowCase{"OnePageOfIoCountsAsNone", devices({{kIoPage}}), {io(0x800)},
+                   {{0, 0x1000, P}, {0, 0x800, A}}},
+        // 4100 bytes, the first total past one page that BARs can add up to: three pages, or
+        // the two that hold it, or the bus driver's own.
         WindowCase{"JustOverOnePageCountsAsTwo", devices({{kIoPage, {Bar::Kind::Io, 4}}}),
-                   {io(0x800)}, {0x3000}},
-        // 2 bridges + 2 pages + 1.
+                   {io(0x800)}, {{0, 0x3000, P}, {0, 0x2000, A}, {0, 0x800, A}}},
+        // 2 bridges + 2 pages + 1; two nested windows of a page each fit.
         WindowCase{"PageAndAHalfUnderTwoBridges", devices({{kIoPage}, {kHalfPage}}, true),
-                   {io(0x1000)}, {0x5000}},
+                   {io(0x1000)}, {{0, 0x5000, P}, {0, 0x2000, A}, {0, 0x1000, A}}},
         WindowCase{"MemoryRoundedUpToTheLargestBar", devices({{kMeg, kHalfMeg}}), {memory(M)},
-                   {2 * M}, {M}},
-        WindowCase{"MemoryCoveringTheTotalStays", devices({{kMeg, kHalfMeg}}),
-                   {memory(M + M / 2)}, {M + M / 2}},
+                   {{0, 2 * M, P, M}, {0, M, A}}},
+        // Covering the total is not enough where it is no whole number of megabytes: a bridge's
+        // memory window cannot end there.
+        WindowCase{"MemoryCoveringTheTotalIsAWholeWindow", devices({{kMeg, kHalfMeg}}),
+                   {memory(M + M / 2)}, {{0, 2 * M, P, M}, {0, M + M / 2, A}}},
         WindowCase{"RoundedTotalServesTheNextWindow", devices({{kMeg, kHalfMeg}}),
-                   {memory(M), memory(M + M / 2)}, {2 * M, 2 * M}, {M, M}},
+                   {memory(M), memory(M + M / 2)},
+                   {{0, 2 * M, P, M}, {0, M, A}, {1, 2 * M, P, M}, {1, M + M / 2, A}}},
         WindowCase{"ReadOnlyMemoryIsNoWindow", devices({{{Bar::Kind::Memory32, 2 * M}, kAperture}}),
                    {memory(M, CM_RESOURCE_MEMORY_READ_ONLY),
                     memory(M, CM_RESOURCE_MEMORY_READ_ONLY | CM_RESOURCE_MEMORY_PREFETCHABLE)},
-                   {M, 256 * M}, {0x1000, 256 * M}},
+                   {{0, M}, {1, 256 * M, P, 256 * M}, {1, M, A}}},
         // A raised window takes the alignment of the largest BAR of its kind behind it, so that
         // BAR has a place in it; the I/O window and a window left alone keep theirs.
         WindowCase{"RaisedWindowsTakeTheLargestBarsAlignment",
                    devices({{{Bar::Kind::Memory32, 64 * M, true}, kMeg, kHalfMeg}}),
                    {io(0x800), memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE),
                     memory(4 * M)},
-                   {0x1000, 2 * M, 64 * M, 4 * M}, {0x1000, M, 64 * M, 0x1000}},
-        // 16K + 2K of I/O is five pages, six with the spare one; the 16K BAR sets the alignment.
+                   {{0, 0x1000, P}, {0, 0x800, A}, {1, 2 * M, P, M}, {1, M, A},
+                    {2, 64 * M, P, 64 * M}, {2, M, A}, {3, 4 * M}}},
+        // 16K + 2K of I/O is five pages, six with the spare one; what fits is the 20K that holds
+        // it, aligned as the 16K BAR must be.
         WindowCase{"ALargeIoBarAlignsTheIoWindow",
-                   devices({{{Bar::Kind::Io, 0x4000}, kHalfPage}}), {io(0x800)}, {0x6000},
-                   {0x4000}},
+                   devices({{{Bar::Kind::Io, 0x4000}, kHalfPage}}), {io(0x800)},
+                   {{0, 0x6000, P, 0x4000}, {0, 0x5000, A, 0x4000}, {0, 0x800, A}}},
         WindowCase{"AGreaterAlignmentStays", devices({{kMeg, kHalfMeg}}),
-                   {{CmResourceTypeMemory, 0, M, 0, 4 * M}}, {2 * M}, {4 * M}},
+                   {{CmResourceTypeMemory, 0, M, 0, 4 * M}}, {{0, 2 * M, P, 4 * M}, {0, M, A}}},
         WindowCase{"OnlyOptionZeroPortAndMemoryChange",
                    devices({{kIoPage, {Bar::Kind::Io, 4}, {Bar::Kind::Memory32, 2 * M},
                              kAperture}}),
                    {io(0x100, IO_RESOURCE_PREFERRED), memory(M, 0, IO_RESOURCE_ALTERNATIVE),
                     memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE, IO_RESOURCE_DEFAULT),
                     {CmResourceTypeBusNumber, 0, 1}},
-                   {0x100, M, M, 1}},
+                   {{0, 0x100, IO_RESOURCE_PREFERRED}, {1, M, IO_RESOURCE_ALTERNATIVE},
+                    {2, M, IO_RESOURCE_DEFAULT}, {3, 1}}},
         // 2G + 2G + 1M does not fit: held at the top, not wrapped to 1M.
         WindowCase{"SaturatedTotalLeavesTheWindow",
                    devices({{{Bar::Kind::Memory32, 2 * G}, {Bar::Kind::Memory32, 2 * G}, kMeg}}),
-                   {io(0x800), memory(M / 2)}, {0x1000, M / 2}},
-        // 3.5G fits, but rounded up to a multiple of 2G it does not.
-        WindowCase{"RoundingPast4GLeavesTheWindow",
+                   {io(0x800), memory(M / 2)}, {{0, 0x1000, P}, {0, 0x800, A}, {1, M / 2}}},
+        // 3.5G fits, but rounded up to a multiple of 2G it does not: what fits is asked for.
+        WindowCase{"RoundingPast4GAsksForWhatFits",
                    devices({{{Bar::Kind::Memory32, 2 * G}, {Bar::Kind::Memory32, G},
                              {Bar::Kind::Memory32, G / 2}}}),
-                   {io(0x800), memory(M)}, {0x1000, M}}),
+                   {memory(M)}, {{0, 3 * G + G / 2, P, 2 * G}, {0, M, A}}},
+        // Two bridges with a 128K controller each: their windows are a megabyte each, and their
+        // empty prefetchable windows a megabyte too.
+        WindowCase{"NestedWindowsAreWholeMegabytes",
+                   bridges({{{Bar::Kind::Memory32, 128 * 1024}}, {{Bar::Kind::Memory32, 128 * 1024}}},
+                           true),
+                   {memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE)},
+                   {{0, 2 * M, P, M}, {0, M, A}, {1, 2 * M, P, M}, {1, M, A}}},
+        // No prefetchable descriptor: the memory window holds the 128M aperture as well, 256M by
+        // the largest BAR's rounding, or the 129M that fits, or the bus driver's own.
+        WindowCase{"NoPrefetchableDescriptor",
+                   devices({{{Bar::Kind::Memory32, 128 * M, true}, kMeg}}), {memory(M)},
+                   {{0, 256 * M, P, 128 * M}, {0, 129 * M, A, 128 * M}, {0, M, A}}},
+        // A bridge behind the target without a prefetchable window holds its 64M aperture in its
+        // memory window, so the target's memory window must hold it too.
+        WindowCase{"NestedBridgeWithoutAPrefetchableWindow",
+                   bridges({{{Bar::Kind::Memory32, 64 * M, true}}}, false),
+                   {memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE)},
+                   {{0, 64 * M, P, 64 * M}, {0, M, A}, {1, 64 * M, P, 64 * M}, {1, M, A}}}),
     CaseName());
 
 using Bytes = std::vector<uint8_t>;

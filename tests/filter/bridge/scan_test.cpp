@@ -32,15 +32,18 @@ TEST_F(Scan, BusNumbersAreHandedOutDepthFirstAndGivenBack)
     pci::Function* next = placeBridge(*target->secondary(), 2);
     ASSERT_NO_FATAL_FAILURE(attach());
 
-    // Two bridges on bus 5, 32 bytes of I/O: three pages.
+    // Two bridges on bus 5, 32 bytes of I/O: three pages; or the two that hold the bridges' two
+    // windows; or the bus driver's own page.
     Filtered filtered = filterRequirements(listBytes({{CmResourceTypePort, 0, 0x1000}}));
-    EXPECT_EQ(filtered.lengths(), std::vector<ULONG>{0x3000});
+    EXPECT_EQ(filtered.lengths(), (std::vector<ULONG>{0x3000, 0x2000, 0x1000}));
 
-    EXPECT_EQ(writes(), sequence(subordinate(0, 1, 6), busNumbers(5, 0, 5, 6, 6),
-                                 subordinate(0, 1, 7), subordinate(5, 0, 7),
+    // Each bridge found has its own two BARs sized (its prefetchable window, 64-bit capable,
+    // shows itself without a probe).
+    EXPECT_EQ(writes(), sequence(bridgeBars(5, 0), subordinate(0, 1, 6), busNumbers(5, 0, 5, 6, 6),
+                                 bridgeBars(6, 0), subordinate(0, 1, 7), subordinate(5, 0, 7),
                                  busNumbers(6, 0, 6, 7, 7), barSizing(7, 0),
                                  busNumbers(6, 0, 0, 0, 0), busNumbers(5, 0, 0, 0, 0),
-                                 subordinate(0, 1, 8), busNumbers(5, 2, 5, 8, 8),
+                                 bridgeBars(5, 2), subordinate(0, 1, 8), busNumbers(5, 2, 5, 8, 8),
                                  busNumbers(5, 2, 0, 0, 0), subordinate(0, 1, 5)));
     for (pci::Function* found : {first, inner, next}) EXPECT_EQ(found->read(0x18, 3), 0u);
     EXPECT_EQ(target->read(0x18, 3), 0x050500u);
@@ -58,7 +61,7 @@ TEST_F(Scan, PathBridgesAreRaisedOnlyWhereTheirRangeIsShort)
     ASSERT_EQ(target->read(0x18, 3), 0x030302u);
 
     ASSERT_TRUE(scan());
-    EXPECT_EQ(writes(), sequence(subordinate(1, 5, 4), subordinate(2, 3, 4),
+    EXPECT_EQ(writes(), sequence(bridgeBars(3, 0), subordinate(1, 5, 4), subordinate(2, 3, 4),
                                  busNumbers(3, 0, 3, 4, 4), busNumbers(3, 0, 0, 0, 0),
                                  subordinate(1, 5, 3), subordinate(2, 3, 3)));
     EXPECT_EQ(spare->read(0x18, 3), 0x0A0100u);
@@ -211,14 +214,17 @@ TEST_P(LiveBusNumber, IsNotTaken)
 
 INSTANTIATE_TEST_SUITE_P(
     Bridge, LiveBusNumber,
-    ::testing::Values(LiveCase{"BesideTheTarget", LiveCase::Where::BesideTheTarget, {}},
-                      LiveCase{"OnTheRootBus", LiveCase::Where::OnTheRootBus, {}},
-                      LiveCase{"CardBusOnTheRootBus", LiveCase::Where::CardBusOnTheRootBus, {}},
+    // The found bridge's own BARs are sized, entered or not.
+    ::testing::Values(LiveCase{"BesideTheTarget", LiveCase::Where::BesideTheTarget, bridgeBars(2, 0)},
+                      LiveCase{"OnTheRootBus", LiveCase::Where::OnTheRootBus, bridgeBars(1, 0)},
+                      LiveCase{"CardBusOnTheRootBus", LiveCase::Where::CardBusOnTheRootBus,
+                               bridgeBars(1, 0)},
                       // The first found bridge gets 2; the one behind it would need 3.
                       LiveCase{"SecondNumber",
                                LiveCase::Where::SecondNumber,
-                               {subordinate(0, 1, 2), busNumbers(1, 0, 1, 2, 2),
-                                busNumbers(1, 0, 0, 0, 0), subordinate(0, 1, 1)}}),
+                               sequence(bridgeBars(1, 0), subordinate(0, 1, 2),
+                                        busNumbers(1, 0, 1, 2, 2), bridgeBars(2, 0),
+                                        busNumbers(1, 0, 0, 0, 0), subordinate(0, 1, 1))}),
     CaseName());
 
 // Target 00:01.0 (1..1) with a bridge behind it, and a bridge at 00:02.0 (5..5) that does not
@@ -232,28 +238,37 @@ TEST_F(Scan, ANumberInDoubtIsNotTaken)
     placeDevice(*placeBridge(*hw.root().function(1, 0)->secondary(), 0)->secondary(), 0,
                 {{Bar::Kind::Io, 32}});
     ASSERT_NO_FATAL_FAILURE(attach());
-    // Transfers: the target's header twice, the probe of 01:00.0, then on bus 0 the identifiers
-    // of 00:00.0 (absent) and 00:01.0, its header type (6), the identifiers and header type of
-    // 00:02.0 and its bus numbers (9).
+    // Transfers: the target's header twice, the probe of 01:00.0, its BARs written and read
+    // (5), then on bus 0 the identifiers of 00:00.0 (absent) and 00:01.0, its header type (8),
+    // the identifiers and header type of 00:02.0 and its bus numbers (11). Identifiers cut short once are read again; the other
+    // fields, and identifiers short twice, leave the number in doubt.
     struct Case {
         const char* what;
         unsigned failing;  // 0: none
+        bool persistent;   // every transfer from then on comes back short
         bool entered;
-    } cases[] = {{"no fault", 0, true},
-                 {"identifiers of an absent function short", 4, false},
-                 {"identifiers of a present function short", 5, false},
-                 {"header type short", 6, false},
-                 {"bus numbers short", 9, false}};
+    } cases[] = {{"no fault", 0, false, true},
+                 {"identifiers of an absent function short once", 6, false, true},
+                 {"identifiers of a present function short once", 7, false, true},
+                 {"identifiers of an absent function short twice", 6, true, false},
+                 {"identifiers of a present function short twice", 7, true, false},
+                 {"header type short", 8, false, false},
+                 {"bus numbers short", 11, false, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         hw.clearLog();
         kernel.faults().clear();
-        if (c.failing != 0) kernel.faults().failNth(nt::FaultPoint::ShortConfigTransfer, c.failing);
+        if (c.failing != 0) {
+            kernel.faults().failNth(nt::FaultPoint::ShortConfigTransfer, c.failing, c.persistent);
+        }
         auto s = scan();
         ASSERT_TRUE(s);
         EXPECT_EQ(kernel.faults().fired(), c.failing != 0);
         EXPECT_EQ(s->IoTotal, c.entered ? 32u : 0u);
-        EXPECT_EQ(writes().empty(), !c.entered);
+        const std::vector<ConfigWrite> written = writes();
+        EXPECT_EQ(std::any_of(written.begin(), written.end(),
+                              [](const ConfigWrite& w) { return w.offset == 0x18; }),
+                  c.entered);
     }
     kernel.faults().clear();
 }
@@ -261,16 +276,22 @@ TEST_F(Scan, ANumberInDoubtIsNotTaken)
 // Root -> 00:02.0 (1..10) -> 01:05.0 (2..3) -> target 02:03.0 (3..3) -> 03:00.0, with a device
 // of 32 bytes of I/O behind it, and in some rows a second bridge 03:01.0 that needs one more
 // number. Another writer (the bus driver restoring 01:05.0's header on its return to D0) sets
-// 01:05.0's subordinate number right after the scan has numbered 03:00.0: bus 4 is cut off. The
-// scan is made again with the path as it then is; a number the other writer left stays, the
-// number saved before the scan is not written over it.
+// 01:05.0's subordinate number right after the scan has numbered 03:00.0 (or, in some rows, once
+// it has sized what is behind it): bus 4 is cut off. The scan is made again with the path as it
+// then is; a number the other writer left stays, the number saved before the scan is not written
+// over it, and the best attempt's totals are kept. A read-back of 01:05.0 that comes back short
+// is no evidence of another writer: the saved number is written back.
 struct CutCase {
     const char* name;
-    bool secondBridge;
-    unsigned times;    // cuts made, one per attempt
-    uint32_t written;  // what the other writer leaves in 01:05.0's subordinate number
-    unsigned attempts;
-    ULONG ioTotal;
+    bool secondBridge = false;
+    unsigned times = 0;           // cuts made, one per attempt
+    uint32_t written = 3;         // what the other writer leaves in 01:05.0's subordinate number
+    bool afterSizing = false;     // the cut comes as 03:00.0 is cleared, and resets the target
+    bool readBackShort = false;   // 01:05.0's read-back of 0x1A comes back short
+    bool alwaysShort = false;     // ... and so does every read of it after that
+    unsigned programmed = 1;      // times 03:00.0 was given bus numbers: one per attempt
+    ULONG ioTotal = 32;
+    uint32_t targetAfter = 0x030302;
 };
 void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 
@@ -286,29 +307,60 @@ TEST_P(CutOffBus, IsScannedAgain)
     placeDevice(*placeBridge(*target->secondary(), 0)->secondary(), 0, {{Bar::Kind::Io, 32}});
     if (c.secondBridge) placeBridge(*target->secondary(), 1);
     ASSERT_NO_FATAL_FAILURE(attach({2, 5, 3}));
-    unsigned attempts = 0;
+    unsigned programmed = 0, cuts = 0;
     hw.onTransaction = [&](const pci::Transaction& t) {
-        if (t.write && t.bus == 3 && t.device == 0 && t.offset == 0x18 && t.value != 0) {
-            if (attempts++ < c.times) middle->write(0x1A, 1, c.written);
+        if (!t.write || t.bus != 3 || t.device != 0 || t.offset != 0x18) return;
+        programmed += t.value != 0;
+        if ((t.value == 0) == c.afterSizing && cuts++ < c.times) {
+            middle->write(0x1A, 1, c.written);
+            if (c.afterSizing) target->write(0x18, 3, 0);
         }
     };
+    if (c.readBackShort) {
+        // The first read covering 01:05.0's 0x1A is the path's header read; the second, the
+        // read-back.
+        nt::FaultAim aim;
+        aim.bus = 1;
+        aim.device = 5;
+        aim.write = false;
+        aim.offset = 0x1A;
+        kernel.faults().failNth(nt::FaultPoint::ShortConfigTransfer, 2, c.alwaysShort, aim);
+    }
     auto s = scan();
     hw.onTransaction = nullptr;
     ASSERT_TRUE(s);
-    EXPECT_EQ(attempts, c.attempts);
+    EXPECT_EQ(kernel.faults().fired(), c.readBackShort);
+    kernel.faults().clear();
+    EXPECT_EQ(programmed, c.programmed);
     EXPECT_EQ(s->IoTotal, c.ioTotal);
     EXPECT_EQ(middle->read(0x1A, 1), c.written);
-    EXPECT_EQ(target->read(0x18, 3), 0x030302u);
+    EXPECT_EQ(target->read(0x18, 3), c.targetAfter);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Bridge, CutOffBus,
-    ::testing::Values(CutCase{"RestoredOnce", false, 1, 3, 2, 32},
-                      CutCase{"RaisedMeanwhileAndKept", false, 1, 9, 2, 32},
-                      // Three attempts, each cut off: the last one's totals are used.
-                      CutCase{"RestoredAtEveryAttempt", false, 9, 3, 3, 0},
+    ::testing::Values(CutCase{.name = "RestoredOnce", .times = 1, .programmed = 2},
+                      CutCase{.name = "RaisedMeanwhileAndKept", .times = 1, .written = 9,
+                              .programmed = 2},
+                      // Three attempts, each cut off: nothing was found behind 03:00.0.
+                      CutCase{.name = "RestoredAtEveryAttempt", .times = 9, .programmed = 3,
+                              .ioTotal = 0},
                       // Seen when the path is raised again for the second bridge.
-                      CutCase{"RestoredBeforeARaiseForASecondBridge", true, 1, 3, 2, 32}),
+                      CutCase{.name = "RestoredBeforeARaiseForASecondBridge",
+                              .secondBridge = true, .times = 1, .programmed = 2},
+                      // 9 covers bus 4, so the first attempt sizes the device; the raise for the
+                      // second bridge finds 9 and leaves it.
+                      CutCase{.name = "RaisedBeforeARaiseForASecondBridgeAndKept",
+                              .secondBridge = true, .times = 1, .written = 9, .programmed = 2},
+                      // The reset takes the target's numbers too: the second attempt, reading
+                      // them again, finds no bus to scan; the first one's totals stand.
+                      CutCase{.name = "ResetAfterSizingKeepsTheFirstTotals", .times = 1,
+                              .afterSizing = true, .targetAfter = 0},
+                      CutCase{.name = "ReadBackShortOnceIsReadAgain", .readBackShort = true},
+                      // The saved number is written back all the same; the next attempt cannot
+                      // read the path, so the first one's totals stand.
+                      CutCase{.name = "ReadBackAlwaysShortStillRestores", .readBackShort = true,
+                              .alwaysShort = true}),
     CaseName());
 
 // A probe read that comes back one byte short is an absent function: the bridge at 01:00.0 is
@@ -346,7 +398,7 @@ TEST_F(Scan, ABridgeBeyondTheLastEntryIsCountedButNotEntered)
     EXPECT_EQ(s->TargetLevel, 31u);
     EXPECT_EQ(s->MaxBridgesPerBus, 1u);
     EXPECT_EQ(s->IoTotal, 32u);
-    EXPECT_EQ(writes(), barSizing(32, 1));
+    EXPECT_EQ(writes(), sequence(bridgeBars(32, 0), barSizing(32, 1)));
 }
 
 class BridgePath : public BridgeTest, public ::testing::WithParamInterface<unsigned> {};

@@ -7,6 +7,7 @@
 
 #include <machine/location.hpp>
 #include <machine/machine.hpp>
+#include <formats/generator.hpp>
 #include <formats/machine_file.hpp>
 #include <formats/scenario_file.hpp>
 
@@ -57,7 +58,9 @@ struct Counting {
     static ULONG NTAPI read(PVOID context, ULONG bus, ULONG slot, PVOID buffer, ULONG offset,
                            ULONG length)
     {
-        ++root[std::string("R").append(std::to_string(length))];
+        // A subordinate number read back on its own is counted apart.
+        ++root[length == 1 && offset == 0x1A ? std::string("R1@1a")
+                                             : std::string("R").append(std::to_string(length))];
         return readConfig(context, bus, slot, buffer, offset, length);
     }
     static ULONG NTAPI write(PVOID context, ULONG bus, ULONG slot, PVOID buffer, ULONG offset,
@@ -107,11 +110,13 @@ struct Counting {
 
 class Accesses : public ::testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { start(formats::defaultMachine()); }
+
+    void start(const machine::MachineDesc& desc)
     {
         machine::MachineOptions options;
         options.driverPath = HOTP_DRIVER_PATH;
-        m = std::make_unique<machine::Machine>(formats::defaultMachine(), options, nullptr);
+        m = std::make_unique<machine::Machine>(desc, options, nullptr);
         PDRIVER_OBJECT pci = m->busDriver().driverObject();
         Counting::busDriver = &m->busDriver();
         Counting::readConfig = nullptr;
@@ -207,18 +212,44 @@ TEST_F(Accesses, NestedBridgeCardIsSizedByOneScanPerBridge)
     //   identifiers of function 0 of all 32 devices (4 bytes each: 64) and the header type of
     //   each one present (1 byte each: the host bridge, display and network controllers and
     //   hot-plug bridge, the storage controller and the target: 6); the only bridges there are
-    //   the path's own, whose bus numbers it does not read; then, since no bridge forwards it,
-    //   that nothing answers on bus 3 itself (a peer root bus): the vendor ID of function 0 of
-    //   all 32 devices there (2 bytes each: 32);
+    //   the path's own, whose bus numbers it does not read; bus 3 lies inside the hot-plug
+    //   bridge's range, so no peer root bus can answer on it and it is not probed;
     //   the controller's BARs: one 24-byte write and one 24-byte read;
     //   the inner bridge: its three bus numbers written and cleared (two 3-byte writes);
     //   the target's subordinate number raised to 3 and restored (two 1-byte writes), read back
-    //   before it is restored to check that the raise held (one 1-byte read: 7 with the 6).
+    //   before it is restored to check that the raise held (one 1-byte read at 0x1A).
     // Inner bridge (target 02:00.0, buses 3 to 3, three bridges on the path): the target's
     //   header, the path's three, bus 3 device 0 and 31 absent devices: 36 64-byte reads; the
     //   controller's BARs again.
-    EXPECT_EQ(Counting::root, (Root{{"R64", 67 + 36}, {"R4", 64}, {"R1", 7}, {"R2", 32},
-                                    {"W24", 2}, {"R24", 2}, {"W3", 2}, {"W1", 2}}));
+    // Found bridges also have their two BARs sized (one 8-byte write and read each); their
+    // prefetchable windows, 64-bit capable, show without a probe.
+    EXPECT_EQ(Counting::root, (Root{{"R64", 67 + 36}, {"R4", 64}, {"R1", 6}, {"R1@1a", 1},
+                                    {"W24", 2}, {"R24", 2}, {"W3", 2}, {"W1", 2}, {"W8", 1},
+                                    {"R8", 1}}));
+}
+
+// The 31-deep bridge chain hot added on the maximal generated machine: each chain bridge is
+// scanned in turn, numbering every bridge still below it. Only the path and target bridges, which
+// the bus driver knows, have their raised subordinate numbers read back.
+TEST_F(Accesses, BridgeChainOnTheMaximalMachine)
+{
+    EXPECT_TRUE(m->shutdown().empty());
+    m.reset();
+    std::string error;
+    const auto desc = formats::generateMachine({.width = 8, .depth = 8, .buses = 255}, error);
+    ASSERT_TRUE(desc) << error;
+    start(*desc);
+    play(machine::EventKind::Insert, "slot 1", "bridge chain");
+    // Chain bridge k is the target of one scan, which numbers the 31 - k bridges below it, each
+    // with a new number that raises the k chain entries of its path and target again (the
+    // hot-plug bridge's spare numbers cover them all). Each raised entry is read back before
+    // every raise but its first, and once before it is restored: k x (31 - k) reads, 4,960 in
+    // all, none of a found bridge. Every number lies inside the hot-plug bridge's range, so no
+    // peer root is probed.
+    EXPECT_EQ(Counting::root,
+              (Root{{"R64", 16430}, {"R4", 176855}, {"R3", 930}, {"R1", 10540}, {"R1@1a", 4960},
+                    {"W24", 31}, {"R24", 31}, {"W3", 930}, {"W1", 9920}, {"W8", 465},
+                    {"R8", 465}}));
 }
 
 }  // namespace
