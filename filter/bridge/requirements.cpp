@@ -77,6 +77,9 @@ HOTP_PAGEABLE bool HotpApplyIoRule(HOTP_SCAN_CONTEXT* Scan, IO_RESOURCE_DESCRIPT
         return false;
     }
     Descriptor->u.Port.Length = static_cast<ULONG>(Need);
+#ifdef HOTP_PLANT_RAISED_MAXIMUM  // planted fault, Wine check only: the raised window's limit lost
+    Descriptor->u.Port.MaximumAddress.QuadPart = 0;
+#endif
     if (Descriptor->u.Port.Alignment < Scan->IoAlignment) {
         Descriptor->u.Port.Alignment = Scan->IoAlignment;
     }
