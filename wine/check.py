@@ -220,7 +220,7 @@ def run_wine(args, template, image, name):
                     break
             time.sleep(0.5)
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, stdout=log, stderr=log, timeout=WINE_TIMEOUT)
+        timed(["wineserver", "-k"], env, log, "wineserver -k", check=False)
         try:
             keeper.wait(timeout=WINE_TIMEOUT)
         except subprocess.TimeoutExpired:
