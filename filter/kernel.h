@@ -34,7 +34,11 @@ static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceObjectExtension) == 0xB0, "i386 
 // The PnP manager's device node of a device object and its flags word, in the kernel's private
 // i386 layout: DEVOBJ_EXTENSION::DeviceNode, then DEVICE_NODE::Flags.
 constexpr ULONG HOTP_DOE_DEVICE_NODE_OFFSET = 0x14;
+#ifdef HOTP_PLANT_DEVICE_NODE_OFFSET  // planted fault, Wine check only: the flags read one word off
+constexpr ULONG HOTP_DEVICE_NODE_FLAGS_OFFSET = 0x1C;
+#else
 constexpr ULONG HOTP_DEVICE_NODE_FLAGS_OFFSET = 0x18;
+#endif
 
 #elif defined(HOTP_TARGET_HOST)
 

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -142,17 +143,23 @@ int main(int argc, char** argv)
     std::ostringstream steps;
     std::map<int, int> slotCard;  // slot entry index * 32 + device -> insertion number
     int insertions = 0;
+    bool vetoArmed = false;
     for (const machine::Event& event : scenario.events) {
         std::string error;
         const bool isInsert = event.kind == machine::EventKind::Insert;
-        const machine::Location& where = isInsert || event.kind == machine::EventKind::SurpriseRemove
-                                             ? event.slot
-                                             : event.device;
-        auto path = machine::resolveLocation(desc, where, error);
-        if (!path || path->empty()) return fail(where.text + ": " + error);
-        std::vector<machine::Step> bridgePath(path->begin(), path->end() - 1);
-        const int bridge = entryAt(entries, present, bridgePath);
-        const unsigned device = path->back().device;
+        const bool atSlot = isInsert || event.kind == machine::EventKind::SurpriseRemove ||
+                            event.kind == machine::EventKind::Remove;
+        const machine::Location& where = atSlot ? event.slot : event.device;
+        std::optional<std::vector<machine::Step>> path;
+        int bridge = -1;
+        unsigned device = 0;
+        if (atSlot || event.kind == machine::EventKind::Power) {
+            path = machine::resolveLocation(desc, where, error);
+            if (!path || path->empty()) return fail(where.text + ": " + error);
+            std::vector<machine::Step> bridgePath(path->begin(), path->end() - 1);
+            bridge = entryAt(entries, present, bridgePath);
+            device = path->back().device;
+        }
         if (isInsert) {
             const machine::CardDesc* card = desc.card(event.card);
             if (card == nullptr) return fail("no card named " + event.card);
@@ -171,7 +178,7 @@ int main(int argc, char** argv)
             present.resize(entries.size(), true);
             slotCard[bridge * 32 + static_cast<int>(device)] = insertions;
             steps << "    {TB_STEP_INSERT, " << bridge << ", " << device << ", " << insertions
-                  << "},\n";
+                  << ", 0, 0, 0},\n";
             ++insertions;
         } else if (event.kind == machine::EventKind::SurpriseRemove) {
             const int card = slotCard[bridge * 32 + static_cast<int>(device)];
@@ -179,11 +186,52 @@ int main(int argc, char** argv)
                 if (entries[i].card == card) present[i] = false;
             }
             steps << "    {TB_STEP_SURPRISE_REMOVE, " << bridge << ", " << device << ", " << card
-                  << "},\n";
+                  << ", 0, 0, 0},\n";
+        } else if (event.kind == machine::EventKind::Remove) {
+            // Played only as far as the queries, after which the card comes out: the test bus
+            // driver cannot have Wine remove a device in order, so an orderly removal must be
+            // vetoed (a lower-fail armed first).
+            if (!vetoArmed) {
+                return fail(where.text + ": the test bus driver plays an orderly removal only when "
+                            "a lower-fail armed before it vetoes it (Wine removes a device only "
+                            "as gone, by surprise)");
+            }
+            vetoArmed = false;
+            const int card = slotCard[bridge * 32 + static_cast<int>(device)];
+            for (size_t i = 0; i < entries.size(); ++i) {
+                if (entries[i].card == card) present[i] = false;
+            }
+            steps << "    {TB_STEP_REMOVE, " << bridge << ", " << device << ", " << card
+                  << ", 0, 0, 0},\n";
         } else if (event.kind == machine::EventKind::Power) {
             const int target = entryAt(entries, present, *path);
             if (target < 0) return fail(where.text + " holds no function");
-            steps << "    {TB_STEP_POWER, " << target << ", " << event.deviceState << ", 0},\n";
+            steps << "    {TB_STEP_POWER, " << target << ", " << event.deviceState
+                  << ", 0, 0, 0, 0},\n";
+        } else if (event.kind == machine::EventKind::Sleep) {
+            steps << "    {TB_STEP_SLEEP, 0, " << event.systemState << ", 0, 0, 0, 0},\n";
+        } else if (event.kind == machine::EventKind::Wake) {
+            steps << "    {TB_STEP_WAKE, 0, 0, 0, 0, 0, 0},\n";
+        } else if (event.kind == machine::EventKind::Fail &&
+                   (event.fault == "lower-fail" || event.fault == "lower-pend" || event.fault == "none")) {
+            if (event.device.text.empty() && event.fault != "none") {
+                return fail("a fail event for the test bus driver names a slot as its device");
+            }
+            int slotBridge = -1;
+            unsigned slotDevice = 0;
+            if (!event.device.text.empty()) {
+                auto slotPath = machine::resolveLocation(desc, event.device, error);
+                if (!slotPath || slotPath->empty()) return fail(event.device.text + ": " + error);
+                std::vector<machine::Step> above(slotPath->begin(), slotPath->end() - 1);
+                slotBridge = entryAt(entries, present, above);
+                slotDevice = slotPath->back().device;
+            }
+            const char* fault = event.fault == "lower-fail"   ? "TB_FAULT_LOWER_FAIL"
+                                : event.fault == "lower-pend" ? "TB_FAULT_LOWER_PEND"
+                                                              : "TB_FAULT_NONE";
+            vetoArmed = event.fault == "lower-fail";
+            steps << "    {TB_STEP_FAIL, " << slotBridge << ", " << slotDevice << ", 0, " << fault
+                  << ", " << event.nth << ", " << (event.once ? 1 : 0) << "},\n";
         } else {
             return fail(std::string("the test bus driver does not play ") +
                         machine::eventName(event.kind) + " events");

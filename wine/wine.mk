@@ -1,6 +1,7 @@
 # `make wine-check`: the shipped image under Wine's kernel, driven by the test bus driver of
 # wine/testbus, held to the configuration writes hotpsim reports for the same machine and flows.
-# Not part of `make test`: it installs Wine (wine/install-deps.sh) and takes a minute or two.
+# Not part of `make test`: it installs Wine (wine/install-deps.sh), and plays the flows once with
+# the shipped image and once with each planted copy (filter/CMakeLists.txt), which it must catch.
 WINE_BUILD := build/wine
 WINE_MACHINE ?= platform/machine/data/default_machine.toml
 WINE_FLOWS ?= wine/flows.toml
@@ -35,8 +36,12 @@ $(WINE_BUILD)/hotptbus.sys: wine/testbus/testbus.c wine/testbus/machine_table.h 
 	@$(WINE_CC) $(WINE_CFLAGS) $(WINE_LDFLAGS) -o $@ wine/testbus/testbus.c $(WINE_BUILD)/machine_table.c \
 	    -lntoskrnl -lhal -lgcc
 
+WINE_PLANTED := raised_maximum shared_window device_node_offset interface_kept cdecl_completion
+
 wine-check: wine-deps image wine-table
+	@cmake --build build/image -j $(JOBS) --target hotpflt_planted > $(WINE_BUILD)/planted-build.log 2>&1 || \
+	    { cat $(WINE_BUILD)/planted-build.log; exit 1; }
 	@$(MAKE) --no-print-directory $(WINE_BUILD)/hotptbus.sys
 	@/usr/bin/python3 wine/check.py --hotpsim build/host64/bin/hotpsim --image build/image/hotpflt.sys \
 	    --testbus $(WINE_BUILD)/hotptbus.sys --machine $(WINE_MACHINE) --flows $(WINE_FLOWS) \
-	    --work $(WINE_BUILD)
+	    --work $(WINE_BUILD) --planted $(foreach f,$(WINE_PLANTED),$(f)=build/image/planted/$(f)/hotpflt.sys)

@@ -82,6 +82,12 @@ HOTP_PAGEABLE bool HotpApplyIoRule(HOTP_SCAN_CONTEXT* Scan, IO_RESOURCE_DESCRIPT
         return false;
     }
     Descriptor->u.Port.Length = static_cast<ULONG>(Need);
+#ifdef HOTP_PLANT_RAISED_MAXIMUM  // planted fault, Wine check only: the raised window's limit lost
+    Descriptor->u.Port.MaximumAddress.QuadPart = 0;
+#endif
+#ifdef HOTP_PLANT_SHARED_WINDOW  // planted fault, Wine check only: the raised window offered shared
+    Descriptor->ShareDisposition = CmResourceShareShared;
+#endif
     if (Descriptor->u.Port.Alignment < Scan->IoAlignment) {
         Descriptor->u.Port.Alignment = Scan->IoAlignment;
     }

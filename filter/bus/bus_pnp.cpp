@@ -110,6 +110,14 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpBusDispatchPnp(PDEVICE_OBJECT Device
     }
 }
 
+#ifdef HOTP_PLANT_CDECL_COMPLETION  // planted fault, Wine check only: leaves its arguments behind
+extern "C" __attribute__((cdecl)) NTSTATUS HotpPlantedCdeclCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID)
+{
+    HotpPropagatePending(Irp);
+    return STATUS_SUCCESS;
+}
+#endif
+
 // Start: with resources assigned, the request gets a completion routine that lets completion
 // continue whatever the outcome; without, it goes down untouched.
 extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpBusStartDevice(PIRP Irp,
@@ -120,7 +128,12 @@ extern "C" HOTP_PAGEABLE NTSTATUS NTAPI HotpBusStartDevice(PIRP Irp,
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     if (Stack->Parameters.StartDevice.AllocatedResources != nullptr) {
         IoCopyCurrentIrpStackLocationToNext(Irp);
+#ifdef HOTP_PLANT_CDECL_COMPLETION  // planted fault, Wine check only: a cdecl completion routine
+        IoSetCompletionRoutine(Irp, reinterpret_cast<PIO_COMPLETION_ROUTINE>(HotpPlantedCdeclCompletion),
+                               nullptr, TRUE, TRUE, TRUE);
+#else
         IoSetCompletionRoutine(Irp, HotpNullCompletion, nullptr, TRUE, TRUE, TRUE);
+#endif
     } else {
         IoSkipCurrentIrpStackLocation(Irp);
     }

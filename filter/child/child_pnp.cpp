@@ -82,7 +82,9 @@ HOTP_PAGEABLE NTSTATUS HotpChildRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP I
         HotpUnlinkChild(Child);
         Bus->ChildDeviceCount--;
     }
+#ifndef HOTP_PLANT_INTERFACE_KEPT  // planted fault, Wine check only: the reference is never released
     Child->BusInterface.InterfaceDereference(Child->BusInterface.Context);
+#endif
     IoDeleteDevice(DeviceObject);
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(LowerDeviceObject, Irp);

@@ -52,6 +52,12 @@ class Schema(unittest.TestCase):
         self.assertEqual(requirements[0]["totals"]["prefetchable"], 0x10000000)
         prefetchable = [d["length"] for d in requirements[0]["after"] if d["flags"] & 4]
         self.assertEqual(prefetchable, [0x10000000])
+        # With --all-requirements the lists filtering kept are reported too (the network card's),
+        # every descriptor with its share disposition (device exclusive).
+        code, every, err = events("--all-requirements")
+        listed = [l for l in every if l["kind"] == "requirements"]
+        self.assertLessEqual({"01:01.0", "01:02.0"}, {l["bdf"] for l in listed}, err)
+        self.assertEqual({d["share"] for l in listed for d in l["after"]}, {1})
         verdict = lines[-1] if lines[-1]["kind"] == "verdict" else [l for l in lines if l["kind"] == "verdict"][0]
         self.assertEqual((verdict["clean"], verdict["exit"]), (True, 0))
 

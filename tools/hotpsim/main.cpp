@@ -55,6 +55,7 @@ struct Options {
     bool quietConfig = false;
     bool showReads = false;
     bool pendAll = false;
+    bool allRequirements = false;
     std::string replug;  // BB:DD.F of a card to pull out and hot add again
     std::string html;    // the page to write beside the story
     std::vector<std::string> fails;
@@ -83,6 +84,8 @@ void addOptions(CLI::App& app, Options& options)
                               "one JSON object per event, for tools (docs/hotpsim-events.md)");
     app.add_flag("--pend-all", options.pendAll,
                  "the PCI bus driver pends every request and completes it later");
+    app.add_flag("--all-requirements", options.allRequirements,
+                 "report every requirement list after filtering, the kept ones too");
     app.add_flag("--no-config-writes", options.quietConfig,
                  "leave configuration writes out of the story (bus-number writes stay)");
     app.add_flag("--show-reads", options.showReads, "show configuration reads too");
@@ -395,6 +398,7 @@ int play(const Options& options, const Inputs& inputs)
     machineOptions.traceLevel = options.traceLevel;
     machineOptions.breakLevel = options.breakLevel;
     machineOptions.pendAll = options.pendAll;
+    machineOptions.allRequirements = options.allRequirements;
     machineOptions.reportReads = options.showReads;
 
     const std::string driver = options.noFilter ? "none (--no-filter)"

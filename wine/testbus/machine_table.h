@@ -16,13 +16,24 @@ typedef struct {
     UCHAR Clearable[256];  /* bits a one written clears */
 } TB_FUNCTION;
 
-enum { TB_STEP_INSERT, TB_STEP_SURPRISE_REMOVE, TB_STEP_POWER };
+enum {
+    TB_STEP_INSERT, TB_STEP_SURPRISE_REMOVE, TB_STEP_POWER, TB_STEP_REMOVE, TB_STEP_SLEEP, TB_STEP_WAKE,
+    TB_STEP_FAIL
+};
+
+/* The faults a fail step arms in the bus driver's requests. */
+enum { TB_FAULT_NONE, TB_FAULT_LOWER_FAIL, TB_FAULT_LOWER_PEND };
 
 typedef struct {
     ULONG Kind;
-    LONG Target;  /* insert, removal: the bridge of the slot's bus; power: the function */
-    ULONG Value;  /* insert, removal: the slot's device number; power: the device state 0-3 */
-    LONG Card;    /* insert, removal: the insertion */
+    LONG Target;  /* insert, removals, fail: the bridge of the slot's bus; power: the function */
+    ULONG Value;  /* insert, removals, fail: the slot's device number; power: the device state
+                   * 0-3; sleep: the system state 1-4 */
+    LONG Card;    /* insert, removals: the insertion */
+    ULONG Fault;  /* fail: TB_FAULT_*; the nth matching request fails, and every one after it
+                   * too unless Once */
+    ULONG Nth;
+    ULONG Once;
 } TB_STEP;
 
 extern const TB_FUNCTION TbFunctions[];

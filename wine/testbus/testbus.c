@@ -67,6 +67,7 @@ static const GUID TbGuidBusInterfaceStandard = {
 /* Nor the resource descriptor values, nor ObReferenceObject: both as the platform defines them. */
 #define TB_RESOURCE_PORT 1
 #define TB_RESOURCE_MEMORY 3
+#define TB_MEMORY_READ_WRITE 0x0000
 #define TB_SHARE_DEVICE_EXCLUSIVE 1
 #define TB_MEMORY_PREFETCHABLE 0x0004
 #define TB_PORT_IO 0x0001
@@ -97,6 +98,9 @@ enum { TB_ROLE_ROOT_PDO = 1, TB_ROLE_PDO, TB_ROLE_FDO };
 /* The device node flags of a physical device object the PnP manager has enumerated. */
 #define TB_DNF_PROCESSED 0x1
 #define TB_DNF_ENUMERATED 0x8
+#define TB_DNF_STARTED 0x2
+#define TB_DNF_ADDED 0x10
+#define TB_DNF_RESOURCE_ASSIGNED 0x100
 
 static void TbPut(PDEVICE_OBJECT Device, ULONG Offset, const void *Value, ULONG Bytes)
 {
@@ -124,10 +128,15 @@ typedef struct {
     BOOLEAN Present;
     BOOLEAN Interrogated;
     BOOLEAN Pending;          /* reported and not yet started, or gone and not yet removed */
+    BOOLEAN BootDecoding;     /* decoding when it was found: its ranges stay where they are */
     BOOLEAN HasReserve;
     UCHAR ReservedTo;         /* a numbered bridge: the last bus number set aside behind it */
     ULONG Power;              /* device power state, 0 to 3 */
     LONG InterfaceReferences;
+    BOOLEAN Started;
+    UCHAR Saved[64];          /* the header as it was at start, put back on return to D0 */
+    LONG Handed, Released;    /* bus interface references handed out and released */
+    PCM_RESOURCE_LIST Assigned;  /* a bridge: what its start carries */
     PDEVICE_OBJECT Pdo;
     PDEVICE_OBJECT Fdo;       /* a bridge: the bus device object of its secondary side */
     UCHAR Node[0x20];         /* the device node a PnP manager keeps, for the flags word */
@@ -407,11 +416,13 @@ static ULONG WINAPI TbSetBusData(PVOID Context, ULONG Space, PVOID Buffer, ULONG
 }
 static VOID WINAPI TbReference(PVOID Context)
 {
+    InterlockedIncrement(&Fns[(LONG)(ULONG_PTR)Context].Handed);
     InterlockedIncrement(&Fns[(LONG)(ULONG_PTR)Context].InterfaceReferences);
 }
 static VOID WINAPI TbDereference(PVOID Context)
 {
     LONG Index = (LONG)(ULONG_PTR)Context;
+    InterlockedIncrement(&Fns[Index].Released);
     if (InterlockedDecrement(&Fns[Index].InterfaceReferences) < 0) {
         TbNote("interface released too often on function", (ULONG)Index);
     }
@@ -516,7 +527,12 @@ static BOOLEAN TbRaiseToCover(LONG Bridge, ULONG Number)
         if (TbTaken(TbFunctions[Up].Parent, Up, Number)) return FALSE;
         Raise[Count++] = Up;
     }
-    while (Count > 0) TbBusWrite(Raise[--Count], 0x1A, 1, Number);
+    /* A started bridge's saved header keeps the raised number, or its return to D0 would cut the
+     * new bus off again. */
+    while (Count > 0) {
+        TbBusWrite(Raise[--Count], 0x1A, 1, Number);
+        Fns[Raise[Count]].Saved[0x1A] = (UCHAR)Number;
+    }
     return TRUE;
 }
 
@@ -635,6 +651,7 @@ static PDEVICE_RELATIONS TbEnumerate(LONG Bridge)
         Index = TbAt(Bridge, Found[Item] >> 3, Found[Item] & 7);
         if (Index < 0) continue;
         if (Fns[Index].Pdo == NULL) {
+            Fns[Index].BootDecoding = (TbBusRead(Index, 0x04, 2) & 3) != 0;
             if (TbIsBridgeHeader(Index) && TbBusRead(Index, 0x19, 1) == 0) TbAssignBusNumbers(Bridge, Index);
             Fns[Index].Pdo = TbCreatePdo(Bridge, Index);
             if (Fns[Index].Pdo == NULL) continue;
@@ -654,6 +671,196 @@ static PDEVICE_RELATIONS TbEnumerate(LONG Bridge)
     }
     Relations->Count = Listed;
     return Relations;
+}
+
+/* --- the stack pointer around every call into the image --------------------------------------- */
+
+/* Wine calls the image's dispatch routines, and this driver's completions call its completion
+ * routines; each goes through a guard here that calls the routine, as the kernel does, with its
+ * arguments for it to remove (stdcall), and logs a routine that left the stack pointer elsewhere,
+ * by its offset in the image (the check names it from the image's link map). The stack pointer is
+ * put back, so the flows go on and every such routine is named. */
+static UCHAR *TbImageStart;
+static ULONG TbImageSize;
+static PDRIVER_DISPATCH TbImageDispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
+
+static BOOLEAN TbInImage(PVOID Address)
+{
+    return (UCHAR *)Address >= TbImageStart && (UCHAR *)Address < TbImageStart + TbImageSize;
+}
+
+/* Calls Routine with Count (2 or 3) arguments pushed right to left; Skew is how far the stack
+ * pointer moved across the call (0 when the routine removed its arguments). */
+static ULONG TbCallImage(PVOID Routine, ULONG Count, ULONG_PTR A, ULONG_PTR B, ULONG_PTR C, LONG *Skew)
+{
+    ULONG_PTR Args[3];
+    ULONG Result;
+    LONG Moved;
+    Args[0] = A;
+    Args[1] = B;
+    Args[2] = C;
+    __asm__ volatile("movl %%esp, %%esi\n\t"
+                     "cmpl $3, %[count]\n\t"
+                     "jne 1f\n\t"
+                     "pushl 8(%[args])\n"
+                     "1:\n\t"
+                     "pushl 4(%[args])\n\t"
+                     "pushl (%[args])\n\t"
+                     "call *%[routine]\n\t"
+                     "movl %%esp, %%edx\n\t"
+                     "subl %%esi, %%edx\n\t"
+                     "movl %%esi, %%esp"
+                     : "=a"(Result), "=d"(Moved)
+                     : [routine] "r"(Routine), [count] "r"(Count), [args] "r"(Args)
+                     : "ecx", "esi", "memory", "cc");
+    *Skew = Moved;
+    return Result;
+}
+
+static void TbGuardNote(const char *What, PVOID Routine, LONG Skew)
+{
+    KIRQL Irql;
+    KeAcquireSpinLock(&TbLock, &Irql);
+    TbText("guard ");
+    TbText(What);
+    TbText(" ");
+    TbHex((ULONG)((UCHAR *)Routine - TbImageStart), 8);
+    TbText(" ");
+    TbHex((ULONG)Skew, 8);
+    TbText("\n");
+    KeReleaseSpinLock(&TbLock, Irql);
+}
+
+static NTSTATUS WINAPI TbGuardedDispatch(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    PVOID Routine = TbImageDispatch[IoGetCurrentIrpStackLocation(Irp)->MajorFunction];
+    LONG Skew;
+    NTSTATUS Status = (NTSTATUS)TbCallImage(Routine, 2, (ULONG_PTR)Device, (ULONG_PTR)Irp, 0, &Skew);
+    if (Skew != 0) TbGuardNote("dispatch", Routine, Skew);
+    return Status;
+}
+
+typedef struct {
+    PVOID Routine;
+    PVOID Context;
+    LONG InUse;
+} TB_GUARDED;
+static TB_GUARDED TbGuarded[256];
+
+static NTSTATUS WINAPI TbGuardedCompletion(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context)
+{
+    TB_GUARDED *Guarded = Context;
+    PVOID Routine = Guarded->Routine, Inner = Guarded->Context;
+    LONG Skew;
+    NTSTATUS Status;
+    InterlockedExchange(&Guarded->InUse, 0);
+    Status = (NTSTATUS)TbCallImage(Routine, 3, (ULONG_PTR)Device, (ULONG_PTR)Irp, (ULONG_PTR)Inner, &Skew);
+    if (Skew != 0) TbGuardNote("completion", Routine, Skew);
+    return Status;
+}
+
+/* Completes a request: each completion routine of the image in the stack locations above this
+ * driver's is called through the guard. */
+static void TbComplete(PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    CHAR Location;
+    for (Location = Irp->CurrentLocation; Location <= Irp->StackCount; ++Location, ++Stack) {
+        ULONG Slot;
+        if (Stack->CompletionRoutine == NULL || !TbInImage((PVOID)Stack->CompletionRoutine)) continue;
+        for (Slot = 0; Slot < sizeof(TbGuarded) / sizeof(TbGuarded[0]); ++Slot) {
+            if (InterlockedCompareExchange(&TbGuarded[Slot].InUse, 1, 0) == 0) break;
+        }
+        if (Slot == sizeof(TbGuarded) / sizeof(TbGuarded[0])) {
+            TbNote("cannot guard a completion routine: every guard in use", 0);
+            continue;
+        }
+        TbGuarded[Slot].Routine = (PVOID)Stack->CompletionRoutine;
+        TbGuarded[Slot].Context = Stack->Context;
+        Stack->CompletionRoutine = TbGuardedCompletion;
+        Stack->Context = &TbGuarded[Slot];
+    }
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+/* --- faults a scenario arms in this driver's requests ------------------------------------------ */
+
+static const TB_STEP *TbFault;  /* the armed fail step, or NULL */
+static ULONG TbFaultUses;
+
+/* True when a function sits in the slot a fail step names: a function of the device there, not
+ * what lies behind a bridge there, as a fault aimed at a slot counts in hotpsim. */
+static BOOLEAN TbInSlot(LONG Index, LONG Bridge, ULONG Device)
+{
+    return TbFunctions[Index].Parent == Bridge && TbFunctions[Index].Device == Device;
+}
+
+/* Whether a request of a function meets the armed fault Kind: the nth matching use fails, and
+ * every one after it unless the fault strikes once. Lower-fail counts the requests the PCI bus
+ * driver can fail (start, resource query, query-remove); lower-pend every request. */
+static BOOLEAN TbStrikes(ULONG Kind, LONG Index, PIO_STACK_LOCATION Stack)
+{
+    const TB_STEP *F = TbFault;
+    if (F == NULL || F->Fault != Kind || Index < 0 || !TbInSlot(Index, F->Target, F->Value)) return FALSE;
+    if (Kind == TB_FAULT_LOWER_FAIL &&
+        (Stack->MajorFunction != IRP_MJ_PNP ||
+         (Stack->MinorFunction != IRP_MN_START_DEVICE && Stack->MinorFunction != IRP_MN_QUERY_RESOURCES &&
+          Stack->MinorFunction != IRP_MN_QUERY_REMOVE_DEVICE))) {
+        return FALSE;
+    }
+    if (++TbFaultUses < F->Nth) return FALSE;
+    if (F->Once) TbFault = NULL;
+    TbNote("fault struck on function", (ULONG)Index);
+    return TRUE;
+}
+
+/* A request the bus driver pended: completed later from a worker thread, as a bus driver waiting
+ * on hardware completes it; a removed function's device object goes after that. */
+typedef struct {
+    PIRP Irp;
+    PDEVICE_OBJECT Delete;
+    PIO_WORKITEM Item;
+} TB_PENDED;
+
+static VOID WINAPI TbCompletePended(PDEVICE_OBJECT Device, PVOID Context)
+{
+    TB_PENDED *Pended = Context;
+    LARGE_INTEGER Delay;
+    (void)Device;
+    Delay.QuadPart = -10 * 10000;  /* 10 ms: the caller has seen STATUS_PENDING by then */
+    KeDelayExecutionThread(KernelMode, FALSE, &Delay);
+    TbComplete(Pended->Irp);
+    if (Pended->Delete != NULL) IoDeleteDevice(Pended->Delete);
+    IoFreeWorkItem(Pended->Item);
+    ExFreePool(Pended);
+}
+
+/* Completes a request of a physical device object at once, or pends it when the armed fault says
+ * so. Returns what the dispatch routine returns. Delete: a device object to delete once the
+ * request is complete. */
+static NTSTATUS TbFinish(LONG Index, PDEVICE_OBJECT Device, PIRP Irp, PDEVICE_OBJECT Delete)
+{
+    NTSTATUS Status = Irp->IoStatus.Status;
+    TB_PENDED *Pended;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    /* Wine's PnP manager never wakes from a start it sent that was pended: its completion finds
+     * no event to set (Wine 8.0). A start is completed at once, in the thread that sent it. */
+    BOOLEAN WineStart = Stack->MajorFunction == IRP_MJ_PNP && Stack->MinorFunction == IRP_MN_START_DEVICE;
+    if (!WineStart && TbStrikes(TB_FAULT_LOWER_PEND, Index, Stack) &&
+        (Pended = ExAllocatePool(NonPagedPool, sizeof(*Pended))) != NULL) {
+        Pended->Irp = Irp;
+        Pended->Delete = Delete;
+        Pended->Item = IoAllocateWorkItem(Delete != NULL ? TbRootPdo : Device);
+        if (Pended->Item != NULL) {
+            IoMarkIrpPending(Irp);
+            IoQueueWorkItem(Pended->Item, TbCompletePended, DelayedWorkQueue, Pended);
+            return STATUS_PENDING;
+        }
+        ExFreePool(Pended);
+    }
+    TbComplete(Irp);
+    if (Delete != NULL) IoDeleteDevice(Delete);
+    return Status;
 }
 
 /* --- requests this driver sends as the PnP and power managers ---------------------------------- */
@@ -679,6 +886,10 @@ static NTSTATUS TbSendPnp(PDEVICE_OBJECT Pdo, UCHAR Minor, PVOID Argument, ULONG
         Stack->Parameters.FilterResourceRequirements.IoResourceRequirementList = Argument;
         Irp->IoStatus.Information = (ULONG_PTR)Argument;
     }
+    if (Minor == IRP_MN_START_DEVICE) {
+        Stack->Parameters.StartDevice.AllocatedResources = Argument;
+        Stack->Parameters.StartDevice.AllocatedResourcesTranslated = Argument;
+    }
     Status = IoCallDriver(Top, Irp);
     if (Status == STATUS_PENDING) {
         KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
@@ -699,7 +910,7 @@ static NTSTATUS WINAPI TbPowerDone(PDEVICE_OBJECT Device, PIRP Irp, PVOID Contex
 
 /* A device set-power request to the top of the function's stack, as its power policy owner has
  * the power manager send it. Wine sends none. */
-static NTSTATUS TbSendPower(PDEVICE_OBJECT Pdo, ULONG State)
+static NTSTATUS TbSendPower(PDEVICE_OBJECT Pdo, POWER_STATE_TYPE Type, ULONG State)
 {
     PDEVICE_OBJECT Top = IoGetAttachedDeviceReference(Pdo);
     PIO_STACK_LOCATION Stack;
@@ -715,8 +926,9 @@ static NTSTATUS TbSendPower(PDEVICE_OBJECT Pdo, ULONG State)
     Stack = IoGetNextIrpStackLocation(Irp);
     Stack->MajorFunction = IRP_MJ_POWER;
     Stack->MinorFunction = IRP_MN_SET_POWER;
-    Stack->Parameters.Power.Type = DevicePowerState;
-    Stack->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)(PowerDeviceD0 + State);
+    Stack->Parameters.Power.Type = Type;
+    if (Type == DevicePowerState) Stack->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)(PowerDeviceD0 + State);
+    else Stack->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)(PowerSystemWorking + State);
     IoSetCompletionRoutine(Irp, TbPowerDone, &Event, TRUE, TRUE, TRUE);
     /* The completion routine signals the event however the request went, pended or not. */
     PoCallDriver(Top, Irp);
@@ -747,13 +959,12 @@ static void TbInterrogate(LONG Bus)
     }
 }
 
-/* A requirements list that filtering replaced, as one line: each descriptor of its first
- * alternative list with its type, flags, length and alignment. */
+/* A requirements list as filtering left it, whole, as one line: every descriptor of every
+ * alternative list with its list index, option, type, share disposition, flags, length,
+ * alignment, minimum and maximum address. Nothing past ListSize is read. */
 static void TbLogRequirements(LONG Index, PIO_RESOURCE_REQUIREMENTS_LIST List)
 {
-    const IO_RESOURCE_LIST *Alternative = (const IO_RESOURCE_LIST *)((UCHAR *)List +
-                                          FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List));
-    ULONG Item;
+    ULONG Offset = FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List), Alt, Item;
     KIRQL Irql;
     KeAcquireSpinLock(&TbLock, &Irql);
     TbText("requirements ");
@@ -762,20 +973,74 @@ static void TbLogRequirements(LONG Index, PIO_RESOURCE_REQUIREMENTS_LIST List)
     TbHex(TbFunctions[Index].Device, 2);
     TbText(".");
     TbHex(TbFunctions[Index].Function, 1);
-    for (Item = 0; Item < Alternative->Count; ++Item) {
-        const IO_RESOURCE_DESCRIPTOR *D = (const IO_RESOURCE_DESCRIPTOR *)((const UCHAR *)Alternative +
-                                          FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors)) + Item;
-        TbText(" ");
-        TbHex(D->Type, 2);
-        TbText(":");
-        TbHex(D->Flags, 4);
-        TbText(":");
-        TbHex(D->u.Memory.Length, 8);
-        TbText(":");
-        TbHex(D->u.Memory.Alignment, 8);
+    for (Alt = 0; Alt < List->AlternativeLists && Offset + FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors) <= List->ListSize;
+         ++Alt) {
+        const IO_RESOURCE_LIST *Alternative = (const IO_RESOURCE_LIST *)((UCHAR *)List + Offset);
+        for (Item = 0; Item < Alternative->Count; ++Item) {
+            ULONG At = Offset + FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors) + Item * sizeof(IO_RESOURCE_DESCRIPTOR);
+            const IO_RESOURCE_DESCRIPTOR *D = (const IO_RESOURCE_DESCRIPTOR *)((UCHAR *)List + At);
+            if (At + sizeof(IO_RESOURCE_DESCRIPTOR) > List->ListSize) break;
+            TbText(" ");
+            TbHex(Alt, 2);
+            TbText(":");
+            TbHex(D->Option, 2);
+            TbText(":");
+            TbHex(D->Type, 2);
+            TbText(":");
+            TbHex(D->ShareDisposition, 2);
+            TbText(":");
+            TbHex(D->Flags, 4);
+            TbText(":");
+            TbHex(D->u.Memory.Length, 8);
+            TbText(":");
+            TbHex(D->u.Memory.Alignment, 8);
+            TbText(":");
+            TbHex(D->u.Memory.MinimumAddress.HighPart, 8);
+            TbHex(D->u.Memory.MinimumAddress.LowPart, 8);
+            TbText(":");
+            TbHex(D->u.Memory.MaximumAddress.HighPart, 8);
+            TbHex(D->u.Memory.MaximumAddress.LowPart, 8);
+        }
+        Offset += FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors) + Alternative->Count * sizeof(IO_RESOURCE_DESCRIPTOR);
     }
     TbText("\n");
     KeReleaseSpinLock(&TbLock, Irql);
+}
+
+/* What a bridge's start carries: each descriptor of its first alternative list at its lowest
+ * address. Wine arbitrates nothing; no driver of a bridge's stack reads the addresses, only
+ * whether resources came. NULL for no list: a start then carries an empty one. */
+static PCM_RESOURCE_LIST TbStartResources(PIO_RESOURCE_REQUIREMENTS_LIST List)
+{
+    const IO_RESOURCE_LIST *Alternative = List != NULL ? (const IO_RESOURCE_LIST *)((UCHAR *)List +
+                                          FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List)) : NULL;
+    ULONG Count = Alternative != NULL ? Alternative->Count : 0, Item;
+    ULONG Bytes = FIELD_OFFSET(CM_RESOURCE_LIST, List) + FIELD_OFFSET(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList) +
+                  FIELD_OFFSET(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors) +
+                  (Count > 0 ? Count : 1) * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+    PCM_RESOURCE_LIST Resources = ExAllocatePool(NonPagedPool, Bytes);
+    CM_PARTIAL_RESOURCE_LIST *Partial;
+    if (Resources == NULL) return NULL;
+    RtlZeroMemory(Resources, Bytes);
+    Resources->Count = 1;
+    Resources->List[0].InterfaceType = PCIBus;
+    Partial = (CM_PARTIAL_RESOURCE_LIST *)((UCHAR *)Resources + FIELD_OFFSET(CM_RESOURCE_LIST, List) +
+                                           FIELD_OFFSET(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList));
+    Partial->Version = 1;
+    Partial->Revision = 1;
+    Partial->Count = Count;
+    for (Item = 0; Item < Count; ++Item) {
+        const IO_RESOURCE_DESCRIPTOR *D = (const IO_RESOURCE_DESCRIPTOR *)((const UCHAR *)Alternative +
+                                          FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors)) + Item;
+        CM_PARTIAL_RESOURCE_DESCRIPTOR *P = (CM_PARTIAL_RESOURCE_DESCRIPTOR *)((UCHAR *)Partial +
+                                            FIELD_OFFSET(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors)) + Item;
+        P->Type = D->Type;
+        P->ShareDisposition = TB_SHARE_DEVICE_EXCLUSIVE;
+        P->Flags = D->Flags;
+        P->u.Memory.Start = D->u.Memory.MinimumAddress;
+        P->u.Memory.Length = D->u.Memory.Length;
+    }
+    return Resources;
 }
 
 /* The rest of a new device's sequence before its start: the bus driver's add-device for a bridge
@@ -789,18 +1054,115 @@ static void TbPrepare(LONG Index)
     if ((TbByte(Index, 0x0E) & 0x7F) == 1 && Fns[Index].Fdo == NULL) TbCreateFdo(Index, Fns[Index].Pdo);
     if (List == NULL) return;
     TbSendPnp(Fns[Index].Pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, List, &Information);
-    if (Information != 0 && Information != (ULONG_PTR)List) {
-        TbLogRequirements(Index, (PIO_RESOURCE_REQUIREMENTS_LIST)Information);
+    TbLogRequirements(Index, Information != 0 ? (PIO_RESOURCE_REQUIREMENTS_LIST)Information : List);
+    if (Fns[Index].Fdo != NULL) {
+        Fns[Index].Assigned = TbStartResources(Information != 0 ? (PIO_RESOURCE_REQUIREMENTS_LIST)Information : List);
     }
     ExFreePool(Information != 0 ? (PVOID)Information : List);
 }
 
-/* The requirements of a function, in one alternative list: a bridge whose decoding is off asks
- * for its three windows at their smallest, as the bus driver of platform/pcibus does; the
- * requirements of other functions are never filtered by hotpflt, and are left empty. */
+/* What a write of all ones to a dword of configuration space reads back: its writable bits set,
+ * the others as they are. */
+static ULONG TbSizingMask(LONG Index, ULONG Offset)
+{
+    ULONG Writable = 0, Byte;
+    for (Byte = 0; Byte < 4; ++Byte) Writable |= (ULONG)TbFunctions[Index].Writable[Offset + Byte] << (8 * Byte);
+    return (TbRead(Index, Offset, 4) & ~Writable) | Writable;
+}
+
+typedef struct {
+    UCHAR Type;
+    USHORT Flags;
+    ULONGLONG Start, Length;
+    BOOLEAN Pinned;
+} TB_RANGE;
+
+/* What a function decodes or asks for, as the PCI bus driver of platform/pcibus finds it: each
+ * BAR sized by its mask, then a bridge's windows; a function decoding at its enumeration keeps
+ * what its registers hold, one that does not asks for its BARs anywhere and a bridge for its
+ * windows at their smallest. */
+static ULONG TbRanges(LONG Index, TB_RANGE *Out)
+{
+    ULONG Layout = TbByte(Index, 0x0E) & 0x7F, Bars = Layout == 1 ? 2 : Layout == 2 ? 1 : 6, Bar, Count = 0;
+    BOOLEAN Decoding = Fns[Index].BootDecoding;
+    for (Bar = 0; Bar < Bars; ++Bar) {
+        ULONG Offset = 0x10 + 4 * Bar, Mask = TbSizingMask(Index, Offset);
+        TB_RANGE *R = &Out[Count];
+        if (Mask == 0) continue;
+        if (Mask & 1) {
+            ULONG M = Mask & 0xFFFFFFFC;
+            if ((M & 0xFFFF0000) == 0) M |= 0xFFFF0000;
+            R->Type = TB_RESOURCE_PORT;
+            R->Flags = TB_PORT_IO;
+            R->Length = (ULONGLONG)(~M) + 1;
+            R->Start = TbRead(Index, Offset, 4) & 0xFFFFFFFC;
+        } else {
+            ULONGLONG M = Mask & 0xFFFFFFF0;
+            R->Type = TB_RESOURCE_MEMORY;
+            R->Flags = (Mask & 8) ? TB_MEMORY_PREFETCHABLE : TB_MEMORY_READ_WRITE;
+            R->Start = TbRead(Index, Offset, 4) & 0xFFFFFFF0;
+            if (((Mask >> 1) & 3) == 2 && Bar + 1 < Bars) {
+                M |= (ULONGLONG)TbSizingMask(Index, Offset + 4) << 32;
+                R->Start |= (ULONGLONG)TbRead(Index, Offset + 4, 4) << 32;
+                R->Length = ~M + 1;
+                ++Bar;
+            } else {
+                R->Length = (ULONG)(~(ULONG)M) + 1;
+            }
+        }
+        R->Pinned = Decoding && R->Start != 0;
+        ++Count;
+    }
+    if (Layout != 1) return Count;
+    {
+        ULONG IoBase = TbRead(Index, 0x1C, 1), IoLimit = TbRead(Index, 0x1D, 1);
+        ULONG MemBase = TbRead(Index, 0x20, 2), MemLimit = TbRead(Index, 0x22, 2);
+        ULONG PfBase = TbRead(Index, 0x24, 2), PfLimit = TbRead(Index, 0x26, 2);
+        BOOLEAN Io32 = (IoBase & 0xF) == 1, Pf64 = (PfBase & 0xF) == 1;
+        ULONG IoWritable = TbFunctions[Index].Writable[0x1C] | TbFunctions[Index].Writable[0x1D];
+        ULONG PfWritable = 0, Byte;
+        ULONGLONG Base, Limit;
+        for (Byte = 0; Byte < 4; ++Byte) PfWritable |= (ULONG)TbFunctions[Index].Writable[0x24 + Byte] << (8 * Byte);
+        BOOLEAN HasIo = (IoWritable & 0xF0) != 0, HasPf = (PfWritable & 0xFFF0FFF0) != 0;
+        if (!Decoding) {
+            if (HasIo) {
+                Out[Count++] = (TB_RANGE){TB_RESOURCE_PORT, TB_PORT_IO | TB_PORT_WINDOW_DECODE, 0, 0x1000, FALSE};
+            }
+            Out[Count++] = (TB_RANGE){TB_RESOURCE_MEMORY, TB_MEMORY_READ_WRITE, 0, 0x100000, FALSE};
+            if (HasPf) Out[Count++] = (TB_RANGE){TB_RESOURCE_MEMORY, TB_MEMORY_PREFETCHABLE, 0, 0x100000, FALSE};
+            return Count;
+        }
+        Base = (ULONGLONG)(IoBase & 0xF0) << 8;
+        Limit = ((ULONGLONG)(IoLimit & 0xF0) << 8) | 0xFFF;
+        if (Io32) {
+            Base |= (ULONGLONG)(TbRead(Index, 0x30, 2) & 0xFFFF) << 16;
+            Limit |= (ULONGLONG)(TbRead(Index, 0x32, 2) & 0xFFFF) << 16;
+        }
+        if (HasIo && Base <= Limit) {
+            Out[Count++] = (TB_RANGE){TB_RESOURCE_PORT, TB_PORT_IO | TB_PORT_WINDOW_DECODE, Base, Limit - Base + 1, TRUE};
+        }
+        Base = (ULONGLONG)(MemBase & 0xFFF0) << 16;
+        Limit = ((ULONGLONG)(MemLimit & 0xFFF0) << 16) | 0xFFFFF;
+        if (Base <= Limit) Out[Count++] = (TB_RANGE){TB_RESOURCE_MEMORY, TB_MEMORY_READ_WRITE, Base, Limit - Base + 1, TRUE};
+        Base = (ULONGLONG)(PfBase & 0xFFF0) << 16;
+        Limit = ((ULONGLONG)(PfLimit & 0xFFF0) << 16) | 0xFFFFF;
+        if (Pf64) {
+            Base |= (ULONGLONG)TbRead(Index, 0x28, 4) << 32;
+            Limit |= (ULONGLONG)TbRead(Index, 0x2C, 4) << 32;
+        }
+        if (HasPf && Base <= Limit) {
+            Out[Count++] = (TB_RANGE){TB_RESOURCE_MEMORY, TB_MEMORY_PREFETCHABLE, Base, Limit - Base + 1, TRUE};
+        }
+    }
+    return Count;
+}
+
+/* The requirements of a function, in one alternative list, built from its ranges as the bus
+ * driver of platform/pcibus builds them. */
 static PIO_RESOURCE_REQUIREMENTS_LIST TbRequirements(LONG Index)
 {
-    ULONG Count = (TbByte(Index, 0x0E) & 0x7F) == 1 ? 3 : 0, Item;
+    TB_RANGE Ranges[9];
+    ULONG Count = TbRanges(Index, Ranges), Item;
     ULONG Bytes = FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List) + FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors) +
                   Count * sizeof(IO_RESOURCE_DESCRIPTOR);
     PIO_RESOURCE_REQUIREMENTS_LIST List = ExAllocatePool(PagedPool, Bytes);
@@ -818,12 +1180,16 @@ static PIO_RESOURCE_REQUIREMENTS_LIST TbRequirements(LONG Index)
         IO_RESOURCE_DESCRIPTOR *D = (IO_RESOURCE_DESCRIPTOR *)((UCHAR *)List +
                                     FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List) +
                                     FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors)) + Item;
-        D->Type = Item == 0 ? TB_RESOURCE_PORT : TB_RESOURCE_MEMORY;
+        const TB_RANGE *R = &Ranges[Item];
+        D->Option = 0;
+        D->Type = R->Type;
         D->ShareDisposition = TB_SHARE_DEVICE_EXCLUSIVE;
-        D->Flags = Item == 0 ? TB_PORT_IO | TB_PORT_WINDOW_DECODE : Item == 2 ? TB_MEMORY_PREFETCHABLE : 0;
-        D->u.Memory.Length = Item == 0 ? 0x1000 : 0x100000;
-        D->u.Memory.Alignment = D->u.Memory.Length;
-        D->u.Memory.MaximumAddress.QuadPart = Item == 0 ? 0xFFFF : 0xFFFFFFFF;
+        D->Flags = R->Flags;
+        D->u.Memory.Length = (ULONG)R->Length;
+        D->u.Memory.Alignment = R->Pinned ? 1 : (ULONG)R->Length;
+        D->u.Memory.MinimumAddress.QuadPart = R->Pinned ? (LONGLONG)R->Start : 0;
+        D->u.Memory.MaximumAddress.QuadPart = R->Pinned ? (LONGLONG)(R->Start + R->Length - 1)
+                                              : R->Type == TB_RESOURCE_PORT ? 0xFFFF : 0xFFFFFFFF;
     }
     return List;
 }
@@ -930,6 +1296,7 @@ static NTSTATUS TbPdoPnp(LONG Index, PDEVICE_OBJECT Device, PIRP Irp)
         Bus->GetDmaAdapter = NULL;
         Bus->SetBusData = TbSetBusData;
         Bus->GetBusData = TbGetBusData;
+        InterlockedIncrement(&Fns[Index].Handed);
         InterlockedIncrement(&Fns[Index].InterfaceReferences);
         Status = STATUS_SUCCESS;
         break;
@@ -960,27 +1327,52 @@ static NTSTATUS TbPdoPnp(LONG Index, PDEVICE_OBJECT Device, PIRP Irp)
     default:
         break;
     }
+    if (TbStrikes(TB_FAULT_LOWER_FAIL, Index, Stack)) {
+        Status = STATUS_UNSUCCESSFUL;
+        Started = FALSE;
+    }
     Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-
-    if (Capabilities) {
-        /* Wine goes from here to the start: first what the PnP manager asks before that. */
-        TbInterrogate(TbFunctions[Index].Parent);
-        TbPrepare(Index);
+    if (Started && Index >= 0) {
+        /* The PnP manager's device node after a start, and the header the bus driver puts
+         * back on return to D0. */
+        ULONG Flags = TB_DNF_PROCESSED | TB_DNF_ENUMERATED | TB_DNF_ADDED | TB_DNF_RESOURCE_ASSIGNED | TB_DNF_STARTED;
+        if (Device->DeviceObjectExtension == (void *)Fns[Index].NodeExtension) {
+            RtlCopyMemory(Fns[Index].Node + 0x18, &Flags, sizeof(Flags));
+        }
+        RtlCopyMemory(Fns[Index].Saved, Fns[Index].Config, sizeof(Fns[Index].Saved));
+        Fns[Index].Started = TRUE;
+    }
+    if (Remove) {
+        /* Every bus interface reference handed out for the function is released by now, once. */
+        if (Fns[Index].Handed != Fns[Index].Released) {
+            TbNote("bus interface references not released at removal of function", (ULONG)Index);
+            TbNote("  references handed out", (ULONG)Fns[Index].Handed);
+            TbNote("  references released", (ULONG)Fns[Index].Released);
+        }
+        Fns[Index].Handed = Fns[Index].Released = Fns[Index].InterfaceReferences = 0;
+        Fns[Index].Started = FALSE;
+        Fns[Index].Pdo = NULL;
+        Fns[Index].Interrogated = FALSE;
+        if (Fns[Index].Assigned != NULL) ExFreePool(Fns[Index].Assigned);
+        Fns[Index].Assigned = NULL;
+        if (Fns[Index].Pending) {
+            Fns[Index].Pending = FALSE;
+            InterlockedDecrement(&TbPending);
+        }
     }
     if (Started && Index >= 0 && Fns[Index].Pending) {
         Fns[Index].Pending = FALSE;
         InterlockedDecrement(&TbPending);
     }
-    if (Remove) {
-        if (Fns[Index].Pending) {
-            Fns[Index].Pending = FALSE;
-            InterlockedDecrement(&TbPending);
-        }
-        Fns[Index].Pdo = NULL;
-        Fns[Index].Interrogated = FALSE;
-        IoDeleteDevice(Device);
+    if (!Capabilities) {
+        NTSTATUS Returned = TbFinish(Index, Device, Irp, Remove ? Device : NULL);
+        return Returned == STATUS_PENDING ? Returned : Status;
     }
+    /* Wine goes from here to the start: first what the PnP manager asks before that, once this
+     * request is complete. */
+    TbComplete(Irp);
+    TbInterrogate(TbFunctions[Index].Parent);
+    TbPrepare(Index);
     return Status;
 }
 
@@ -1005,6 +1397,12 @@ static NTSTATUS TbFdoPnp(LONG Bridge, PDEVICE_OBJECT Device, PIRP Irp)
         }
         break;
     case IRP_MN_START_DEVICE:
+        /* Wine's start carries no resources: a bridge's start gets what the PnP manager would
+         * have assigned, for the drivers below. */
+        if (Bridge >= 0 && Stack->Parameters.StartDevice.AllocatedResources == NULL && Fns[Bridge].Assigned != NULL) {
+            Stack->Parameters.StartDevice.AllocatedResources = Fns[Bridge].Assigned;
+            Stack->Parameters.StartDevice.AllocatedResourcesTranslated = Fns[Bridge].Assigned;
+        }
         IoSkipCurrentIrpStackLocation(Irp);
         Status = IoCallDriver(Lower, Irp);
         /* A started bus is enumerated, as the PnP manager does after a bus starts. */
@@ -1053,14 +1451,25 @@ static NTSTATUS WINAPI TbDispatchPower(PDEVICE_OBJECT Device, PIRP Irp)
         ULONG Pm = TbFunctions[Index].Pm;
         if (State == 0 && Fns[Index].Power != 0) {
             if (Pm != 0) TbBusWrite(Index, Pm + 4, 2, 0);
+            /* Leaving D3hot reset the function: the bus driver puts back the BARs (a bridge's
+             * bus numbers and windows too) and then the command register, as it saved them at
+             * start. */
+            if (Fns[Index].Started) {
+                ULONG End = TbIsBridgeHeader(Index) ? 0x34 : 0x28, Offset, Value;
+                for (Offset = 0x10; Offset < End; Offset += 4) {
+                    RtlCopyMemory(&Value, Fns[Index].Saved + Offset, 4);
+                    TbBusWrite(Index, Offset, 4, Value);
+                }
+                RtlCopyMemory(&Value, Fns[Index].Saved + 4, 4);
+                TbBusWrite(Index, 4, 2, Value & 0xFFFF);
+            }
         } else if (State > 0 && Pm != 0) {
             TbBusWrite(Index, Pm + 4, 2, State);
         }
         Fns[Index].Power = State;
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return TbFinish(Role == TB_ROLE_PDO ? Index : -1, Device, Irp, NULL);
 }
 
 static NTSTATUS WINAPI TbDispatchOther(PDEVICE_OBJECT Device, PIRP Irp)
@@ -1070,7 +1479,7 @@ static NTSTATUS WINAPI TbDispatchOther(PDEVICE_OBJECT Device, PIRP Irp)
         IoSkipCurrentIrpStackLocation(Irp);
         return IoCallDriver(TbGetPointer(Device, TB_LOWER), Irp);
     }
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    TbComplete(Irp);
     return Status;
 }
 
@@ -1154,18 +1563,101 @@ static BOOLEAN TbBoot(void)
         if (PrintLevel != NULL) *PrintLevel = TB_TRACE_LEVEL;
         else TbNote("HotpDebugPrintLevel not found", 0);
     }
+    /* Every dispatch routine of the image is called through the guard. */
+    {
+        UCHAR *Base = Filter->DriverStart;
+        IMAGE_NT_HEADERS32 *Nt = (IMAGE_NT_HEADERS32 *)(Base + ((IMAGE_DOS_HEADER *)Base)->e_lfanew);
+        ULONG Major;
+        TbImageStart = Base;
+        TbImageSize = Nt->OptionalHeader.SizeOfImage;
+        for (Major = 0; Major <= IRP_MJ_MAXIMUM_FUNCTION; ++Major) {
+            if (!TbInImage((PVOID)Filter->MajorFunction[Major])) continue;
+            TbImageDispatch[Major] = Filter->MajorFunction[Major];
+            Filter->MajorFunction[Major] = TbGuardedDispatch;
+        }
+    }
     TbRootPdo = TbCreate(TB_ROLE_ROOT_PDO, -1, FILE_DEVICE_BUS_EXTENDER);
     if (TbRootPdo == NULL) return FALSE;
     TbRootPdo->Flags |= DO_BUS_ENUMERATED_DEVICE;
     TbRootPdo->Flags &= ~DO_DEVICE_INITIALIZING;
     TbRootFdo = TbCreateFdo(-1, TbRootPdo);
     if (TbRootFdo == NULL) return FALSE;
-    Status = Filter->DriverExtension->AddDevice(Filter, TbRootPdo);
+    {
+        LONG Skew;
+        PVOID AddDevice = (PVOID)Filter->DriverExtension->AddDevice;
+        Status = (NTSTATUS)TbCallImage(AddDevice, 2, (ULONG_PTR)Filter, (ULONG_PTR)TbRootPdo, 0, &Skew);
+        if (Skew != 0) TbGuardNote("add-device", AddDevice, Skew);
+    }
     TbNote("hotpflt AddDevice on the root bus", (ULONG)Status);
     ObDereferenceObject(Filter);
-    Status = TbSendPnp(TbRootPdo, IRP_MN_START_DEVICE, NULL, NULL);
+    {
+        PCM_RESOURCE_LIST Empty = TbStartResources(NULL);
+        Status = TbSendPnp(TbRootPdo, IRP_MN_START_DEVICE, Empty, NULL);
+        if (Empty != NULL) ExFreePool(Empty);
+    }
     TbNote("root bus start", (ULONG)Status);
     return TRUE;
+}
+
+/* The started functions, parents before children (the root bus first, as -1). */
+static ULONG TbStartedInOrder(LONG Bus, LONG *Out, ULONG Count)
+{
+    LONG Index;
+    if (Bus == -1) Out[Count++] = -1;
+    for (Index = 0; Index < TbCount; ++Index) {
+        if (TbFunctions[Index].Parent != Bus || !Fns[Index].Present || Fns[Index].Pdo == NULL || !Fns[Index].Started) continue;
+        Out[Count++] = Index;
+        Count = TbStartedInOrder(Index, Out, Count);
+    }
+    return Count;
+}
+
+/* Sleep (State 1-4): every started device, children before parents, hears the system state
+ * and goes to D3. Wake (State 0): parents first, each hears S0 and then returns to D0. */
+static void TbSystemPower(ULONG State)
+{
+    LONG Order[TB_MAX_FUNCTIONS + 1];
+    ULONG Count = TbStartedInOrder(-1, Order, 0), Item;
+    for (Item = 0; Item < Count; ++Item) {
+        LONG Index = Order[State != 0 ? Count - 1 - Item : Item];
+        PDEVICE_OBJECT Pdo = Index < 0 ? TbRootPdo : Fns[Index].Pdo;
+        TbSendPower(Pdo, SystemPowerState, State);
+        TbSendPower(Pdo, DevicePowerState, State != 0 ? 3 : 0);
+    }
+}
+
+/* The functions of a removal, children before their parent. */
+static ULONG TbRemovalOrder(LONG Index, LONG *Out, ULONG Count)
+{
+    LONG Child;
+    for (Child = 0; Child < TbCount; ++Child) {
+        if (TbFunctions[Child].Parent == Index && Fns[Child].Pdo != NULL) Count = TbRemovalOrder(Child, Out, Count);
+    }
+    Out[Count++] = Index;
+    return Count;
+}
+
+/* An orderly removal as far as Wine allows: query-remove to every device of the card, children
+ * first; one that refuses vetoes it, and every device queried gets cancel-remove, parents first.
+ * Wine removes a device only once it is gone, so a removal nobody vetoes is not played. The card
+ * comes out all the same afterwards (TbFlows). */
+static void TbQueryRemove(const TB_STEP *S)
+{
+    LONG Order[TB_MAX_FUNCTIONS], Top = TbAt(S->Target, S->Value, 0);
+    ULONG Count, Item, Queried;
+    if (Top < 0 || Fns[Top].Pdo == NULL) {
+        TbNote("cannot remove: no device in the slot of bridge", (ULONG)S->Target);
+        return;
+    }
+    Count = TbRemovalOrder(Top, Order, 0);
+    for (Queried = 0; Queried < Count; ++Queried) {
+        if (!NT_SUCCESS(TbSendPnp(Fns[Order[Queried]].Pdo, IRP_MN_QUERY_REMOVE_DEVICE, NULL, NULL))) break;
+    }
+    if (Queried == Count) {
+        TbNote("cannot remove: nobody vetoed an orderly removal, which Wine cannot play", (ULONG)Top);
+        return;
+    }
+    for (Item = Queried + 1; Item-- > 0;) TbSendPnp(Fns[Order[Item]].Pdo, IRP_MN_CANCEL_REMOVE_DEVICE, NULL, NULL);
 }
 
 static VOID WINAPI TbFlows(PVOID Context)
@@ -1181,6 +1673,10 @@ static VOID WINAPI TbFlows(PVOID Context)
             TbFlushLog();
             TbStepLine(Step + 1);
             switch (S->Kind) {
+            case TB_STEP_REMOVE:
+                TbQueryRemove(S);
+                /* The card comes out all the same. */
+                __attribute__((fallthrough));
             case TB_STEP_INSERT:
             case TB_STEP_SURPRISE_REMOVE:
                 /* The card arrives reset, or is pulled; the slot reports the change. */
@@ -1193,7 +1689,15 @@ static VOID WINAPI TbFlows(PVOID Context)
                 IoInvalidateDeviceRelations(TbBusDevice(S->Target), BusRelations);
                 break;
             case TB_STEP_POWER:
-                TbNote("set power", (ULONG)TbSendPower(Fns[S->Target].Pdo, S->Value));
+                TbNote("set power", (ULONG)TbSendPower(Fns[S->Target].Pdo, DevicePowerState, S->Value));
+                break;
+            case TB_STEP_SLEEP:
+            case TB_STEP_WAKE:
+                TbSystemPower(S->Kind == TB_STEP_SLEEP ? S->Value : 0);
+                break;
+            case TB_STEP_FAIL:
+                TbFault = S->Fault == TB_FAULT_NONE ? NULL : S;
+                TbFaultUses = 0;
                 break;
             }
             TbWaitSettled();

@@ -277,7 +277,7 @@ void Machine::onPnpEvent(const pnp::Event& e)
         if (e.node == nullptr) return;
         const bool changed = e.node->requirements != e.node->requirementsBeforeFilter;
         // Only what filtering changed, or what a scan of the hierarchy found, is worth telling.
-        if (!changed && !scanTotals_) return;
+        if (!changed && !scanTotals_ && !options_.allRequirements) return;
         nlohmann::ordered_json fields{
             {"bdf", locationOf(*e.node)},
             {"name", e.node->name},

@@ -68,6 +68,7 @@ nlohmann::ordered_json requirementsJson(const std::vector<uint8_t>& bytes)
                 {"minimum", static_cast<uint64_t>(d.u.Memory.MinimumAddress.QuadPart)},
                 {"maximum", static_cast<uint64_t>(d.u.Memory.MaximumAddress.QuadPart)},
                 {"option", d.Option},
+                {"share", d.ShareDisposition},
                 {"list", a},
             });
         }

@@ -29,6 +29,7 @@ struct MachineOptions {
     ULONG traceLevel = 0;
     ULONG breakLevel = 0;
     bool pendAll = false;      // the bus driver pends every request it can
+    bool allRequirements = false;  // report every filtered requirement list, kept ones too
     bool reportReads = false;  // configuration reads are reported too (Output::Kind::Read)
 };
 
