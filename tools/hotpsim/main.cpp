@@ -41,6 +41,12 @@ constexpr const char* kExitHelp =
     "  2  bad input: an unknown or malformed option, a missing or malformed machine or scenario\n"
     "     file, a driver that cannot be loaded";
 
+constexpr const char* kImportExitHelp =
+    "Exit status:\n"
+    "  0  the machine file was written (what was guessed or left out is on standard error)\n"
+    "  2  bad input: an unknown or malformed option, a snapshot that cannot be read or holds\n"
+    "     nothing usable, an output file that cannot be written";
+
 struct Options {
     std::string machineFile;
     std::string generate;
@@ -461,6 +467,7 @@ int main(int argc, char** argv)
     import->add_option("SNAPSHOT", snapshotPath, "directory, tar file or lspci -xxx output")
         ->required();
     import->add_option("-o,--output", importOutput, "machine file to write; default: standard output");
+    import->footer(kImportExitHelp);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
