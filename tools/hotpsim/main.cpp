@@ -201,11 +201,12 @@ int runImport(const std::string& snapshotPath, const std::string& outputPath)
         return kExitBadInput;
     }
     formats::ImportResult result = formats::importSnapshot(*read.snapshot);
+    // The notes say what was left out and why, which explains a snapshot with nothing usable too.
+    for (const auto& note : result.notes) std::cerr << "hotpsim import: " << note << '\n';
     if (!result.machine) {
         for (const auto& error : result.errors) std::cerr << error << '\n';
         return kExitBadInput;
     }
-    for (const auto& note : result.notes) std::cerr << "hotpsim import: " << note << '\n';
     const std::string text = formats::writeMachineFile(*result.machine, result.notes);
     if (outputPath.empty()) {
         std::cout << text << std::flush;

@@ -174,7 +174,12 @@ public:
         }
         std::vector<RootWindows*> windows{&m.windows};
         for (PeerRootDesc& peer : m.peers) windows.push_back(&peer.windows);
-        rootWindows(numbers, all, windows, *lowestRoot != 0);
+        const std::vector<bool> dropped = rootWindows(numbers, all, windows, *lowestRoot != 0);
+        for (size_t i = m.peers.size(); i-- > 0;) {
+            if (!dropped[i + 1]) continue;
+            imported_ -= countFunctions(m.peers[i].bus);
+            m.peers.erase(m.peers.begin() + static_cast<std::ptrdiff_t>(i));
+        }
         if (imported_ == 0) {
             errors_.push_back(s_.source + ": nothing usable: no function could be imported");
         }
@@ -190,6 +195,13 @@ private:
         r.notes = std::move(notes_);
         if (!r.errors.empty()) r.machine.reset();
         return r;
+    }
+
+    static unsigned countFunctions(const BusDesc& bus)
+    {
+        unsigned count = 0;
+        for (const FunctionDesc& f : bus.functions) count += 1 + countFunctions(f.secondary);
+        return count;
     }
 
     // A function that cannot be imported as it is: left out, with the reason.
@@ -724,8 +736,9 @@ private:
     // default base where no other root's assignment lies between) and reaches up to where the
     // next root's window starts, or else to a stated default. The windows of two roots never
     // overlap: each host bridge forwards ranges of its own.
-    void rootWindows(const std::vector<unsigned>& numbers, const std::vector<RootClaims*>& all,
-                     const std::vector<RootWindows*>& out, bool firstEmpty)
+    std::vector<bool> rootWindows(const std::vector<unsigned>& numbers,
+                                  const std::vector<RootClaims*>& all,
+                                  const std::vector<RootWindows*>& out, bool firstEmpty)
     {
         enum Space { Io, Low, High, Spaces };
         static constexpr const char* kNames[Spaces] = {"io", "memory", "memory64"};
@@ -739,6 +752,7 @@ private:
         const uint64_t ceiling[Spaces] = {0xFFFF, 0xFFFFFFFF, UINT64_MAX};
         const std::map<unsigned, ProcRanges> proc = procRanges();
         const size_t n = numbers.size();
+        std::vector<bool> dropped(n, false);
         auto root = [&](size_t i) { return "root bus " + pci::hex(numbers[i], 2); };
         auto windowOf = [](RootWindows& w, int space) -> Window& {
             return space == Io ? w.io : space == Low ? w.memory : w.memory64;
@@ -755,7 +769,7 @@ private:
                 if (c.base < Above4G && c.limit >= Above4G) {
                     errors_.push_back(s_.source + ": memory at " + pci::hex(c.base, 8) + "-" +
                                       pci::hex(c.limit, 8) + " on " + root(i) + " crosses 4G");
-                    return;
+                    return dropped;
                 }
             }
             auto procIt = proc.find(numbers[i]);
@@ -788,21 +802,53 @@ private:
             }
         }
 
+        // Two roots whose assignments interleave (a peer root's ranges among bus 00's, as behind
+        // a bridge the snapshot lacks) cannot both forward one range of each kind: the later one
+        // is left out.
+        auto span = [](const std::vector<Claim>& claims) {
+            Window w{};
+            for (const Claim& c : claims) {
+                w.base = w.open() ? std::min(w.base, c.base) : c.base;
+                w.limit = w.open() ? std::max(w.limit, c.limit) : c.limit;
+            }
+            return w;
+        };
+        auto among = [&](const std::vector<Claim>& claims, const Window& w) {
+            return std::any_of(claims.begin(), claims.end(), [&](const Claim& c) {
+                return w.open() && c.base <= w.limit && c.limit >= w.base;
+            });
+        };
+        for (size_t j = 1; j < n; ++j) {
+            for (size_t i = 0; i < j && !dropped[j]; ++i) {
+                for (int space = 0; space < Spaces && !dropped[i]; ++space) {
+                    if (!among(occupied[j][space], span(occupied[i][space])) &&
+                        !among(occupied[i][space], span(occupied[j][space]))) {
+                        continue;
+                    }
+                    note(root(j) + " left out with everything on it: its " + kNames[space] +
+                         " ranges lie among " + root(i) + "'s, and each host bridge forwards one "
+                         "range of each kind");
+                    dropped[j] = true;
+                    fixed[j] = false;
+                    *out[j] = RootWindows{Window{}, Window{}, Window{}, Window{}};
+                    for (auto& claims : occupied[j]) claims.clear();
+                    break;
+                }
+            }
+        }
+
         // Where each root's window starts in each space.
         std::vector<std::array<Window, Spaces>> found(n);
         std::vector<std::array<std::optional<uint64_t>, Spaces>> start(n);
         for (size_t i = 0; i < n; ++i) {
-            for (int space = 0; space < Spaces; ++space) {
+            for (int space = 0; space < Spaces && !dropped[i]; ++space) {
                 if (fixed[i]) {
                     const Window& x = windowOf(*out[i], space);
                     if (x.open()) start[i][space] = x.base;
                     continue;
                 }
                 Window& f = found[i][space];
-                for (const Claim& c : occupied[i][space]) {
-                    f.base = f.open() ? std::min(f.base, c.base) : c.base;
-                    f.limit = f.open() ? std::max(f.limit, c.limit) : c.limit;
-                }
+                f = span(occupied[i][space]);
                 const Window fallback = i == 0 && !firstEmpty ? fallbacks[space] : Window{};
                 if (f.open()) {
                     uint64_t at = f.base & ~(granularity[space] - 1);
@@ -810,13 +856,6 @@ private:
                     for (size_t j = 0; j < n; ++j) {
                         if (j == i) continue;
                         for (const Claim& c : occupied[j][space]) {
-                            if (c.base <= f.limit && c.limit >= f.base) {
-                                errors_.push_back(s_.source + ": " + root(j) + "'s " +
-                                                  kNames[space] + " at " + text(Window{c.base, c.limit}) +
-                                                  " lies among what " + root(i) +
-                                                  " decodes; each host bridge forwards one range");
-                                return;
-                            }
                             if (c.limit < f.base) at = std::max(at, c.limit + 1);
                             if (fallback.open() && c.limit >= fallback.base && c.base < f.base) {
                                 clearBelow = false;
@@ -830,12 +869,8 @@ private:
                     // its base.
                     std::vector<Window> others;
                     for (size_t j = 0; j < n; ++j) {
-                        Window span{};
-                        for (const Claim& c : j == i ? std::vector<Claim>{} : occupied[j][space]) {
-                            span.base = span.open() ? std::min(span.base, c.base) : c.base;
-                            span.limit = span.open() ? std::max(span.limit, c.limit) : c.limit;
-                        }
-                        if (span.open()) others.push_back(span);
+                        const Window other = span(occupied[j][space]);
+                        if (j != i && other.open()) others.push_back(other);
                     }
                     std::sort(others.begin(), others.end(),
                               [](const Window& a, const Window& b) { return a.base < b.base; });
@@ -850,7 +885,7 @@ private:
 
         // Each window reaches up to where the next root's starts, or to the default top.
         for (size_t i = 0; i < n; ++i) {
-            if (fixed[i] || (i == 0 && firstEmpty)) continue;
+            if (fixed[i] || dropped[i] || (i == 0 && firstEmpty)) continue;
             std::vector<std::string> said;
             for (int space = 0; space < Spaces; ++space) {
                 if (!start[i][space]) {
@@ -870,7 +905,7 @@ private:
                 if (f.open() && limit < f.limit) {
                     errors_.push_back(s_.source + ": what " + root(i) + " decodes at " + text(f) +
                                       " reaches into another root's " + kNames[space] + " window");
-                    return;
+                    return dropped;
                 }
                 windowOf(*out[i], space) = Window{at, limit};
                 const char* why = next                      ? "up to the next root's range"
@@ -887,22 +922,23 @@ private:
 
         // However they were found, two roots' windows must not overlap.
         for (size_t i = 0; i < n; ++i) {
-            for (size_t j = i + 1; j < n; ++j) {
+            for (size_t j = i + 1; j < n && !dropped[i]; ++j) {
                 for (int x = 0; x < Spaces; ++x) {
                     for (int y = 0; y < Spaces; ++y) {
                         if ((x == Io) != (y == Io)) continue;
                         const Window& a = windowOf(*out[i], x);
                         const Window& b = windowOf(*out[j], y);
                         if (!a.open() || !b.open() || a.limit < b.base || b.limit < a.base) continue;
-                        errors_.push_back(s_.source + ": the " + kNames[y] + " window of " + root(j) +
-                                          " (" + text(b) + ") overlaps the " + kNames[x] +
-                                          " window of " + root(i) + " (" + text(a) +
-                                          "); each host bridge forwards ranges of its own");
-                        return;
+                        note(root(j) + " left out with everything on it: its " + kNames[y] +
+                             " window " + text(b) + " overlaps " + root(i) + "'s " + kNames[x] +
+                             " window " + text(a) + "; each host bridge forwards ranges of its own");
+                        dropped[j] = true;
+                        *out[j] = RootWindows{Window{}, Window{}, Window{}, Window{}};
                     }
                 }
             }
         }
+        return dropped;
     }
 
     static std::string text(const Window& w)

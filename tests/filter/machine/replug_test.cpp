@@ -226,7 +226,9 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
             if (f.kind == machine::FunctionKind::CardBus) {
                 EXPECT_TRUE(mentions(played.comparison, std::string("cardbus bridge ") + bdf));
                 EXPECT_TRUE(mentions(played.comparison, "after:     memory 0 closed"));
-                if (d.cardBusCaptured) EXPECT_TRUE(mentions(played.comparison, d.cardBusCaptured));
+                if (d.cardBusCaptured) {
+                    EXPECT_TRUE(mentions(played.comparison, d.cardBusCaptured));
+                }
             }
         }
         // A card on a peer host bridge's root bus is pulled and hot added on that root.

@@ -346,14 +346,14 @@ TEST(Snapshot, MalformedSnapshotsNameTheFileAndTheFault)
         {"an IDE controller in compatibility mode, its BARs 0-3 printed without a size",
          [&](const fs::path& root) {
              std::ofstream(root / "lspci.txt") << lspciFunction(
-                 "0000:00:14.1 IDE interface: Standard Dual Channel PCI IDE Controller (prog-if 8a)",
+                 "0000:00:11.0 IDE interface: Standard Dual Channel PCI IDE Controller (prog-if 8a)",
                  "\tI/O ports at <unassigned>\n\tI/O ports at <unassigned>\n"
                  "\tI/O ports at <unassigned>\n\tI/O ports at <unassigned>\n"
                  "\tI/O ports at f400 [size=16]\n",
                  {0x02, 0x10, 0x76, 0x43, 0x05, 0x00, 0x30, 0x02, 0x00, 0x8a, 0x01, 0x01, 0, 0x40, 0, 0,
                   1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0x01, 0xf4, 0, 0});
          },
-         "00:14.1: its secondary IDE channel is in compatibility mode (programming interface 8a)",
+         "00:11.0: its secondary IDE channel is in compatibility mode (programming interface 8a)",
          false, "lspci.txt"},
         {"an I/O BAR in another architecture's I/O space",
          [&](const fs::path& root) {
@@ -363,6 +363,16 @@ TEST(Snapshot, MalformedSnapshotsNameTheFileAndTheFault)
                  {0x57, 0x7e, 0x00, 0x03, 0x01, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0x01, 0, 0x80, 0});
          },
          "00:03.0: its I/O BAR 0 at 00800000 lies above ffff", false, "lspci.txt"},
+        {"a 64-bit BAR at 56T",
+         [&](const fs::path& root) {
+             std::ofstream(root / "lspci.txt") << lspciFunction(
+                 "00:04.0 Ethernet controller: Device 7e57:0300",
+                 "\tRegion 0: Memory at 380000000000 (64-bit, prefetchable) [size=1M]\n",
+                 {0x57, 0x7e, 0x00, 0x03, 0x02, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0x0c, 0, 0, 0,
+                  0, 0x38, 0, 0});
+         },
+         "memory64 380000000000-3800000fffff (up to the highest address assigned there)", false,
+         "lspci.txt"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
