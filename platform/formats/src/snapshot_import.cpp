@@ -60,6 +60,8 @@ struct Enclosing {
 };
 
 constexpr uint64_t Above4G = 0x100000000ull;
+// Machine files hold addresses as signed 64-bit integers.
+constexpr uint64_t kTopAddress = 0x7FFFFFFFFFFFFFFFull;
 
 class Importer {
 public:
@@ -570,13 +572,22 @@ private:
                          " bytes is below the 16 a memory BAR takes");
             return false;
         }
+        // A 32-bit BAR's address bit 31 is writable; a machine file holds 64-bit BARs to 4E.
+        const uint64_t largest = uint64_t{1} << (b.kind == pci::Bar::Kind::Memory64 ? 62 : 31);
+        if (!io && b.size > largest) {
+            error(f, "its memory BAR " + std::to_string(i) + " of " + pci::formatSize(b.size) +
+                         " is above the " + pci::formatSize(largest) + " such a BAR takes");
+            return false;
+        }
         if (b.kind == pci::Bar::Kind::Memory64 && d.bars.size() < i + 2) {
             error(f, "its BAR " + std::to_string(i) + " is 64-bit but is the last register");
             return false;
         }
-        if (address != 0 && address + b.size - 1 < address) {
+        const uint64_t last = address + b.size - 1;
+        if (address != 0 && (last < address || last > kTopAddress)) {
             error(f, "its BAR " + std::to_string(i) + " at " + pci::hex(address, 8) + " of " +
-                         pci::formatSize(b.size) + " runs past the end of the address space");
+                         pci::formatSize(b.size) + " reaches above " + pci::hex(kTopAddress) +
+                         ", the highest address a machine file holds");
             return false;
         }
         if (io && address + b.size - 1 > 0xFFFF) {
@@ -675,7 +686,13 @@ private:
             if (m.open()) claim(false, {m.base, m.limit, false});
             if (d.prefetchWindow) {
                 const Window p = prefetchWindow(c);
-                if (p.open()) claim(false, {p.base, p.limit, true});
+                if (p.open() && p.limit > kTopAddress) {
+                    note(bdf(f) + ": its prefetchable window " + text(p) + " reaches above " +
+                         pci::hex(kTopAddress) + ", the highest address a machine file holds; " +
+                         "its root's windows leave it out");
+                } else if (p.open()) {
+                    claim(false, {p.base, p.limit, true});
+                }
             }
         }
     }
@@ -749,7 +766,7 @@ private:
             d.io, Window{std::min(d.memory.base, d.prefetchable.base), d.memory.limit}, Window{}};
         const uint64_t tops[Spaces] = {0xFFFF, d.memory.limit, (uint64_t{1} << 40) - 1};
         const uint64_t granularity[Spaces] = {0x4, 0x100000, 0x100000};
-        const uint64_t ceiling[Spaces] = {0xFFFF, 0xFFFFFFFF, UINT64_MAX};
+        const uint64_t ceiling[Spaces] = {0xFFFF, 0xFFFFFFFF, kTopAddress};
         const std::map<unsigned, ProcRanges> proc = procRanges();
         const size_t n = numbers.size();
         std::vector<bool> dropped(n, false);
@@ -784,7 +801,7 @@ private:
                 };
                 w.io = largest(procIt->second.io, 0, 0xFFFF);
                 w.memory = largest(procIt->second.memory, 0x100000, 0xFFFFFFFF);
-                w.memory64 = largest(procIt->second.memory, Above4G, UINT64_MAX);
+                w.memory64 = largest(procIt->second.memory, Above4G, kTopAddress);
                 note(root(i) + ": windows from iomem and ioports: io " + text(w.io) + ", memory " +
                      text(w.memory) +
                      (w.memory64.open() ? ", memory64 " + text(w.memory64) : ""));
