@@ -283,6 +283,7 @@ private:
         auto it = buses.find(number);
         if (it == buses.end()) return;
         const bool onRoot = depth == 0;
+        std::set<unsigned> zeroImported;  // devices whose function 0 was imported
         for (const SnapshotFunction* f : it->second) {
             FunctionDesc d;
             if (f->function != 0) {
@@ -298,6 +299,11 @@ private:
                 if ((zero->config[reg::HeaderType] & 0x80) == 0) {
                     note(bdf(*f) + ": left out: function 0 of its device does not say it is "
                                    "multi-function, so it would not answer");
+                    continue;
+                }
+                if (zeroImported.count(f->device) == 0) {
+                    note(bdf(*f) + ": left out: function 0 of its device was left out, so it "
+                                   "would not answer");
                     continue;
                 }
             }
@@ -348,6 +354,7 @@ private:
                 if (secondary != 0) placed.insert(secondary);
             }
             ++imported_;
+            if (f->function == 0) zeroImported.insert(f->device);
             out.functions.push_back(std::move(d));
         }
     }
