@@ -57,7 +57,7 @@ fuzz: fuzzers
 	@for f in $(FUZZERS); do \
 	    mkdir -p build/fuzz/found/$$f; \
 	    echo "fuzz_$$f: $(FUZZ_SECONDS) s"; \
-	    case $$f in image_file) len=65536;; *) len=4096;; esac; \
+	    case $$f in image_file) len=65536;; lspci_dump|sysfs_snapshot) len=16384;; *) len=4096;; esac; \
 	    build/fuzz/bin/fuzz_$$f -max_total_time=$(FUZZ_SECONDS) -timeout=10 -max_len=$$len \
 	        -print_final_stats=1 -artifact_prefix=build/fuzz/crash-$$f- \
 	        build/fuzz/found/$$f fuzz/corpus/$$f > build/fuzz/fuzz-$$f.log 2>&1; rc=$$?; \

@@ -41,6 +41,12 @@ constexpr const char* kExitHelp =
     "  2  bad input: an unknown or malformed option, a missing or malformed machine or scenario\n"
     "     file, a driver that cannot be loaded";
 
+constexpr const char* kImportExitHelp =
+    "Exit status:\n"
+    "  0  the machine file was written (what was guessed or left out is on standard error)\n"
+    "  2  bad input: an unknown or malformed option, a snapshot that cannot be read or holds\n"
+    "     nothing usable, an output file that cannot be written";
+
 struct Options {
     std::string machineFile;
     std::string generate;
@@ -203,11 +209,12 @@ int runImport(const std::string& snapshotPath, const std::string& outputPath)
         return kExitBadInput;
     }
     formats::ImportResult result = formats::importSnapshot(*read.snapshot);
+    // The notes say what was left out and why, which explains a snapshot with nothing usable too.
+    for (const auto& note : result.notes) std::cerr << "hotpsim import: " << note << '\n';
     if (!result.machine) {
         for (const auto& error : result.errors) std::cerr << error << '\n';
         return kExitBadInput;
     }
-    for (const auto& note : result.notes) std::cerr << "hotpsim import: " << note << '\n';
     const std::string text = formats::writeMachineFile(*result.machine, result.notes);
     if (outputPath.empty()) {
         std::cout << text << std::flush;
@@ -539,6 +546,7 @@ int main(int argc, char** argv)
     import->add_option("SNAPSHOT", snapshotPath, "directory, tar file or lspci -xxx output")
         ->required();
     import->add_option("-o,--output", importOutput, "machine file to write; default: standard output");
+    import->footer(kImportExitHelp);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

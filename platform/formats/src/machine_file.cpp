@@ -47,7 +47,11 @@ public:
         }
         m.windows = defaultRootWindows();
         const toml::table* rootWindows = r_.table(top, "windows", "the machine");
-        if (rootWindows != nullptr) windows(*rootWindows, m.windows);
+        // A bus 00 with nothing on it (a machine whose first root bus has another number) may
+        // forward nothing: an empty [windows] says so.
+        const bool forwardsNothing = rootWindows != nullptr && rootWindows->empty() &&
+                                     top.get("function") == nullptr && top.get("slots") == nullptr;
+        if (rootWindows != nullptr) windows(*rootWindows, m.windows, /*required=*/!forwardsNothing);
         placed_.push_back(PlacedWindows{0, m.windows, {}, Reader::line(top)});
         if (rootWindows != nullptr) placed_.back().at(*rootWindows);
         // The root bus owns every bus number and the whole of the root windows, so its slots

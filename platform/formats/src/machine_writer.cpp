@@ -174,8 +174,14 @@ std::string writeMachineFile(const MachineDesc& m, const std::vector<std::string
     out << "name = " << quoted(m.name) << "\n";
     if (m.asFound) out << "firmware = \"as-found\"\n";
     out << "\n[windows]\n";
-    out << "io           = " << window(m.windows.io) << "\n";
-    out << "memory       = " << window(m.windows.memory) << "\n";
+    // An empty bus 00 may forward nothing (an empty table); every other first root has both.
+    const bool forwardsNothing = m.root.functions.empty() && m.root.slots.empty() &&
+                                 !m.windows.io.open() && !m.windows.memory.open() &&
+                                 !m.windows.prefetchable.open() && !m.windows.memory64.open();
+    if (!forwardsNothing) {
+        out << "io           = " << window(m.windows.io) << "\n";
+        out << "memory       = " << window(m.windows.memory) << "\n";
+    }
     if (m.windows.prefetchable.open()) {
         out << "prefetchable = " << window(m.windows.prefetchable) << "\n";
     }

@@ -33,6 +33,13 @@ std::vector<std::string> capturedBars(const FunctionDesc& f)
 {
     std::vector<std::string> out;
     if (f.config.size() < 64) return out;
+    // A CardBus bridge's one BAR is its socket registers, 4 KB of memory.
+    if (f.kind == FunctionKind::CardBus) {
+        const uint64_t address = pci::configDword(f.config, reg::Bar0) & ~0xFFFu;
+        out.push_back("memory " + (address == 0 ? std::string("unassigned (4K)")
+                                                : windowText(Window{address, address + 0xFFF})));
+        return out;
+    }
     for (size_t i = 0; i < f.bars.size(); ++i) {
         const pci::Bar& bar = f.bars[i];
         if (bar.kind == pci::Bar::Kind::None) continue;
@@ -49,20 +56,24 @@ std::vector<std::string> capturedBars(const FunctionDesc& f)
     return out;
 }
 
-void collectBridges(const FunctionDesc& f, std::vector<Step> path, unsigned bus,
-                    std::vector<ReplugBridge>& out)
+void collectBridges(const FunctionDesc& f, std::vector<Step> path, unsigned bus, ReplugPlan& plan)
 {
+    const std::string where =
+        pci::hex(bus, 2) + ":" + pci::hex(f.device, 2) + "." + std::to_string(f.function);
+    if (f.kind == FunctionKind::CardBus && f.config.size() >= 64) {
+        plan.cardBuses.push_back(ReplugCardBus{where, path, cardBusWindowsText(f.config)});
+    }
     if (!f.isBridge()) return;
     ReplugBridge b;
-    b.where = pci::hex(bus, 2) + ":" + pci::hex(f.device, 2) + "." + std::to_string(f.function);
+    b.where = where;
     b.inCard = path;
     capturedWindows(f, b);
-    out.push_back(b);
+    plan.bridges.push_back(b);
     const unsigned secondary = f.config.size() >= 64 ? f.config[reg::SecondaryBus] : 0;
     for (const FunctionDesc& behind : f.secondary.functions) {
         std::vector<Step> deeper = path;
         deeper.push_back(Step{behind.device, behind.function});
-        collectBridges(behind, deeper, secondary, out);
+        collectBridges(behind, deeper, secondary, plan);
     }
 }
 
@@ -97,6 +108,20 @@ std::string windowText(const Window& w)
 {
     if (!w.open()) return "closed";
     return pci::hex(w.base, 8) + "-" + pci::hex(w.limit, 8) + " (" + pci::formatSize(w.size()) + ")";
+}
+
+std::string cardBusWindowsText(const std::vector<uint8_t>& config)
+{
+    std::string text;
+    const auto control = static_cast<uint16_t>(config[reg::BridgeControl] |
+                                               config[reg::BridgeControl + 1] << 8);
+    for (const pci::CardBusWindow w : pci::kCardBusWindows) {
+        const pci::DecodedWindow d = pci::capturedCardBusWindow(w, config);
+        text += (text.empty() ? "" : ", ") + std::string(pci::cardBusWindowName(w)) + " " +
+                windowText(Window{d.base, d.limit});
+        if (d.open() && pci::cardBusWindowPrefetchable(w, control)) text += " prefetchable";
+    }
+    return text;
 }
 
 std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_view bdf,
@@ -145,7 +170,7 @@ std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_vie
         plan.functions.push_back(ReplugFunction{
             pci::hex(bus, 2) + ":" + pci::hex(device, 2) + "." + std::to_string(f.function), at,
             capturedBars(f)});
-        collectBridges(f, at, bus, plan.bridges);
+        collectBridges(f, at, bus, plan);
     }
     plan.machine.cards.push_back(card);
 

@@ -12,8 +12,10 @@
 #include <pci/registers.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -58,6 +60,8 @@ struct Enclosing {
 };
 
 constexpr uint64_t Above4G = 0x100000000ull;
+// Machine files hold addresses as signed 64-bit integers.
+constexpr uint64_t kTopAddress = 0x7FFFFFFFFFFFFFFFull;
 
 class Importer {
 public:
@@ -113,8 +117,20 @@ public:
                 }
             }
         }
-        if (buses.count(0) == 0) {
-            errors_.push_back(s_.source + ": nothing usable on bus 00, the root bus");
+        // Domain 0000's root buses are the buses with functions that no bridge leads to. Bus 00
+        // is the machine's first root; where the domain starts at another bus, bus 00 stays empty
+        // and forwards nothing, and every root of the domain becomes a peer host bridge's.
+        std::optional<unsigned> lowestRoot;
+        for (const auto& [number, functions] : buses) {
+            if (ledTo.count(number) == 0) {
+                lowestRoot = number;
+                break;
+            }
+        }
+        if (!lowestRoot) {
+            errors_.push_back(s_.source + ": nothing usable in PCI domain 0000" +
+                              (buses.empty() ? std::string()
+                                             : ": every bus with functions is behind a bridge"));
             return finish(result);
         }
         MachineDesc m;
@@ -122,9 +138,15 @@ public:
         m.asFound = true;
         std::set<unsigned> placed;
         RootClaims first;
-        claims_ = &first;
-        bus(0, buses, m.root, placed, 0, Enclosing{});
+        if (*lowestRoot == 0) {
+            claims_ = &first;
+            bus(0, buses, m.root, placed, 0, Enclosing{});
+        } else {
+            note("bus 00 has nothing on it: PCI domain 0000 starts at root bus " +
+                 pci::hex(*lowestRoot, 2) + "; bus 00 forwards nothing");
+        }
         std::vector<RootClaims> peerClaims;
+        peerClaims.reserve(buses.size());
         for (const auto& [number, functions] : buses) {
             if (placed.count(number) != 0 || number == 0) continue;
             if (ledTo.count(number) != 0) {
@@ -152,10 +174,13 @@ public:
             numbers.push_back(m.peers[i].number);
             all.push_back(&peerClaims[i]);
         }
-        const std::map<unsigned, ProcRanges> proc = procRanges();
-        for (size_t i = 0; i < numbers.size(); ++i) {
-            RootWindows& w = i == 0 ? m.windows : m.peers[i - 1].windows;
-            w = rootWindows(numbers[i], *all[i], all, proc);
+        std::vector<RootWindows*> windows{&m.windows};
+        for (PeerRootDesc& peer : m.peers) windows.push_back(&peer.windows);
+        const std::vector<bool> dropped = rootWindows(numbers, all, windows, *lowestRoot != 0);
+        for (size_t i = m.peers.size(); i-- > 0;) {
+            if (!dropped[i + 1]) continue;
+            imported_ -= countFunctions(m.peers[i].bus);
+            m.peers.erase(m.peers.begin() + static_cast<std::ptrdiff_t>(i));
         }
         if (imported_ == 0) {
             errors_.push_back(s_.source + ": nothing usable: no function could be imported");
@@ -172,6 +197,13 @@ private:
         r.notes = std::move(notes_);
         if (!r.errors.empty()) r.machine.reset();
         return r;
+    }
+
+    static unsigned countFunctions(const BusDesc& bus)
+    {
+        unsigned count = 0;
+        for (const FunctionDesc& f : bus.functions) count += 1 + countFunctions(f.secondary);
+        return count;
     }
 
     // A function that cannot be imported as it is: left out, with the reason.
@@ -251,6 +283,7 @@ private:
         auto it = buses.find(number);
         if (it == buses.end()) return;
         const bool onRoot = depth == 0;
+        std::set<unsigned> zeroImported;  // devices whose function 0 was imported
         for (const SnapshotFunction* f : it->second) {
             FunctionDesc d;
             if (f->function != 0) {
@@ -266,6 +299,11 @@ private:
                 if ((zero->config[reg::HeaderType] & 0x80) == 0) {
                     note(bdf(*f) + ": left out: function 0 of its device does not say it is "
                                    "multi-function, so it would not answer");
+                    continue;
+                }
+                if (zeroImported.count(f->device) == 0) {
+                    note(bdf(*f) + ": left out: function 0 of its device was left out, so it "
+                                   "would not answer");
                     continue;
                 }
             }
@@ -316,6 +354,7 @@ private:
                 if (secondary != 0) placed.insert(secondary);
             }
             ++imported_;
+            if (f->function == 0) zeroImported.insert(f->device);
             out.functions.push_back(std::move(d));
         }
     }
@@ -501,6 +540,21 @@ private:
             }
             b.size = *listed->size;
         } else {
+            if (address == 0 && io && compatibilityIde(c, i)) {
+                // A channel in compatibility mode answers the fixed legacy ports; its two BARs
+                // decode nothing and are the command block (8 bytes) and the control block (4),
+                // left unassigned, as lspci of that time printed them without a size.
+                b.size = i % 2 == 0 ? 8 : 4;
+                if (i % 2 == 0) {
+                    note(bdf(f) + ": its " + (i == 0 ? "primary" : "secondary") +
+                         " IDE channel is in compatibility mode (programming interface " +
+                         pci::hex(c[reg::ProgIf], 2) + "): BARs " + std::to_string(i) + " and " +
+                         std::to_string(i + 1) + ", unassigned, taken as its 8-byte command and " +
+                         "4-byte control blocks");
+                }
+                d.bars[i] = b;
+                return true;
+            }
             if (address == 0) {
                 if ((value & 0xF) != 0) {
                     error(f, "its BAR " + std::to_string(i) +
@@ -525,9 +579,29 @@ private:
                          " bytes is below the 16 a memory BAR takes");
             return false;
         }
+        // A 32-bit BAR's address bit 31 is writable; a machine file holds 64-bit BARs to 4E.
+        const uint64_t largest = uint64_t{1} << (b.kind == pci::Bar::Kind::Memory64 ? 62 : 31);
+        if (!io && b.size > largest) {
+            error(f, "its memory BAR " + std::to_string(i) + " of " + pci::formatSize(b.size) +
+                         " is above the " + pci::formatSize(largest) + " such a BAR takes");
+            return false;
+        }
         if (b.kind == pci::Bar::Kind::Memory64 && d.bars.size() < i + 2) {
             error(f, "its BAR " + std::to_string(i) + " is 64-bit but is the last register");
             return false;
+        }
+        const uint64_t last = address + b.size - 1;
+        if (address != 0 && (last < address || last > kTopAddress)) {
+            error(f, "its BAR " + std::to_string(i) + " at " + pci::hex(address, 8) + " of " +
+                         pci::formatSize(b.size) + " reaches above " + pci::hex(kTopAddress) +
+                         ", the highest address a machine file holds");
+            return false;
+        }
+        if (io && address + b.size - 1 > 0xFFFF) {
+            // I/O space of another architecture: Windows 2000's ends at ffff.
+            note(bdf(f) + ": its I/O BAR " + std::to_string(i) + " at " + pci::hex(address, 8) +
+                 " lies above ffff, where Windows 2000's I/O space ends; left out");
+            return true;
         }
         d.bars[i] = b;
         const bool decodes = (c[reg::Command] & (io ? 0x1 : 0x2)) != 0;
@@ -535,6 +609,14 @@ private:
             claim(io, {address, address + b.size - 1, b.prefetchable});
         }
         return true;
+    }
+
+    // An IDE controller (class 0101) whose channel behind BAR i (0 to 3) is in compatibility
+    // mode: bit 0 of the programming interface for the primary channel, bit 2 for the secondary.
+    static bool compatibilityIde(const std::vector<uint8_t>& c, unsigned i)
+    {
+        if (c[reg::BaseClass] != 0x01 || c[reg::SubClass] != 0x01 || i > 3) return false;
+        return (c[reg::ProgIf] & (i < 2 ? 0x1 : 0x4)) == 0;
     }
 
     void guessed(std::string text)
@@ -599,14 +681,25 @@ private:
         const uint16_t command = c[reg::Command];
         if (d.ioWindow && (command & 0x1) != 0) {
             const Window w = ioWindow(c);
-            if (w.open()) claim(true, {w.base, w.limit, false});
+            if (w.open() && w.limit > 0xFFFF) {
+                note(bdf(f) + ": its I/O window " + text(w) + " lies above ffff, where Windows " +
+                     "2000's I/O space ends; its root's I/O window leaves it out");
+            } else if (w.open()) {
+                claim(true, {w.base, w.limit, false});
+            }
         }
         if ((command & 0x2) != 0) {
             const Window m = memoryWindow(c);
             if (m.open()) claim(false, {m.base, m.limit, false});
             if (d.prefetchWindow) {
                 const Window p = prefetchWindow(c);
-                if (p.open()) claim(false, {p.base, p.limit, true});
+                if (p.open() && p.limit > kTopAddress) {
+                    note(bdf(f) + ": its prefetchable window " + text(p) + " reaches above " +
+                         pci::hex(kTopAddress) + ", the highest address a machine file holds; " +
+                         "its root's windows leave it out");
+                } else if (p.open()) {
+                    claim(false, {p.base, p.limit, true});
+                }
             }
         }
     }
@@ -660,118 +753,216 @@ private:
         return out;
     }
 
-    // The windows of one root bus. From /proc/iomem and /proc/ioports when they list this root
-    // (the largest I/O range, the largest memory range below 4G and above it); otherwise each
-    // window holds what firmware assigned on the root and reaches up to the next range captured
-    // at root level (another root's) or, where there is none, to the stated default.
-    RootWindows rootWindows(unsigned number, const RootClaims& mine,
-                            const std::vector<RootClaims*>& all,
-                            const std::map<unsigned, ProcRanges>& proc)
+    // The windows of every root bus. A root that copies of /proc/iomem and /proc/ioports list
+    // takes its windows from them (the largest I/O range, the largest memory range below 4G and
+    // above it). Otherwise each window starts at what firmware assigned on the root (memory
+    // rounded down to 1 MB, but never below another root's assignment; bus 00's down to the
+    // default base where no other root's assignment lies between) and reaches up to where the
+    // next root's window starts, or else to a stated default. The windows of two roots never
+    // overlap: each host bridge forwards ranges of its own.
+    std::vector<bool> rootWindows(const std::vector<unsigned>& numbers,
+                                  const std::vector<RootClaims*>& all,
+                                  const std::vector<RootWindows*>& out, bool firstEmpty)
     {
+        enum Space { Io, Low, High, Spaces };
+        static constexpr const char* kNames[Spaces] = {"io", "memory", "memory64"};
         const RootWindows d = defaultRootWindows();
-        const std::string root = "root bus " + pci::hex(number, 2);
-        RootWindows w;
-        w.io = Window{};
-        w.memory = Window{};
-        w.prefetchable = Window{};
-        w.memory64 = Window{};
-        auto procIt = proc.find(number);
-        if (procIt != proc.end()) {
-            auto largest = [](const std::vector<Window>& ranges, uint64_t low, uint64_t high) {
-                Window best{};
-                for (const Window& r : ranges) {
-                    if (r.base < low || r.limit > high) continue;
-                    if (r.size() > best.size()) best = r;
+        // One memory window below 4G: prefetchable BARs share it, as they do behind a host
+        // bridge that forwards one range.
+        const Window fallbacks[Spaces] = {
+            d.io, Window{std::min(d.memory.base, d.prefetchable.base), d.memory.limit}, Window{}};
+        const uint64_t tops[Spaces] = {0xFFFF, d.memory.limit, (uint64_t{1} << 40) - 1};
+        const uint64_t granularity[Spaces] = {0x4, 0x100000, 0x100000};
+        const uint64_t ceiling[Spaces] = {0xFFFF, 0xFFFFFFFF, kTopAddress};
+        const std::map<unsigned, ProcRanges> proc = procRanges();
+        const size_t n = numbers.size();
+        std::vector<bool> dropped(n, false);
+        auto root = [&](size_t i) { return "root bus " + pci::hex(numbers[i], 2); };
+        auto windowOf = [](RootWindows& w, int space) -> Window& {
+            return space == Io ? w.io : space == Low ? w.memory : w.memory64;
+        };
+
+        // What each root occupies in each space: what firmware assigned there, or the window
+        // iomem and ioports give.
+        std::vector<bool> fixed(n, false);
+        std::vector<std::array<std::vector<Claim>, Spaces>> occupied(n);
+        for (size_t i = 0; i < n; ++i) {
+            RootWindows& w = *out[i];
+            w = RootWindows{Window{}, Window{}, Window{}, Window{}};
+            for (const Claim& c : all[i]->memory) {
+                if (c.base < Above4G && c.limit >= Above4G) {
+                    errors_.push_back(s_.source + ": memory at " + pci::hex(c.base, 8) + "-" +
+                                      pci::hex(c.limit, 8) + " on " + root(i) + " crosses 4G");
+                    return dropped;
                 }
-                return best;
-            };
-            w.io = largest(procIt->second.io, 0, 0xFFFF);
-            w.memory = largest(procIt->second.memory, 0x100000, 0xFFFFFFFF);
-            w.memory64 = largest(procIt->second.memory, Above4G, UINT64_MAX);
-            note(root + ": windows from iomem and ioports: io " + text(w.io) + ", memory " +
-                 text(w.memory) + (w.memory64.open() ? ", memory64 " + text(w.memory64) : ""));
-            checkClaims(root, mine, w);
-            return w;
+            }
+            auto procIt = proc.find(numbers[i]);
+            if (procIt != proc.end() && !(i == 0 && firstEmpty)) {
+                auto largest = [](const std::vector<Window>& ranges, uint64_t low, uint64_t high) {
+                    Window best{};
+                    for (const Window& r : ranges) {
+                        if (r.base < low || r.limit > high) continue;
+                        if (r.size() > best.size()) best = r;
+                    }
+                    return best;
+                };
+                w.io = largest(procIt->second.io, 0, 0xFFFF);
+                w.memory = largest(procIt->second.memory, 0x100000, 0xFFFFFFFF);
+                w.memory64 = largest(procIt->second.memory, Above4G, kTopAddress);
+                note(root(i) + ": windows from iomem and ioports: io " + text(w.io) + ", memory " +
+                     text(w.memory) +
+                     (w.memory64.open() ? ", memory64 " + text(w.memory64) : ""));
+                checkClaims(root(i), *all[i], w);
+                fixed[i] = true;
+                for (int space = 0; space < Spaces; ++space) {
+                    const Window& x = windowOf(w, space);
+                    if (x.open()) occupied[i][space].push_back(Claim{x.base, x.limit, false});
+                }
+                continue;
+            }
+            for (const Claim& c : all[i]->io) occupied[i][Io].push_back(c);
+            for (const Claim& c : all[i]->memory) {
+                occupied[i][c.base >= Above4G ? High : Low].push_back(c);
+            }
         }
-        // The lowest range another root claims above `from` in one space, or nothing.
-        auto nextClaimed = [&](bool io, uint64_t from) {
-            std::optional<uint64_t> next;
-            for (const RootClaims* other : all) {
-                if (other == &mine) continue;
-                for (const Claim& c : io ? other->io : other->memory) {
-                    if (c.base > from && (!next || c.base < *next)) next = c.base;
+
+        // Two roots whose assignments interleave (a peer root's ranges among bus 00's, as behind
+        // a bridge the snapshot lacks) cannot both forward one range of each kind: the later one
+        // is left out.
+        auto span = [](const std::vector<Claim>& claims) {
+            Window w{};
+            for (const Claim& c : claims) {
+                w.base = w.open() ? std::min(w.base, c.base) : c.base;
+                w.limit = w.open() ? std::max(w.limit, c.limit) : c.limit;
+            }
+            return w;
+        };
+        auto among = [&](const std::vector<Claim>& claims, const Window& w) {
+            return std::any_of(claims.begin(), claims.end(), [&](const Claim& c) {
+                return w.open() && c.base <= w.limit && c.limit >= w.base;
+            });
+        };
+        for (size_t j = 1; j < n; ++j) {
+            for (size_t i = 0; i < j && !dropped[j]; ++i) {
+                for (int space = 0; space < Spaces && !dropped[i]; ++space) {
+                    if (!among(occupied[j][space], span(occupied[i][space])) &&
+                        !among(occupied[i][space], span(occupied[j][space]))) {
+                        continue;
+                    }
+                    note(root(j) + " left out with everything on it: its " + kNames[space] +
+                         " ranges lie among " + root(i) + "'s, and each host bridge forwards one "
+                         "range of each kind");
+                    dropped[j] = true;
+                    fixed[j] = false;
+                    *out[j] = RootWindows{Window{}, Window{}, Window{}, Window{}};
+                    for (auto& claims : occupied[j]) claims.clear();
+                    break;
                 }
             }
-            return next;
-        };
-        auto span = [](const std::vector<Claim>& claims, bool high) {
-            Window s{};
-            for (const Claim& c : claims) {
-                if ((c.base >= Above4G) != high) continue;
-                s.base = s.open() ? std::min(s.base, c.base) : c.base;
-                s.limit = s.open() ? std::max(s.limit, c.limit) : c.limit;
+        }
+
+        // Where each root's window starts in each space.
+        std::vector<std::array<Window, Spaces>> found(n);
+        std::vector<std::array<std::optional<uint64_t>, Spaces>> start(n);
+        for (size_t i = 0; i < n; ++i) {
+            for (int space = 0; space < Spaces && !dropped[i]; ++space) {
+                if (fixed[i]) {
+                    const Window& x = windowOf(*out[i], space);
+                    if (x.open()) start[i][space] = x.base;
+                    continue;
+                }
+                Window& f = found[i][space];
+                f = span(occupied[i][space]);
+                const Window fallback = i == 0 && !firstEmpty ? fallbacks[space] : Window{};
+                if (f.open()) {
+                    uint64_t at = f.base & ~(granularity[space] - 1);
+                    bool clearBelow = true;  // no other root's assignment between default and found
+                    for (size_t j = 0; j < n; ++j) {
+                        if (j == i) continue;
+                        for (const Claim& c : occupied[j][space]) {
+                            if (c.limit < f.base) at = std::max(at, c.limit + 1);
+                            if (fallback.open() && c.limit >= fallback.base && c.base < f.base) {
+                                clearBelow = false;
+                            }
+                        }
+                    }
+                    if (fallback.open() && fallback.base < at && clearBelow) at = fallback.base;
+                    start[i][space] = at;
+                } else if (fallback.open()) {
+                    // The default window, above the whole span of every other root that reaches
+                    // its base.
+                    std::vector<Window> others;
+                    for (size_t j = 0; j < n; ++j) {
+                        const Window other = span(occupied[j][space]);
+                        if (j != i && other.open()) others.push_back(other);
+                    }
+                    std::sort(others.begin(), others.end(),
+                              [](const Window& a, const Window& b) { return a.base < b.base; });
+                    uint64_t at = fallback.base;
+                    for (const Window& o : others) {
+                        if (o.base <= at && at <= o.limit) at = o.limit + 1;
+                    }
+                    if (at != 0 && at <= fallback.limit) start[i][space] = at;
+                }
             }
-            return s;
-        };
-        std::vector<std::string> said;
-        auto reach = [&](bool io, Window found, const Window& fallback, uint64_t top,
-                         const char* name) {
-            Window out = found.open() ? found : fallback;
-            if (found.open() && fallback.open() && fallback.base < found.base) {
-                // Down to the default base, unless another root claims the numbers between.
-                bool clear = true;
-                for (const RootClaims* other : all) {
-                    if (other == &mine) continue;
-                    for (const Claim& c : io ? other->io : other->memory) {
-                        clear = clear && !(c.limit >= fallback.base && c.base < found.base);
+        }
+
+        // Each window reaches up to where the next root's starts, or to the default top.
+        for (size_t i = 0; i < n; ++i) {
+            if (fixed[i] || dropped[i] || (i == 0 && firstEmpty)) continue;
+            std::vector<std::string> said;
+            for (int space = 0; space < Spaces; ++space) {
+                if (!start[i][space]) {
+                    if (space != High) said.push_back(std::string(kNames[space]) + " none");
+                    continue;
+                }
+                const uint64_t at = *start[i][space];
+                std::optional<uint64_t> next;
+                for (size_t j = 0; j < n; ++j) {
+                    if (j == i || !start[j][space] || *start[j][space] <= at) continue;
+                    if (!next || *start[j][space] < *next) next = *start[j][space];
+                }
+                const Window& f = found[i][space];
+                const uint64_t highest = f.open() ? f.limit : fallbacks[space].limit;
+                uint64_t limit = next ? *next - 1 : std::max(tops[space], highest);
+                limit = std::min(limit, ceiling[space]);
+                if (f.open() && limit < f.limit) {
+                    errors_.push_back(s_.source + ": what " + root(i) + " decodes at " + text(f) +
+                                      " reaches into another root's " + kNames[space] + " window");
+                    return dropped;
+                }
+                windowOf(*out[i], space) = Window{at, limit};
+                const char* why = next                      ? "up to the next root's range"
+                                  : highest > tops[space]    ? "up to the highest address assigned there"
+                                  : space == High            ? "up to 1T, the default top"
+                                                             : "up to the default top";
+                said.push_back(std::string(kNames[space]) + " " + text(Window{at, limit}) + " (" +
+                               why + ")");
+            }
+            std::string joined;
+            for (const std::string& part : said) joined += (joined.empty() ? "" : ", ") + part;
+            note(root(i) + ": windows from what firmware assigned there: " + joined);
+        }
+
+        // However they were found, two roots' windows must not overlap.
+        for (size_t i = 0; i < n; ++i) {
+            for (size_t j = i + 1; j < n && !dropped[i]; ++j) {
+                for (int x = 0; x < Spaces; ++x) {
+                    for (int y = 0; y < Spaces; ++y) {
+                        if ((x == Io) != (y == Io)) continue;
+                        const Window& a = windowOf(*out[i], x);
+                        const Window& b = windowOf(*out[j], y);
+                        if (!a.open() || !b.open() || a.limit < b.base || b.limit < a.base) continue;
+                        note(root(j) + " left out with everything on it: its " + kNames[y] +
+                             " window " + text(b) + " overlaps " + root(i) + "'s " + kNames[x] +
+                             " window " + text(a) + "; each host bridge forwards ranges of its own");
+                        dropped[j] = true;
+                        *out[j] = RootWindows{Window{}, Window{}, Window{}, Window{}};
                     }
                 }
-                if (clear) out.base = fallback.base;
-            }
-            const auto next = nextClaimed(io, out.open() ? out.base : 0);
-            const uint64_t limit = next ? *next - 1 : std::max(top, out.limit);
-            if (out.open() && limit >= out.limit) out.limit = limit;
-            said.push_back(std::string(name) + " " + text(out) + " (" +
-                           (next ? "up to the next root's range" : "up to the default top") + ")");
-            return out;
-        };
-        const Window io = span(mine.io, false), low = span(mine.memory, false),
-                     high = span(mine.memory, true);
-        for (const Claim& c : mine.memory) {
-            if (c.base < Above4G && c.limit >= Above4G) {
-                errors_.push_back(s_.source + ": memory at " + pci::hex(c.base, 8) + "-" +
-                                  pci::hex(c.limit, 8) + " on " + root + " crosses 4G");
-                return w;
             }
         }
-        // The first root gets the defaults where it found nothing; a peer root only what it has.
-        const bool first = number == 0;
-        Window ioFound = io;
-        if (ioFound.open()) ioFound.base &= ~uint64_t{0x3};
-        w.io = reach(true, ioFound, first ? d.io : Window{}, 0xFFFF, "io");
-        Window lowFound = low;
-        if (lowFound.open()) {
-            lowFound.base &= ~uint64_t{0xFFFFF};
-            lowFound.limit |= 0xFFFFF;
-        }
-        // One memory window: prefetchable BARs share it, as they do behind a host bridge that
-        // forwards one range.
-        const Window memoryDefault{std::min(d.memory.base, d.prefetchable.base), d.memory.limit};
-        w.memory = reach(false, lowFound, first ? memoryDefault : Window{}, d.memory.limit, "memory");
-        if (high.open()) {
-            Window h = high;
-            h.base &= ~uint64_t{0xFFFFF};
-            h.limit |= 0xFFFFF;
-            const auto next = nextClaimed(false, h.base);
-            h.limit = std::max(h.limit, next ? *next - 1 : (uint64_t{1} << 40) - 1);
-            w.memory64 = h;
-            said.push_back("memory64 " + text(h) + " (up to " +
-                           std::string(next ? "the next root's range" : "1T, the default top") + ")");
-        }
-        std::string joined;
-        for (const std::string& part : said) joined += (joined.empty() ? "" : ", ") + part;
-        note(root + ": windows from what firmware assigned there: " + joined);
-        return w;
+        return dropped;
     }
 
     static std::string text(const Window& w)

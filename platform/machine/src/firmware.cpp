@@ -16,9 +16,6 @@ enum Space { Io, Memory, Prefetch, SpaceCount };
 constexpr uint64_t Granularity[SpaceCount] = {0x1000, 0x100000, 0x100000};
 constexpr const char* SpaceName[SpaceCount] = {"I/O", "memory", "prefetchable"};
 
-// CardBus window registers: memory 0 and 1, then I/O 0 and 1, each a base and a limit.
-constexpr unsigned CardBusMemory0 = 0x1C, CardBusIo0 = 0x2C;
-
 uint64_t alignUp(uint64_t value, uint64_t alignment)
 {
     return (value + alignment - 1) & ~(alignment - 1);
@@ -476,10 +473,10 @@ private:
     void closeCardBusWindows(Node& n)
     {
         for (unsigned i = 0; i < 2; ++i) {
-            write(n, CardBusMemory0 + 8 * i, 4, 0xFFFFF000);
-            write(n, CardBusMemory0 + 8 * i + 4, 4, 0);
-            write(n, CardBusIo0 + 8 * i, 4, 0xFFFFFFFC);
-            write(n, CardBusIo0 + 8 * i + 4, 4, 0);
+            write(n, reg::CardBusMemoryBase0 + 8 * i, 4, 0xFFFFF000);
+            write(n, reg::CardBusMemoryBase0 + 8 * i + 4, 4, 0);
+            write(n, reg::CardBusIoBase0 + 8 * i, 4, 0xFFFFFFFC);
+            write(n, reg::CardBusIoBase0 + 8 * i + 4, 4, 0);
         }
         n.report.bridge->io = Window{};
         n.report.bridge->memory = Window{};

@@ -143,17 +143,31 @@ std::unique_ptr<Function> Function::cardBus(uint16_t vendor, uint16_t deviceId)
     f->poke(reg::BaseClass, 1, 0x06);
     f->poke(reg::HeaderType, 1, 0x02);
     f->defineCommonMasks();
-    // The socket registers are one 4 KB memory BAR.
-    f->bars_ = {Bar{Bar::Kind::Memory32, 0x1000}};
-    f->defineBars(1);
-    f->setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
-    // Memory windows 0 and 1 and I/O windows 0 and 1, each a base and a limit.
-    for (unsigned offset = 0x1C; offset < 0x2C; offset += 4) f->setMask(offset, 4, 0xFFFFF000);
-    for (unsigned offset = 0x2C; offset < 0x3C; offset += 4) f->setMask(offset, 4, 0xFFFFFFFC);
+    f->defineCardBusRegisters();
     f->setMask(reg::InterruptLine, 1, 0xFF);
-    f->setMask(reg::BridgeControl, 2, 0x07FF);
     f->secondary_ = std::make_unique<Bus>();
     return f;
+}
+
+void Function::defineCardBusRegisters()
+{
+    // The socket registers are one 4 KB memory BAR.
+    bars_ = {Bar{Bar::Kind::Memory32, 0x1000}};
+    defineBars(1);
+    setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
+    // Memory windows 0 and 1 decode on 4 KB, I/O windows 0 and 1 on 4 bytes. Bit 0 of an I/O
+    // base or limit is read-only and says whether the window decodes 32-bit addresses; the bits
+    // below the granularity read as zero, the limit's standing for ones.
+    for (unsigned offset : {reg::CardBusMemoryBase0, reg::CardBusMemoryLimit0,
+                            reg::CardBusMemoryBase1, reg::CardBusMemoryLimit1}) {
+        setMask(offset, 4, 0xFFFFF000);
+    }
+    for (unsigned offset : {reg::CardBusIoBase0, reg::CardBusIoLimit0, reg::CardBusIoBase1,
+                            reg::CardBusIoLimit1}) {
+        setMask(offset, 4, 0xFFFFFFFC);
+    }
+    // Bits 8 and 9 make memory windows 0 and 1 prefetchable.
+    setMask(reg::BridgeControl, 2, 0x07FF);
 }
 
 void Function::defineBridgeWindows(bool io, bool io32, bool prefetch, bool prefetch64)
@@ -232,12 +246,7 @@ std::unique_ptr<Function> Function::fromBytes(const std::vector<uint8_t>& bytes,
         break;
     }
     case HeaderKind::CardBus:
-        f->bars_ = {Bar{Bar::Kind::Memory32, 0x1000}};
-        f->defineBars(1);
-        f->setMask(reg::PrimaryBus, 4, 0xFFFFFFFF);
-        for (unsigned offset = 0x1C; offset < 0x2C; offset += 4) f->setMask(offset, 4, 0xFFFFF000);
-        for (unsigned offset = 0x2C; offset < 0x3C; offset += 4) f->setMask(offset, 4, 0xFFFFFFFC);
-        f->setMask(reg::BridgeControl, 2, 0x07FF);
+        f->defineCardBusRegisters();
         f->secondary_ = std::make_unique<Bus>();
         break;
     }

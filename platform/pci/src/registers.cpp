@@ -243,4 +243,53 @@ WindowRegisters capturedWindow(WindowKind kind, const std::vector<uint8_t>& c)
                            configDword(c, reg::PrefetchLimitUpper)};
 }
 
+const char* cardBusWindowName(CardBusWindow w)
+{
+    switch (w) {
+    case CardBusWindow::Memory0: return "memory 0";
+    case CardBusWindow::Memory1: return "memory 1";
+    case CardBusWindow::Io0: return "io 0";
+    case CardBusWindow::Io1: break;
+    }
+    return "io 1";
+}
+
+unsigned cardBusWindowOffset(CardBusWindow w)
+{
+    switch (w) {
+    case CardBusWindow::Memory0: return reg::CardBusMemoryBase0;
+    case CardBusWindow::Memory1: return reg::CardBusMemoryBase1;
+    case CardBusWindow::Io0: return reg::CardBusIoBase0;
+    case CardBusWindow::Io1: break;
+    }
+    return reg::CardBusIoBase1;
+}
+
+DecodedWindow decodeCardBusWindow(CardBusWindow w, uint32_t base, uint32_t limit)
+{
+    constexpr DecodedWindow closed{1, 0};
+    if (base == 0 && limit == 0) return closed;
+    DecodedWindow d;
+    if (w == CardBusWindow::Memory0 || w == CardBusWindow::Memory1) {
+        d = {base & 0xFFFFF000u, uint64_t{limit & 0xFFFFF000u} | 0xFFF};
+    } else {
+        const uint32_t width = (base & 1) != 0 ? 0xFFFFFFFCu : 0xFFFCu;
+        d = {base & width, uint64_t{limit & width} | 0x3};
+    }
+    return d.open() ? d : closed;
+}
+
+DecodedWindow capturedCardBusWindow(CardBusWindow w, const std::vector<uint8_t>& c)
+{
+    const unsigned at = cardBusWindowOffset(w);
+    return decodeCardBusWindow(w, configDword(c, at), configDword(c, at + 4));
+}
+
+bool cardBusWindowPrefetchable(CardBusWindow w, uint16_t bridgeControl)
+{
+    if (w == CardBusWindow::Memory0) return (bridgeControl & 0x100) != 0;
+    if (w == CardBusWindow::Memory1) return (bridgeControl & 0x200) != 0;
+    return false;
+}
+
 }  // namespace pci

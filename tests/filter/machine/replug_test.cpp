@@ -161,6 +161,8 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
         const char* file;
         unsigned functions;  // imported
         unsigned peers;      // peer root buses
+        // What the replug shows of its CardBus bridge's windows as captured, if it has one.
+        const char* cardBusCaptured = nullptr;
     };
     const Dump dumps[] = {
         {"thinkpad-760xd.txt", 2, 0},
@@ -171,6 +173,11 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
         {"ibm-netfinity-7100.txt", 13, 1},
         {"arm-n1sdp.txt", 15, 0},
         {"toshiba-portege-7010ct.txt", 10, 0},
+        {"compaq-proliant-cnb20he-3root.txt", 9, 2},
+        {"ati-rs480-board.txt", 21, 0},
+        {"hp-laptop-ali-pci1410.txt", 14, 0, "captured:  memory 0 30000000-31ffffff (32M) "
+         "prefetchable, memory 1 32000000-33ffffff (32M), io 0 00001800-000018ff (256), io 1 "
+         "00001c00-00001cff (256)"},
     };
     for (const Dump& d : dumps) {
         SCOPED_TRACE(d.file);
@@ -215,6 +222,14 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
             const Played played = replug(desc, bdf, true);
             EXPECT_TRUE(played.problems.empty()) << played.problems.front();
             EXPECT_FALSE(played.comparison.empty());
+            // A CardBus bridge's windows, as captured and as its registers hold them after.
+            if (f.kind == machine::FunctionKind::CardBus) {
+                EXPECT_TRUE(mentions(played.comparison, std::string("cardbus bridge ") + bdf));
+                EXPECT_TRUE(mentions(played.comparison, "after:     memory 0 closed"));
+                if (d.cardBusCaptured) {
+                    EXPECT_TRUE(mentions(played.comparison, d.cardBusCaptured));
+                }
+            }
         }
         // A card on a peer host bridge's root bus is pulled and hot added on that root.
         for (const machine::PeerRootDesc& peer : desc.peers) {

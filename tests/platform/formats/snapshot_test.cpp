@@ -185,6 +185,25 @@ void writeSysfs(Booted& m, const fs::path& root, bool pcie)
     }
 }
 
+// One function as lspci -vx prints it: its line, the lines lspci decoded, then the rows of its
+// header, which holds `header` from offset 0 and zero after it.
+std::string lspciFunction(const std::string& line, const std::string& decoded,
+                          std::vector<uint8_t> header)
+{
+    header.resize(64, 0);
+    std::string text = line + "\n" + decoded;
+    for (unsigned row = 0; row < 64; row += 16) {
+        char bytes[64];
+        int n = std::snprintf(bytes, sizeof bytes, "%02x:", row);
+        for (unsigned i = 0; i < 16; ++i) {
+            n += std::snprintf(bytes + n, sizeof bytes - static_cast<size_t>(n), " %02x",
+                               header[row + i]);
+        }
+        text += std::string(bytes) + "\n";
+    }
+    return text + "\n";
+}
+
 MachineDesc imported(const SnapshotResult& read, std::vector<std::string>* notes = nullptr)
 {
     EXPECT_TRUE(read.snapshot) << (read.errors.empty() ? "" : read.errors.front());
@@ -324,6 +343,36 @@ TEST(Snapshot, MalformedSnapshotsNameTheFileAndTheFault)
         {"empty snapshot",
          [&](const fs::path& root) { fs::remove_all(root / "sys"); },
          "no function folders"},
+        {"an IDE controller in compatibility mode, its BARs 0-3 printed without a size",
+         [&](const fs::path& root) {
+             std::ofstream(root / "lspci.txt") << lspciFunction(
+                 "0000:00:11.0 IDE interface: Standard Dual Channel PCI IDE Controller (prog-if 8a)",
+                 "\tI/O ports at <unassigned>\n\tI/O ports at <unassigned>\n"
+                 "\tI/O ports at <unassigned>\n\tI/O ports at <unassigned>\n"
+                 "\tI/O ports at f400 [size=16]\n",
+                 {0x02, 0x10, 0x76, 0x43, 0x05, 0x00, 0x30, 0x02, 0x00, 0x8a, 0x01, 0x01, 0, 0x40, 0, 0,
+                  1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0x01, 0xf4, 0, 0});
+         },
+         "00:11.0: its secondary IDE channel is in compatibility mode (programming interface 8a)",
+         false, "lspci.txt"},
+        {"an I/O BAR in another architecture's I/O space",
+         [&](const fs::path& root) {
+             std::ofstream(root / "lspci.txt") << lspciFunction(
+                 "00:03.0 Ethernet controller: Device 7e57:0300",
+                 "\tRegion 0: I/O ports at 800000 [size=256]\n",
+                 {0x57, 0x7e, 0x00, 0x03, 0x01, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0x01, 0, 0x80, 0});
+         },
+         "00:03.0: its I/O BAR 0 at 00800000 lies above ffff", false, "lspci.txt"},
+        {"a 64-bit BAR at 56T",
+         [&](const fs::path& root) {
+             std::ofstream(root / "lspci.txt") << lspciFunction(
+                 "00:04.0 Ethernet controller: Device 7e57:0300",
+                 "\tRegion 0: Memory at 380000000000 (64-bit, prefetchable) [size=1M]\n",
+                 {0x57, 0x7e, 0x00, 0x03, 0x02, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0x0c, 0, 0, 0,
+                  0, 0x38, 0, 0});
+         },
+         "memory64 380000000000-3800000fffff (up to the highest address assigned there)", false,
+         "lspci.txt"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -347,6 +396,24 @@ TEST(Snapshot, MalformedSnapshotsNameTheFileAndTheFault)
             return n.find(c.message) != std::string::npos;
         })) << c.message;
     }
+
+    // Domain 0000 starting at bus 04, beside a second domain: bus 00 stays empty and forwards
+    // nothing, bus 04 is a peer root, and the other domain is named as left out.
+    const std::string device = lspciFunction("0000:04:00.0 Ethernet controller: Device 7e57:0300",
+                                             "\tRegion 0: Memory at f0100000 [size=4K]\n",
+                                             {0x57, 0x7e, 0x00, 0x03, 0x02, 0, 0, 0, 0, 0, 0, 0x02,
+                                              0, 0, 0, 0, 0x00, 0x00, 0x10, 0xf0});
+    std::string other = device;
+    other.replace(0, 12, "0001:00:00.0");
+    std::vector<std::string> notes;
+    const MachineDesc desc = imported(readSnapshotLspci(device + other, "board.txt"), &notes);
+    EXPECT_TRUE(desc.root.functions.empty());
+    EXPECT_FALSE(desc.windows.io.open() || desc.windows.memory.open());
+    ASSERT_EQ(desc.peers.size(), 1u);
+    EXPECT_EQ(desc.peers[0].number, 4u);
+    EXPECT_EQ(desc.peers[0].windows.memory.base, 0xF0100000u);
+    EXPECT_EQ(std::count(notes.begin(), notes.end(),
+                         "PCI domain 0001 left out: a machine has one PCI domain, 0000"), 1);
 
     // A damaged tar file is refused with its name.
     const std::string truncated = std::string(600, 'x');

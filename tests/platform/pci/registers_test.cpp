@@ -88,4 +88,31 @@ TEST(Registers, BridgeWindowsRoundTripThroughTheirRegisters)
     }
 }
 
+// A CardBus bridge's windows as published dumps hold them: 4 KB memory windows, 16-bit and
+// 32-bit I/O windows, and the closed ones of reset and of our firmware.
+TEST(Registers, CardBusWindowsDecodeAsTheirRegistersSay)
+{
+    using pci::CardBusWindow;
+    const struct {
+        const char* name;
+        CardBusWindow window;
+        uint32_t base, limit;
+        uint64_t from, to;  // to < from: closed
+    } cases[] = {
+        {"memory", CardBusWindow::Memory0, 0x10000000, 0x103FF000, 0x10000000, 0x103FFFFF},
+        {"16-bit I/O", CardBusWindow::Io1, 0x12344400, 0x123444FC, 0x4400, 0x44FF},
+        {"32-bit I/O", CardBusWindow::Io0, 0x00024001, 0x000240FD, 0x24000, 0x240FF},
+        {"after reset", CardBusWindow::Memory1, 0, 0, 1, 0},
+        {"closed by firmware", CardBusWindow::Io0, 0xFFFFFFFC, 0, 1, 0},
+    };
+    for (const auto& c : cases) {
+        const pci::DecodedWindow w = pci::decodeCardBusWindow(c.window, c.base, c.limit);
+        EXPECT_EQ(w.open(), c.from <= c.to) << c.name;
+        if (c.from <= c.to) {
+            EXPECT_EQ(w.base, c.from) << c.name;
+            EXPECT_EQ(w.limit, c.to) << c.name;
+        }
+    }
+}
+
 }  // namespace

@@ -53,7 +53,7 @@ Asked asked(const std::vector<uint8_t>& bytes)
 // The PnP node at a path, following the bridges as the running system numbered them; `now`
 // says where it is now ("01:00.0").
 pnp::DeviceNode* nodeAtPath(Machine& m, unsigned root, const std::vector<Step>& path,
-                            std::string& now)
+                            std::string& now, pci::Function** function = nullptr)
 {
     pci::Bus* bus = nullptr;
     for (const pci::Hierarchy::RootAt& r : m.hardware().roots()) {
@@ -71,6 +71,7 @@ pnp::DeviceNode* nodeAtPath(Machine& m, unsigned root, const std::vector<Step>& 
     }
     const Step& last = path.back();
     now = pci::hex(number, 2) + ":" + pci::hex(last.device, 2) + "." + std::to_string(last.functionOrZero());
+    if (function != nullptr) *function = f;
     return f != nullptr ? m.nodeAt(number, last.device, last.functionOrZero()) : nullptr;
 }
 
@@ -183,6 +184,19 @@ std::vector<std::string> describeReplug(const ReplugComparison& comparison)
                             std::to_string(b.down.size()) + " not started:");
             for (const std::string& d : b.down) lines.push_back("    " + d);
         }
+    }
+    // CardBus windows belong to the socket's driver: the captured ones beside what the
+    // registers hold after the replug.
+    for (const formats::ReplugCardBus& c : plan.cardBuses) {
+        std::string now;
+        pci::Function* f = nullptr;
+        nodeAtPath(m, plan.root, c.inCard, now, &f);
+        lines.push_back("cardbus bridge " + c.where + " (now " + now + ")");
+        lines.push_back("  captured:  " + c.captured);
+        std::vector<uint8_t> bytes(64);
+        for (unsigned at = 0; f != nullptr && at < bytes.size(); ++at) bytes[at] = f->byte(at);
+        lines.push_back(f != nullptr ? "  after:     " + formats::cardBusWindowsText(bytes)
+                                     : std::string("  the replugged bridge is not in the machine"));
     }
     return lines;
 }

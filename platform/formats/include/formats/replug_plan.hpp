@@ -22,6 +22,13 @@ struct ReplugBridge {
     Window io, memory, prefetchable;  // as captured
 };
 
+// A CardBus bridge of the card, with its four windows as captured.
+struct ReplugCardBus {
+    std::string where;         // "00:0a.0" as captured
+    std::vector<Step> inCard;  // path from the slot to the bridge
+    std::string captured;      // as cardBusWindowsText prints them
+};
+
 // A function of the card, with the BARs as captured.
 struct ReplugFunction {
     std::string where;  // "02:00.0" as captured
@@ -35,6 +42,7 @@ struct ReplugPlan {
     unsigned root = 0;       // the root bus whose tree holds the slot
     std::vector<Step> slot;  // where the card sits, from that root
     std::vector<ReplugBridge> bridges;  // the card's bridges, depth first
+    std::vector<ReplugCardBus> cardBuses;  // the card's CardBus bridges, depth first
     std::vector<ReplugFunction> functions;  // the card's own functions (those in the slot)
 };
 
@@ -45,5 +53,9 @@ std::optional<ReplugPlan> planReplug(const MachineDesc& machine, std::string_vie
 
 // "f0000000-f00fffff (1M)", or "closed": a window as the replug plan and its comparison print it.
 std::string windowText(const Window& w);
+
+// A CardBus bridge's windows as its configuration bytes (at least 64) decode them: "memory 0
+// 30000000-31ffffff (32M) prefetchable, memory 1 closed, io 0 ..., io 1 ...".
+std::string cardBusWindowsText(const std::vector<uint8_t>& config);
 
 }  // namespace formats

@@ -30,8 +30,13 @@ constexpr unsigned SecondaryStatus = 0x1E, MemoryBase = 0x20, MemoryLimit = 0x22
 constexpr unsigned PrefetchBase = 0x24, PrefetchLimit = 0x26, PrefetchBaseUpper = 0x28;
 constexpr unsigned PrefetchLimitUpper = 0x2C, IoBaseUpper = 0x30, IoLimitUpper = 0x32;
 constexpr unsigned BridgeRomBar = 0x38, BridgeControl = 0x3E;
-// Type 2 (CardBus bridge).
-constexpr unsigned CardBusBus = 0x19;
+// Type 2 (CardBus bridge): the socket registers' BAR, the bus numbers, and two memory and two
+// I/O windows, each a base and a limit dword.
+constexpr unsigned CardBusBus = 0x19, CardBusSubordinate = 0x1A, CardBusLatency = 0x1B;
+constexpr unsigned CardBusMemoryBase0 = 0x1C, CardBusMemoryLimit0 = 0x20;
+constexpr unsigned CardBusMemoryBase1 = 0x24, CardBusMemoryLimit1 = 0x28;
+constexpr unsigned CardBusIoBase0 = 0x2C, CardBusIoLimit0 = 0x30;
+constexpr unsigned CardBusIoBase1 = 0x34, CardBusIoLimit1 = 0x38;
 }  // namespace reg
 
 constexpr uint16_t CommandIo = 0x1, CommandMemory = 0x2, CommandMaster = 0x4;
@@ -127,6 +132,7 @@ private:
     void defineBars(unsigned count);
     void defineRom(uint64_t size);
     void defineBridgeWindows(bool io, bool io32, bool prefetch, bool prefetch64);
+    void defineCardBusRegisters();
 
     HeaderKind header_;
     unsigned pm_ = 0;  // power-management capability, 0 when there is none

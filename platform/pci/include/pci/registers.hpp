@@ -80,4 +80,23 @@ void writeWindow(WindowKind kind, const WindowRegisters& registers, bool wide, c
 // The window registers of captured configuration bytes (at least 64), for a bridge.
 WindowRegisters capturedWindow(WindowKind kind, const std::vector<uint8_t>& config);
 
+// A CardBus bridge's four windows: memory 0 and 1 on 4 KB granularity, I/O 0 and 1 on 4 bytes,
+// 32 bits wide where bit 0 of the I/O base says so and 16 otherwise. Bits 8 and 9 of the bridge
+// control register make a memory window prefetchable.
+enum class CardBusWindow { Memory0, Memory1, Io0, Io1 };
+constexpr CardBusWindow kCardBusWindows[] = {CardBusWindow::Memory0, CardBusWindow::Memory1,
+                                             CardBusWindow::Io0, CardBusWindow::Io1};
+// "memory 0", "io 1".
+const char* cardBusWindowName(CardBusWindow w);
+// The offset of the window's base register; its limit register follows at +4.
+unsigned cardBusWindowOffset(CardBusWindow w);
+// The range a window's base and limit registers decode. A limit below the base decodes nothing;
+// so, here, do a base and limit that both read zero, the state after reset, in which nothing was
+// assigned.
+DecodedWindow decodeCardBusWindow(CardBusWindow w, uint32_t base, uint32_t limit);
+// The same from captured configuration bytes (at least 64), for a CardBus bridge.
+DecodedWindow capturedCardBusWindow(CardBusWindow w, const std::vector<uint8_t>& config);
+// Whether a memory window is prefetchable, from the bridge control register.
+bool cardBusWindowPrefetchable(CardBusWindow w, uint16_t bridgeControl);
+
 }  // namespace pci
