@@ -507,14 +507,8 @@ int main(int argc, char** argv)
         std::cerr << *problem << '\n';
         return kExitBadInput;
     }
-    // An exploration runs many machines: there is no one final machine to show or dump, and its
-    // report is text.
+    // An exploration runs many machines: there is no one final machine to show or dump.
     if (!options.processors.explore.empty()) {
-        if (options.json) {
-            std::cerr << "hotpsim: --json prints the events of one run; --explore reports in text "
-                         "(play one schedule with --replay TOKEN --json)\n";
-            return kExitBadInput;
-        }
         for (const char* single : {"--view", "--lspci-dump"}) {
             if (app.count(single) > 0) {
                 std::cerr << "hotpsim: " << single << " shows the machine of one run; --explore runs "

@@ -665,6 +665,9 @@ void Kernel::rememberAfterPass(size_t index, PIRP irp)
     if (a.irp != irp || !a.passedOn || record == nullptr || record->state == IrpState::Freed) {
         return;
     }
+    // Another thread's completion walk still going on (it paused at a routine of its own) goes
+    // on writing the request: what it writes is not this routine's doing.
+    if (record->state == IrpState::Completing && record->completer != currentThread()) return;
     a.completionsSeen = record->completions;
     if (snapshots_.size() <= index) snapshots_.resize(index + 1);
     const auto* bytes = reinterpret_cast<const uint8_t*>(irp);
@@ -728,8 +731,10 @@ void Kernel::completeRequest(PIRP irp)
                       "dispatch of " + hex(completer->device) +
                           " completed a PnP request with STATUS_NOT_SUPPORTED");
         }
+        // A device whose removal has begun refuses power requests through its remove lock:
+        // that one failure is allowed.
         if (own->MajorFunction == IRP_MJ_POWER && own->MinorFunction == IRP_MN_SET_POWER &&
-            !NT_SUCCESS(irp->IoStatus.Status)) {
+            !NT_SUCCESS(irp->IoStatus.Status) && irp->IoStatus.Status != STATUS_DELETE_PENDING) {
             violation("set-power request failed",
                       "IRP_MN_SET_POWER completed with " + statusText(irp->IoStatus.Status));
         }
