@@ -216,9 +216,9 @@ std::optional<std::string> checkReplay(const ProcessorOptions& options, const ma
         const sched::Deviation& d = token->deviations[i];
         const std::string named = std::to_string(d.choice) + "@" + std::to_string(d.thread);
         if (!met[i]) {
-            return "hotpsim: --replay " + options.replay + ": " + named + " is past the schedule's end: "
-                   "it has " + std::to_string(decisions) + " decision" + (decisions == 1 ? "" : "s") +
-                   " (0 to " + std::to_string(decisions == 0 ? 0 : decisions - 1) + ")";
+            return "hotpsim: --replay " + options.replay + ": " + named + " is past the schedule's end: " +
+                   (decisions == 0 ? std::string("it has no decisions (one thread at a time)")
+                                   : "its decisions are 0 to " + std::to_string(decisions - 1));
         }
         const std::vector<int>& could = *met[i];
         if (std::find(could.begin(), could.end(), d.thread) == could.end()) {

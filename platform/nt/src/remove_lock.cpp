@@ -5,7 +5,10 @@
 // been given back. From then on an acquisition fails with STATUS_DELETE_PENDING.
 //
 // Each lock is one object for happens-before: every release comes before the end of the wait at
-// removal, and nothing else is ordered by it (two acquisitions of one lock are not).
+// removal, and nothing else is ordered by it (two acquisitions of one lock are not). Acquiring
+// and releasing are one interlocked step each with no preemption point of their own: the
+// dispatch and completion routines around them are points already, and a point here would only
+// multiply the schedules of every request through a function driver.
 #include <nt/kernel.hpp>
 #include <nt/sched.hpp>
 
@@ -62,7 +65,6 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLoc
                                                        ULONG RemlockSize)
 {
     Kernel& kernel = Kernel::current();
-    kernel.preempt();
     kernel.checkIrql("IoAcquireRemoveLock", DISPATCH_LEVEL);
     if (!checkSize(kernel, "IoAcquireRemoveLock", RemoveLock, RemlockSize)) return STATUS_DELETE_PENDING;
     kernel.noteFirstTaker(RemoveLock);
@@ -76,7 +78,6 @@ NTSTATUS NTAPI NT_IMAGE_CALLABLE IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLoc
 VOID NTAPI NT_IMAGE_CALLABLE IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG RemlockSize)
 {
     Kernel& kernel = Kernel::current();
-    kernel.preempt();
     kernel.checkIrql("IoReleaseRemoveLock", DISPATCH_LEVEL);
     if (!checkSize(kernel, "IoReleaseRemoveLock", RemoveLock, RemlockSize)) return;
     giveBack(kernel, RemoveLock, "IoReleaseRemoveLock");
@@ -88,7 +89,6 @@ VOID NTAPI NT_IMAGE_CALLABLE IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK Remove
                                                           ULONG RemlockSize)
 {
     Kernel& kernel = Kernel::current();
-    kernel.preempt();
     kernel.checkIrql("IoReleaseRemoveLockAndWait", PASSIVE_LEVEL);
     if (!checkSize(kernel, "IoReleaseRemoveLockAndWait", RemoveLock, RemlockSize)) return;
     if (RemoveLock->Common.Removed) {

@@ -87,18 +87,19 @@ TEST(RemoveLock, RemovalWaitsForHoldersAndRefusesLaterAcquisitions)
     kernel.onSync = [&](const void* object, bool release) {
         seen.push_back(std::string(object == &lock ? "lock" : "other") + (release ? " released" : " acquired"));
     };
-    bool released = false, waitedFor = false;
+    bool released = false, waitedFor = false, removing = false;
     NTSTATUS late = STATUS_SUCCESS;
-    nt::Scheduler scheduler(kernel, 2, [](const nt::Choice& c) { return (c.preferred + 1) % c.candidates.size(); });
+    nt::Scheduler scheduler(kernel, 2, [](const nt::Choice& c) { return c.preferred; });
     scheduler.spawn("power", [&] {
         EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);
-        for (int i = 0; i < 4; ++i) kernel.preempt();
+        scheduler.blockUntil([&] { return removing; });
         released = true;
         IoReleaseRemoveLock(&lock, nullptr);
     });
     scheduler.spawn("removal", [&] {
         EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);
         waitedFor = lock.Common.IoCount == 3;  // the lock's own count, power's and this one
+        removing = true;
         IoReleaseRemoveLockAndWait(&lock, nullptr);
         EXPECT_TRUE(released);
         late = IoAcquireRemoveLock(&lock, nullptr);

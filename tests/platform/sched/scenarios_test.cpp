@@ -28,6 +28,8 @@ const Control kControls[] = {
     {"R9PendAll", nullptr, nullptr, true},
 };
 
+void PrintTo(const Control& row, std::ostream* out) { *out << row.name; }
+
 class WithoutDriver
     : public ::testing::TestWithParam<std::tuple<Control, sched::Contract>> {};
 
