@@ -39,7 +39,9 @@ constexpr const char* kExitHelp =
     "  1  the scenario played but something broke: a verifier violation or leak, a bus-number\n"
     "     conflict, or an event that could not be applied\n"
     "  2  bad input: an unknown or malformed option, a missing or malformed machine or scenario\n"
-    "     file, a driver that cannot be loaded";
+    "     file, a driver that cannot be loaded, options that do not fit together\n"
+    "  3  the simulator itself failed (a crash or an internal error): a fault of hotpsim, not a\n"
+    "     finding; stderr names the schedule being played, which --replay plays again";
 
 constexpr const char* kImportExitHelp =
     "Exit status:\n"
@@ -396,6 +398,18 @@ int explorationPage(const Options& options, const Inputs& inputs,
 
 int play(const Options& options, const Inputs& inputs)
 {
+    if (!options.processors.replay.empty()) {
+        // A token that does not fit the scenario is refused before anything is shown.
+        machine::MachineOptions quiet;
+        quiet.withDriver = !options.noFilter;
+        quiet.driverPath = options.driverPath;
+        quiet.pendAll = options.pendAll;
+        if (auto problem = hotpsim::checkReplay(options.processors, inputs.machine, inputs.scenario,
+                                                inputs.fails, quiet)) {
+            std::cerr << *problem << '\n';
+            return kExitBadInput;
+        }
+    }
     Printer printer(options);
     std::optional<hotpsim::HtmlPage> page;
     if (!options.html.empty()) page.emplace(hotpsim::Story::Options{!options.quietConfig, options.showReads});
@@ -429,6 +443,15 @@ int play(const Options& options, const Inputs& inputs)
                                                    inputs.fails, machineOptions, &report);
         return page ? explorationPage(options, inputs, machineOptions, report, *page, status) : status;
     }
+    // What a scheduled run must end with, as exploration judges it: the one-processor run's end.
+    std::vector<std::string> reference;
+    if (options.processors.scheduled()) {
+        machine::MachineOptions quiet = machineOptions;
+        quiet.traceLevel = 0;
+        quiet.breakLevel = 0;
+        quiet.reportReads = false;
+        reference = hotpsim::oneProcessorEndState(inputs.machine, inputs.scenario, inputs.fails, quiet);
+    }
 
     std::vector<hotpsim::DeviceState> ended;
     std::vector<std::string> problems;
@@ -443,6 +466,9 @@ int play(const Options& options, const Inputs& inputs)
         if (options.processors.scheduled()) {
             sched::RunResult run = sched::play(m, inputs.fails, inputs.scenario, options.processors.run);
             allApplied = run.allApplied;
+            if (auto differs = sched::compareEndState(run.endState, reference)) {
+                run.findings.push_back(*differs);
+            }
             scheduleFindings = hotpsim::describeFindings(run.findings);
         } else {
             // Clients are other drivers' threads beside the events: one processor has no room
@@ -567,11 +593,27 @@ int main(int argc, char** argv)
         std::cerr << *problem << '\n';
         return kExitBadInput;
     }
+    // An exploration runs many machines: there is no one final machine to show or dump.
+    if (!options.processors.explore.empty()) {
+        for (const char* single : {"--view", "--lspci-dump"}) {
+            if (app.count(single) > 0) {
+                std::cerr << "hotpsim: " << single << " shows the machine of one run; --explore runs "
+                          << "many (play one with --replay TOKEN)\n";
+                return kExitBadInput;
+            }
+        }
+    }
     const std::optional<Inputs> inputs = loadInputs(options);
     if (!inputs) return kExitBadInput;
+    hotpsim::installCrashReport();
     try {
         return play(options, *inputs);
     } catch (const std::exception& error) {
+        // Thrown while a schedule was played, it is the simulator's own failure.
+        if (!sched::scheduleInProgress().empty()) {
+            hotpsim::reportSimulatorFailure(error.what());
+            return hotpsim::kExitSimulatorFailed;
+        }
         std::cerr << "hotpsim: " << error.what() << '\n';
         return kExitBadInput;
     }

@@ -1,39 +1,77 @@
 #include "processors.hpp"
 
+#include <signal.h>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <limits>
 
 namespace hotpsim {
 
 void addProcessorOptions(CLI::App& app, ProcessorOptions& options)
 {
-    app.add_option("--cpus", options.cpus,
-                   "simulated processors (1 to 64); with 2 or more the scenario's events run as "
-                   "kernel threads under a deterministic scheduler, each story line marked with "
-                   "its processor and thread (docs/concurrency.md)")
-        ->check(CLI::Range(1u, 64u));
-    app.add_option("--pnp-contract", options.contract,
-                   "w2k: Windows 2000's PnP manager sends one request at a time (default); "
-                   "documented: only what the documented contract promises, one request at a "
-                   "time per device stack")
-        ->check(CLI::IsMember({"w2k", "documented"}));
+    options.cpusGiven =
+        app.add_option("--cpus", options.cpus,
+                       "simulated processors (1 to 64); with 2 or more the scenario's events run as "
+                       "kernel threads under a deterministic scheduler, each story line marked with "
+                       "its processor and thread (docs/concurrency.md)")
+            ->check(CLI::Range(1u, 64u));
+    options.contractGiven =
+        app.add_option("--pnp-contract", options.contract,
+                       "w2k: Windows 2000's PnP manager sends one request at a time (default); "
+                       "documented: only what the documented contract promises, one request at a "
+                       "time per device stack")
+            ->check(CLI::IsMember({"w2k", "documented"}));
     app.add_option("--explore", options.explore,
                    "explore the scenario's schedules: random, pct or bounded (every schedule with "
                    "at most --preemptions deviations); each finding prints a token")
         ->check(CLI::IsMember({"random", "pct", "bounded"}));
-    app.add_option("--schedules", options.schedules,
-                   "schedules to run (random, pct), or the most to run (bounded); default 100");
-    app.add_option("--seed", options.seed, "seed of random and pct exploration; default 1");
-    app.add_option("--preemptions", options.preemptions,
-                   "bounded: deviations per schedule; pct: priority change points; default 2");
-    app.add_option("--shard", options.shard,
-                   "K/N: run the Kth of N parts of the exploration; the N parts add up exactly "
-                   "to the whole");
+    options.schedulesGiven =
+        app.add_option("--schedules", options.schedules,
+                       "schedules to run (random, pct), or the most to run (bounded); default 100, "
+                       "bounded: every schedule within the bound");
+    options.seedGiven = app.add_option("--seed", options.seed, "seed of random and pct exploration; default 1");
+    options.preemptionsGiven =
+        app.add_option("--preemptions", options.preemptions,
+                       "bounded: deviations per schedule; pct: priority change points; default 2");
+    options.shardGiven = app.add_option("--shard", options.shard,
+                                        "K/N: run the Kth of N parts of the exploration; the N parts "
+                                        "add up exactly to the whole");
     app.add_option("--replay", options.replay,
                    "play the one schedule of a token (its processors and contract included) with "
                    "the usual story");
 }
+
+namespace {
+
+bool given(const CLI::Option* option) { return option != nullptr && option->count() > 0; }
+
+// "K/N" with 1 <= K <= N, both plain decimal numbers that fit.
+bool parseShard(const std::string& text, unsigned& k, unsigned& n)
+{
+    const size_t slash = text.find('/');
+    if (slash == std::string::npos) return false;
+    auto number = [](const std::string& digits, unsigned& out) {
+        if (digits.empty() || digits.size() > 9 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        out = static_cast<unsigned>(std::stoul(digits));
+        return true;
+    };
+    return number(text.substr(0, slash), k) && number(text.substr(slash + 1), n) && n > 0 &&
+           k > 0 && k <= n;
+}
+
+}  // namespace
 
 std::optional<std::string> checkProcessorOptions(ProcessorOptions& options)
 {
@@ -41,24 +79,51 @@ std::optional<std::string> checkProcessorOptions(ProcessorOptions& options)
         options.contract == "documented" ? sched::Contract::Documented : sched::Contract::W2k;
     options.run.cpus = options.cpus;
     options.run.contract = contract;
+    const bool exploring = !options.explore.empty();
     if (!options.replay.empty()) {
-        if (!options.explore.empty()) return "hotpsim: --replay plays one schedule; leave --explore out";
+        if (exploring) return "hotpsim: --replay plays one schedule; leave --explore out";
         std::string error;
         auto token = sched::decodeToken(options.replay, error);
         if (!token) return "hotpsim: --replay: " + error;
+        // A token carries its processors and contract: an option that says otherwise is refused.
+        if (given(options.cpusGiven) && options.cpus != token->cpus) {
+            return "hotpsim: --replay " + options.replay + " is a schedule on " +
+                   std::to_string(token->cpus) + " processors; --cpus " +
+                   std::to_string(options.cpus) + " says otherwise (leave --cpus out)";
+        }
+        if (given(options.contractGiven) && contract != token->contract) {
+            return "hotpsim: --replay " + options.replay + " is a schedule under the " +
+                   sched::contractName(token->contract) + " contract; --pnp-contract " +
+                   options.contract + " says otherwise (leave --pnp-contract out)";
+        }
         options.cpus = token->cpus;
         options.run.cpus = token->cpus;
         options.run.contract = token->contract;
         options.run.chooser = sched::replayChooser(*token);
     }
     unsigned k = 0, n = 0;
-    char slash = 0;
-    char extra = 0;
-    if (std::sscanf(options.shard.c_str(), "%u%c%u%c", &k, &slash, &n, &extra) != 3 || slash != '/' ||
-        n == 0 || k == 0 || k > n) {
-        return "hotpsim: --shard is K/N with 1 <= K <= N, such as 2/8";
+    if (!parseShard(options.shard, k, n)) {
+        return "hotpsim: --shard " + options.shard + ": K/N with 1 <= K <= N, such as 2/8";
     }
-    if (options.explore.empty()) return std::nullopt;
+    if (!exploring) {
+        for (const auto& [option, name] : {std::pair{options.shardGiven, "--shard"},
+                                           std::pair{options.schedulesGiven, "--schedules"},
+                                           std::pair{options.seedGiven, "--seed"},
+                                           std::pair{options.preemptionsGiven, "--preemptions"}}) {
+            if (given(option)) {
+                return std::string("hotpsim: ") + name + " belongs to an exploration; give --explore too";
+            }
+        }
+        if (given(options.contractGiven) && options.cpus < 2 && options.replay.empty()) {
+            return "hotpsim: --pnp-contract says how requests run beside each other; it needs "
+                   "--cpus 2 or more";
+        }
+        return std::nullopt;
+    }
+    if (given(options.cpusGiven) && options.cpus < 2) {
+        return "hotpsim: --explore searches how threads run beside each other; --cpus " +
+               std::to_string(options.cpus) + " has no room for that (give 2 or more, or leave it out)";
+    }
     if (options.cpus < 2) options.cpus = 2;
     auto& e = options.exploration;
     e.strategy = options.explore == "pct"       ? sched::Strategy::Pct
@@ -71,8 +136,9 @@ std::optional<std::string> checkProcessorOptions(ProcessorOptions& options)
     e.shards = n;
     e.cpus = options.cpus;
     e.contract = contract;
-    if (e.strategy == sched::Strategy::Bounded && options.schedules == 100) {
-        e.schedules = UINT64_MAX;  // bounded runs to the end unless told otherwise
+    // Bounded runs to the end unless told how many schedules at most.
+    if (e.strategy == sched::Strategy::Bounded && !given(options.schedulesGiven)) {
+        e.schedules = std::numeric_limits<uint64_t>::max();
     }
     return std::nullopt;
 }
@@ -128,4 +194,135 @@ int runExploration(const ProcessorOptions& options, const machine::MachineDesc& 
     return report.findings.empty() ? 0 : 1;
 }
 
+std::optional<std::string> checkReplay(const ProcessorOptions& options, const machine::MachineDesc& machine,
+                                       const machine::ScenarioDesc& scenario,
+                                       const std::vector<machine::Event>& armed,
+                                       const machine::MachineOptions& machineOptions)
+{
+    std::string error;
+    const std::optional<sched::Token> token = sched::decodeToken(options.replay, error);
+    if (!token) return "hotpsim: --replay: " + error;
+    // Each deviation: whether its decision came, and the threads that could go there.
+    std::vector<std::optional<std::vector<int>>> met(token->deviations.size());
+    sched::RunConfig config = options.run;
+    config.chooser = [&, follow = sched::replayChooser(*token)](const nt::Choice& c) {
+        for (size_t i = 0; i < token->deviations.size(); ++i) {
+            if (token->deviations[i].choice == c.index) met[i] = c.candidates;
+        }
+        return follow(c);
+    };
+    uint64_t decisions = 0;
+    {
+        machine::Machine m(machine, machineOptions, nullptr);
+        decisions = sched::play(m, armed, scenario, config).choices;
+        m.shutdown();
+    }
+    for (size_t i = 0; i < token->deviations.size(); ++i) {
+        const sched::Deviation& d = token->deviations[i];
+        const std::string named = std::to_string(d.choice) + "@" + std::to_string(d.thread);
+        if (!met[i]) {
+            return "hotpsim: --replay " + options.replay + ": " + named + " is past the schedule's end: " +
+                   (decisions == 0 ? std::string("it has no decisions (one thread at a time)")
+                                   : "its decisions are 0 to " + std::to_string(decisions - 1));
+        }
+        const std::vector<int>& could = *met[i];
+        if (std::find(could.begin(), could.end(), d.thread) == could.end()) {
+            std::string threads;
+            for (size_t t = 0; t < could.size(); ++t) {
+                threads += (t == 0 ? "" : t + 1 == could.size() ? " and " : ", ") + std::to_string(could[t]);
+            }
+            return "hotpsim: --replay " + options.replay + ": " + named + ": thread " +
+                   std::to_string(d.thread) + " cannot run at decision " + std::to_string(d.choice) +
+                   "; threads " + threads + " can";
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> oneProcessorEndState(const machine::MachineDesc& machine,
+                                              const machine::ScenarioDesc& scenario,
+                                              const std::vector<machine::Event>& armed,
+                                              const machine::MachineOptions& machineOptions)
+{
+    machine::Machine m(machine, machineOptions, nullptr);
+    std::vector<std::string> reference = sched::playOneProcessor(m, armed, scenario);
+    m.shutdown();
+    return reference;
+}
+
+// --- failures of the simulator itself -------------------------------------------------------------
+
+namespace {
+
+void writeAll(const char* text)
+{
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t n = ::write(2, text, left);
+        if (n <= 0) return;
+        text += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+// Async-signal-safe: plain writes of what is already in memory.
+void writeFailure(const char* what)
+{
+    writeAll("hotpsim: the simulator itself failed (");
+    writeAll(what);
+    writeAll("): a fault of hotpsim, not a finding about the driver\n");
+    const std::string& token = sched::scheduleInProgress();
+    if (token.empty()) {
+        writeAll("hotpsim: no schedule was being played\n");
+    } else {
+        writeAll("hotpsim: schedule being played: ");
+        writeAll(token.c_str());
+        writeAll(" (hotpsim --replay with it plays it again)\n");
+    }
+}
+
+void onFatalSignal(int signal)
+{
+    std::cout.flush();
+    writeFailure(strsignal(signal));
+    ::_exit(kExitSimulatorFailed);
+}
+
+[[maybe_unused]] void onSanitizerDeath() { writeFailure("a sanitizer's report above"); }
+
+}  // namespace
+
+void reportSimulatorFailure(const std::string& what)
+{
+    std::cout.flush();
+    writeFailure(what.c_str());
+}
+
+void installCrashReport()
+{
+    // Its own stack, so that a thread that ran out of its own still reports.
+    static std::vector<char> stack(size_t{1} << 16);
+    stack_t alternate{};
+    alternate.ss_sp = stack.data();
+    alternate.ss_size = stack.size();
+    sigaltstack(&alternate, nullptr);
+    struct sigaction action{};
+    action.sa_handler = onFatalSignal;
+    action.sa_flags = SA_ONSTACK | SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer reports bad accesses itself, then calls back here.
+    __sanitizer_set_death_callback(onSanitizerDeath);
+    for (int signal : {SIGILL, SIGABRT}) sigaction(signal, &action, nullptr);
+#else
+    for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(signal, &action, nullptr);
+#endif
+}
+
 }  // namespace hotpsim
+
+#if defined(__SANITIZE_ADDRESS__)
+// A sanitizer's report is a failure of the simulator too: its own exit status, not "findings".
+extern "C" const char* __asan_default_options() { return "exitcode=3"; }
+extern "C" const char* __ubsan_default_options() { return "exitcode=3"; }
+#endif

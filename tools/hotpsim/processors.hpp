@@ -22,6 +22,13 @@ struct ProcessorOptions {
     unsigned preemptions = 2;
     std::string shard = "1/1";
     std::string replay;
+    // Which of them were given, so that a value given and a default tell apart.
+    CLI::Option* cpusGiven = nullptr;
+    CLI::Option* contractGiven = nullptr;
+    CLI::Option* schedulesGiven = nullptr;
+    CLI::Option* seedGiven = nullptr;
+    CLI::Option* preemptionsGiven = nullptr;
+    CLI::Option* shardGiven = nullptr;
 
     // Set by check().
     sched::RunConfig run;
@@ -45,6 +52,27 @@ int runExploration(const ProcessorOptions& options, const machine::MachineDesc& 
                    const machine::ScenarioDesc& scenario, const std::vector<machine::Event>& armed,
                    const machine::MachineOptions& machineOptions,
                    ExplorationReport* report = nullptr);
+
+// Plays the replay token's schedule once without output: nothing when every deviation it names
+// was one the schedule could take, otherwise why it does not fit the scenario.
+std::optional<std::string> checkReplay(const ProcessorOptions& options, const machine::MachineDesc& machine,
+                                       const machine::ScenarioDesc& scenario,
+                                       const std::vector<machine::Event>& armed,
+                                       const machine::MachineOptions& machineOptions);
+
+// The end state of the same machine and scenario on one processor, without output: what a
+// scheduled run must end with.
+std::vector<std::string> oneProcessorEndState(const machine::MachineDesc& machine,
+                                              const machine::ScenarioDesc& scenario,
+                                              const std::vector<machine::Event>& armed,
+                                              const machine::MachineOptions& machineOptions);
+
+// Where the simulator itself failed: the schedule being played when it did, for stderr. Exit
+// status 3 says that the failure is hotpsim's, not a finding.
+constexpr int kExitSimulatorFailed = 3;
+void reportSimulatorFailure(const std::string& what);
+// Reports a crash of the process (a fatal signal, a sanitizer's report) the same way.
+void installCrashReport();
 
 // The findings of a scheduled run, as lines for the verifier's section.
 std::vector<std::string> describeFindings(const std::vector<sched::Finding>& findings);

@@ -137,6 +137,7 @@ void Machine::loadFilter()
     if (auto table = driver_->image->resource(11, 1)) {
         kernel_.registerEventSource(u"hotpflt", nt::MessageTable::parse(*table));
     }
+    kernel_.nameAddress = [this](const void* address) { return stableName(address); };
     nt::Debugger debugger(*driver_);
     debugger.set("HotpDebugPrintLevel", options_.traceLevel);
     debugger.set("HotpDebugBreakLevel", options_.breakLevel);
@@ -345,6 +346,27 @@ std::string Machine::symbolize(const void* address)
         return text;
     }
     return hex32(reinterpret_cast<uintptr_t>(address));
+}
+
+std::string Machine::stableName(const void* address)
+{
+    if (!driver_ || address == nullptr) return {};
+    std::string module = "hotpflt";
+    const UNICODE_STRING& name = driver_->object->DriverName;
+    module = nt::narrow(std::u16string(name.Buffer, name.Length / sizeof(WCHAR)));
+    if (auto slash = module.rfind('\\'); slash != std::string::npos) module.erase(0, slash + 1);
+    char text[160];
+    if (auto offset = driver_->image->offsetOf(address)) {
+        std::snprintf(text, sizeof text, "%s+%#zx", module.c_str(), *offset);
+        return text;
+    }
+    // A host module: only addresses of the module the driver's entry lies in are the driver's.
+    Dl_info info{}, entry{};
+    if (dladdr(address, &info) == 0 || dladdr(driver_->image->entryPoint(), &entry) == 0 ||
+        info.dli_fbase != entry.dli_fbase) {
+        return {};
+    }
+    return symbolize(address);
 }
 
 std::string Machine::nameOf(PDEVICE_OBJECT pdo)

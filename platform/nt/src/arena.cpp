@@ -196,6 +196,15 @@ bool Arena::contains(const void* p) const
     return spans_.count(p) != 0 || heapBlocks_.count(p) != 0;
 }
 
+bool Arena::holds(const void* p) const
+{
+    const auto* at = static_cast<const uint8_t*>(p);
+    for (const Slice& s : slices_) {
+        if (at >= s.base && at < s.base + s.used) return true;
+    }
+    return false;
+}
+
 size_t Arena::footprint() const
 {
     size_t bytes = 0;

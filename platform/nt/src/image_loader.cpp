@@ -634,6 +634,13 @@ void KernelImage::entryReturned()
 }
 
 // The sections the image may write and not run: its data, import table included.
+std::optional<size_t> KernelImage::offsetOf(const void* address) const
+{
+    const auto* at = static_cast<const uint8_t*>(address);
+    if (base_ == nullptr || at < base_ || at >= base_ + mappedSize_) return std::nullopt;
+    return static_cast<size_t>(at - base_);
+}
+
 std::vector<std::pair<uint8_t*, size_t>> KernelImage::writableData() const
 {
     std::vector<std::pair<uint8_t*, size_t>> out;

@@ -209,6 +209,14 @@ PDEVICE_OBJECT Kernel::attachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target
         usedAfterDelete(isPoisonPointer(source) ? source : target, "IoAttachDeviceToDeviceStack");
         return nullptr;
     }
+    // A target deleted by its driver while somebody still holds a reference (a physical device
+    // object listed in bus relations, deleted meanwhile on another processor) takes no new
+    // attachment, as the I/O manager refuses one to a device whose deletion is pending; a
+    // deleted device attaching itself, or a target whose memory is gone, is a fault.
+    if (isLiveDevice(source) && !isLiveDevice(target) && devices_.count(target) != 0 &&
+        !isPoisoned(target)) {
+        return nullptr;
+    }
     if (!isLiveDevice(source) || !isLiveDevice(target)) {
         violation("attachment", "IoAttachDeviceToDeviceStack with a deleted device object");
         return nullptr;
@@ -267,10 +275,33 @@ bool Kernel::usedAfterDelete(PVOID object, const char* routine)
     return true;
 }
 
+void Kernel::referenceDevice(PDEVICE_OBJECT device)
+{
+    auto it = devices_.find(device);
+    if (it == devices_.end() || it->second.poisoned) {
+        violation("device object used after deletion",
+                  "ObReferenceObject given " + hex(device) + ", which is not a device object");
+        return;
+    }
+    ++it->second.references;
+}
+
+void Kernel::dereferenceDevice(PDEVICE_OBJECT device)
+{
+    auto it = devices_.find(device);
+    if (it == devices_.end() || it->second.references == 0) {
+        violation("reference count below zero",
+                  "ObDereferenceObject of " + hex(device) + ", which holds no reference");
+        return;
+    }
+    if (--it->second.references == 0) poisonIfUnreferenced(device);
+}
+
 void Kernel::poisonIfUnreferenced(PDEVICE_OBJECT device)
 {
     auto it = devices_.find(device);
     if (it == devices_.end() || !it->second.deleted || it->second.poisoned) return;
+    if (it->second.references != 0) return;
     if (device->AttachedDevice != nullptr || device->DeviceObjectExtension->AttachedTo != nullptr) {
         return;
     }
@@ -634,6 +665,9 @@ void Kernel::rememberAfterPass(size_t index, PIRP irp)
     if (a.irp != irp || !a.passedOn || record == nullptr || record->state == IrpState::Freed) {
         return;
     }
+    // Another thread's completion walk still going on (it paused at a routine of its own) goes
+    // on writing the request: what it writes is not this routine's doing.
+    if (record->state == IrpState::Completing && record->completer != currentThread()) return;
     a.completionsSeen = record->completions;
     if (snapshots_.size() <= index) snapshots_.resize(index + 1);
     const auto* bytes = reinterpret_cast<const uint8_t*>(irp);
@@ -697,8 +731,10 @@ void Kernel::completeRequest(PIRP irp)
                       "dispatch of " + hex(completer->device) +
                           " completed a PnP request with STATUS_NOT_SUPPORTED");
         }
+        // A device whose removal has begun refuses power requests through its remove lock:
+        // that one failure is allowed.
         if (own->MajorFunction == IRP_MJ_POWER && own->MinorFunction == IRP_MN_SET_POWER &&
-            !NT_SUCCESS(irp->IoStatus.Status)) {
+            !NT_SUCCESS(irp->IoStatus.Status) && irp->IoStatus.Status != STATUS_DELETE_PENDING) {
             violation("set-power request failed",
                       "IRP_MN_SET_POWER completed with " + statusText(irp->IoStatus.Status));
         }

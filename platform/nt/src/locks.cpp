@@ -33,9 +33,41 @@ void markHeld(void* lock, Kernel::LockKind kind, bool held)
 
 }  // namespace
 
+// A lock is named by what is the same in every run: its address in the kernel's arena (a pool
+// block, a device extension), its place in a driver's image (a global), or else the routine that
+// took it first (a lock on a stack).
 std::string Kernel::lockName(const void* lock, LockKind kind) const
 {
-    return std::string(kindName(kind)) + " " + formatAddress(lock);
+    return std::string(kindName(kind)) + " " + objectName(lock);
+}
+
+std::string Kernel::objectName(const void* object) const
+{
+    if (auto named = objectNames_.find(object); named != objectNames_.end()) return named->second;
+    if (arena_.holds(object)) return formatAddress(object);
+    if (nameAddress) {
+        if (std::string where = nameAddress(object); !where.empty()) return where;
+    }
+    if (auto first = firstTakers_.find(object); first != firstTakers_.end()) {
+        return "first taken in " + first->second;
+    }
+    return formatAddress(object);  // no driver's: its address is all there is
+}
+
+void Kernel::noteFirstTaker(const void* lock)
+{
+    if (arena_.holds(lock) || firstTakers_.count(lock) != 0) return;
+    if (std::string routine = currentRoutineName(); !routine.empty()) firstTakers_.emplace(lock, routine);
+}
+
+std::string Kernel::currentRoutineName() const
+{
+    for (auto it = activations_.rbegin(); it != activations_.rend(); ++it) {
+        if (it->routine == nullptr) continue;
+        const std::string name = nameAddress ? nameAddress(it->routine) : std::string();
+        if (!name.empty()) return name;
+    }
+    return {};
 }
 
 std::string Kernel::threadName(int thread) const
@@ -74,6 +106,7 @@ bool Kernel::waitForLock(const void* lock, LockKind kind, const char* routine)
 
 bool Kernel::acquireLock(void* lock, LockKind kind, const char* routine)
 {
+    noteFirstTaker(lock);
     if (!waitForLock(lock, kind, routine)) {
         ++locks_.at(lock).deadlocked;
         return false;

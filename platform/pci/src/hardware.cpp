@@ -569,6 +569,10 @@ void Hierarchy::configWrite(unsigned bus, unsigned device, unsigned fn, unsigned
         t.headerType = f->byte(reg::HeaderType);
     }
     if (f != nullptr) f->write(offset, length, value);
+    if (f != nullptr && f->isBridge() && offset <= reg::SubordinateBus &&
+        offset + length > reg::SecondaryBus) {
+        f->setNumberedBy(actor_);
+    }
     if (f != nullptr && listened) t.after = f->read(offset, length);
     record(t);
 }

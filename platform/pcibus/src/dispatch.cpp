@@ -65,6 +65,8 @@ NTSTATUS PciBusDriver::addDevice(PDEVICE_OBJECT pdo)
                                               FILE_DEVICE_BUS_EXTENDER, 0, false, false);
     if (fdo == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     auto node = std::make_unique<BusNode>();
+    IoInitializeRemoveLock(&node->removeLock, kPoolTag, 0, 0);
+    kernel_.nameObject(&node->removeLock, "of bus device " + nt::formatAddress(fdo));
     node->fdo = fdo;
     node->pdo = pdo;
     node->bridge = bridge;
@@ -104,10 +106,20 @@ NTSTATUS NTAPI PciBusDriver::dispatch(PDEVICE_OBJECT device, PIRP irp)
         if (stack->MajorFunction == IRP_MJ_POWER) return f->owner->pdoPower(*f, irp, stack);
     } else {
         auto* b = static_cast<BusNode*>(owner);
+        if (!NT_SUCCESS(IoAcquireRemoveLock(&b->removeLock, irp))) {
+            // The bus device is being removed: the request goes no further.
+            if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+            irp->IoStatus.Status = STATUS_DELETE_PENDING;
+            irp->IoStatus.Information = 0;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_DELETE_PENDING;
+        }
         if (stack->MajorFunction == IRP_MJ_PNP) return t_current->fdoPnp(*b, irp, stack);
         if (stack->MajorFunction == IRP_MJ_POWER) return t_current->fdoPower(*b, irp);
         IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(b->lower, irp);
+        NTSTATUS status = IoCallDriver(b->lower, irp);
+        IoReleaseRemoveLock(&b->removeLock, irp);
+        return status;
     }
     NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -294,6 +306,7 @@ NTSTATUS PciBusDriver::fdoPnp(BusNode& b, PIRP irp, PIO_STACK_LOCATION stack)
                 irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
                 irp->IoStatus.Information = 0;
                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                IoReleaseRemoveLock(&b.removeLock, irp);
                 return STATUS_UNSUCCESSFUL;
             }
             irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(enumerate(b));
@@ -301,6 +314,8 @@ NTSTATUS PciBusDriver::fdoPnp(BusNode& b, PIRP irp, PIO_STACK_LOCATION stack)
         }
         break;
     case IRP_MN_REMOVE_DEVICE: {
+        // Every request still in progress on the bus device comes back first.
+        IoReleaseRemoveLockAndWait(&b.removeLock, irp);
         IoSkipCurrentIrpStackLocation(irp);
         NTSTATUS status = IoCallDriver(b.lower, irp);
         IoDetachDevice(b.lower);
@@ -322,13 +337,28 @@ NTSTATUS PciBusDriver::fdoPnp(BusNode& b, PIRP irp, PIO_STACK_LOCATION stack)
         break;
     }
     IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(b.lower, irp);
+    NTSTATUS status = IoCallDriver(b.lower, irp);
+    IoReleaseRemoveLock(&b.removeLock, irp);
+    return status;
 }
+
+namespace {
+
+// A power request holds the bus device's remove lock until it has come back up.
+NTSTATUS NTAPI fdoPowerDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    IoReleaseRemoveLock(&static_cast<BusNode*>(context)->removeLock, irp);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
 
 NTSTATUS PciBusDriver::fdoPower(BusNode& b, PIRP irp)
 {
     PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, fdoPowerDone, &b, TRUE, TRUE, TRUE);
     return PoCallDriver(b.lower, irp);
 }
 

@@ -72,7 +72,12 @@ PDEVICE_RELATIONS PciBusDriver::enumerate(BusNode& b)
     auto* relations = static_cast<PDEVICE_RELATIONS>(
         kernel_.allocatePool(PagedPool, bytes, kPoolTag, false));
     relations->Count = static_cast<ULONG>(found.size());
-    for (size_t i = 0; i < found.size(); ++i) *nt::objectAt(relations, i) = found[i];
+    // Each object listed carries a reference for whoever receives the list, which the PnP
+    // manager drops once it has its own.
+    for (size_t i = 0; i < found.size(); ++i) {
+        kernel_.referenceDevice(found[i]);
+        *nt::objectAt(relations, i) = found[i];
+    }
     return relations;
 }
 

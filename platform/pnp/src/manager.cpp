@@ -186,7 +186,28 @@ Manager::Manager(nt::Kernel& kernel, DriverSetup setup)
     for (auto& major : rootEnumerator_->MajorFunction) major = rootDispatch;
 }
 
-Manager::~Manager() = default;
+Manager::~Manager()
+{
+    for (auto& node : roots_) letGo(*node);
+    for (auto& node : graveyard_) letGo(*node);
+}
+
+// A device node holds a reference on its physical device object for as long as the node lives,
+// as the PnP manager's device node does: the bus driver may delete the object once its device
+// has gone, but its memory stays until the node lets it go.
+void Manager::hold(DeviceNode& node)
+{
+    kernel_.referenceDevice(node.pdo);
+    node.holdsPdo = true;
+}
+
+void Manager::letGo(DeviceNode& node)
+{
+    for (auto& child : node.children) letGo(*child);
+    if (!node.holdsPdo) return;
+    node.holdsPdo = false;
+    kernel_.dereferenceDevice(node.pdo);
+}
 
 void Manager::note(Event::Kind kind, const std::string& text)
 {
@@ -210,10 +231,23 @@ PDEVICE_OBJECT Manager::top(PDEVICE_OBJECT pdo) const
 template <typename Fill>
 Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fill)
 {
-    // On several processors another thread may have taken the device away meanwhile.
+    // On several processors another thread may have taken the device away meanwhile, and may
+    // do so while this one waits for the stack: the node's reference keeps the physical device
+    // object's memory, and whether it is still there is asked again once the stack is ours.
     if (!kernel_.isLiveDevice(node.pdo)) return Sent{STATUS_NO_SUCH_DEVICE, 0};
+    if (major == IRP_MJ_PNP && (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL)) {
+        node.removing = true;
+    }
     if (onRequest && !onRequest(node, major, minor, true)) return Sent{STATUS_UNSUCCESSFUL, 0};
-    PIRP irp = kernel_.allocateIrp(top(node.pdo)->StackSize);
+    if (!kernel_.isLiveDevice(node.pdo)) {
+        if (onRequest) onRequest(node, major, minor, false);
+        return Sent{STATUS_NO_SUCH_DEVICE, 0};
+    }
+    // The top of the stack, referenced as IoGetAttachedDeviceReference does, so that the request
+    // can reach it even if its driver deletes it meanwhile (its remove lock then refuses it).
+    PDEVICE_OBJECT target = top(node.pdo);
+    kernel_.referenceDevice(target);
+    PIRP irp = kernel_.allocateIrp(target->StackSize);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation - 1;
     stack->MajorFunction = major;
@@ -236,12 +270,13 @@ Manager::Sent Manager::send(DeviceNode& node, UCHAR major, UCHAR minor, Fill fil
     // device object says its power handling is pageable (DO_POWER_PAGABLE); on any other stack
     // they may arrive at dispatch level, and are delivered there, completions included.
     const KIRQL saved = kernel_.irql();
-    if (major == IRP_MJ_POWER && (top(node.pdo)->Flags & DO_POWER_PAGABLE) == 0) {
+    if (major == IRP_MJ_POWER && (target->Flags & DO_POWER_PAGABLE) == 0) {
         kernel_.setIrql(DISPATCH_LEVEL);
     }
-    kernel_.sendToStack(node.pdo, irp);
+    kernel_.sendToStack(target, irp);
     kernel_.waitForRequest(irp);
     kernel_.setIrql(saved);
+    kernel_.dereferenceDevice(target);
     if (onRequest) onRequest(node, major, minor, false);
     Sent sent{irp->IoStatus.Status, irp->IoStatus.Information};
     if (!kernel_.isCompleted(irp)) {
@@ -295,6 +330,7 @@ void Manager::boot(std::vector<RootBus> roots)
         roots_.push_back(std::move(node));
         root.name = bus.name;
         root.pdo = pdo;
+        hold(root);
         root.isBus = true;
         root.rootBus = bus.number;
         note(Event::Kind::Note, "root bus device " + root.name);
@@ -316,11 +352,27 @@ void Manager::boot(std::vector<RootBus> roots)
 void Manager::enumerate(DeviceNode& bus)
 {
     Burial burial(*this);
+    // The relations and the change they make to the bus's children are one step, as under the
+    // PnP manager's lock on its device tree: no other thread's older answer can undo a newer
+    // one. What follows (removal of what has gone, the sequence of what is new) runs outside it.
+    if (onTreeLock) onTreeLock(bus, true);
+    struct Unlock {
+        Manager& manager;
+        DeviceNode& bus;
+        bool held = true;
+        void operator()()
+        {
+            if (held && manager.onTreeLock) manager.onTreeLock(bus, false);
+            held = false;
+        }
+        ~Unlock() { (*this)(); }
+    } unlock{*this, bus};
     Sent sent = send(bus, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
                      [](PIO_STACK_LOCATION s, PIRP) {
                          s->Parameters.QueryDeviceRelations.Type = BusRelations;
                      });
     if (!NT_SUCCESS(sent.status)) {
+        unlock();
         // The bus keeps the devices it last reported; new ones stay unknown until it answers.
         bus.enumerationProblem = "bus relations failed (" + statusText(sent.status) +
                                  "): devices added to the bus are not reported";
@@ -333,40 +385,54 @@ void Manager::enumerate(DeviceNode& bus)
     std::vector<PDEVICE_OBJECT> listed;
     for (ULONG i = 0; i < relations->Count; ++i) listed.push_back(*nt::objectAt(relations, i));
     ExFreePool(relations);
+    // The list's references go once every new device has a node of its own.
+    struct Release {
+        nt::Kernel& kernel;
+        const std::vector<PDEVICE_OBJECT>& objects;
+        ~Release()
+        {
+            for (PDEVICE_OBJECT pdo : objects) kernel.dereferenceDevice(pdo);
+        }
+    } release{kernel_, listed};
 
-    // Devices no longer listed have gone: surprise removal for those still running.
+    // Devices no longer listed have gone; every new one gets a node.
     std::vector<DeviceNode*> gone;
     for (auto& child : bus.children) {
         if (std::find(listed.begin(), listed.end(), child->pdo) == listed.end()) {
             gone.push_back(child.get());
         }
     }
+    for (DeviceNode* node : gone) forget(*node);
+    std::vector<DeviceNode*> fresh;
+    for (PDEVICE_OBJECT pdo : listed) {
+        auto known = std::find_if(bus.children.begin(), bus.children.end(),
+                                  [&](const auto& c) { return c->pdo == pdo; });
+        if (known != bus.children.end()) continue;
+        // Listed, then removed by another thread before this one got here: it has gone.
+        if (!kernel_.isLiveDevice(pdo)) continue;
+        auto node = std::make_unique<DeviceNode>();
+        node->pdo = pdo;
+        hold(*node);
+        node->parent = &bus;
+        node->name = setup_.describe ? setup_.describe(pdo) : "device";
+        kernel_.deviceNode(pdo)->Flags = DNF_PROCESSED | DNF_ENUMERATED;
+        fresh.push_back(node.get());
+        bus.children.push_back(std::move(node));
+    }
+    unlock();
+
+    // Surprise removal for those of the gone still running.
     for (DeviceNode* node : gone) {
-        // Another thread may have taken it away since the relations came back.
-        const bool still = std::any_of(bus.children.begin(), bus.children.end(),
-                                       [&](const auto& c) { return c.get() == node; });
-        if (!still) continue;
         note(Event::Kind::Note, node->name + " is no longer reported by its bus");
         removeTree(*node, node->state != DeviceNode::State::Removed);
-        forget(*node);
     }
     // Every new device is interrogated before any of them gets drivers, so that the boot
     // configurations of all of them are known, and reserved, before the first is assigned
     // resources.
     std::vector<std::pair<DeviceNode*, PIO_RESOURCE_REQUIREMENTS_LIST>> added;
-    for (PDEVICE_OBJECT pdo : listed) {
-        auto known = std::find_if(bus.children.begin(), bus.children.end(),
-                                  [&](const auto& c) { return c->pdo == pdo; });
-        if (known != bus.children.end()) continue;
-        auto node = std::make_unique<DeviceNode>();
-        node->pdo = pdo;
-        node->parent = &bus;
-        node->name = setup_.describe ? setup_.describe(pdo) : "device";
-        DeviceNode& fresh = *node;
-        kernel_.deviceNode(pdo)->Flags = DNF_PROCESSED | DNF_ENUMERATED;
-        bus.children.push_back(std::move(node));
-        note(Event::Kind::Note, "new device " + fresh.name);
-        added.emplace_back(&fresh, interrogate(fresh));
+    for (DeviceNode* node : fresh) {
+        note(Event::Kind::Note, "new device " + node->name);
+        added.emplace_back(node, interrogate(*node));
     }
     for (auto& [node, list] : added) processNew(*node, list);
 }
@@ -681,11 +747,17 @@ void Manager::bury(std::vector<std::unique_ptr<DeviceNode>>& nodes)
 
 Manager::Burial::~Burial()
 {
-    if (--m.depth_ == 0 && m.kernel_.scheduler() == nullptr) m.graveyard_.clear();
+    if (--m.depth_ != 0 || m.kernel_.scheduler() != nullptr) return;
+    // Each node lets its physical device object go before it is freed.
+    for (auto& node : m.graveyard_) m.letGo(*node);
+    m.graveyard_.clear();
 }
 
 NTSTATUS Manager::setDevicePower(DeviceNode& node, DEVICE_POWER_STATE state)
 {
+    // The device's power policy owner, its function driver, asks for no more power requests
+    // once the device's removal has begun; one already on its way meets the remove lock.
+    if (node.removing) return STATUS_DELETE_PENDING;
     Sent sent = send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, [state](PIO_STACK_LOCATION s, PIRP) {
         s->Parameters.Power.Type = DevicePowerState;
         s->Parameters.Power.State.DeviceState = state;
@@ -735,13 +807,16 @@ void Manager::shutdown()
         for (auto& child : root.children) {
             if (!remove(*child)) removeTree(*child, true);
         }
-        root.children.clear();
+        bury(root.children);
         if (!remove(root)) removeTree(root, true);
         if (kernel_.isLiveDevice(root.pdo)) {
             if (root.pdo->AttachedDevice == nullptr) kernel_.deleteDevice(root.pdo);
         }
+        graveyard_.push_back(std::move(roots_.back()));
         roots_.pop_back();
     }
+    // Every node has gone: their objects may go too, before what is left is counted.
+    for (auto& node : graveyard_) letGo(*node);
 }
 
 }  // namespace pnp

@@ -62,11 +62,13 @@ nt::Scheduler::Chooser recording(std::function<size_t(const nt::Choice&)> pick,
     };
 }
 
-// Findings compared across schedules without the addresses of objects.
+// Findings compared across schedules without the addresses of objects, which follow the order
+// in which threads allocated them. An address is eight hexadecimal digits standing alone; a
+// value such as a register's is written with "0x" and stays.
 std::string keyOf(const Finding& f)
 {
-    static const std::regex address("[0-9a-f]{8}");
-    return f.detector + ": " + std::regex_replace(f.text, address, "-");
+    static const std::regex address("(^|[^0-9A-Za-z])[0-9a-f]{8}(?![0-9A-Za-z])");
+    return f.detector + ": " + std::regex_replace(f.text, address, "$1-");
 }
 
 struct Outcome {
@@ -161,7 +163,18 @@ public:
             ExploreFinding found;
             found.finding = f;
             found.schedule = schedule;
-            const std::vector<Deviation> shrunk = shrink(outcome.taken, key);
+            std::vector<Deviation> shrunk = shrink(outcome.taken, key);
+            // The finding as the shrunk schedule shows it, and the deviations that schedule
+            // really took: what its token plays again.
+            if (shrunk != outcome.taken) {
+                const Outcome again = replay(shrunk);
+                for (const Finding& g : again.findings) {
+                    if (keyOf(g) != key) continue;
+                    found.finding = g;
+                    shrunk = again.taken;
+                    break;
+                }
+            }
             found.deviations = shrunk.size();
             found.token = encodeToken(Token{options_.cpus, options_.contract, shrunk});
             report.findings.push_back(found);
@@ -222,14 +235,7 @@ std::vector<std::string> playOneProcessor(machine::Machine& m, const std::vector
 std::vector<Finding> judge(machine::Machine& m, RunResult& result, const std::vector<std::string>& reference)
 {
     std::vector<Finding> findings = std::move(result.findings);
-    if (!reference.empty() && result.endState != reference) {
-        size_t i = 0;
-        while (i < reference.size() && i < result.endState.size() && reference[i] == result.endState[i]) ++i;
-        const std::string one = i < reference.size() ? reference[i] : "(nothing)";
-        const std::string other = i < result.endState.size() ? result.endState[i] : "(nothing)";
-        findings.push_back({"end-state", "the machine ends otherwise than on one processor: '" +
-                                             other + "' where one processor ends with '" + one + "'"});
-    }
+    if (auto differs = compareEndState(result.endState, reference)) findings.push_back(*differs);
     const size_t before = m.kernel().violations().size();
     for (const std::string& problem : m.shutdown()) {
         // Verifier findings made while the scenario played were reported already.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <map>
 #include <memory>
 #include <regex>
@@ -29,17 +30,28 @@ std::string hex8(const void* p)
     return text;
 }
 
-// A function reached on a bus that only a temporary number makes reachable: the bridge above it
-// is one the bus driver has not found yet, so nobody but the driver's scan numbered it.
+// Whether `f` lies behind `bus` on a path through a bridge whose bus numbers were last written
+// through the root bus's accessors, which only the driver's hierarchy scan uses: a bus only the
+// scan's temporary numbers make reachable. Numbers the bus driver or firmware gave are the
+// machine's own, wherever the PnP manager has got to meanwhile.
+std::optional<bool> temporaryPath(const pci::Bus& bus, const pci::Function* f, bool temporary)
+{
+    for (unsigned d = 0; d < 32; ++d) {
+        for (unsigned fn = 0; fn < 8; ++fn) {
+            const pci::Function* here = bus.function(d, fn);
+            if (here == nullptr) continue;
+            if (here == f) return temporary;
+            if (here->secondary() == nullptr) continue;
+            const bool scanned = temporary || here->numberedBy() == pci::Actor::RootAccessors;
+            if (auto found = temporaryPath(*here->secondary(), f, scanned)) return found;
+        }
+    }
+    return std::nullopt;
+}
+
 bool onTemporaryBus(machine::Machine& m, const pci::Function* f)
 {
-    const pci::Function* bridge = f != nullptr ? pci::bridgeAbove(m.hardware().root(), *f) : nullptr;
-    if (bridge == nullptr) return false;
-    for (pnp::DeviceNode* node : m.pnpManager().nodes()) {
-        pcibus::FunctionNode* known = m.busDriver().function(node->pdo);
-        if (known != nullptr && known->hardware == bridge) return false;
-    }
-    return true;
+    return temporaryPath(m.hardware().root(), f, false).value_or(false);
 }
 
 // Every bus record's child list against its count, and one child filter per physical device
@@ -100,18 +112,35 @@ std::vector<std::string> checkChildLists(machine::Machine& m)
     return problems;
 }
 
+// The schedule being played, kept as its token while it grows: a crash of the process reads it
+// without allocating.
+std::string g_inProgress;
+
+nt::Scheduler::Chooser recordingInProgress(nt::Scheduler::Chooser chooser)
+{
+    return [chooser = std::move(chooser)](const nt::Choice& c) {
+        const size_t pick = chooser ? chooser(c) : c.preferred;
+        if (pick != c.preferred && pick < c.candidates.size()) {
+            if (g_inProgress.back() != ':') g_inProgress += ',';
+            g_inProgress += std::to_string(c.index) + "@" + std::to_string(c.candidates[pick]);
+        }
+        return pick;
+    };
+}
+
 class Run {
 public:
     Run(machine::Machine& m, const RunConfig& config)
         : m_(m), config_(config),
-          scheduler_(m.kernel(), config.cpus,
-                     config.chooser ? config.chooser
-                                    : nt::Scheduler::Chooser([](const nt::Choice& c) { return c.preferred; }))
+          scheduler_(m.kernel(), config.cpus, recordingInProgress(config.chooser))
     {
+        g_inProgress = std::to_string(config.cpus) + (config.contract == Contract::W2k ? "w:" : "d:");
+        g_inProgress.reserve(4096);
         scheduler_.onSwitch = [this](int from, int to) { switched(from, to); };
         m.pnpManager().onRequest = [this](pnp::DeviceNode& node, UCHAR major, UCHAR minor, bool begins) {
             return request(node, major, minor, begins);
         };
+        m.pnpManager().onTreeLock = [this](pnp::DeviceNode& bus, bool begins) { treeLock(bus, begins); };
         m.hardware().beforeCycle = [this] { m_.kernel().preempt(); };
         if (config.watchMemory && m.driver()) {
             races_ = std::make_unique<detail::RaceDetector>(
@@ -127,9 +156,12 @@ public:
 
     ~Run()
     {
+        // A run left by an exception keeps its token for the report of the failure.
+        if (std::uncaught_exceptions() == 0) g_inProgress.clear();
         m_.hardware().beforeCycle = nullptr;
         m_.kernel().onSync = nullptr;
         m_.pnpManager().onRequest = nullptr;
+        m_.pnpManager().onTreeLock = nullptr;
         m_.setMark(std::nullopt);
     }
 
@@ -242,26 +274,16 @@ private:
     }
 
     // The documented contract: one PnP request at a time per device stack, as a lock per stack
-    // that orders what its holders do. Under both contracts a device's power requests hold its
-    // function driver's remove lock: removal waits for those in progress, and once it has begun
-    // the driver asks for no more.
-    bool request(pnp::DeviceNode& node, UCHAR major, UCHAR minor, bool begins)
+    // that orders what its holders do. Power requests are not PnP requests: the remove locks of
+    // the function drivers order them against removal.
+    bool request(pnp::DeviceNode& node, UCHAR major, UCHAR, bool begins)
     {
-        const bool inThread = scheduler_.inThread();
-        if (major == IRP_MJ_POWER) {
-            if (begins && removing_.count(&node) != 0) return false;
-            powerHeld_[&node] += begins ? 1 : -1;
-            if (!begins) m_.kernel().sync(&powerHeld_, true);
-            return true;
-        }
-        if (begins && (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL)) {
-            removing_.insert(&node);
-            if (inThread) scheduler_.blockUntil([this, &node] { return powerHeld_[&node] == 0; });
-            m_.kernel().sync(&powerHeld_, false);
-        }
-        if (config_.contract != Contract::Documented) return true;
+        if (major == IRP_MJ_POWER || config_.contract != Contract::Documented) return true;
         if (begins) {
-            if (inThread) scheduler_.blockUntil([this, &node] { return busy_.count(&node) == 0; });
+            if (scheduler_.inThread()) {
+                scheduler_.blockUntil([this, &node] { return busy_.count(&node) == 0; },
+                                      "waiting for the stack of " + node.name);
+            }
             busy_.insert(&node);
             m_.kernel().sync(&node, false);
         } else {
@@ -269,6 +291,25 @@ private:
             busy_.erase(&node);
         }
         return true;
+    }
+
+    // The PnP manager's lock on a bus's part of its device tree: one thread at a time asks a
+    // bus for its relations and changes its children. Only the documented contract has more
+    // than one thread that enumerates.
+    void treeLock(pnp::DeviceNode& bus, bool begins)
+    {
+        if (config_.contract != Contract::Documented) return;
+        if (begins) {
+            if (scheduler_.inThread()) {
+                scheduler_.blockUntil([this, &bus] { return enumerating_.count(&bus) == 0; },
+                                      "waiting for the device tree below " + bus.name);
+            }
+            enumerating_.insert(&bus);
+            m_.kernel().sync(&bus.children, false);
+        } else {
+            m_.kernel().sync(&bus.children, true);
+            enumerating_.erase(&bus);
+        }
     }
 
     // The driver routine the running thread is inside, as a debugger names it.
@@ -280,7 +321,7 @@ private:
                 it->device->DriverObject != m_.driver()->object || it->routine == nullptr) {
                 continue;
             }
-            return m_.symbolize(it->routine);
+            return m_.stableName(it->routine);
         }
         return "a routine outside the driver";
     }
@@ -351,8 +392,7 @@ private:
     std::map<int, pci::Hierarchy::Caller> callers_;
     std::vector<std::string> clientFindings_;
     std::set<const pnp::DeviceNode*> busy_;
-    std::set<const pnp::DeviceNode*> removing_;
-    std::map<const pnp::DeviceNode*, int> powerHeld_;
+    std::set<const pnp::DeviceNode*> enumerating_;
     size_t misroutes_ = 0, conflicts_ = 0, violations_ = 0;
 };
 
@@ -395,6 +435,20 @@ std::vector<std::string> endState(machine::Machine& m)
     std::sort(lines.begin(), lines.end());
     return lines;
 }
+
+std::optional<Finding> compareEndState(const std::vector<std::string>& ended,
+                                       const std::vector<std::string>& reference)
+{
+    if (reference.empty() || ended == reference) return std::nullopt;
+    size_t i = 0;
+    while (i < reference.size() && i < ended.size() && reference[i] == ended[i]) ++i;
+    const std::string one = i < reference.size() ? reference[i] : "(nothing)";
+    const std::string other = i < ended.size() ? ended[i] : "(nothing)";
+    return Finding{"end-state", "the machine ends otherwise than on one processor: '" + other +
+                                    "' where one processor ends with '" + one + "'"};
+}
+
+const std::string& scheduleInProgress() { return g_inProgress; }
 
 RunResult play(machine::Machine& m, const std::vector<machine::Event>& armed,
                const machine::ScenarioDesc& scenario, const RunConfig& config)

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace {
 
 TEST(LockRoutines, InterlockedRoutinesReturnWhatTheKernelReturns)
@@ -71,5 +74,42 @@ TEST_P(TwoProcessors, LocksBetweenThreads)
 
 INSTANTIATE_TEST_SUITE_P(Locks, TwoProcessors, ::testing::ValuesIn(kTwoThreads),
                          [](const auto& param) { return std::string(param.param.name); });
+
+// A removal waits for the request another thread holds the lock for, and refuses the next one;
+// the release comes before the end of the wait for happens-before, on this lock alone.
+TEST(RemoveLock, RemovalWaitsForHoldersAndRefusesLaterAcquisitions)
+{
+    nt::Kernel kernel;
+    IO_REMOVE_LOCK lock, other;
+    IoInitializeRemoveLock(&lock, 0, 0, 0);
+    IoInitializeRemoveLock(&other, 0, 0, 0);
+    std::vector<std::string> seen;
+    kernel.onSync = [&](const void* object, bool release) {
+        seen.push_back(std::string(object == &lock ? "lock" : "other") + (release ? " released" : " acquired"));
+    };
+    bool released = false, waitedFor = false, removing = false;
+    NTSTATUS late = STATUS_SUCCESS;
+    nt::Scheduler scheduler(kernel, 2, [](const nt::Choice& c) { return c.preferred; });
+    scheduler.spawn("power", [&] {
+        EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);
+        scheduler.blockUntil([&] { return removing; });
+        released = true;
+        IoReleaseRemoveLock(&lock, nullptr);
+    });
+    scheduler.spawn("removal", [&] {
+        EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);
+        waitedFor = lock.Common.IoCount == 3;  // the lock's own count, power's and this one
+        removing = true;
+        IoReleaseRemoveLockAndWait(&lock, nullptr);
+        EXPECT_TRUE(released);
+        late = IoAcquireRemoveLock(&lock, nullptr);
+    });
+    EXPECT_TRUE(scheduler.run());
+    EXPECT_TRUE(waitedFor);
+    EXPECT_EQ(late, STATUS_DELETE_PENDING);
+    // Each give-back releases; the end of the wait acquires. The other lock orders nothing.
+    EXPECT_EQ(seen, (std::vector<std::string>{"lock released", "lock released", "lock acquired"}));
+    EXPECT_TRUE(kernel.takeViolations().empty());
+}
 
 }  // namespace

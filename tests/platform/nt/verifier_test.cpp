@@ -731,7 +731,25 @@ NTSTATUS LocksAtDispatch(PDEVICE_OBJECT, PIRP, PVOID)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS MisusesRemoveLock(PDEVICE_OBJECT, PIRP Irp)
+{
+    IO_REMOVE_LOCK lock;
+    atIrql(DISPATCH_LEVEL, [&lock] { IoInitializeRemoveLock(&lock, kTag, 0, 0); });
+    IoReleaseRemoveLock(&lock, Irp);
+    (void)IoAcquireRemoveLock(&lock, Irp);
+    (void)IoAcquireRemoveLock(&lock, Irp);
+    IoReleaseRemoveLockAndWait(&lock, Irp);  // the other acquisition is never given back
+    IoReleaseRemoveLockAndWait(&lock, Irp);
+    (void)IoAcquireRemoveLockEx(&lock, Irp, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK) + 32);
+    return finish(Irp, STATUS_SUCCESS);
+}
+
 const Misdeed kLockMisdeeds[] = {
+    {.name = "MisusesRemoveLock",
+     .rules = {"IoInitializeRemoveLock at raised IRQL", "remove lock released more often than acquired",
+               "remove lock never released", "remove lock released and waited for twice",
+               "remove lock of another size"},
+     .routine = MisusesRemoveLock},
     {.name = "MovesIrqlWrongly",
      .rules = {"KeAcquireSpinLock above DISPATCH_LEVEL", "KeReleaseSpinLock not at DISPATCH_LEVEL",
                "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL",

@@ -72,6 +72,10 @@ public:
     std::string roleOf(PDEVICE_OBJECT device);
     // "hotpflt!HotpAddDevice+0x4c", as a kernel debugger names a code address.
     std::string symbolize(const void* address);
+    // An address within the driver (its code or its globals) by what is the same in every run:
+    // "hotpflt!HotpAddDevice+0x4c" where the module names it, "hotpflt+0x2040" in a kernel image
+    // or where it does not; empty for an address outside the driver.
+    std::string stableName(const void* address);
 
     // On simulated processors: every output is marked with the processor and thread it came
     // from (fields "cpu" and "thread"); nullopt leaves outputs unmarked.

@@ -90,6 +90,7 @@ constexpr NTSTATUS STATUS_DEVICE_NOT_READY = static_cast<NTSTATUS>(0xC00000A3);
 constexpr NTSTATUS STATUS_NOT_SUPPORTED = static_cast<NTSTATUS>(0xC00000BB);
 constexpr NTSTATUS STATUS_CANCELLED = static_cast<NTSTATUS>(0xC0000120);
 constexpr NTSTATUS STATUS_DEVICE_BUSY = static_cast<NTSTATUS>(0x80000011);
+constexpr NTSTATUS STATUS_DELETE_PENDING = static_cast<NTSTATUS>(0xC0000056);
 
 constexpr bool NT_SUCCESS(NTSTATUS Status) { return Status >= 0; }
 
@@ -243,6 +244,19 @@ typedef struct _FAST_MUTEX {
     KEVENT Event;
     ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
+
+// A remove lock as a free build lays it out: whether removal has begun, the acquisitions
+// outstanding plus one for the lock itself, and the event removal waits on.
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
+    BOOLEAN Removed;
+    BOOLEAN Reserved[3];
+    LONG IoCount;
+    KEVENT RemoveEvent;
+} IO_REMOVE_LOCK_COMMON_BLOCK;
+
+typedef struct _IO_REMOVE_LOCK {
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
+} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 typedef struct _IO_STATUS_BLOCK {
     union {
@@ -728,6 +742,7 @@ static_assert(offsetof(DEVICE_NODE, Flags) == 0x18, "i386 device node layout");
 static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == 0x38, "i386 driver layout");
 static_assert(sizeof(FAST_MUTEX) == 32, "i386 fast mutex layout");
 static_assert(offsetof(FAST_MUTEX, OldIrql) == 0x1C, "i386 fast mutex layout");
+static_assert(sizeof(IO_REMOVE_LOCK) == 24, "i386 free-build remove lock layout");
 #endif
 
 // ---------------------------------------------------------------------------------------------
@@ -798,6 +813,18 @@ LONG FASTCALL InterlockedExchange(LONG volatile* Target, LONG Value);
 LONG FASTCALL InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
 LONG FASTCALL InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
                                          LONG Comparand);
+
+// Remove locks, under the names Windows 2000 exports (IoAcquireRemoveLock and the others below
+// are the DDK's macros over them): each acquisition of a device's lock is counted, and removal
+// marks the lock removed and waits until every acquisition has been released; after that an
+// acquisition fails with STATUS_DELETE_PENDING. `RemlockSize` says which build's layout the
+// caller has.
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize);
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                     ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 
 ULONG DbgPrint(PCSTR Format, ...);
 VOID NTAPI DbgBreakPoint(VOID);
@@ -898,6 +925,15 @@ inline VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
     FastMutex->Contention = 0;
     KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
 }
+
+#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
+    IoInitializeRemoveLockEx((Lock), (Tag), (Maxmin), (HighWater), sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag) \
+    IoAcquireRemoveLockEx((RemoveLock), (Tag), __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag) \
+    IoReleaseRemoveLockEx((RemoveLock), (Tag), sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
+    IoReleaseRemoveLockAndWaitEx((RemoveLock), (Tag), sizeof(IO_REMOVE_LOCK))
 
 inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length)
 {

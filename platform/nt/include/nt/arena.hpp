@@ -61,6 +61,8 @@ public:
 
     // True for a block of this arena, live or free.
     bool contains(const void* p) const;
+    // True for an address anywhere in what this arena has carved (inside a block or its header).
+    bool holds(const void* p) const;
     // Bytes of blocks handed out and not released (rounded sizes, headers included).
     size_t bytesInUse() const { return inUse_; }
     // Bytes of the region this kernel has carved so far: what it costs in memory at most.

@@ -98,6 +98,7 @@ public:
     std::optional<std::vector<uint8_t>> resource(uint16_t type, uint16_t id) const override;
     void entryReturned() override;
     std::vector<std::pair<uint8_t*, size_t>> writableData() const override;
+    std::optional<size_t> offsetOf(const void* address) const override;
 
     uint8_t* base() const { return base_; }
     uint32_t preferredBase() const { return layout_.imageBase; }

@@ -141,6 +141,10 @@ public:
     virtual void entryReturned() {}
     // Where the image's globals live: its writable data, as start and size.
     virtual std::vector<std::pair<uint8_t*, size_t>> writableData() const = 0;
+    // How far into the image an address lies, for a kernel image mapped where the kernel chose
+    // (a name that is the same in every run); nothing for an address outside it, or for a host
+    // module, which the dynamic linker names.
+    virtual std::optional<size_t> offsetOf(const void*) const { return std::nullopt; }
 
 protected:
     DriverImage() = default;
@@ -257,6 +261,18 @@ public:
     void drain();
     size_t deferredCount() const { return deferred_.size(); }
 
+    // Names code or data of a loaded driver as the same in every run ("hotpflt!HotpAddDevice+0x1c",
+    // "hotpflt+0x2040"); empty for an address that is no driver's. Set by whoever loads drivers.
+    std::function<std::string(const void*)> nameAddress;
+    // A name for an object that lives outside the kernel's arena (a platform driver's lock in
+    // its own records), used wherever the kernel names the object.
+    void nameObject(const void* object, std::string name) { objectNames_[object] = std::move(name); }
+    // An object by what is the same in every run: a name given to it, its address in the
+    // kernel's arena, its place in a driver's image, or the first routine that took it as a lock.
+    std::string objectName(const void* object) const;
+    // Remembers the running routine as the first to take `lock`, for objectName.
+    void noteFirstTaker(const void* lock);
+
     // --- debug port --------------------------------------------------------------------------
     const std::vector<std::string>& debugOutput() const { return debugOutput_; }
     const std::vector<Breakpoint>& breakpoints() const { return breakpoints_; }
@@ -290,6 +306,12 @@ public:
 
     // --- objects -----------------------------------------------------------------------------
     bool isLiveDevice(PDEVICE_OBJECT device) const;
+    // The object manager's reference count of a device object, as ObReferenceObject and
+    // ObDereferenceObject keep it: a deleted device keeps its memory while anybody holds a
+    // reference (the PnP manager's device node its physical device object, a request on its way
+    // the top of the stack it was sent to), and only then is freed.
+    void referenceDevice(PDEVICE_OBJECT device);
+    void dereferenceDevice(PDEVICE_OBJECT device);
     // The PnP manager's device node of a physical device object, made on first use and reached
     // by drivers through the device's DEVOBJ_EXTENSION.
     PDEVICE_NODE deviceNode(PDEVICE_OBJECT pdo);
@@ -446,6 +468,7 @@ private:
         bool deleted = false;
         bool poisoned = false;      // deleted, unreferenced and filled with the poison byte
         bool writeReported = false;
+        unsigned references = 0;    // ObReferenceObject's count, creation and attachment aside
         // The device whose NextDevice links to this one (null: the driver's first), so that
         // unlinking from the driver's list takes constant time.
         PDEVICE_OBJECT previous = nullptr;
@@ -486,6 +509,12 @@ private:
         bool reported = false;   // already reported as held where it must not be
     };
     std::string lockName(const void* lock, LockKind kind) const;
+    // The driver routine the running thread is inside, by its stable name; empty outside drivers.
+    std::string currentRoutineName() const;
+    // The first routine that took each lock that lives outside the kernel's arena and the
+    // driver's image (on a stack, in the host's heap): the name such a lock goes by.
+    std::map<const void*, std::string> firstTakers_;
+    std::map<const void*, std::string> objectNames_;
     std::string threadName(int thread) const;
     bool waitForLock(const void* lock, LockKind kind, const char* routine);
 

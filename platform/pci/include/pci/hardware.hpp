@@ -69,6 +69,8 @@ uint64_t routingGeneration();
 // Header types.
 enum class HeaderKind { Device = 0, Bridge = 1, CardBus = 2 };
 
+enum class Actor : uint8_t;
+
 class Function {
 public:
     // An ordinary device (type 0 header).
@@ -122,6 +124,11 @@ public:
     // transition from D3hot to D0.
     static constexpr unsigned PmCapability = 0x40;
     unsigned powerState() const { return pm_ != 0 ? config_[pm_ + 4] & 0x3 : 0; }
+    // A bridge: who last wrote its secondary or subordinate bus number (firmware until anybody
+    // configures it), so that a bus reached through numbers only the driver's scan gave is told
+    // from one the bus driver numbered.
+    Actor numberedBy() const { return numberedBy_; }
+    void setNumberedBy(Actor who) { numberedBy_ = who; }
 
 private:
     explicit Function(HeaderKind header);
@@ -135,6 +142,7 @@ private:
     void defineCardBusRegisters();
 
     HeaderKind header_;
+    Actor numberedBy_{1};  // Actor::Firmware
     unsigned pm_ = 0;  // power-management capability, 0 when there is none
     uint64_t romSize_ = 0;
     std::array<uint8_t, 256> config_{};
@@ -213,6 +221,7 @@ const Function* bridgeAbove(const Bus& from, const Function& f);
 // (Hierarchy::ActingAs): firmware at boot, and the drivers above that reach configuration space
 // through a function's bus interface or through the root bus's accessors.
 enum class Actor : uint8_t { BusDriver, Firmware, BusInterface, RootAccessors, PnpManager, OtherDriver };
+static_assert(static_cast<uint8_t>(Actor::Firmware) == 1, "a bridge is numbered by firmware until configured");
 
 struct Transaction {
     bool write;

@@ -92,6 +92,8 @@ struct BusNode {
     // Bus numbers held back after a bridge the bus driver numbered on this bus, for the bridges
     // found behind it: the last number set aside, by device and function.
     std::map<std::pair<unsigned, unsigned>, unsigned> reservedTo;
+    // Held for every request the bus device object works on; its removal waits for them.
+    IO_REMOVE_LOCK removeLock{};
 };
 
 class PciBusDriver {

@@ -56,6 +56,8 @@ struct DeviceNode {
     std::vector<Range> assigned;        // what arbitration gave it, in descriptor order
     std::vector<Range> bootConfiguration;  // what it decoded when found, reserved until it starts
     DEVICE_POWER_STATE power = PowerDeviceD0;
+    bool holdsPdo = false;  // the node's reference on its physical device object
+    bool removing = false;  // removal or surprise removal has been sent to its stack
 
     // The windows a bus node passes on to its children: for the root the machine's address
     // space, for a bridge what it was assigned.
@@ -120,6 +122,10 @@ public:
     // beginning (false) is not sent and fails, as a power request the device's driver no longer
     // asks for once its removal has begun.
     std::function<bool(DeviceNode&, UCHAR major, UCHAR minor, bool begins)> onRequest;
+    // Told before a bus's relations are asked for and its children changed by the answer
+    // (begins), and once they are: the PnP manager's own lock on that part of its device tree,
+    // which a scheduler keeps by holding other threads back meanwhile.
+    std::function<void(DeviceNode& bus, bool begins)> onTreeLock;
 
 private:
     struct Sent {
@@ -143,6 +149,8 @@ private:
         ~Burial();
         Manager& m;
     };
+    void hold(DeviceNode& node);
+    void letGo(DeviceNode& node);
     PDEVICE_OBJECT top(PDEVICE_OBJECT pdo) const;
 
     nt::Kernel& kernel_;

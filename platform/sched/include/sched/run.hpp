@@ -10,6 +10,7 @@
 #include <nt/sched.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,5 +52,15 @@ RunResult play(machine::Machine& m, const std::vector<machine::Event>& armed,
 // The state a schedule must not change: the device tree with its resources and stacks, object
 // addresses left out.
 std::vector<std::string> endState(machine::Machine& m);
+
+// The end-state finding of a scheduled run against the one-processor run's end state (nothing
+// when they agree, or when there is no reference).
+std::optional<Finding> compareEndState(const std::vector<std::string>& ended,
+                                       const std::vector<std::string>& reference);
+
+// The token of the schedule being played ("2w:15@3": its processors, contract and the
+// deviations taken so far), so that a failure of the simulator itself in the middle of it can
+// say which schedule to play again; empty when no schedule is being played.
+const std::string& scheduleInProgress();
 
 }  // namespace sched
