@@ -303,7 +303,10 @@ public:
                 for (int thread : others) put(thread);
             }
             put(static_cast<uint64_t>(out.path.size()));
-            for (const auto& step : out.path) put(step);
+            for (const auto& [width, taken] : out.path) {
+                put(width);
+                put(taken);
+            }
             put(static_cast<uint64_t>(out.candidates.size()));
             for (const auto& threads : out.candidates) {
                 put(static_cast<uint64_t>(threads.size()));
@@ -336,7 +339,10 @@ public:
             }
             take(count);
             out.path.resize(count);
-            for (auto& step : out.path) take(step);
+            for (auto& [width, taken] : out.path) {
+                take(width);
+                take(taken);
+            }
             take(count);
             out.candidates.resize(count);
             for (auto& threads : out.candidates) {
