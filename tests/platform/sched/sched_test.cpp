@@ -95,7 +95,7 @@ TEST(Schedules, DeterministicForASeedAndShardsPartitionTheWhole)
         const bool bounded = strategy == sched::Strategy::Bounded;
         sched::ExploreOptions options;
         options.strategy = strategy;
-        options.schedules = bounded ? UINT64_MAX : 6;
+        options.schedules = bounded ? UINT64_MAX : 30;
         options.preemptions = 1;
         options.seed = 3;
         using Key = std::pair<uint64_t, std::string>;
