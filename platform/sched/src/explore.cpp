@@ -92,33 +92,33 @@ struct Outcome {
 };
 
 // Every schedule an exploration has run, as the tree of its decisions: each decision is the
-// index of the thread taken among the candidates. A path no other schedule shares is kept as the
-// list of its choices (a tail) until another schedule leaves it, which makes a node there. A
-// subtree is done once every schedule in it has run; a walk never enters a done subtree, so no
-// schedule runs twice, and the exploration is complete when the root is done.
+// index of the thread taken among the candidates. An edge is a choice at a node, then the choices
+// of the one schedule that has gone that way so far (its tail), then the node where schedules
+// parted, if any. A subtree is done once every schedule in it has run; a walk never enters a done
+// subtree, so no schedule runs twice, and the exploration is complete when the root is done.
 class ScheduleTree {
     struct Node;
     struct Edge {
         uint8_t pick = 0;
-        bool done = false;
-        std::unique_ptr<Node> child;
         std::vector<uint8_t> tail;
+        std::unique_ptr<Node> child;  // none: the schedule ended after the tail
+        bool ended = false;           // a schedule ended right after the tail
     };
     struct Node {
         uint8_t width = 0;
+        bool done = false;
         std::vector<std::unique_ptr<Edge>> edges;
     };
+    // Nothing left to run below the edge's last tail choice.
+    static bool belowDone(const Edge& e) { return e.child ? e.child->done : e.ended; }
+    static bool done(const Edge& e) { return e.tail.empty() && belowDone(e); }
 
 public:
     // Follows one run. `order` is the candidates in the strategy's order of preference; the
     // first whose subtree is not done is taken.
     class Walk {
     public:
-        explicit Walk(ScheduleTree& tree) : tree_(tree)
-        {
-            path_.push_back({nullptr, &tree.root_});
-            enter(&tree.root_);
-        }
+        explicit Walk(ScheduleTree& tree) : tree_(tree) { enter(&tree.root_); }
 
         size_t decide(size_t width, const std::vector<size_t>& order)
         {
@@ -127,13 +127,14 @@ public:
                 return order.front();
             }
             if (mode_ == Mode::Fresh) {
-                recording_->tail.push_back(static_cast<uint8_t>(order.front()));
+                edge_->tail.push_back(static_cast<uint8_t>(order.front()));
                 return order.front();
             }
             if (mode_ == Mode::Tail) {
                 const std::vector<uint8_t>& tail = edge_->tail;
                 const uint8_t before = tail[at_];
-                const bool beforeDone = at_ + 1 == tail.size();
+                const bool last = at_ + 1 == tail.size();
+                const bool beforeDone = last && belowDone(*edge_);
                 size_t pick = order.front();
                 for (size_t candidate : order) {
                     if (!(candidate == before && beforeDone)) {
@@ -141,20 +142,31 @@ public:
                         break;
                     }
                 }
-                if (pick == before && !beforeDone) {
+                if (pick == before) {
                     ++at_;
+                    if (last && !edge_->child) {
+                        // An earlier run ended here and this one goes on: not the same machine.
+                        tree_.broken_ = true;
+                        return pick;
+                    }
+                    if (last) {
+                        // Only a tail followed by a node can be followed to its end.
+                        node_ = edge_->child.get();
+                        mode_ = Mode::Node;
+                    }
                     return pick;
                 }
-                // Leaves the earlier schedule's path here: a node with both.
+                // Leaves the path the tail kept: a node here, with the rest of the tail below it.
                 auto node = std::make_unique<Node>();
                 node->width = static_cast<uint8_t>(width);
-                auto old = std::make_unique<Edge>();
-                old->pick = before;
-                old->tail.assign(tail.begin() + static_cast<long>(at_) + 1, tail.end());
-                old->done = beforeDone;
-                node->edges.push_back(std::move(old));
-                edge_->tail.clear();
-                edge_->tail.shrink_to_fit();
+                auto rest = std::make_unique<Edge>();
+                rest->pick = before;
+                rest->tail.assign(tail.begin() + static_cast<long>(at_) + 1, tail.end());
+                rest->child = std::move(edge_->child);
+                rest->ended = edge_->ended;
+                node->edges.push_back(std::move(rest));
+                edge_->tail.resize(at_);
+                edge_->ended = false;
                 edge_->child = std::move(node);
                 return atNode(edge_->child.get(), width, order);
             }
@@ -164,45 +176,34 @@ public:
         // The run has ended: its path is done, and so is every node all of whose paths are.
         void finish()
         {
-            if (tree_.broken_) return;
-            if (mode_ == Mode::Tail) return;  // only a run that repeats an earlier one ends here
-            if (mode_ == Mode::Node) return;
-            recording_->tail.shrink_to_fit();
-            if (!recording_->tail.empty()) {
-                // A fresh path's decisions all had other candidates: only its end is done.
-                return;
-            }
-            recording_->done = true;
-            for (size_t i = path_.size(); i-- > 1;) {
-                Node* node = path_[i].parent;
-                if (!path_[i].edge->done) break;
-                if (node == nullptr || node->edges.size() < node->width) break;
+            if (tree_.broken_ || mode_ != Mode::Fresh) return;  // only fresh paths end
+            edge_->ended = true;
+            edge_->tail.shrink_to_fit();
+            for (size_t i = path_.size(); i-- > 0;) {
+                Node* node = path_[i].first;
+                if (!done(*path_[i].second)) break;
+                if (node->edges.size() < node->width) break;
                 bool all = true;
-                for (const auto& e : node->edges) all = all && e->done;
+                for (const auto& e : node->edges) all = all && done(*e);
                 if (!all) break;
-                path_[i - 1].edge->done = true;
+                node->done = true;
             }
         }
 
     private:
         enum class Mode { Fresh, Tail, Node };
-        struct Step {
-            Node* parent;
-            Edge* edge;
-        };
 
         void enter(Edge* edge)
         {
             edge_ = edge;
-            if (edge->child) {
+            at_ = 0;
+            if (!edge->tail.empty()) {
+                mode_ = Mode::Tail;
+            } else if (edge->child) {
                 mode_ = Mode::Node;
                 node_ = edge->child.get();
-            } else if (!edge->tail.empty()) {
-                mode_ = Mode::Tail;
-                at_ = 0;
             } else {
                 mode_ = Mode::Fresh;
-                recording_ = edge;
             }
         }
 
@@ -218,7 +219,7 @@ public:
             size_t pick = order.front();
             for (size_t candidate : order) {
                 Edge* e = find(candidate);
-                if (e == nullptr || !e->done) {
+                if (e == nullptr || !done(*e)) {
                     pick = candidate;
                     break;
                 }
@@ -229,21 +230,20 @@ public:
                 e = node->edges.back().get();
                 e->pick = static_cast<uint8_t>(pick);
             }
-            path_.push_back({node, e});
+            path_.emplace_back(node, e);
             enter(e);
             return pick;
         }
 
         ScheduleTree& tree_;
-        std::vector<Step> path_;
+        std::vector<std::pair<Node*, Edge*>> path_;
         Mode mode_ = Mode::Fresh;
         Edge* edge_ = nullptr;
-        Edge* recording_ = nullptr;
         Node* node_ = nullptr;
         size_t at_ = 0;
     };
 
-    bool complete() const { return root_.done && !broken_; }
+    bool complete() const { return done(root_) && !broken_; }
 
 private:
     Edge root_;

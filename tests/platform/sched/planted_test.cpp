@@ -73,7 +73,7 @@ const Row kRows[] = {
     {"race", "race", kInsertBesidePower, "race", "the short thread late",
      {{kRandom, 2, 50}, {kPct, 2, 50}, {kBounded, 1, 200}}},
     {"deadlock", "deadlock", kInsertBesidePower, "deadlock", "a preemption at one exact step",
-     {{kRandom, 2, 100}, {kPct, 2, 100}, {kBounded, 1, 200}}},
+     {{kRandom, 2, 100}, {kPct, 1, 100}, {kBounded, 1, 200}}},
     {"verifier", "verifier", kInsertBesidePower, "verifier", "the short thread mid-way",
      {{kRandom, 2, 50}, {kPct, 2, 50}, {kBounded, 1, 200}}},
     {"teardown", "teardown", kInsertBesidePower, "teardown", "the short thread late",
