@@ -178,7 +178,10 @@ class Processors(unittest.TestCase):
                 capture_output=True, text=True, timeout=300)
             self.assertIn(shards.returncode, (0, 1, 2, 3, 4), shards.stderr)
             files = [os.path.join(folder, str(k), "stdout") for k in (1, 2, 3, 4)]
-            counts = [json.loads(open(f).read().splitlines()[-1])["schedules"] for f in files]
+            counts = []
+            for name in files:
+                with open(name, encoding="utf-8") as f:
+                    counts.append(json.loads(f.read().splitlines()[-1])["schedules"])
             self.assertTrue(all(counts), counts)
             code, out, err = run("merge", "--json", *files)
             self.assertEqual(code, 1 if whole["findings"] else 0, err)
