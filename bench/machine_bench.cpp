@@ -125,6 +125,41 @@ void randomSchedules(benchmark::State& state)
 BENCHMARK(randomSchedules)->Name("schedules/random, built-in scenario, 2 processors")
     ->Unit(benchmark::kMillisecond)->Iterations(2);
 
+// The R2 scenario of docs/concurrency.md (a path bridge restored during a scan), every schedule
+// with at most one deviation: a scenario whose threads compete, each schedule a copy of the
+// machine made at its first decision. The rate says how long its bound-2 exploration takes.
+void boundedR2(benchmark::State& state)
+{
+    const std::string folder = HOTP_SOURCE_DIR "/docs/concurrency/";
+    auto machineFile = formats::loadMachine(folder + "machine-one-spare.toml");
+    auto scenarioFile = formats::loadScenario(folder + "r2-restore-during-scan.toml");
+    if (!machineFile || !scenarioFile) {
+        state.SkipWithError("the R2 files do not load");
+        return;
+    }
+    const machine::MachineDesc desc = machineFile.value();
+    const machine::ScenarioDesc scenario = scenarioFile.value();
+    sched::MachineFactory fresh = [&desc] {
+        machine::MachineOptions options;
+        options.driverPath = HOTP_DRIVER_PATH;
+        return std::make_unique<machine::Machine>(desc, options, nullptr);
+    };
+    sched::ExploreOptions options;
+    options.strategy = sched::Strategy::Bounded;
+    options.preemptions = 1;
+    options.schedules = UINT64_MAX;
+    uint64_t schedules = 0;
+    for (auto _ : state) {
+        const sched::ExploreReport report = sched::explore(fresh, {}, scenario, options);
+        if (!report.complete || !report.findings.empty()) state.SkipWithError("R2 bound 1 did not end clean");
+        schedules += report.schedules;
+    }
+    state.counters["schedules"] = benchmark::Counter(static_cast<double>(schedules),
+                                                     benchmark::Counter::kIsRate);
+}
+BENCHMARK(boundedR2)->Name("schedules/bounded 1, R2 scenario, 2 processors")
+    ->Unit(benchmark::kMillisecond)->Iterations(1);
+
 // Boot against the number of functions: 36 functions on every bus, 28 to 222 such buses.
 void bootScaling(benchmark::State& state)
 {

@@ -18,6 +18,7 @@ packages=(
     python3-jsonschema                     # hotpsim's JSON events against their schema
     pciutils                               # lspci decodes hotpsim's configuration dumps
     valgrind                               # instruction counts for benchmarks
+    parallel                               # GNU parallel: the shards of an exploration, in a test
     clang libclang-rt-14-dev               # fuzz/: libFuzzer harnesses (the fuzzer runtime)
 )
 fi

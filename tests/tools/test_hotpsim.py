@@ -1,4 +1,5 @@
 """hotpsim as a user runs it: the default scenario, options, machine files, exit codes."""
+import json
 import os
 import re
 import subprocess
@@ -127,6 +128,19 @@ class Options(unittest.TestCase):
                           "offset 0x0b"])
 
 
+# Two power requests at once: schedules with decisions.
+TWO_POWER_REQUESTS = scenario_file('''name = "two devices to D3 at once"
+[[event]]
+at = "100ms"
+power = "D3"
+device = "01.0"
+[[event]]
+at = "100ms"
+power = "D3"
+device = "02.0"
+''')
+
+
 class Processors(unittest.TestCase):
     def test_one_processor_is_the_plain_run_and_two_mark_every_line(self):
         _, plain, _ = run("--trace-level", "4")
@@ -146,18 +160,54 @@ class Processors(unittest.TestCase):
         self.assertIn("1 configuration client runs only on two or more processors", err)
 
     def test_exploration_counts_its_schedules_and_shards_add_up(self):
+        # The built-in scenario runs one thread at a time: one schedule, which runs once.
         code, out, err = run("--explore", "random", "--schedules", "3")
         self.assertEqual(code, 0, err)
-        self.assertIn("3 schedules run; 0 findings", out)
+        self.assertIn("1 schedule run; complete: every schedule was run; 0 findings", out)
         code, out, err = run("--explore", "bounded", "--preemptions", "2")
         self.assertEqual(code, 0, err)
         self.assertIn("complete: every schedule within the bound was run", out)
         counts = []
         for shard in ("1/2", "2/2"):
-            code, out, err = run("--explore", "pct", "--schedules", "3", "--shard", shard)
+            code, out, err = run("--scenario", TWO_POWER_REQUESTS, "--explore", "pct",
+                                 "--schedules", "3", "--shard", shard)
             self.assertEqual(code, 0, err)
             counts.append(int(re.search(r"(\d+) schedules? run", out).group(1)))
         self.assertEqual(sum(counts), 3)
+
+    def test_four_shards_through_gnu_parallel_merge_to_the_whole(self):
+        explore = ["--scenario", TWO_POWER_REQUESTS, "--explore", "bounded", "--preemptions", "2",
+                   "--json"]
+        code, out, err = run(*explore)
+        self.assertIn(code, (0, 1), err)
+        whole = json.loads(out.splitlines()[-1])
+        with tempfile.TemporaryDirectory() as folder:
+            shards = subprocess.run(
+                ["parallel", "-j", "2", "--results", folder + "/{}/", hotpsim_cli.HOTPSIM,
+                 *explore, "--shard", "{}/4", ":::", "1", "2", "3", "4"],
+                capture_output=True, text=True, timeout=300)
+            self.assertIn(shards.returncode, (0, 1, 2, 3, 4), shards.stderr)
+            files = [os.path.join(folder, str(k), "stdout") for k in (1, 2, 3, 4)]
+            counts = []
+            for name in files:
+                with open(name, encoding="utf-8") as f:
+                    counts.append(json.loads(f.read().splitlines()[-1])["schedules"])
+            self.assertTrue(all(counts), counts)
+            code, out, err = run("merge", "--json", *files)
+            self.assertEqual(code, 1 if whole["findings"] else 0, err)
+            merged = json.loads(out)
+            # A bounded shard numbers the schedules it ran in its own order.
+            for verdict in (merged, whole):
+                for finding in verdict["findings"]:
+                    del finding["schedule"]
+            self.assertEqual(merged, whole)
+            # Three of the four: incomplete, and said so.
+            code, out, err = run("merge", *files[:3])
+            self.assertIn("incomplete: no line for shard 4 of 4", err)
+            self.assertNotIn("complete: every", out)
+            code, _, err = run("merge", files[0], files[0])
+            self.assertEqual(code, 2)
+            self.assertIn("shard 1 is given twice", err)
 
 
 if __name__ == "__main__":

@@ -440,7 +440,7 @@ int play(const Options& options, const Inputs& inputs)
     if (!options.processors.explore.empty()) {
         hotpsim::ExplorationReport report;
         const int status = hotpsim::runExploration(options.processors, inputs.machine, inputs.scenario,
-                                                   inputs.fails, machineOptions, &report);
+                                                   inputs.fails, machineOptions, options.json, &report);
         return page ? explorationPage(options, inputs, machineOptions, report, *page, status) : status;
     }
     // What a scheduled run must end with, as exploration judges it: the one-processor run's end.
@@ -573,6 +573,14 @@ int main(int argc, char** argv)
         ->required();
     import->add_option("-o,--output", importOutput, "machine file to write; default: standard output");
     import->footer(kImportExitHelp);
+    std::vector<std::string> shardFiles;
+    bool mergeJson = false;
+    CLI::App* merge = app.add_subcommand(
+        "merge", "merge the exploration lines (--explore ... --json) of the shards of one "
+                 "exploration into its verdict, complete only when every shard is");
+    merge->add_option("FILE", shardFiles, "files of exploration lines; - for standard input")
+        ->required();
+    merge->add_flag("--json", mergeJson, "the verdict as one exploration line");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -581,6 +589,7 @@ int main(int argc, char** argv)
         return printed == 0 ? kExitSuccess : kExitBadInput;
     }
     if (*import) return runImport(snapshotPath, importOutput);
+    if (*merge) return hotpsim::runMerge(shardFiles, mergeJson);
     for (auto problem : {hotpsim::checkTraceLevel("--trace-level", options.traceLevel),
                          hotpsim::checkTraceLevel("--break-level", options.breakLevel)}) {
         if (problem) {

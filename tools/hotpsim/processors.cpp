@@ -1,5 +1,7 @@
 #include "processors.hpp"
 
+#include <sched/verdict.hpp>
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <limits>
 
@@ -150,42 +153,71 @@ std::vector<std::string> describeFindings(const std::vector<sched::Finding>& fin
     return lines;
 }
 
-int runExploration(const ProcessorOptions& options, const machine::MachineDesc& machine,
-                   const machine::ScenarioDesc& scenario, const std::vector<machine::Event>& armed,
-                   const machine::MachineOptions& machineOptions, ExplorationReport* out)
+namespace {
+
+void printFinding(const sched::ExploreFinding& f)
 {
-    const auto& e = options.exploration;
-    std::cout << "\n== exploring schedules: " << options.explore;
-    if (e.strategy == sched::Strategy::Bounded) std::cout << ", at most " << e.preemptions << " deviations";
-    if (e.strategy == sched::Strategy::Pct) std::cout << ", " << e.preemptions << " change points";
-    if (e.strategy != sched::Strategy::Bounded) std::cout << ", seed " << e.seed;
-    std::cout << ", " << e.cpus << " processors, " << sched::contractName(e.contract)
-              << " contract, shard " << e.shard << "/" << e.shards << '\n';
-    sched::MachineFactory make = [&] {
-        return std::make_unique<machine::Machine>(machine, machineOptions, nullptr);
-    };
-    const auto began = std::chrono::steady_clock::now();
-    const sched::ExploreReport report =
-        sched::explore(make, armed, scenario, e, [](const sched::ExploreFinding& f) {
-            std::cout << "  " << f.finding.detector << ": " << f.finding.text << '\n'
-                      << "    token " << f.token << "  (schedule " << f.schedule << ", "
-                      << f.deviations << " deviation" << (f.deviations == 1 ? "" : "s")
-                      << " after shrinking)" << std::endl;
-        });
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::cout << "  " << f.finding.detector << ": " << f.finding.text << '\n'
+              << "    token " << f.token << "  (schedule " << f.schedule << ", " << f.deviations
+              << " deviation" << (f.deviations == 1 ? "" : "s") << " after shrinking)" << std::endl;
+}
+
+std::string summaryText(const sched::ExploreOptions& e, const sched::ExploreReport& report)
+{
     std::string summary = std::to_string(report.schedules) + " schedule" +
                           (report.schedules == 1 ? "" : "s") + " run";
     if (e.strategy == sched::Strategy::Bounded) {
         summary += report.complete ? "; complete: every schedule within the bound was run"
                                    : "; incomplete: stopped at --schedules";
+    } else if (report.complete) {
+        summary += "; complete: every schedule was run";
     }
     summary += "; " + std::to_string(report.findings.size()) + " finding" +
                (report.findings.size() == 1 ? "" : "s");
-    std::cout << "\n== summary\n  " << summary << '\n';
+    return summary;
+}
+
+void printSummary(const sched::ExploreOptions& e, const sched::ExploreReport& report)
+{
+    std::cout << "\n== summary\n  " << summaryText(e, report) << '\n';
+}
+
+}  // namespace
+
+int runExploration(const ProcessorOptions& options, const machine::MachineDesc& machine,
+                   const machine::ScenarioDesc& scenario, const std::vector<machine::Event>& armed,
+                   const machine::MachineOptions& machineOptions, bool json, ExplorationReport* out)
+{
+    const auto& e = options.exploration;
+    if (!json) {
+        std::cout << "\n== exploring schedules: " << options.explore;
+        if (e.strategy == sched::Strategy::Bounded) std::cout << ", at most " << e.preemptions << " deviations";
+        if (e.strategy == sched::Strategy::Pct) std::cout << ", " << e.preemptions << " change points";
+        if (e.strategy != sched::Strategy::Bounded) std::cout << ", seed " << e.seed;
+        std::cout << ", " << e.cpus << " processors, " << sched::contractName(e.contract)
+                  << " contract, shard " << e.shard << "/" << e.shards << '\n';
+    }
+    sched::MachineFactory make = [&] {
+        return std::make_unique<machine::Machine>(machine, machineOptions, nullptr);
+    };
+    const auto began = std::chrono::steady_clock::now();
+    const sched::ExploreReport report =
+        sched::explore(make, armed, scenario, e, [json](const sched::ExploreFinding& f) {
+            if (!json) printFinding(f);
+        });
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    if (json) {
+        const sched::ExploreSubject subject{machine.name, scenario.name, machineOptions.withDriver};
+        std::cout << sched::reportJson(subject, e, report).dump(-1, ' ', false,
+                                                                nlohmann::ordered_json::error_handler_t::replace)
+                  << std::endl;
+    } else {
+        printSummary(e, report);
+    }
     if (out != nullptr) {
         out->findings = report.findings;
-        out->summary = summary;
+        out->summary = summaryText(e, report);
     }
     // The time goes to stderr, so that what an exploration prints depends on its options alone.
     std::fprintf(stderr, "hotpsim: %llu schedules in %.2f s (%.0f schedules/s)\n",
@@ -317,6 +349,59 @@ void installCrashReport()
 #else
     for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(signal, &action, nullptr);
 #endif
+}
+
+int runMerge(const std::vector<std::string>& files, bool json)
+{
+    std::vector<nlohmann::json> lines;
+    for (const std::string& file : files) {
+        std::ifstream opened;
+        if (file != "-") {
+            opened.open(file);
+            if (!opened) {
+                std::cerr << "hotpsim merge: " << file << ": cannot be read\n";
+                return 2;
+            }
+        }
+        std::istream& in = file == "-" ? std::cin : opened;
+        std::string text;
+        for (unsigned number = 1; std::getline(in, text); ++number) {
+            if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
+            auto line = nlohmann::json::parse(text, nullptr, false);
+            if (line.is_discarded()) {
+                std::cerr << "hotpsim merge: " << file << ":" << number << ": not a JSON line\n";
+                return 2;
+            }
+            lines.push_back(std::move(line));
+        }
+    }
+    std::string error;
+    const auto merged = sched::mergeShards(lines, error);
+    if (!merged) {
+        std::cerr << "hotpsim merge: " << error << '\n';
+        return 2;
+    }
+    const auto& e = merged->options;
+    if (json) {
+        std::cout << sched::reportJson(merged->subject, e, merged->report)
+                         .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << std::endl;
+    } else {
+        std::cout << "== merged exploration: " << (e.strategy == sched::Strategy::Random ? "random"
+                                                    : e.strategy == sched::Strategy::Pct ? "pct"
+                                                                                          : "bounded")
+                  << ", " << merged->shards << " shard" << (merged->shards == 1 ? "" : "s") << ", machine "
+                  << merged->subject.machine << ", scenario " << merged->subject.scenario << '\n';
+        for (const auto& f : merged->report.findings) printFinding(f);
+        printSummary(e, merged->report);
+    }
+    if (!merged->missing.empty()) {
+        std::string names;
+        for (unsigned k : merged->missing) names += (names.empty() ? "" : ", ") + std::to_string(k);
+        std::cerr << "hotpsim merge: incomplete: no line for shard" << (merged->missing.size() == 1 ? " " : "s ")
+                  << names << " of " << merged->shards << '\n';
+    }
+    return merged->report.findings.empty() ? 0 : 1;
 }
 
 }  // namespace hotpsim

@@ -44,13 +44,15 @@ std::optional<std::string> checkProcessorOptions(ProcessorOptions& options);
 // Explores the scenario's schedules and prints what each finding is, with its token, and how many
 // schedules were run. Exit status as hotpsim's: 0 nothing found, 1 findings. `report`, when
 // given, receives what was found and the summary line.
+// With `json`, one line of kind "exploration" instead (sched/verdict.hpp), which `hotpsim merge`
+// reads back.
 struct ExplorationReport {
     std::vector<sched::ExploreFinding> findings;
     std::string summary;
 };
 int runExploration(const ProcessorOptions& options, const machine::MachineDesc& machine,
                    const machine::ScenarioDesc& scenario, const std::vector<machine::Event>& armed,
-                   const machine::MachineOptions& machineOptions,
+                   const machine::MachineOptions& machineOptions, bool json = false,
                    ExplorationReport* report = nullptr);
 
 // Plays the replay token's schedule once without output: nothing when every deviation it names
@@ -73,6 +75,12 @@ constexpr int kExitSimulatorFailed = 3;
 void reportSimulatorFailure(const std::string& what);
 // Reports a crash of the process (a fatal signal, a sanitizer's report) the same way.
 void installCrashReport();
+
+// `hotpsim merge FILE...`: the exploration lines of the shards of one exploration (`-`: standard
+// input) merged into the whole exploration's verdict, printed as one exploration prints it. Exit
+// status 0 nothing found, 1 findings, 2 lines that do not make one exploration; a verdict with a
+// shard missing or not run to its end says it is incomplete.
+int runMerge(const std::vector<std::string>& files, bool json);
 
 // The findings of a scheduled run, as lines for the verifier's section.
 std::vector<std::string> describeFindings(const std::vector<sched::Finding>& findings);

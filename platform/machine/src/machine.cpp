@@ -61,7 +61,7 @@ void Machine::reportKernel()
     // The driver's scan record goes back to the pool at the end of each requirements filter;
     // its totals are what the bridge windows were sized from.
     kernel_.onPoolFree = [this](const void* block, SIZE_T size, ULONG tag) {
-        if (tag != HOTP_POOL_TAG || size != sizeof(HOTP_SCAN_CONTEXT)) return;
+        if (!sink_ || tag != HOTP_POOL_TAG || size != sizeof(HOTP_SCAN_CONTEXT)) return;
         HOTP_SCAN_CONTEXT scan;
         std::memcpy(&scan, block, sizeof scan);
         scanTotals_ = nlohmann::ordered_json{
@@ -254,6 +254,8 @@ void Machine::onTransaction(const pci::Transaction& t)
 
 void Machine::onPnpEvent(const pnp::Event& e)
 {
+    // Nobody listening (an exploration's machines): nothing to build.
+    if (!sink_ || shutDown_) return;
     switch (e.kind) {
     case pnp::Event::Kind::Request: {
         nlohmann::ordered_json fields{

@@ -87,40 +87,49 @@ void RaceDetector::sync(int thread, const void* object, bool release)
     }
 }
 
-void RaceDetector::collect(std::vector<std::tuple<uint8_t*, size_t, std::string>>& out) const
+void RaceDetector::collect(std::vector<Watched>& out) const
 {
-    for (const auto& [at, size] : globals_) out.emplace_back(at, size, "the driver's globals");
+    out.clear();
+    for (const auto& [at, size] : globals_) out.push_back({at, size, nullptr, false});
     for (PDEVICE_OBJECT device : kernel_.liveDevices(driver_)) {
         if (device->DeviceExtension == nullptr || device->Size <= sizeof(DEVICE_OBJECT)) continue;
-        const auto* header = static_cast<const HOTP_COMMON_HEADER*>(device->DeviceExtension);
-        const char* kind = header->Signature == HOTP_BUS_SIGNATURE     ? "bus record"
-                           : header->Signature == HOTP_CHILD_SIGNATURE ? "child record"
-                                                                       : "device extension";
-        char name[64];
-        std::snprintf(name, sizeof name, "%s of device %08lx", kind,
-                      static_cast<unsigned long>(reinterpret_cast<uintptr_t>(device) & 0xFFFFFFFFu));
-        out.emplace_back(static_cast<uint8_t*>(device->DeviceExtension),
-                         device->Size - sizeof(DEVICE_OBJECT), name);
+        out.push_back({static_cast<uint8_t*>(device->DeviceExtension), device->Size - sizeof(DEVICE_OBJECT),
+                       device, false});
     }
     for (const auto& [block, size] : kernel_.poolBlocks(HOTP_POOL_TAG)) {
-        out.emplace_back(static_cast<uint8_t*>(block), size, "pool block (scan record)");
+        out.push_back({static_cast<uint8_t*>(block), size, nullptr, true});
     }
+}
+
+std::string RaceDetector::nameOf(const Watched& w) const
+{
+    if (w.pool) return "pool block (scan record)";
+    if (w.device == nullptr) return "the driver's globals";
+    const auto* header = static_cast<const HOTP_COMMON_HEADER*>(w.device->DeviceExtension);
+    const char* kind = header->Signature == HOTP_BUS_SIGNATURE     ? "bus record"
+                       : header->Signature == HOTP_CHILD_SIGNATURE ? "child record"
+                                                                   : "device extension";
+    char name[64];
+    std::snprintf(name, sizeof name, "%s of device %08lx", kind,
+                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(w.device) & 0xFFFFFFFFu));
+    return name;
 }
 
 void RaceDetector::look(int thread)
 {
-    std::vector<std::tuple<uint8_t*, size_t, std::string>> now;
-    collect(now);
-    std::set<uintptr_t> live;
+    collect(watched_);
+    const uint64_t now = ++looks_;
     const Clock& own = clock(thread);
     std::string routine;
-    for (auto& [at, size, name] : now) {
+    for (const Watched& w : watched_) {
+        uint8_t* const at = w.at;
+        const size_t size = w.size;
         const auto key = reinterpret_cast<uintptr_t>(at);
-        live.insert(key);
         Region& r = regions_[key];
+        r.looked = now;
         if (!r.seen || r.bytes.size() != size) {
             r.seen = true;
-            r.name = name;
+            r.name = nameOf(w);
             r.bytes.resize(size);
             copyRaw(r.bytes.data(), at, size);
             r.writes.assign(size, Write{});
@@ -163,7 +172,7 @@ void RaceDetector::look(int thread)
         }
     }
     for (auto it = regions_.begin(); it != regions_.end();) {
-        it = live.count(it->first) != 0 ? std::next(it) : regions_.erase(it);
+        it = it->second.looked == now ? std::next(it) : regions_.erase(it);
     }
 }
 

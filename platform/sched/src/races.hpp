@@ -45,10 +45,20 @@ private:
         std::vector<uint8_t> bytes;
         std::vector<Write> writes;
         bool seen = false;
+        uint64_t looked = 0;  // the look that last found it live
     };
+    // What is watched now: where, how long, and the device whose extension it is (nullptr: the
+    // globals or a pool block). Named only when first seen.
+    struct Watched {
+        uint8_t* at;
+        size_t size;
+        PDEVICE_OBJECT device;
+        bool pool;
+    };
+    std::string nameOf(const Watched& w) const;
     Clock& clock(int thread);
     static void join(Clock& into, const Clock& from);
-    void collect(std::vector<std::tuple<uint8_t*, size_t, std::string>>& out) const;
+    void collect(std::vector<Watched>& out) const;
 
     nt::Kernel& kernel_;
     PDRIVER_OBJECT driver_;
@@ -60,6 +70,8 @@ private:
     std::map<uintptr_t, Region> regions_;
     std::set<std::string> reported_;
     std::vector<std::string> findings_;
+    std::vector<Watched> watched_;
+    uint64_t looks_ = 0;
 };
 
 }  // namespace sched::detail

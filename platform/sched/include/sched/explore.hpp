@@ -48,6 +48,7 @@ struct ExploreOptions {
     unsigned cpus = 2;
     Contract contract = Contract::W2k;
     bool shrink = true;
+    std::string stopAt;  // a detector: stop once it has found something ("any": any detector)
 };
 
 struct ExploreFinding {
@@ -55,13 +56,24 @@ struct ExploreFinding {
     std::string token;          // shrunk
     uint64_t schedule = 0;      // the schedule that first showed it
     size_t deviations = 0;      // in the shrunk token
+    std::vector<Deviation> shown;  // that schedule's deviations, unshrunk
 };
 
 struct ExploreReport {
     uint64_t schedules = 0;     // run by this shard
-    bool complete = false;      // bounded: every schedule within the bound was run
+    bool complete = false;      // every schedule (bounded: within the bound) was run
     std::vector<ExploreFinding> findings;
 };
+
+// One schedule an exploration ran: its place in the exploration's order (random and PCT: the
+// schedule's number, the same in every shard; bounded: this shard's count) and its deviations.
+struct ScheduleRun {
+    uint64_t index = 0;
+    std::vector<Deviation> deviations;
+};
+
+// What makes two findings the same across schedules (the addresses of objects left out).
+std::string findingKey(const Finding& finding);
 
 // A fresh machine per schedule, with no output.
 using MachineFactory = std::function<std::unique_ptr<machine::Machine>()>;
@@ -69,7 +81,8 @@ using MachineFactory = std::function<std::unique_ptr<machine::Machine>()>;
 // The one-processor run's end state, then the schedules. `progress` hears of each finding.
 ExploreReport explore(const MachineFactory& make, const std::vector<machine::Event>& armed,
                       const machine::ScenarioDesc& scenario, const ExploreOptions& options,
-                      const std::function<void(const ExploreFinding&)>& progress = {});
+                      const std::function<void(const ExploreFinding&)>& progress = {},
+                      const std::function<void(const ScheduleRun&)>& ran = {});
 
 // The one-processor path (no scheduler), as hotpsim runs without --cpus, then its end state.
 std::vector<std::string> playOneProcessor(machine::Machine& m, const std::vector<machine::Event>& armed,
