@@ -8,7 +8,10 @@
 
 #include <machine_fixture.hpp>
 #include <pcibus/bus_driver.hpp>
+#include <nt/variable_length.hpp>
 #include <pnp/manager.hpp>
+
+#include <cstring>
 
 #include <memory>
 #include <string>
@@ -45,6 +48,8 @@ public:
     std::vector<Seen> seen;
     bool pageablePower = false;
     bool pageableCodeInPower = false;
+    // When set, the one alternative list of the requirements it filters holds these instead.
+    std::vector<IO_RESOURCE_DESCRIPTOR> requirements;
 
 private:
     struct Extension {
@@ -78,6 +83,30 @@ private:
         return PoCallDriver(static_cast<Extension*>(device->DeviceExtension)->lower, irp);
     }
 
+    static void replaceRequirements(PIO_STACK_LOCATION stack, PIRP irp,
+                                    const std::vector<IO_RESOURCE_DESCRIPTOR>& descriptors)
+    {
+        auto* old = stack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
+        const size_t bytes = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) +
+                             offsetof(IO_RESOURCE_LIST, Descriptors) +
+                             descriptors.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
+        auto* list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
+            ExAllocatePoolWithTag(PagedPool, bytes, 0x74736554 /* "Test" */));
+        std::memset(list, 0, bytes);
+        std::memcpy(list, old, offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List));
+        list->ListSize = static_cast<ULONG>(bytes);
+        list->AlternativeLists = 1;
+        IO_RESOURCE_LIST* alternative = nt::firstAlternative(list);
+        alternative->Version = 1;
+        alternative->Revision = 1;
+        alternative->Count = static_cast<ULONG>(descriptors.size());
+        for (size_t i = 0; i < descriptors.size(); ++i) *nt::descriptorAt(alternative, i) = descriptors[i];
+        ExFreePool(old);
+        stack->Parameters.FilterResourceRequirements.IoResourceRequirementList = list;
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+
     static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp)
     {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -90,6 +119,11 @@ private:
         }
         current()->seen.push_back(seen);
         if (stack->MajorFunction == IRP_MJ_POWER) return power(device, irp);
+        if (stack->MajorFunction == IRP_MJ_PNP &&
+            stack->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS &&
+            !current()->requirements.empty()) {
+            replaceRequirements(stack, irp, current()->requirements);
+        }
         PDEVICE_OBJECT lower = static_cast<Extension*>(device->DeviceExtension)->lower;
         const bool remove = stack->MajorFunction == IRP_MJ_PNP &&
                             stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
