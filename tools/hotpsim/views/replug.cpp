@@ -74,16 +74,19 @@ pnp::DeviceNode* nodeAtPath(Machine& m, unsigned root, const std::vector<Step>& 
     return f != nullptr ? m.nodeAt(number, last.device, last.functionOrZero()) : nullptr;
 }
 
+std::string kindOf(const pnp::Range& r)
+{
+    return r.type == CmResourceTypePort                         ? "io"
+           : (r.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0 ? "prefetchable"
+                                                               : "memory";
+}
+
 std::string assignedText(const pnp::DeviceNode& node)
 {
     if (node.assigned.empty()) return "nothing";
     std::string text;
     for (const pnp::Range& r : node.assigned) {
-        const char* kind = r.type == CmResourceTypePort                         ? "io"
-                           : (r.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0 ? "prefetchable"
-                                                                               : "memory";
-        text += (text.empty() ? "" : ", ") + std::string(kind) + " " +
-                windowText(Window{r.start, r.end()});
+        text += (text.empty() ? "" : ", ") + kindOf(r) + " " + windowText(Window{r.start, r.end()});
     }
     return text;
 }
@@ -121,8 +124,18 @@ std::vector<std::string> compareReplug(Machine& m, const formats::ReplugPlan& pl
         }
         const Asked a = asked(node->requirements);
         auto size = [](uint64_t v) { return v == 0 ? std::string("none") : pci::formatSize(v); };
-        lines.push_back(a.any ? "  asked for: io " + size(a.io) + ", memory " + size(a.memory) +
-                                    ", prefetchable " + size(a.prefetchable)
+        // Where arbitration fell back to an alternative, what it granted instead.
+        auto granted = [&](const char* kind) {
+            for (size_t i = 0; i < node->assigned.size() && i < node->grants.size(); ++i) {
+                if (node->grants[i].alternative != 0 && kindOf(node->assigned[i]) == kind) {
+                    return " (granted the alternative " + pci::formatSize(node->assigned[i].length) + ")";
+                }
+            }
+            return std::string();
+        };
+        lines.push_back(a.any ? "  asked for: io " + size(a.io) + granted("io") + ", memory " +
+                                    size(a.memory) + granted("memory") + ", prefetchable " +
+                                    size(a.prefetchable) + granted("prefetchable")
                               : std::string("  asked for: nothing (no requirements were filtered)"));
         lines.push_back("  assigned:  " + assignedText(*node));
         unsigned behind = 0;
