@@ -171,6 +171,8 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
         {"ibm-netfinity-7100.txt", 13, 1},
         {"arm-n1sdp.txt", 15, 0},
         {"toshiba-portege-7010ct.txt", 10, 0},
+        {"asus-a8n-e.txt", 23, 0},
+        {"amd-matisse-500-series.txt", 37, 0},
     };
     for (const Dump& d : dumps) {
         SCOPED_TRACE(d.file);
