@@ -1,10 +1,12 @@
-// What hotpsim reports, piece by piece: the story's folding of one function's BAR sizing, and the
-// comparison of two runs.
+// What hotpsim reports, piece by piece: the story's folding of one function's BAR sizing, the
+// comparison of two runs and what the replug view says a bridge asked for.
 #include <gtest/gtest.h>
 
 #include <views/views.hpp>
 
 #include <pci/registers.hpp>
+
+#include <cstring>
 
 namespace {
 
@@ -106,6 +108,41 @@ TEST(Report, RunsDifferOnlyWhereADeviceEndsDifferently)
     };
     EXPECT_EQ(got, expected);
     EXPECT_TRUE(hotpsim::compareRuns(with, with).empty());
+}
+
+// A bridge asked for a preferred prefetchable window, then what fits and the bus driver's own as
+// alternatives: the replug view names the preferred length and, only where arbitration fell back,
+// the alternative granted.
+TEST(Report, AskedForNamesTheAlternativeGranted)
+{
+    constexpr uint32_t M = 1u << 20;
+    constexpr USHORT P = CM_RESOURCE_MEMORY_PREFETCHABLE;
+    const std::pair<UCHAR, uint32_t> choices[] = {{IO_RESOURCE_PREFERRED, 512 * M},
+                                                  {IO_RESOURCE_ALTERNATIVE, 288 * M},
+                                                  {IO_RESOURCE_ALTERNATIVE, 256 * M}};
+    const size_t at = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) +
+                      offsetof(IO_RESOURCE_LIST, Descriptors);
+    std::vector<uint8_t> bytes(at + 3 * sizeof(IO_RESOURCE_DESCRIPTOR));
+    auto* list = reinterpret_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(bytes.data());
+    list->AlternativeLists = 1;
+    list->List[0].Count = 3;
+    for (size_t i = 0; i < 3; ++i) {
+        IO_RESOURCE_DESCRIPTOR d{};
+        d.Option = choices[i].first;
+        d.Type = CmResourceTypeMemory;
+        d.Flags = P;
+        d.u.Memory.Length = choices[i].second;
+        std::memcpy(bytes.data() + at + i * sizeof d, &d, sizeof d);
+    }
+    for (unsigned granted : {0u, 1u, 2u}) {
+        pnp::DeviceNode node;
+        node.requirements = bytes;
+        node.assigned = {{CmResourceTypeMemory, P, 0, choices[granted].second}};
+        node.grants = {{granted, 512 * M}};
+        const std::string size = pci::formatSize(choices[granted].second);
+        const std::string fallback = granted == 0 ? "" : " (granted the alternative " + size + ")";
+        EXPECT_EQ(hotpsim::askedFor(node), "io none, memory none, prefetchable 512M" + fallback);
+    }
 }
 
 }  // namespace

@@ -578,7 +578,9 @@ bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vec
         for (size_t k = 1; k < choices.size(); ++k) {
             const IO_RESOURCE_DESCRIPTOR& d = *choices[k];
             std::string text = size(d.u.Memory.Length);
-            if (d.Type != first.Type || d.Flags != first.Flags) text += " of " + kindName(d.Type, d.Flags);
+            if (d.Type != first.Type || d.Flags != first.Flags) {
+                text += " of " + kindName(d.Type, d.Flags);
+            }
             others += (k == 1 ? "" : k + 1 == choices.size() ? " and " : ", ") + text;
         }
         if (!others.empty()) {
@@ -589,10 +591,11 @@ bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vec
                    offered(offeredFirst, taken, first.Type, first.Flags);
         // Prefetchable memory shares the memory window of a bus without a prefetchable
         // window, which was sized without it unless whoever sized it counted it there.
-        const bool sharing = prefetchable && !offeredFirst.empty() &&
-                             std::none_of(offeredFirst.begin(), offeredFirst.end(), [](const Range* w) {
-                                 return (w->flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
-                             });
+        const bool sharing =
+            prefetchable && !offeredFirst.empty() &&
+            std::none_of(offeredFirst.begin(), offeredFirst.end(), [](const Range* w) {
+                return (w->flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
+            });
         if (sharing) {
             problem += "; " + node.parent->name +
                        " has no prefetchable window, so prefetchable memory must fit in its "

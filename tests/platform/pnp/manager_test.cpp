@@ -14,18 +14,13 @@ using pci::Bar;
 using pci::Function;
 namespace reg = pci::reg;
 
-// A requirement a filter puts in place of the device's own descriptor: lengths of memory, the
-// first preferred and each after it an alternative (option 0 for the first when it has none).
-struct Choice {
-    uint32_t length;
-    UCHAR option;
-};
-
 struct ArbitrationCase {
     const char* name;
     Bar bar;
     std::optional<uint32_t> firmwareBase;  // where firmware left the device's BAR, decoding on
-    std::vector<Choice> requirement;       // empty: the bus driver's list as it is
+    // What a filter puts in place of the device's descriptor: lengths of memory and their
+    // options, the first preferred and each after it an alternative; empty: left as it is.
+    std::vector<std::pair<uint32_t, UCHAR>> requirement;
     std::optional<unsigned> granted;       // the choice granted; none: the device does not start
     const char* problem = "";              // the device's problem when it does not start
 };
@@ -50,13 +45,11 @@ TEST_P(Arbitration, GrantsTheFirstDescriptorThatFits)
                       c.bar.kind == Bar::Kind::Io ? pci::CommandIo : pci::CommandMemory);
     }
     const uint32_t bar = device->dword(reg::Bar0);
-    for (const Choice& choice : c.requirement) {
+    for (const auto& [length, option] : c.requirement) {
         IO_RESOURCE_DESCRIPTOR d{};
-        d.Option = choice.option;
+        d.Option = option;
         d.Type = CmResourceTypeMemory;
-        d.ShareDisposition = CmResourceShareDeviceExclusive;
-        d.u.Memory.Length = choice.length;
-        d.u.Memory.Alignment = choice.length;
+        d.u.Memory.Length = d.u.Memory.Alignment = length;
         d.u.Memory.MaximumAddress.QuadPart = 0xFFFFFFFF;
         recorder.requirements.push_back(d);
     }
@@ -88,11 +81,10 @@ TEST_P(Arbitration, GrantsTheFirstDescriptorThatFits)
         }
     }
     if (c.requirement.empty()) return;
-    ASSERT_EQ(n->assigned.size(), 1u);
-    ASSERT_EQ(n->grants.size(), 1u);
+    ASSERT_TRUE(n->assigned.size() == 1 && n->grants.size() == 1);
     EXPECT_EQ(n->grants[0].alternative, *c.granted);
-    EXPECT_EQ(n->grants[0].asked, c.requirement.front().length);
-    EXPECT_EQ(n->assigned[0].length, c.requirement[*c.granted].length);
+    EXPECT_EQ(n->grants[0].asked, c.requirement.front().first);
+    EXPECT_EQ(n->assigned[0].length, c.requirement[*c.granted].first);
     EXPECT_EQ(told, *c.granted != 0);
 }
 

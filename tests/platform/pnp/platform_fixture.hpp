@@ -83,27 +83,26 @@ private:
         return PoCallDriver(static_cast<Extension*>(device->DeviceExtension)->lower, irp);
     }
 
+    // The list's one alternative list holds `descriptors` instead, as a filter replaces a list.
     static void replaceRequirements(PIO_STACK_LOCATION stack, PIRP irp,
                                     const std::vector<IO_RESOURCE_DESCRIPTOR>& descriptors)
     {
-        auto* old = stack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
-        const size_t bytes = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) +
-                             offsetof(IO_RESOURCE_LIST, Descriptors) +
+        auto*& list = stack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
+        const size_t header = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
+        const size_t bytes = header + offsetof(IO_RESOURCE_LIST, Descriptors) +
                              descriptors.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
-        auto* list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
+        auto* replacement = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
             ExAllocatePoolWithTag(PagedPool, bytes, 0x74736554 /* "Test" */));
-        std::memset(list, 0, bytes);
-        std::memcpy(list, old, offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List));
-        list->ListSize = static_cast<ULONG>(bytes);
-        list->AlternativeLists = 1;
-        IO_RESOURCE_LIST* alternative = nt::firstAlternative(list);
-        alternative->Version = 1;
-        alternative->Revision = 1;
-        alternative->Count = static_cast<ULONG>(descriptors.size());
-        for (size_t i = 0; i < descriptors.size(); ++i) *nt::descriptorAt(alternative, i) = descriptors[i];
-        ExFreePool(old);
-        stack->Parameters.FilterResourceRequirements.IoResourceRequirementList = list;
-        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
+        std::memcpy(replacement, list, header + offsetof(IO_RESOURCE_LIST, Descriptors));
+        replacement->ListSize = static_cast<ULONG>(bytes);
+        replacement->AlternativeLists = 1;
+        nt::firstAlternative(replacement)->Count = static_cast<ULONG>(descriptors.size());
+        for (size_t i = 0; i < descriptors.size(); ++i) {
+            *nt::descriptorAt(nt::firstAlternative(replacement), i) = descriptors[i];
+        }
+        ExFreePool(list);
+        list = replacement;
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(replacement);
         irp->IoStatus.Status = STATUS_SUCCESS;
     }
 

@@ -99,6 +99,25 @@ std::string stateText(const pnp::DeviceNode& node)
 
 }  // namespace
 
+std::string askedFor(const pnp::DeviceNode& node)
+{
+    const Asked a = asked(node.requirements);
+    if (!a.any) return "nothing (no requirements were filtered)";
+    auto size = [](uint64_t v) { return v == 0 ? std::string("none") : pci::formatSize(v); };
+    // Where arbitration fell back to an alternative, what it granted instead.
+    auto granted = [&](const char* kind) {
+        for (size_t i = 0; i < node.assigned.size() && i < node.grants.size(); ++i) {
+            const pnp::Range& r = node.assigned[i];
+            if (node.grants[i].alternative != 0 && kindOf(r) == kind) {
+                return " (granted the alternative " + pci::formatSize(r.length) + ")";
+            }
+        }
+        return std::string();
+    };
+    return "io " + size(a.io) + granted("io") + ", memory " + size(a.memory) + granted("memory") +
+           ", prefetchable " + size(a.prefetchable) + granted("prefetchable");
+}
+
 std::vector<std::string> compareReplug(Machine& m, const formats::ReplugPlan& plan)
 {
     std::vector<std::string> lines;
@@ -122,21 +141,7 @@ std::vector<std::string> compareReplug(Machine& m, const formats::ReplugPlan& pl
             lines.push_back("  the replugged bridge is not in the device tree");
             continue;
         }
-        const Asked a = asked(node->requirements);
-        auto size = [](uint64_t v) { return v == 0 ? std::string("none") : pci::formatSize(v); };
-        // Where arbitration fell back to an alternative, what it granted instead.
-        auto granted = [&](const char* kind) {
-            for (size_t i = 0; i < node->assigned.size() && i < node->grants.size(); ++i) {
-                if (node->grants[i].alternative != 0 && kindOf(node->assigned[i]) == kind) {
-                    return " (granted the alternative " + pci::formatSize(node->assigned[i].length) + ")";
-                }
-            }
-            return std::string();
-        };
-        lines.push_back(a.any ? "  asked for: io " + size(a.io) + granted("io") + ", memory " +
-                                    size(a.memory) + granted("memory") + ", prefetchable " +
-                                    size(a.prefetchable) + granted("prefetchable")
-                              : std::string("  asked for: nothing (no requirements were filtered)"));
+        lines.push_back("  asked for: " + askedFor(*node));
         lines.push_back("  assigned:  " + assignedText(*node));
         unsigned behind = 0;
         std::vector<std::string> down;

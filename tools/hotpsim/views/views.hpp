@@ -113,5 +113,9 @@ std::vector<nlohmann::ordered_json> deviceRecords(Machine& machine);
 // After the plan's scenario has played: per bridge of the card, the captured windows beside the
 // driver's filtered requirements and what was assigned, and whether what is behind it started.
 std::vector<std::string> compareReplug(Machine& machine, const formats::ReplugPlan& plan);
+// What a bridge's filtered requirements ask for, by kind, and where arbitration fell back to an
+// alternative, what it granted instead: "io 4K, memory 1M, prefetchable 512M (granted the
+// alternative 288M)".
+std::string askedFor(const pnp::DeviceNode& node);
 
 }  // namespace hotpsim
