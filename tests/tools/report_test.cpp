@@ -110,38 +110,32 @@ TEST(Report, RunsDifferOnlyWhereADeviceEndsDifferently)
     EXPECT_TRUE(hotpsim::compareRuns(with, with).empty());
 }
 
-// A bridge asked for a preferred prefetchable window, then what fits and the bus driver's own as
-// alternatives: the replug view names the preferred length and, only where arbitration fell back,
-// the alternative granted.
+// A bridge asked for a preferred prefetchable window and, as alternatives, what fits and the bus
+// driver's own; the replug view names the preferred length and, only where arbitration fell
+// back, the alternative granted.
 TEST(Report, AskedForNamesTheAlternativeGranted)
 {
     constexpr uint32_t M = 1u << 20;
-    constexpr USHORT P = CM_RESOURCE_MEMORY_PREFETCHABLE;
-    const std::pair<UCHAR, uint32_t> choices[] = {{IO_RESOURCE_PREFERRED, 512 * M},
-                                                  {IO_RESOURCE_ALTERNATIVE, 288 * M},
-                                                  {IO_RESOURCE_ALTERNATIVE, 256 * M}};
-    const size_t at = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) +
-                      offsetof(IO_RESOURCE_LIST, Descriptors);
-    std::vector<uint8_t> bytes(at + 3 * sizeof(IO_RESOURCE_DESCRIPTOR));
-    auto* list = reinterpret_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(bytes.data());
-    list->AlternativeLists = 1;
-    list->List[0].Count = 3;
+    const uint32_t lengths[] = {512 * M, 288 * M, 256 * M};
+    const size_t at =
+        offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) + offsetof(IO_RESOURCE_LIST, Descriptors);
+    pnp::DeviceNode node;
+    node.requirements.resize(at + 3 * sizeof(IO_RESOURCE_DESCRIPTOR));
+    reinterpret_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(node.requirements.data())->List[0].Count = 3;
     for (size_t i = 0; i < 3; ++i) {
         IO_RESOURCE_DESCRIPTOR d{};
-        d.Option = choices[i].first;
+        d.Option = i == 0 ? IO_RESOURCE_PREFERRED : IO_RESOURCE_ALTERNATIVE;
         d.Type = CmResourceTypeMemory;
-        d.Flags = P;
-        d.u.Memory.Length = choices[i].second;
-        std::memcpy(bytes.data() + at + i * sizeof d, &d, sizeof d);
+        d.Flags = CM_RESOURCE_MEMORY_PREFETCHABLE;
+        d.u.Memory.Length = lengths[i];
+        std::memcpy(node.requirements.data() + at + i * sizeof d, &d, sizeof d);
     }
     for (unsigned granted : {0u, 1u, 2u}) {
-        pnp::DeviceNode node;
-        node.requirements = bytes;
-        node.assigned = {{CmResourceTypeMemory, P, 0, choices[granted].second}};
+        node.assigned = {{CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, 0, lengths[granted]}};
         node.grants = {{granted, 512 * M}};
-        const std::string size = pci::formatSize(choices[granted].second);
-        const std::string fallback = granted == 0 ? "" : " (granted the alternative " + size + ")";
-        EXPECT_EQ(hotpsim::askedFor(node), "io none, memory none, prefetchable 512M" + fallback);
+        const std::string size = pci::formatSize(lengths[granted]);
+        EXPECT_EQ(hotpsim::askedFor(node), "io none, memory none, prefetchable 512M" +
+                                               (granted ? " (granted the alternative " + size + ")" : ""));
     }
 }
 
