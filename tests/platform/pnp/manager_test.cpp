@@ -18,9 +18,9 @@ struct ArbitrationCase {
     const char* name;
     Bar bar;
     std::optional<uint32_t> firmwareBase;  // where firmware left the device's BAR, decoding on
-    // What a filter puts in place of the device's descriptor: lengths of memory and their
-    // options, the first preferred and each after it an alternative; empty: left as it is.
-    std::vector<std::pair<uint32_t, UCHAR>> requirement;
+    // What a filter makes of the first descriptors of the device's list (one memory BAR each):
+    // lengths and options, the first preferred and each after it an alternative.
+    std::vector<std::pair<UCHAR, ULONG>> requirement;
     std::optional<unsigned> granted;       // the choice granted; none: the device does not start
     const char* problem = "";              // the device's problem when it does not start
 };
@@ -37,7 +37,8 @@ TEST_P(Arbitration, GrantsTheFirstDescriptorThatFits)
 {
     const ArbitrationCase& c = GetParam();
     hw.root().place(2, 0, Function::bridge(0x1AB0, 0x0100));
-    hw.root().place(3, 0, Function::device(0x1AB0, 0x0009, 0x02, 0x00, 0, {c.bar}));
+    std::vector<Bar> bars(std::max<size_t>(c.requirement.size(), 1), c.bar);
+    hw.root().place(3, 0, Function::device(0x1AB0, 0x0009, 0x02, 0x00, 0, bars));
     Function* device = hw.root().function(3, 0);
     if (c.firmwareBase) {
         device->write(reg::Bar0, 4, *c.firmwareBase);
@@ -45,14 +46,7 @@ TEST_P(Arbitration, GrantsTheFirstDescriptorThatFits)
                       c.bar.kind == Bar::Kind::Io ? pci::CommandIo : pci::CommandMemory);
     }
     const uint32_t bar = device->dword(reg::Bar0);
-    for (const auto& [length, option] : c.requirement) {
-        IO_RESOURCE_DESCRIPTOR d{};
-        d.Option = option;
-        d.Type = CmResourceTypeMemory;
-        d.u.Memory.Length = d.u.Memory.Alignment = length;
-        d.u.Memory.MaximumAddress.QuadPart = 0xFFFFFFFF;
-        recorder.requirements.push_back(d);
-    }
+    recorder.requirements = c.requirement;
     recordOn = "00:03.0";
     boot();
 
@@ -83,8 +77,8 @@ TEST_P(Arbitration, GrantsTheFirstDescriptorThatFits)
     if (c.requirement.empty()) return;
     ASSERT_TRUE(n->assigned.size() == 1 && n->grants.size() == 1);
     EXPECT_EQ(n->grants[0].alternative, *c.granted);
-    EXPECT_EQ(n->grants[0].asked, c.requirement.front().first);
-    EXPECT_EQ(n->assigned[0].length, c.requirement[*c.granted].first);
+    EXPECT_EQ(n->grants[0].asked, c.requirement.front().second);
+    EXPECT_EQ(n->assigned[0].length, c.requirement[*c.granted].second);
     EXPECT_EQ(told, *c.granted != 0);
 }
 
@@ -98,20 +92,20 @@ INSTANTIATE_TEST_SUITE_P(
         ArbitrationCase{"BootIoIsReserved", {Bar::Kind::Io, 32}, 0x1000, {}, 0},
         ArbitrationCase{"BootMemoryIsReserved", {Bar::Kind::Memory32, 0x1000}, 0xE0000000, {}, 0},
         ArbitrationCase{"PreferredFits", {Bar::Kind::Memory32, 0x1000}, std::nullopt,
-                        {{128 * MB, Preferred}, {64 * MB, Alternative}, {0x1000, Alternative}}, 0},
+                        {{Preferred, 128 * MB}, {Alternative, 64 * MB}, {Alternative, 0x1000}}, 0},
         ArbitrationCase{"FirstAlternativeWhenThePreferredDoesNotFit", {Bar::Kind::Memory32, 0x1000},
                         std::nullopt,
-                        {{512 * MB, Preferred}, {128 * MB, Alternative}, {0x1000, Alternative}}, 1},
+                        {{Preferred, 512 * MB}, {Alternative, 128 * MB}, {Alternative, 0x1000}}, 1},
         ArbitrationCase{"TheBusDriversOwnAsTheLastResort", {Bar::Kind::Memory32, 0x1000},
                         std::nullopt,
-                        {{512 * MB, Preferred}, {384 * MB, Alternative}, {0x1000, Alternative}}, 2},
+                        {{Preferred, 512 * MB}, {Alternative, 384 * MB}, {Alternative, 0x1000}}, 2},
         ArbitrationCase{"NoneFits", {Bar::Kind::Memory32, 512 * MB}, std::nullopt,
-                        {{1024 * MB, Preferred}, {768 * MB, Alternative}, {512 * MB, Alternative}},
+                        {{Preferred, 1024 * MB}, {Alternative, 768 * MB}, {Alternative, 512 * MB}},
                         std::nullopt,
                         "no room for 1024 MB of memory, nor for its alternatives of 768 MB and "
                         "512 MB, in the windows of PCI root bus: memory window e0000000-efffffff"},
         ArbitrationCase{"AnAlternativeToNothing", {Bar::Kind::Memory32, 0x1000}, std::nullopt,
-                        {{0x1000, Alternative}}, std::nullopt,
+                        {{Alternative, 0x1000}}, std::nullopt,
                         "its requirements list is not valid: descriptor 0 is an alternative to no "
                         "preferred or default descriptor"}),
     hotp::test::ByName());

@@ -11,10 +11,10 @@
 #include <nt/variable_length.hpp>
 #include <pnp/manager.hpp>
 
-#include <cstring>
-
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace hotp::test {
@@ -48,8 +48,9 @@ public:
     std::vector<Seen> seen;
     bool pageablePower = false;
     bool pageableCodeInPower = false;
-    // When set, the one alternative list of the requirements it filters holds these instead.
-    std::vector<IO_RESOURCE_DESCRIPTOR> requirements;
+    // When set, the first descriptors of the requirements it filters get these options and
+    // lengths (and alignments), as a filter that raises them.
+    std::vector<std::pair<UCHAR, ULONG>> requirements;
 
 private:
     struct Extension {
@@ -83,29 +84,6 @@ private:
         return PoCallDriver(static_cast<Extension*>(device->DeviceExtension)->lower, irp);
     }
 
-    // The list's one alternative list holds `descriptors` instead, as a filter replaces a list.
-    static void replaceRequirements(PIO_STACK_LOCATION stack, PIRP irp,
-                                    const std::vector<IO_RESOURCE_DESCRIPTOR>& descriptors)
-    {
-        auto*& list = stack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
-        const size_t header = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
-        const size_t bytes = header + offsetof(IO_RESOURCE_LIST, Descriptors) +
-                             descriptors.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
-        auto* replacement = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
-            ExAllocatePoolWithTag(PagedPool, bytes, 0x74736554 /* "Test" */));
-        std::memcpy(replacement, list, header + offsetof(IO_RESOURCE_LIST, Descriptors));
-        replacement->ListSize = static_cast<ULONG>(bytes);
-        replacement->AlternativeLists = 1;
-        nt::firstAlternative(replacement)->Count = static_cast<ULONG>(descriptors.size());
-        for (size_t i = 0; i < descriptors.size(); ++i) {
-            *nt::descriptorAt(nt::firstAlternative(replacement), i) = descriptors[i];
-        }
-        ExFreePool(list);
-        list = replacement;
-        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(replacement);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-    }
-
     static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp)
     {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -119,9 +97,13 @@ private:
         current()->seen.push_back(seen);
         if (stack->MajorFunction == IRP_MJ_POWER) return power(device, irp);
         if (stack->MajorFunction == IRP_MJ_PNP &&
-            stack->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS &&
-            !current()->requirements.empty()) {
-            replaceRequirements(stack, irp, current()->requirements);
+            stack->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS) {
+            auto* list = stack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
+            for (size_t i = 0; i < current()->requirements.size(); ++i) {
+                IO_RESOURCE_DESCRIPTOR* d = nt::descriptorAt(nt::firstAlternative(list), i);
+                std::tie(d->Option, d->u.Memory.Length) = current()->requirements[i];
+                d->u.Memory.Alignment = d->u.Memory.Length;
+            }
         }
         PDEVICE_OBJECT lower = static_cast<Extension*>(device->DeviceExtension)->lower;
         const bool remove = stack->MajorFunction == IRP_MJ_PNP &&
