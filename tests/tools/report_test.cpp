@@ -1,10 +1,12 @@
-// What hotpsim reports, piece by piece: the story's folding of one function's BAR sizing, and the
-// comparison of two runs.
+// What hotpsim reports, piece by piece: the story's folding of one function's BAR sizing, the
+// comparison of two runs and what the replug view says a bridge asked for.
 #include <gtest/gtest.h>
 
 #include <views/views.hpp>
 
 #include <pci/registers.hpp>
+
+#include <cstring>
 
 namespace {
 
@@ -106,6 +108,35 @@ TEST(Report, RunsDifferOnlyWhereADeviceEndsDifferently)
     };
     EXPECT_EQ(got, expected);
     EXPECT_TRUE(hotpsim::compareRuns(with, with).empty());
+}
+
+// A bridge asked for a preferred prefetchable window and, as alternatives, what fits and the bus
+// driver's own; the replug view names the preferred length and, only where arbitration fell
+// back, the alternative granted.
+TEST(Report, AskedForNamesTheAlternativeGranted)
+{
+    constexpr uint32_t M = 1u << 20;
+    const uint32_t lengths[] = {512 * M, 288 * M, 256 * M};
+    const size_t at =
+        offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) + offsetof(IO_RESOURCE_LIST, Descriptors);
+    pnp::DeviceNode node;
+    node.requirements.resize(at + 3 * sizeof(IO_RESOURCE_DESCRIPTOR));
+    reinterpret_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(node.requirements.data())->List[0].Count = 3;
+    for (size_t i = 0; i < 3; ++i) {
+        IO_RESOURCE_DESCRIPTOR d{};
+        d.Option = i == 0 ? IO_RESOURCE_PREFERRED : IO_RESOURCE_ALTERNATIVE;
+        d.Type = CmResourceTypeMemory;
+        d.Flags = CM_RESOURCE_MEMORY_PREFETCHABLE;
+        d.u.Memory.Length = lengths[i];
+        std::memcpy(node.requirements.data() + at + i * sizeof d, &d, sizeof d);
+    }
+    for (unsigned granted : {0u, 1u, 2u}) {
+        node.assigned = {{CmResourceTypeMemory, CM_RESOURCE_MEMORY_PREFETCHABLE, 0, lengths[granted]}};
+        node.grants = {{granted, 512 * M}};
+        const std::string size = pci::formatSize(lengths[granted]);
+        EXPECT_EQ(hotpsim::askedFor(node), "io none, memory none, prefetchable 512M" +
+                                               (granted ? " (granted the alternative " + size + ")" : ""));
+    }
 }
 
 }  // namespace

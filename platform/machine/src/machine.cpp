@@ -292,6 +292,21 @@ void Machine::onPnpEvent(const pnp::Event& e)
         emit(Output::Kind::Requirements, e.text, std::move(fields));
         return;
     }
+    case pnp::Event::Kind::Granted: {
+        if (e.node == nullptr) return;
+        nlohmann::ordered_json fields{
+            {"bdf", locationOf(*e.node)},
+            {"name", e.node->name},
+            {"type", e.range.type == CmResourceTypePort ? "io" : "memory"},
+            {"prefetchable", (e.range.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0},
+            {"asked", e.grant.asked},
+            {"length", e.range.length},
+            {"alternative", e.grant.alternative},
+            {"start", e.range.start},
+            {"end", e.range.end()}};
+        emit(Output::Kind::Granted, e.text, std::move(fields));
+        return;
+    }
     case pnp::Event::Kind::Problem:
         emit(Output::Kind::Problem, e.text, {{"text", e.text}});
         return;

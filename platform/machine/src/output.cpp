@@ -24,6 +24,7 @@ const char* outputKindName(Output::Kind kind)
     case Output::Kind::Note: return "note";
     case Output::Kind::Requirements: return "requirements";
     case Output::Kind::Reset: return "reset";
+    case Output::Kind::Granted: return "granted";
     }
     return "?";
 }

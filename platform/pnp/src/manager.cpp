@@ -519,10 +519,13 @@ void Manager::processNew(DeviceNode& node, PIO_RESOURCE_REQUIREMENTS_LIST list)
     }
 }
 
-// Places each descriptor in the parent bus's windows, naturally aligned, clear of what the
+// Places each requirement in the parent bus's windows, naturally aligned, clear of what the
 // parent's other children hold: what a started one was assigned, and the boot configuration of
-// one not started, which its hardware may still decode. A device that does not fit is not
-// started.
+// one not started, which its hardware may still decode. A requirement is a descriptor (option 0,
+// preferred or default) and the IO_RESOURCE_ALTERNATIVE descriptors that follow it; they are
+// tried in order and the first that fits is granted. A device one of whose requirements fits in
+// none of its descriptors is not started, and neither is one whose list holds an alternative
+// descriptor that follows nothing it could stand in for.
 bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vector<Range>& out)
 {
     std::vector<Range> taken;
@@ -535,10 +538,41 @@ bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vec
     }
     const std::vector<Range> windows = node.parent->windows();
     out.clear();
+    node.grants.clear();
+    auto refuse = [&](const std::string& problem) {
+        node.state = DeviceNode::State::NotStarted;
+        node.problem = problem;
+        kernel_.deviceNode(node.pdo)->Flags |= DNF_INSUFFICIENT_RESOURCES;
+        out.clear();
+        node.grants.clear();
+        return false;
+    };
+    auto arbitrated = [](const IO_RESOURCE_DESCRIPTOR& d) {
+        return d.Type == CmResourceTypePort || d.Type == CmResourceTypeMemory;
+    };
+
+    // The requirements: each descriptor that is not an alternative begins one. Device-private
+    // data and resources nobody arbitrates take no alternatives.
+    std::vector<std::vector<const IO_RESOURCE_DESCRIPTOR*>> requirements;
     for (ULONG i = 0; i < list.Count; ++i) {
-        const IO_RESOURCE_DESCRIPTOR& d = *nt::descriptorAt(&list, i);
-        if (d.Option != 0) continue;
-        if (d.Type != CmResourceTypePort && d.Type != CmResourceTypeMemory) continue;
+        const IO_RESOURCE_DESCRIPTOR* d = nt::descriptorAt(&list, i);
+        if ((d->Option & IO_RESOURCE_ALTERNATIVE) == 0) {
+            requirements.push_back({d});
+            continue;
+        }
+        const bool takesAlternatives =
+            !requirements.empty() && requirements.back().front()->Type != CmResourceTypeNull &&
+            (requirements.back().front()->Type & 0x80) == 0;  // CmResourceTypeNonArbitrated
+        if (!takesAlternatives) {
+            return refuse("its requirements list is not valid: descriptor " + std::to_string(i) +
+                          " is an alternative to no preferred or default descriptor");
+        }
+        requirements.back().push_back(d);
+    }
+
+    // Where a descriptor fits: the start found, and the windows it was offered.
+    auto place = [&](const IO_RESOURCE_DESCRIPTOR& d, std::vector<const Range*>& candidates)
+        -> std::optional<uint64_t> {
         const uint64_t length = d.u.Memory.Length;
         const uint64_t alignment = d.u.Memory.Alignment == 0 ? 1 : d.u.Memory.Alignment;
         const uint64_t minimum = static_cast<uint64_t>(d.u.Memory.MinimumAddress.QuadPart);
@@ -546,7 +580,7 @@ bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vec
         const bool prefetchable = (d.Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
 
         // Prefetchable memory prefers a prefetchable window; other memory never goes into one.
-        std::vector<const Range*> candidates;
+        candidates.clear();
         for (int pass = 0; pass < 2; ++pass) {
             for (const Range& w : windows) {
                 if (w.type != d.Type) continue;
@@ -563,7 +597,6 @@ bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vec
         // What the device itself decodes where firmware put it is not given to another of its
         // own ranges, which may come before it in the list.
         const bool fixed = maximum >= minimum && maximum - minimum + 1 == length;
-        bool placed = false;
         for (const Range* w : candidates) {
             uint64_t start = std::max(w->start, minimum);
             start = (start + alignment - 1) / alignment * alignment;
@@ -579,39 +612,80 @@ bool Manager::arbitrate(DeviceNode& node, const IO_RESOURCE_LIST& list, std::vec
                                             node.bootConfiguration.end(), clashes);
                     if (own != node.bootConfiguration.end()) clash = &*own;
                 }
-                if (clash == nullptr) {
-                    placed = true;
-                    break;
-                }
+                if (clash == nullptr) return start;
                 start = (clash->end() + 1 + alignment - 1) / alignment * alignment;
             }
-            if (placed) {
-                Range r{d.Type, d.Flags, start, length};
-                out.push_back(r);
-                taken.push_back(r);
-                break;
-            }
         }
-        if (!placed) {
-            node.state = DeviceNode::State::NotStarted;
-            node.problem = "no room for " + size(length) + " of " + kindName(d.Type, d.Flags) +
-                           " in the windows of " + node.parent->name + ": " +
-                           offered(candidates, taken, d.Type, d.Flags);
-            // Prefetchable memory shares the memory window of a bus without a prefetchable
-            // window, which was sized without it unless whoever sized it counted it there.
-            const bool sharing = prefetchable && !candidates.empty() &&
-                                 std::none_of(candidates.begin(), candidates.end(), [](const Range* w) {
-                                     return (w->flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
-                                 });
-            if (sharing) {
-                node.problem += "; " + node.parent->name +
-                                " has no prefetchable window, so prefetchable memory must fit in its "
-                                "memory window";
-            }
-            kernel_.deviceNode(node.pdo)->Flags |= DNF_INSUFFICIENT_RESOURCES;
-            out.clear();
-            return false;
+        return std::nullopt;
+    };
+
+    for (const auto& choices : requirements) {
+        const IO_RESOURCE_DESCRIPTOR& first = *choices.front();
+        if (!arbitrated(first)) continue;
+        std::vector<const Range*> offeredFirst, candidates;
+        bool placed = false;
+        for (size_t k = 0; k < choices.size() && !placed; ++k) {
+            const IO_RESOURCE_DESCRIPTOR& d = *choices[k];
+            if (!arbitrated(d)) continue;
+            const std::optional<uint64_t> start = place(d, candidates);
+            if (k == 0) offeredFirst = candidates;
+            if (!start) continue;
+            Range r{d.Type, d.Flags, *start, d.u.Memory.Length};
+            out.push_back(r);
+            taken.push_back(r);
+            node.grants.push_back(Grant{static_cast<unsigned>(k), first.u.Memory.Length});
+            placed = true;
         }
+        if (placed) continue;
+
+        const bool prefetchable = (first.Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
+        std::string problem = "no room for " + size(first.u.Memory.Length) + " of " +
+                              kindName(first.Type, first.Flags);
+        std::string others;
+        for (size_t k = 1; k < choices.size(); ++k) {
+            const IO_RESOURCE_DESCRIPTOR& d = *choices[k];
+            std::string text = size(d.u.Memory.Length);
+            if (d.Type != first.Type || d.Flags != first.Flags) {
+                text += " of " + kindName(d.Type, d.Flags);
+            }
+            others += (k == 1 ? "" : k + 1 == choices.size() ? " and " : ", ") + text;
+        }
+        if (!others.empty()) {
+            problem += ", nor for its alternative" + std::string(choices.size() > 2 ? "s" : "") +
+                       " of " + others + ",";
+        }
+        problem += " in the windows of " + node.parent->name + ": " +
+                   offered(offeredFirst, taken, first.Type, first.Flags);
+        // Prefetchable memory shares the memory window of a bus without a prefetchable
+        // window, which was sized without it unless whoever sized it counted it there.
+        const bool sharing =
+            prefetchable && !offeredFirst.empty() &&
+            std::none_of(offeredFirst.begin(), offeredFirst.end(), [](const Range* w) {
+                return (w->flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
+            });
+        if (sharing) {
+            problem += "; " + node.parent->name +
+                       " has no prefetchable window, so prefetchable memory must fit in its "
+                       "memory window";
+        }
+        return refuse(problem);
+    }
+
+    // What an alternative rather than the preferred descriptor gave is told.
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (node.grants[i].alternative == 0) continue;
+        Event granted;
+        granted.kind = Event::Kind::Granted;
+        granted.node = &node;
+        granted.range = out[i];
+        granted.grant = node.grants[i];
+        char span[48];
+        std::snprintf(span, sizeof span, "%llx-%llx", static_cast<unsigned long long>(out[i].start),
+                      static_cast<unsigned long long>(out[i].end()));
+        granted.text = node.name + ": the alternative " + size(out[i].length) + " of " +
+                       kindName(out[i].type, out[i].flags) + " at " + span + " (asked for " +
+                       size(node.grants[i].asked) + ")";
+        note(std::move(granted));
     }
     return true;
 }
@@ -664,6 +738,7 @@ void Manager::start(DeviceNode& node)
         send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION, PIRP) {});
         node.driversRemoved = true;
         node.assigned.clear();
+        node.grants.clear();
         flags->Flags &= ~(DNF_ADDED | DNF_RESOURCE_ASSIGNED);
     }
 }

@@ -178,6 +178,8 @@ TEST(Replug, PublishedDumpsImportBootAndReplugEveryBridgeOnBus0)
         {"hp-laptop-ali-pci1410.txt", 14, 0, "captured:  memory 0 30000000-31ffffff (32M) "
          "prefetchable, memory 1 32000000-33ffffff (32M), io 0 00001800-000018ff (256), io 1 "
          "00001c00-00001cff (256)"},
+        {"asus-a8n-e.txt", 23, 0},
+        {"amd-matisse-500-series.txt", 37, 0},
     };
     for (const Dump& d : dumps) {
         SCOPED_TRACE(d.file);

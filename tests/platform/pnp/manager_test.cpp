@@ -1,9 +1,10 @@
 // The PnP and power manager as Windows 2000 behaves: boot configurations reserved during
-// arbitration, power requests at the IRQL a stack's DO_POWER_PAGABLE allows, the order of
-// system and device power requests on wake, vetoed removals and the removal of a stack whose
-// start failed.
+// arbitration, alternative descriptors tried in order after the preferred one, power requests at
+// the IRQL a stack's DO_POWER_PAGABLE allows, the order of system and device power requests on
+// wake, vetoed removals and the removal of a stack whose start failed.
 #include "platform_fixture.hpp"
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -13,46 +14,100 @@ using pci::Bar;
 using pci::Function;
 namespace reg = pci::reg;
 
-struct BootCase {
+struct ArbitrationCase {
     const char* name;
     Bar bar;
-    uint32_t firmwareBase;  // where firmware left the device's BAR, decoding on
+    std::optional<uint32_t> firmwareBase;  // where firmware left the device's BAR, decoding on
+    // What a filter makes of the first descriptors of the device's list (one memory BAR each):
+    // lengths and options, the first preferred and each after it an alternative.
+    std::vector<std::pair<UCHAR, ULONG>> requirement;
+    std::optional<unsigned> granted;       // the choice granted; none: the device does not start
+    const char* problem = "";              // the device's problem when it does not start
 };
-void PrintTo(const BootCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ArbitrationCase& c, std::ostream* os) { *os << c.name; }
 
-class BootConfiguration : public Platform, public ::testing::WithParamInterface<BootCase> {};
+class Arbitration : public Platform, public ::testing::WithParamInterface<ArbitrationCase> {};
 
-// An unconfigured bridge found before a device that firmware left decoding: the bridge's
-// windows go around the device's boot configuration, and both start.
-TEST_P(BootConfiguration, IsReservedForTheDeviceThatHasIt)
+// An unconfigured bridge is found before a device. The device's boot configuration is reserved
+// for it: the bridge's windows go around it. Each requirement tries its descriptors in order, the
+// preferred one first, then each IO_RESOURCE_ALTERNATIVE after it, and is granted the first that
+// fits; only an alternative granted is told. A device whose requirement fits in none of them, or
+// whose alternative stands in for nothing, does not start, and its problem names the first.
+TEST_P(Arbitration, GrantsTheFirstDescriptorThatFits)
 {
-    const BootCase& c = GetParam();
+    const ArbitrationCase& c = GetParam();
     hw.root().place(2, 0, Function::bridge(0x1AB0, 0x0100));
-    hw.root().place(3, 0, Function::device(0x1AB0, 0x0009, 0x02, 0x00, 0, {c.bar}));
+    std::vector<Bar> bars(std::max<size_t>(c.requirement.size(), 1), c.bar);
+    hw.root().place(3, 0, Function::device(0x1AB0, 0x0009, 0x02, 0x00, 0, bars));
     Function* device = hw.root().function(3, 0);
-    device->write(reg::Bar0, 4, c.firmwareBase);
-    device->write(reg::Command, 2,
-                  c.bar.kind == Bar::Kind::Io ? pci::CommandIo : pci::CommandMemory);
+    if (c.firmwareBase) {
+        device->write(reg::Bar0, 4, *c.firmwareBase);
+        device->write(reg::Command, 2,
+                      c.bar.kind == Bar::Kind::Io ? pci::CommandIo : pci::CommandMemory);
+    }
     const uint32_t bar = device->dword(reg::Bar0);
+    recorder.requirements = c.requirement;
+    recordOn = "00:03.0";
     boot();
 
-    for (const char* location : {"00:02.0", "00:03.0"}) {
-        pnp::DeviceNode* n = node(location);
-        ASSERT_NE(n, nullptr) << location;
-        EXPECT_EQ(n->state, pnp::DeviceNode::State::Started) << location << ": " << n->problem;
+    pnp::DeviceNode* bridge = node("00:02.0");
+    pnp::DeviceNode* n = node("00:03.0");
+    ASSERT_NE(bridge, nullptr);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(bridge->state, pnp::DeviceNode::State::Started) << bridge->problem;
+    const bool told = std::any_of(events.begin(), events.end(), [](const std::string& e) {
+        return e.find("the alternative") != std::string::npos;
+    });
+    if (!c.granted) {
+        EXPECT_EQ(n->state, pnp::DeviceNode::State::NotStarted);
+        EXPECT_NE(n->problem.find(c.problem), std::string::npos) << n->problem;
+        EXPECT_TRUE(n->assigned.empty());
+        EXPECT_FALSE(told);
+        return;
     }
-    EXPECT_EQ(device->dword(reg::Bar0), bar);
-    const uint64_t start = c.firmwareBase, end = start + c.bar.size - 1;
-    for (const pnp::Range& window : node("00:02.0")->assigned) {
-        EXPECT_TRUE(window.end() < start || window.start > end)
-            << std::hex << window.start << "-" << window.end() << " covers the boot range";
+    ASSERT_EQ(n->state, pnp::DeviceNode::State::Started) << n->problem;
+    if (c.firmwareBase) {
+        EXPECT_EQ(device->dword(reg::Bar0), bar);
+        const uint64_t start = *c.firmwareBase, end = start + c.bar.size - 1;
+        for (const pnp::Range& window : bridge->assigned) {
+            EXPECT_TRUE(window.end() < start || window.start > end)
+                << std::hex << window.start << "-" << window.end() << " covers the boot range";
+        }
     }
+    if (c.requirement.empty()) return;
+    ASSERT_TRUE(n->assigned.size() == 1 && n->grants.size() == 1);
+    EXPECT_EQ(n->grants[0].alternative, *c.granted);
+    EXPECT_EQ(n->grants[0].asked, c.requirement.front().second);
+    EXPECT_EQ(n->assigned[0].length, c.requirement[*c.granted].second);
+    EXPECT_EQ(told, *c.granted != 0);
 }
 
+constexpr uint32_t MB = 1u << 20;
+constexpr UCHAR Preferred = IO_RESOURCE_PREFERRED, Alternative = IO_RESOURCE_ALTERNATIVE;
+
+// The root bus forwards 256 MB of memory; the bridge's minimal window takes some of it.
 INSTANTIATE_TEST_SUITE_P(
-    Platform, BootConfiguration,
-    ::testing::Values(BootCase{"Io", {Bar::Kind::Io, 32}, 0x1000},
-                      BootCase{"Memory", {Bar::Kind::Memory32, 0x1000}, 0xE0000000}),
+    Platform, Arbitration,
+    ::testing::Values(
+        ArbitrationCase{"BootIoIsReserved", {Bar::Kind::Io, 32}, 0x1000, {}, 0},
+        ArbitrationCase{"BootMemoryIsReserved", {Bar::Kind::Memory32, 0x1000}, 0xE0000000, {}, 0},
+        ArbitrationCase{"PreferredFits", {Bar::Kind::Memory32, 0x1000}, std::nullopt,
+                        {{Preferred, 128 * MB}, {Alternative, 64 * MB}, {Alternative, 0x1000}}, 0},
+        ArbitrationCase{"FirstAlternativeWhenThePreferredDoesNotFit", {Bar::Kind::Memory32, 0x1000},
+                        std::nullopt,
+                        {{Preferred, 512 * MB}, {Alternative, 128 * MB}, {Alternative, 0x1000}}, 1},
+        ArbitrationCase{"TheBusDriversOwnAsTheLastResort", {Bar::Kind::Memory32, 0x1000},
+                        std::nullopt,
+                        {{Preferred, 512 * MB}, {Alternative, 384 * MB}, {Alternative, 0x1000}}, 2},
+        ArbitrationCase{"NoneFits", {Bar::Kind::Memory32, 512 * MB}, std::nullopt,
+                        {{Preferred, 1024 * MB}, {Alternative, 768 * MB}, {Alternative, 512 * MB}},
+                        std::nullopt,
+                        "no room for 1024 MB of memory, nor for its alternatives of 768 MB and "
+                        "512 MB, in the windows of PCI root bus: memory window e0000000-efffffff"},
+        ArbitrationCase{"AnAlternativeToNothing", {Bar::Kind::Memory32, 0x1000}, std::nullopt,
+                        {{Alternative, 0x1000}}, std::nullopt,
+                        "its requirements list is not valid: descriptor 0 is an alternative to no "
+                        "preferred or default descriptor"}),
     hotp::test::ByName());
 
 struct PowerCase {

@@ -8,10 +8,13 @@
 
 #include <machine_fixture.hpp>
 #include <pcibus/bus_driver.hpp>
+#include <nt/variable_length.hpp>
 #include <pnp/manager.hpp>
 
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace hotp::test {
@@ -45,6 +48,9 @@ public:
     std::vector<Seen> seen;
     bool pageablePower = false;
     bool pageableCodeInPower = false;
+    // When set, the first descriptors of the requirements it filters get these options and
+    // lengths (and alignments), as a filter that raises them.
+    std::vector<std::pair<UCHAR, ULONG>> requirements;
 
 private:
     struct Extension {
@@ -90,6 +96,15 @@ private:
         }
         current()->seen.push_back(seen);
         if (stack->MajorFunction == IRP_MJ_POWER) return power(device, irp);
+        if (stack->MajorFunction == IRP_MJ_PNP &&
+            stack->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS) {
+            auto* list = stack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
+            for (size_t i = 0; i < current()->requirements.size(); ++i) {
+                IO_RESOURCE_DESCRIPTOR* d = nt::descriptorAt(nt::firstAlternative(list), i);
+                std::tie(d->Option, d->u.Memory.Length) = current()->requirements[i];
+                d->u.Memory.Alignment = d->u.Memory.Length;
+            }
+        }
         PDEVICE_OBJECT lower = static_cast<Extension*>(device->DeviceExtension)->lower;
         const bool remove = stack->MajorFunction == IRP_MJ_PNP &&
                             stack->MinorFunction == IRP_MN_REMOVE_DEVICE;

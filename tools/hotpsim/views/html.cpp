@@ -569,8 +569,9 @@ const std::vector<Column>& bridgeColumns()
          [](const ReplugBridgeRow& b) {
              if (!b.inTree) return std::string("-");
              if (!b.asked) return std::string("nothing (no requirements were filtered)");
-             return "io " + sizeOrNone(b.askedIo) + "\nmemory " + sizeOrNone(b.askedMemory) +
-                    "\nprefetchable " + sizeOrNone(b.askedPrefetchable);
+             return "io " + sizeOrNone(b.askedIo) + b.grantedIo + "\nmemory " +
+                    sizeOrNone(b.askedMemory) + b.grantedMemory + "\nprefetchable " +
+                    sizeOrNone(b.askedPrefetchable) + b.grantedPrefetchable;
          }},
         {"granted",
          [](const ReplugBridgeRow& b) {

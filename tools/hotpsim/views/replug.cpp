@@ -75,6 +75,26 @@ pnp::DeviceNode* nodeAtPath(Machine& m, unsigned root, const std::vector<Step>& 
     return f != nullptr ? m.nodeAt(number, last.device, last.functionOrZero()) : nullptr;
 }
 
+std::string kindOf(const pnp::Range& r)
+{
+    return r.type == CmResourceTypePort                         ? "io"
+           : (r.flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0 ? "prefetchable"
+                                                               : "memory";
+}
+
+// Where arbitration fell back to an alternative for a window of this kind, what it granted
+// instead: " (granted the alternative 288M)"; nothing where the first descriptor was granted.
+std::string grantedSuffix(const pnp::DeviceNode& node, const std::string& kind)
+{
+    for (size_t i = 0; i < node.assigned.size() && i < node.grants.size(); ++i) {
+        const pnp::Range& r = node.assigned[i];
+        if (node.grants[i].alternative != 0 && kindOf(r) == kind) {
+            return " (granted the alternative " + pci::formatSize(r.length) + ")";
+        }
+    }
+    return std::string();
+}
+
 std::string stateText(const pnp::DeviceNode& node)
 {
     if (node.state == pnp::DeviceNode::State::Started) return "started";
@@ -82,6 +102,16 @@ std::string stateText(const pnp::DeviceNode& node)
 }
 
 }  // namespace
+
+std::string askedFor(const pnp::DeviceNode& node)
+{
+    const Asked a = asked(node.requirements);
+    if (!a.any) return "nothing (no requirements were filtered)";
+    auto size = [](uint64_t v) { return v == 0 ? std::string("none") : pci::formatSize(v); };
+    return "io " + size(a.io) + grantedSuffix(node, "io") + ", memory " + size(a.memory) +
+           grantedSuffix(node, "memory") + ", prefetchable " + size(a.prefetchable) +
+           grantedSuffix(node, "prefetchable");
+}
 
 std::string assignedText(const std::vector<pnp::Range>& ranges)
 {
@@ -130,6 +160,9 @@ ReplugComparison replugComparison(Machine& m, const formats::ReplugPlan& plan)
         row.askedMemory = a.memory;
         row.askedPrefetchable = a.prefetchable;
         row.assigned = node->assigned;
+        row.grantedIo = grantedSuffix(*node, "io");
+        row.grantedMemory = grantedSuffix(*node, "memory");
+        row.grantedPrefetchable = grantedSuffix(*node, "prefetchable");
         std::function<void(pnp::DeviceNode&)> walk = [&](pnp::DeviceNode& n) {
             for (auto& child : n.children) {
                 if (child->state == pnp::DeviceNode::State::Removed) continue;
@@ -172,9 +205,9 @@ std::vector<std::string> describeReplug(const ReplugComparison& comparison)
             continue;
         }
         auto size = [](uint64_t v) { return v == 0 ? std::string("none") : pci::formatSize(v); };
-        lines.push_back(b.asked ? "  asked for: io " + size(b.askedIo) + ", memory " +
-                                      size(b.askedMemory) + ", prefetchable " +
-                                      size(b.askedPrefetchable)
+        lines.push_back(b.asked ? "  asked for: io " + size(b.askedIo) + b.grantedIo + ", memory " +
+                                      size(b.askedMemory) + b.grantedMemory + ", prefetchable " +
+                                      size(b.askedPrefetchable) + b.grantedPrefetchable
                                 : std::string("  asked for: nothing (no requirements were filtered)"));
         lines.push_back("  assigned:  " + assignedText(b.assigned));
         if (b.down.empty()) {

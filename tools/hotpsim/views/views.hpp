@@ -130,6 +130,8 @@ struct ReplugBridgeRow {
     // false when nothing was filtered.
     bool asked = false;
     uint64_t askedIo = 0, askedMemory = 0, askedPrefetchable = 0;
+    // " (granted the alternative 288M)" where arbitration fell back to an alternative.
+    std::string grantedIo, grantedMemory, grantedPrefetchable;
     std::vector<pnp::Range> assigned;
     unsigned behind = 0;            // devices behind the bridge, removed ones left out
     std::vector<std::string> down;  // "name: why" of those not started, the bridge itself first
@@ -145,6 +147,10 @@ ReplugComparison replugComparison(Machine& machine, const formats::ReplugPlan& p
 std::vector<std::string> describeReplug(const ReplugComparison& comparison);
 // Both at once.
 std::vector<std::string> compareReplug(Machine& machine, const formats::ReplugPlan& plan);
+// What a bridge's filtered requirements ask for, by kind, and where arbitration fell back to an
+// alternative, what it granted instead: "io 4K, memory 1M, prefetchable 512M (granted the
+// alternative 288M)".
+std::string askedFor(const pnp::DeviceNode& node);
 // "io 3000-3fff (4K), prefetchable ...", or "nothing": assigned ranges as the comparison says them.
 std::string assignedText(const std::vector<pnp::Range>& ranges);
 

@@ -32,6 +32,7 @@ struct Output {
         Note,          // anything else worth saying
         Requirements,  // a device's requirements as filtering found and left them
         Reset,         // a function reset by its return from D3hot to D0
+        Granted,       // arbitration gave a range from an alternative descriptor, not the first
     } kind;
     std::string text;
     nlohmann::ordered_json fields = nlohmann::ordered_json::object();

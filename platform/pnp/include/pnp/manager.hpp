@@ -24,16 +24,26 @@ struct Range {
 
 struct DeviceNode;
 
+// Which descriptor of a requirement arbitration granted: 0 for the first (the preferred one), n
+// for the n-th IO_RESOURCE_ALTERNATIVE descriptor after it; and the length the first asked for.
+struct Grant {
+    unsigned alternative = 0;
+    uint64_t asked = 0;
+};
+
 // What the manager reports as it works, for hotpsim and tests. A request names its node, major
 // and minor code and, for power, the state it asks for; Requirements follows every filtering of a
-// node's requirements (the node holds the lists before and after).
+// node's requirements (the node holds the lists before and after); Granted follows arbitration
+// for each range that came from an alternative descriptor rather than the first.
 struct Event {
-    enum class Kind { Request, Note, Problem, Requirements } kind = Kind::Note;
+    enum class Kind { Request, Note, Problem, Requirements, Granted } kind = Kind::Note;
     std::string text;
     DeviceNode* node = nullptr;
     UCHAR major = 0, minor = 0;
     std::optional<POWER_STATE_TYPE> powerType;  // set power and query power only
     ULONG powerState = 0;                       // DEVICE_POWER_STATE or SYSTEM_POWER_STATE
+    Range range{};                              // Granted: the range given
+    Grant grant{};                              // Granted: the descriptor it came from
 };
 
 struct DeviceNode {
@@ -53,7 +63,8 @@ struct DeviceNode {
     std::optional<unsigned> rootBus;
     std::vector<uint8_t> requirements;  // the filtered requirements list, as the manager got it
     std::vector<uint8_t> requirementsBeforeFilter;
-    std::vector<Range> assigned;        // what arbitration gave it, in descriptor order
+    std::vector<Range> assigned;        // what arbitration gave it, one range per requirement
+    std::vector<Grant> grants;          // for each range of `assigned`, which descriptor gave it
     std::vector<Range> bootConfiguration;  // what it decoded when found, reserved until it starts
     DEVICE_POWER_STATE power = PowerDeviceD0;
     bool holdsPdo = false;  // the node's reference on its physical device object
