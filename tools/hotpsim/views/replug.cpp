@@ -182,6 +182,22 @@ ReplugComparison replugComparison(Machine& m, const formats::ReplugPlan& plan)
         }
         out.bridges.push_back(std::move(row));
     }
+    // CardBus windows belong to the socket's driver: the captured ones beside what the
+    // registers hold after the replug.
+    for (const formats::ReplugCardBus& c : plan.cardBuses) {
+        ReplugCardBusRow row;
+        row.where = c.where;
+        row.captured = c.captured;
+        pci::Function* f = nullptr;
+        nodeAtPath(m, plan.root, c.inCard, row.now, &f);
+        if (f != nullptr) {
+            std::vector<uint8_t> bytes(64);
+            for (unsigned at = 0; at < bytes.size(); ++at) bytes[at] = f->byte(at);
+            row.inMachine = true;
+            row.after = formats::cardBusWindowsText(bytes);
+        }
+        out.cardBuses.push_back(std::move(row));
+    }
     return out;
 }
 
@@ -218,18 +234,11 @@ std::vector<std::string> describeReplug(const ReplugComparison& comparison)
             for (const std::string& d : b.down) lines.push_back("    " + d);
         }
     }
-    // CardBus windows belong to the socket's driver: the captured ones beside what the
-    // registers hold after the replug.
-    for (const formats::ReplugCardBus& c : plan.cardBuses) {
-        std::string now;
-        pci::Function* f = nullptr;
-        nodeAtPath(m, plan.root, c.inCard, now, &f);
-        lines.push_back("cardbus bridge " + c.where + " (now " + now + ")");
+    for (const ReplugCardBusRow& c : comparison.cardBuses) {
+        lines.push_back("cardbus bridge " + c.where + " (now " + c.now + ")");
         lines.push_back("  captured:  " + c.captured);
-        std::vector<uint8_t> bytes(64);
-        for (unsigned at = 0; f != nullptr && at < bytes.size(); ++at) bytes[at] = f->byte(at);
-        lines.push_back(f != nullptr ? "  after:     " + formats::cardBusWindowsText(bytes)
-                                     : std::string("  the replugged bridge is not in the machine"));
+        lines.push_back(c.inMachine ? "  after:     " + c.after
+                                    : std::string("  the replugged bridge is not in the machine"));
     }
     return lines;
 }

@@ -137,9 +137,18 @@ struct ReplugBridgeRow {
     std::vector<std::string> down;  // "name: why" of those not started, the bridge itself first
 };
 
+// A CardBus bridge of the card: its socket windows as captured and as its registers hold them after.
+struct ReplugCardBusRow {
+    std::string where, now;
+    std::string captured;
+    bool inMachine = false;
+    std::string after;
+};
+
 struct ReplugComparison {
     std::vector<ReplugFunctionRow> functions;
     std::vector<ReplugBridgeRow> bridges;
+    std::vector<ReplugCardBusRow> cardBuses;
 };
 
 ReplugComparison replugComparison(Machine& machine, const formats::ReplugPlan& plan);
