@@ -325,32 +325,32 @@ public:
             };
             uint64_t count = 0;
             take(count);
-            out.taken.resize(count);
+            out.taken.resize(static_cast<size_t>(count));
             for (Deviation& d : out.taken) {
                 take(d.choice);
                 take(d.thread);
             }
             take(count);
-            out.alternatives.resize(count);
+            out.alternatives.resize(static_cast<size_t>(count));
             for (auto& [choice, others] : out.alternatives) {
                 take(choice);
                 uint64_t n = 0;
                 take(n);
-                others.resize(n);
+                others.resize(static_cast<size_t>(n));
                 for (int& thread : others) take(thread);
             }
             take(count);
-            out.path.resize(count);
+            out.path.resize(static_cast<size_t>(count));
             for (auto& [width, taken] : out.path) {
                 take(width);
                 take(taken);
             }
             take(count);
-            out.candidates.resize(count);
+            out.candidates.resize(static_cast<size_t>(count));
             for (auto& threads : out.candidates) {
                 uint64_t n = 0;
                 take(n);
-                threads.resize(n);
+                threads.resize(static_cast<size_t>(n));
                 for (int& thread : threads) take(thread);
             }
         };
@@ -480,7 +480,7 @@ public:
             const Outcome reference = runOne([](const nt::Choice& c) { return c.preferred; },
                                              UINT64_MAX, true);
             for (uint64_t index = 0; index < reference.candidates.size(); ++index) {
-                for (int t : reference.candidates[index]) {
+                for (int t : reference.candidates[static_cast<size_t>(index)]) {
                     auto [at, fresh] = spans_.try_emplace(t, index, index);
                     if (!fresh) at->second.second = index;
                 }
@@ -599,7 +599,7 @@ ExploreReport explore(const MachineFactory& make, const std::vector<machine::Eve
                     if (eligible.empty()) {
                         order.push_back(c.preferred);
                     } else {
-                        order.push_back(eligible[rng() % eligible.size()]);
+                        order.push_back(eligible[static_cast<size_t>(rng() % eligible.size())]);
                     }
                     // Should that path be done, any other not done, in a random order.
                     std::vector<size_t> rest;

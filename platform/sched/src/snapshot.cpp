@@ -52,8 +52,8 @@ std::string takeText(const char*& at, const char* end)
 {
     const auto size = take<uint64_t>(at, end);
     if (static_cast<uint64_t>(end - at) < size) throw std::runtime_error("a copy's report is cut short");
-    std::string text(at, size);
-    at += size;
+    std::string text(at, static_cast<size_t>(size));
+    at += static_cast<size_t>(size);
     return text;
 }
 
