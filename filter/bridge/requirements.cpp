@@ -279,11 +279,27 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION
     // Without a prefetchable window the bus driver places prefetchable BARs in the memory
     // window, which must then hold them too.
     bool HasPrefetchable = false;
+    // The bus driver lists a bridge's own BARs before its windows, and a BAR's descriptor looks
+    // like a window's: what fits behind the bridge is given to the last descriptor of each kind
+    // only, the window, never to a BAR of the bridge itself.
+    constexpr ULONG NoDescriptor = 0xFFFFFFFF;
+    ULONG LastIo = NoDescriptor, LastMemory = NoDescriptor, LastPrefetchable = NoDescriptor;
     for (ULONG Index = 0; Index < Alternative->Count; ++Index) {
         PIO_RESOURCE_DESCRIPTOR Descriptor = HotpDescriptorAt(Alternative, Index);
-        HasPrefetchable = HasPrefetchable ||
-                          (Descriptor->Option == 0 && Descriptor->Type == CmResourceTypeMemory &&
-                           (Descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0);
+        if (Descriptor->Option != 0) {
+            continue;
+        }
+        if (Descriptor->Type == CmResourceTypePort) {
+            LastIo = Index;
+        } else if (Descriptor->Type == CmResourceTypeMemory) {
+            if (Descriptor->Flags == CM_RESOURCE_MEMORY_READ_WRITE) {
+                LastMemory = Index;
+            }
+            if ((Descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0) {
+                LastPrefetchable = Index;
+                HasPrefetchable = true;
+            }
+        }
     }
     ULONG MemoryTotal = Scan->MemoryTotal;
     ULONG MemoryAlignment = Scan->MemoryAlignment;
@@ -306,16 +322,22 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION
         HOTP_WINDOW_FIT Fit = {0, 0};
         if (Descriptor->Type == CmResourceTypePort) {
             HotpApplyIoRule(Scan, Descriptor);
-            Fit = HotpWindowFit(Scan, HOTP_WINDOW_IO, false);
+            if (Index == LastIo) {
+                Fit = HotpWindowFit(Scan, HOTP_WINDOW_IO, false);
+            }
         } else if (Descriptor->Type == CmResourceTypeMemory) {
             if (Descriptor->Flags == CM_RESOURCE_MEMORY_READ_WRITE) {
                 HotpApplyMemoryRule(MemoryTotal, MemoryAlignment, Descriptor);
-                Fit = HotpWindowFit(Scan, HOTP_WINDOW_MEMORY, !HasPrefetchable);
+                if (Index == LastMemory) {
+                    Fit = HotpWindowFit(Scan, HOTP_WINDOW_MEMORY, !HasPrefetchable);
+                }
             }
             if ((Descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0) {
                 HotpApplyMemoryRule(Scan->PrefetchableTotal, Scan->PrefetchableAlignment,
                                     Descriptor);
-                Fit = HotpWindowFit(Scan, HOTP_WINDOW_PREFETCHABLE, false);
+                if (Index == LastPrefetchable) {
+                    Fit = HotpWindowFit(Scan, HOTP_WINDOW_PREFETCHABLE, false);
+                }
             }
         } else {
             continue;

@@ -176,6 +176,13 @@ INSTANTIATE_TEST_SUITE_P(
                            true),
                    {memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE)},
                    {{0, 2 * M, P, M}, {0, M, A}, {1, 2 * M, P, M}, {1, M, A}}},
+        // The bridge's own 256K BAR comes before its windows and looks like one: what fits
+        // behind the bridge goes to the windows only.
+        WindowCase{"TheBridgesOwnBarIsNoWindow",
+                   bridges({{{Bar::Kind::Memory32, 128 * 1024}}, {{Bar::Kind::Memory32, 128 * 1024}}},
+                           true),
+                   {memory(256 * 1024), memory(M), memory(M, CM_RESOURCE_MEMORY_PREFETCHABLE)},
+                   {{0, 256 * 1024}, {1, 2 * M, P, M}, {1, M, A}, {2, 2 * M, P, M}, {2, M, A}}},
         // No prefetchable descriptor: the memory window holds the 128M aperture as well, 256M by
         // the largest BAR's rounding, or the 129M that fits, or the bus driver's own.
         WindowCase{"NoPrefetchableDescriptor",
