@@ -3,6 +3,7 @@
 // events, configuration and bus-number writes, final tree and verifier verdict. Object addresses
 // may differ between the two runs, consistently: one address of one run always stands for one
 // address of the other. Configuration and bus-number writes must match to the byte.
+#include <cycle_text.hpp>
 #include <machine_fixture.hpp>
 #include <scenarios.hpp>
 
@@ -52,7 +53,7 @@ std::vector<Line> play(const Case& c, const std::string& driver)
     EXPECT_TRUE(scenario.ok());
     if (!scenario.ok()) return lines;
     machine::Machine m(formats::defaultMachine(), options,
-                       [&](const machine::Output& o) { lines.push_back(Line{o.kind, o.text}); });
+                       [&](const machine::Output& o) { lines.push_back(Line{o.kind, textOf(o)}); });
     m.boot();
     if (c.afterBoot) c.afterBoot(m);
     for (const machine::Event& event : scenario.value().events) m.apply(event);

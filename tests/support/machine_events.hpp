@@ -2,6 +2,7 @@
 // gives them, and a fixture that boots a machine and shuts it down clean.
 #pragma once
 
+#include <cycle_text.hpp>
 #include <machine_fixture.hpp>
 
 #include <formats/machine_file.hpp>
@@ -117,7 +118,7 @@ protected:
     {
         std::vector<std::string> out;
         for (const auto& o : outputs) {
-            if (o.kind == kind) out.push_back(o.text);
+            if (o.kind == kind) out.push_back(textOf(o));
         }
         return out;
     }

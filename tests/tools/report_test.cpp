@@ -13,7 +13,7 @@ namespace {
 machine::Output write(const char* who, const char* bdf, unsigned offset, uint32_t value,
                       uint32_t before, uint32_t after)
 {
-    machine::Output out{machine::Output::Kind::Config, "write", {}};
+    machine::Output out{machine::Output::Kind::Config, {}, {}};
     out.fields = {{"who", who},
                   {"bdf", bdf},
                   {"offset", offset},
@@ -22,8 +22,9 @@ machine::Output write(const char* who, const char* bdf, unsigned offset, uint32_
                   {"new", after},
                   {"value", value},
                   {"register", pci::registerName(0, offset)},
-                  {"claimed", true},
-                  {"change", pci::describeWrite(0, offset, offset == 0x04 ? 2 : 4, before, after)}};
+                  {"claimed", true}};
+    out.cycle = pci::Transaction{true, 0, 0, 0, offset, offset == 0x04 ? 2u : 4u, value, true,
+                                 pci::Actor::BusDriver, before, after, 0};
     return out;
 }
 

@@ -176,60 +176,54 @@ Machine::~Machine()
     if (!shutDown_) shutdown();
 }
 
-void Machine::emit(Output::Kind kind, const std::string& text, nlohmann::ordered_json fields)
+void Machine::emit(Output::Kind kind, const std::string& text, nlohmann::ordered_json fields,
+                   std::optional<pci::Transaction> cycle)
 {
     if (!sink_ || shutDown_) return;
     if (mark_) {
         fields["cpu"] = mark_->first;
         fields["thread"] = mark_->second;
     }
-    sink_(Output{kind, text, std::move(fields)});
+    sink_(Output{kind, text, std::move(fields), cycle});
 }
 
 // Every configuration cycle: writes always, reads when asked for; a bridge's bus numbers and a
-// function's reset on leaving D3hot are told separately as well.
+// function's reset on leaving D3hot are told separately as well. The cycle goes out as it is, with
+// its fields; the views write what it says.
 void Machine::onTransaction(const pci::Transaction& t)
 {
     if (!sink_ || shutDown_) return;
-    char where[16];
-    std::snprintf(where, sizeof where, "%02x:%02x.%u", t.bus & 0xFF, t.device & 0x1F, t.function & 7);
+    const std::string where = pci::hex(t.bus & 0xFF, 2) + ":" + pci::hex(t.device & 0x1F, 2) + "." +
+                              std::to_string(t.function & 7);
     const bool driverAbove = driver_.has_value();
     if (!t.write) {
         if (!options_.reportReads) return;
-        emit(Output::Kind::Read, std::string("read ") + where + " offset " + hex32(t.offset),
+        emit(Output::Kind::Read, {},
              {{"who", actorKey(t.who, driverAbove)},
               {"bdf", where},
               {"offset", t.offset},
               {"width", t.length},
               {"value", t.value},
               {"register", pci::registerName(t.headerType, t.offset)},
-              {"claimed", t.claimed}});
+              {"claimed", t.claimed}},
+             t);
         return;
     }
     const bool bridge = t.claimed && (t.headerType & 0x7F) != 0;
     if (bridge && ((t.offset == pci::reg::PrimaryBus && t.length >= 3) ||
                    (t.offset == pci::reg::SubordinateBus && t.length == 1))) {
-        char numbers[96];
         nlohmann::ordered_json fields{{"who", actorKey(t.who, driverAbove)}, {"bdf", where}};
         if (t.offset == pci::reg::PrimaryBus) {
-            std::snprintf(numbers, sizeof numbers,
-                          "%s primary/secondary/subordinate = %02x/%02x/%02x", where,
-                          t.value & 0xFF, (t.value >> 8) & 0xFF, (t.value >> 16) & 0xFF);
             fields["primary"] = t.after & 0xFF;
             fields["secondary"] = (t.after >> 8) & 0xFF;
         } else {
-            std::snprintf(numbers, sizeof numbers, "%s subordinate = %02x", where, t.value & 0xFF);
             fields["primary"] = nullptr;
             fields["secondary"] = nullptr;
         }
         fields["subordinate"] = t.offset == pci::reg::PrimaryBus ? (t.after >> 16) & 0xFF : t.after & 0xFF;
-        emit(Output::Kind::BusNumbers, numbers, std::move(fields));
+        emit(Output::Kind::BusNumbers, {}, std::move(fields), t);
     }
-    char text[96];
-    std::snprintf(text, sizeof text, "write %s offset 0x%02x (%u) = 0x%0*x%s", where, t.offset,
-                  t.length, static_cast<int>(2 * t.length), t.value,
-                  t.claimed ? "" : " (no function answered)");
-    emit(Output::Kind::Config, text,
+    emit(Output::Kind::Config, {},
          {{"who", actorKey(t.who, driverAbove)},
           {"bdf", where},
           {"offset", t.offset},
@@ -238,16 +232,14 @@ void Machine::onTransaction(const pci::Transaction& t)
           {"new", t.after},
           {"value", t.value},
           {"register", pci::registerName(t.headerType, t.offset)},
-          {"claimed", t.claimed},
-          {"change", t.claimed ? pci::describeWrite(t.headerType, t.offset, t.length, t.before, t.after,
-                                                    t.value)
-                               : std::string()}});
+          {"claimed", t.claimed}},
+         t);
     // Leaving D3hot for D0 is an internal reset: every register returns to its power-on value.
     constexpr unsigned kPowerControl = pci::Function::PmCapability + 4;
     if (t.claimed && (t.headerType & 0x7F) == 0 && t.offset == kPowerControl &&
         (t.before & 3) == 3 && (t.after & 3) == 0) {
         emit(Output::Kind::Reset,
-             std::string(where) + " reset: back from D3hot to D0, every register at its power-on value",
+             where + " reset: back from D3hot to D0, every register at its power-on value",
              {{"bdf", where}, {"from", "D3"}, {"to", "D0"}});
     }
 }

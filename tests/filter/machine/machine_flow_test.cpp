@@ -198,7 +198,7 @@ protected:
         if (it == outputs.end()) return writes;
         for (++it; it < outputs.end(); ++it) {
             if (it->kind == OutKind::Request || it->kind == OutKind::Step) break;
-            if (it->kind == OutKind::Config) writes.push_back(it->text);
+            if (it->kind == OutKind::Config) writes.push_back(hotp::test::textOf(*it));
         }
         return writes;
     }

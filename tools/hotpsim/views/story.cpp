@@ -1,6 +1,7 @@
 // The readable story of a run and its JSON events.
 #include "views.hpp"
 
+#include <pci/hardware.hpp>
 #include <pci/registers.hpp>
 
 #include <cstddef>
@@ -42,6 +43,17 @@ bool isBarOffset(const std::string& registerName)
 }
 
 bool isRomBase(const std::string& registerName) { return registerName == "ROM_BASE"; }
+
+// A bridge's bus numbers as one of its writes set them: "00:01.0 primary/secondary/subordinate =
+// 00/01/04", or "00:01.0 subordinate = 04" for the subordinate register alone.
+std::string busNumbersText(const pci::Transaction& t)
+{
+    const std::string where = pci::hex(t.bus & 0xFF, 2) + ":" + pci::hex(t.device & 0x1F, 2) + "." +
+                              std::to_string(t.function & 7);
+    if (t.offset != pci::reg::PrimaryBus) return where + " subordinate = " + pci::hex(t.value & 0xFF, 2);
+    return where + " primary/secondary/subordinate = " + pci::hex(t.value & 0xFF, 2) + "/" +
+           pci::hex((t.value >> 8) & 0xFF, 2) + "/" + pci::hex((t.value >> 16) & 0xFF, 2);
+}
 
 std::string descriptorText(const nlohmann::ordered_json& d)
 {
@@ -204,7 +216,7 @@ std::vector<std::string> Story::addUnmarked(const Output& out)
                     hex(num(f, "value"), 2 * static_cast<int>(num(f, "width"))) +
                     " (no function answered)";
         } else {
-            text += str(f, "change");
+            text += changeText(out);
         }
         push(line("config", text));
         break;
@@ -217,7 +229,9 @@ std::vector<std::string> Story::addUnmarked(const Output& out)
         break;
     case Output::Kind::BusNumbers:
         // Configuration writes name the bus-number registers themselves.
-        if (!options_.configWrites) push(line("busnum", out.text + "  (" + actorName(str(f, "who")) + ")"));
+        if (!options_.configWrites && out.cycle) {
+            push(line("busnum", busNumbersText(*out.cycle) + "  (" + actorName(str(f, "who")) + ")"));
+        }
         break;
     case Output::Kind::Request: {
         char code[8];
@@ -257,10 +271,21 @@ std::vector<std::string> Story::addUnmarked(const Output& out)
 
 std::vector<std::string> Story::finish() { return flushSizing(); }
 
+std::string changeText(const Output& out)
+{
+    if (out.kind != Output::Kind::Config || !out.cycle || !out.cycle->claimed) return {};
+    const pci::Transaction& t = *out.cycle;
+    return pci::describeWrite(t.headerType, t.offset, t.length, t.before, t.after, t.value);
+}
+
 nlohmann::ordered_json toJson(const Output& out)
 {
     nlohmann::ordered_json line{{"kind", machine::outputKindName(out.kind)}};
-    for (auto it = out.fields.begin(); it != out.fields.end(); ++it) line[it.key()] = it.value();
+    for (auto it = out.fields.begin(); it != out.fields.end(); ++it) {
+        line[it.key()] = it.value();
+        // A configuration write says what it changed right after whether a function answered it.
+        if (out.kind == Output::Kind::Config && it.key() == "claimed") line["change"] = changeText(out);
+    }
     if (!line.contains("text") && out.fields.empty()) line["text"] = out.text;
     return line;
 }

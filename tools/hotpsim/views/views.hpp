@@ -57,7 +57,12 @@ private:
     std::optional<Sizing> sizing_;
 };
 
-// One --json line: {"kind": ..., then the output's fields}.
+// What a configuration write changed, as the registers it covers saw it ("COMMAND 0x0000 ->
+// 0x0007"); empty for a write no function answered and for any other output.
+std::string changeText(const Output& out);
+
+// One --json line: {"kind": ..., then the output's fields}; a configuration write's "change"
+// follows its "claimed".
 nlohmann::ordered_json toJson(const Output& out);
 
 // --- final state and what the driver changed --------------------------------------------------------

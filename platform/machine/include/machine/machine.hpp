@@ -107,7 +107,8 @@ private:
     bool setPower(const Event& event, const Target& target);
 
     void emit(Output::Kind kind, const std::string& text,
-              nlohmann::ordered_json fields = nlohmann::ordered_json::object());
+              nlohmann::ordered_json fields = nlohmann::ordered_json::object(),
+              std::optional<pci::Transaction> cycle = std::nullopt);
     void onTransaction(const pci::Transaction& t);
     void onPnpEvent(const pnp::Event& e);
     std::optional<unsigned> busNumberOf(const pci::Bus* bus);

@@ -8,14 +8,16 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace machine {
 
-// One thing that happened. `text` is a short line that stays stable for tests; `fields` carry the
-// event's data, one set of fields per kind, as docs/hotpsim-events.md describes them (hotpsim's
-// --json prints them, its story is written from them).
+// One thing that happened. `text` is a short line; `fields` carry the event's data, one set of
+// fields per kind, as docs/hotpsim-events.md describes them (hotpsim's --json prints them, its
+// story is written from them). A configuration cycle (a write, a read, a bridge's bus numbers)
+// has no text: `cycle` holds it as the hardware saw it, and the views write what it says.
 struct Output {
     enum class Kind {
         Step,          // a scenario event begins
@@ -36,6 +38,7 @@ struct Output {
     } kind;
     std::string text;
     nlohmann::ordered_json fields = nlohmann::ordered_json::object();
+    std::optional<pci::Transaction> cycle = std::nullopt;
 };
 
 // The kind's name as --json writes it.
