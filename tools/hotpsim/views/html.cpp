@@ -646,8 +646,8 @@ void writeLanes(std::ostream& out, const HtmlFinding& f, size_t index)
             continue;
         }
         std::string text = o.text;
-        if (text.empty() && o.fields.contains("change")) {
-            text = jsonText(o.fields, "bdf") + " " + jsonText(o.fields, "change");
+        if (text.empty() && o.cycle) {
+            text = jsonText(o.fields, "bdf") + " " + changeText(o);
         }
         slices.push_back({lane, at, at, cpu, text});
     }
