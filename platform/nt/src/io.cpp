@@ -3,6 +3,9 @@
 // The verifier watches each of them as it runs.
 #include <nt/kernel.hpp>
 #include <nt/sched.hpp>
+#include <nt/verifier.hpp>
+
+#include "stack_locations.hpp"
 
 #include <algorithm>
 #include <array>
@@ -15,17 +18,11 @@ namespace nt {
 
 namespace {
 
-std::string hex(const void* p) { return formatAddress(p); }
-
-PIO_STACK_LOCATION location(PIRP irp, int n)
-{
-    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (n - 1);
-}
-
-int locationNumber(PIRP irp, PIO_STACK_LOCATION stack)
-{
-    return static_cast<int>(stack - reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)) + 1;
-}
+using io::hex;
+using io::kInvokeOnAny;
+using io::kUnpreparedFill;
+using io::location;
+using io::locationNumber;
 
 // Moves the request one location up without the verifier's touch check (the I/O manager's own
 // moves).
@@ -45,25 +42,11 @@ void clearLocation(PIO_STACK_LOCATION stack)
     stack->FileObject = nullptr;
 }
 
-// What the memory of a deleted device object is filled with once nothing can reach it, and what
-// the stack location below a routine's own holds until the routine prepares it.
+// What the memory of a deleted device object is filled with once nothing can reach it.
 constexpr uint8_t kDeletedFill = 0xDD;
-constexpr uint8_t kUnpreparedFill = 0xEE;
-constexpr UCHAR kUnpreparedMajor = kUnpreparedFill;
-
-constexpr UCHAR kInvokeOnAny = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
 
 // An error (not a warning): the I/O manager's test for leaving a caller's status block alone.
 bool isError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
-
-bool isPnpOrPower(UCHAR major) { return major == IRP_MJ_PNP || major == IRP_MJ_POWER; }
-
-std::string statusText(NTSTATUS status)
-{
-    std::ostringstream out;
-    out << std::hex << static_cast<ULONG>(status);
-    return out.str();
-}
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp)
 {
@@ -71,6 +54,18 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp)
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+
+}  // namespace
+
+namespace io {
+
+std::string statusText(NTSTATUS status)
+{
+    std::ostringstream out;
+    out << std::hex << static_cast<ULONG>(status);
+    return out.str();
 }
 
 bool isRemovalOrCancel(PIO_STACK_LOCATION stack)
@@ -87,7 +82,7 @@ bool isRemovalOrCancel(PIO_STACK_LOCATION stack)
     }
 }
 
-}  // namespace
+}  // namespace io
 
 // --- drivers ------------------------------------------------------------------------------------
 
@@ -502,85 +497,36 @@ NTSTATUS Kernel::sendToStack(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver)
 {
     touchIrp(irp, viaPoCallDriver ? "PoCallDriver" : "IofCallDriver");
-    checkIrql(viaPoCallDriver ? "PoCallDriver" : "IoCallDriver", DISPATCH_LEVEL);
+    IoEvent call{*this, irp, device};
+    call.viaPoCallDriver = viaPoCallDriver;
+    Verifier::at(VerifierEvent::Call, call);
     IrpRecord* record = irpRecord(irp);
     if (record == nullptr || record->state == IrpState::Freed) return STATUS_INVALID_PARAMETER;
     if (isPoisonPointer(device)) {
         usedAfterDelete(device, viaPoCallDriver ? "PoCallDriver" : "IofCallDriver");
         return STATUS_NO_SUCH_DEVICE;
     }
-    if (!isLiveDevice(device)) {
-        violation("request sent to a deleted device", "IofCallDriver to " + hex(device));
-        // Nothing of a device whose memory is gone can be read, not even its driver.
-        if (isPoisoned(device) || devices_.count(device) == 0) return STATUS_NO_SUCH_DEVICE;
-    }
-    if (irp->CurrentLocation <= 1) {
-        violation("too few stack locations",
-                  "IofCallDriver to " + hex(device) + " with no stack location left");
-        return STATUS_INVALID_PARAMETER;
-    }
 
-    // What the routine passing the request on owes the driver below and the driver above.
+    // The routine passing the request on, if a routine of a driver does.
     const std::optional<size_t> callerIndex = [&]() -> std::optional<size_t> {
         Activation* caller = innermostActivation(irp);
         if (caller == nullptr) return std::nullopt;
         return static_cast<size_t>(caller - activations_.data());
     }();
-    if (callerIndex) {
-        const Activation& caller = activations_[*callerIndex];
-        PIO_STACK_LOCATION own = location(irp, caller.location);
-        if (caller.dispatch && irp->CurrentLocation == caller.location &&
-            location(irp, caller.location - 1)->MajorFunction == kUnpreparedMajor) {
-            violation("next stack location not prepared",
-                      "dispatch of " + hex(caller.device) +
-                          " passed the request on without copying or skipping its stack "
-                          "location");
-            return STATUS_INVALID_DEVICE_REQUEST;
-        }
-        if (caller.dispatch && irp->CurrentLocation == caller.location + 1 &&
-            (own->CompletionRoutine != caller.callerRoutine ||
-             own->Context != caller.callerContext ||
-             (own->Control & kInvokeOnAny) != caller.callerInvoke)) {
-            violation("completion routine set over the caller's",
-                      "dispatch of " + hex(caller.device) +
-                          " skipped its stack location and then set a completion routine in it");
-        }
-        if (caller.dispatch && isPnpOrPower(own->MajorFunction) &&
-            irp->IoStatus.Status != caller.statusAtEntry && !NT_SUCCESS(irp->IoStatus.Status)) {
-            violation("request failed and passed on",
-                      "dispatch of " + hex(caller.device) + " set status " +
-                          statusText(irp->IoStatus.Status) +
-                          " on a PnP or power request and passed it down instead of completing it");
-        }
-    }
+    call.record = record;
+    call.routine = callerIndex ? &activations_[*callerIndex] : nullptr;
+    if (auto refused = Verifier::at(VerifierEvent::Send, call)) return *refused;
 
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
     const int n = irp->CurrentLocation;
     PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = device;
+    call.stack = stack;
+    call.location = n;
+    Verifier::at(VerifierEvent::Arrive, call);
 
-    if (stack->MajorFunction == IRP_MJ_POWER && !viaPoCallDriver) {
-        violation("power request passed with IofCallDriver", "to " + hex(device));
-    }
-    if (record->threadRequest && !record->sent && stack->MajorFunction == IRP_MJ_PNP &&
-        irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
-        violation("PnP request not initialised",
-                  "a built PnP request must start as STATUS_NOT_SUPPORTED");
-    }
-    const bool power = stack->MajorFunction == IRP_MJ_POWER;
-    const bool pageable = (device->Flags & DO_POWER_PAGABLE) != 0;
-    if (power && pageable && callerIndex) {
-        PDEVICE_OBJECT above = activations_[*callerIndex].device;
-        if (above != nullptr && isLiveDevice(above) && (above->Flags & DO_POWER_PAGABLE) == 0) {
-            violation("DO_POWER_PAGABLE missing above a pageable device",
-                      hex(above) + " of " + narrow(driverNameOf(above)) +
-                          " passes power requests to " + hex(device) + " of " +
-                          narrow(driverNameOf(device)) +
-                          ", which is pageable, without being pageable itself");
-        }
-    }
-    if (power) record->powerVisit(device).reached = true;
+    if (stack->MajorFunction == IRP_MJ_POWER) record->powerVisit(device).reached = true;
     const bool removal = stack->MajorFunction == IRP_MJ_PNP &&
                          stack->MinorFunction == IRP_MN_REMOVE_DEVICE &&
                          device->DeviceObjectExtension->AttachedTo != nullptr;
@@ -593,12 +539,31 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
     // own location into it (or skips, and never looks at it).
     if (n > 1) std::memset(location(irp, n - 1), kUnpreparedFill, sizeof(IO_STACK_LOCATION));
 
+    const NTSTATUS status = callDispatch(device, irp, removal);
+    // What the routine returned, held against its stack location.
+    IoEvent returned{*this, irp, device};
+    returned.record = irpRecord(irp);
+    if (returned.record == nullptr) return status;  // freed and out of quarantine meanwhile
+    returned.status = status;
+    returned.location = n;
+    returned.stack = location(irp, n);
+    Verifier::at(VerifierEvent::ReturnStatus, returned);
+    if (callerIndex) rememberAfterPass(*callerIndex, irp);
+    return status;
+}
+
+// Calls the dispatch routine of `device` for the request that has just reached its location.
+NTSTATUS Kernel::callDispatch(PDEVICE_OBJECT device, PIRP irp, bool removal)
+{
+    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+    const bool power = stack->MajorFunction == IRP_MJ_POWER;
+    const bool pageable = (device->Flags & DO_POWER_PAGABLE) != 0;
     // Power requests reach a device that is not pageable at DISPATCH_LEVEL.
     const KIRQL callerIrql = irql_;
     if (power && !pageable && irql_ < DISPATCH_LEVEL) irql_ = DISPATCH_LEVEL;
 
     const size_t depth = activations_.size();
-    Activation entry{irp, static_cast<CHAR>(n), device};
+    Activation entry{irp, irp->CurrentLocation, device};
     entry.dispatch = true;
     entry.irql = irql_;
     entry.statusAtEntry = irp->IoStatus.Status;
@@ -610,50 +575,17 @@ NTSTATUS Kernel::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDrive
     activations_.back().routine = reinterpret_cast<const void*>(dispatch);
     checkPageable(reinterpret_cast<const void*>(dispatch), "dispatch routine");
     preempt();
-    NTSTATUS status = dispatch(device, irp);
+    const NTSTATUS status = dispatch(device, irp);
     preempt();
     checkLocksOnReturn(depth, "dispatch", device);
     checkAfterPass(activations_[depth]);
-    const KIRQL entryIrql = activations_[depth].irql;
+    IoEvent returned{*this, irp, device};
+    returned.irqlAtCall = activations_[depth].irql;
+    returned.removal = removal;
     activations_.resize(depth);
-    if (irql_ != entryIrql) {
-        violation("IRQL changed by dispatch routine",
-                  "dispatch of " + hex(device) + " was called at IRQL " +
-                      std::to_string(entryIrql) + " and returned at IRQL " +
-                      std::to_string(irql_));
-    }
+    Verifier::at(VerifierEvent::Return, returned);
     irql_ = callerIrql;
-    if (removal && isLiveDevice(device)) {
-        violation("removal without detach and delete",
-                  "dispatch of " + hex(device) +
-                      " returned from IRP_MN_REMOVE_DEVICE with its device object still there");
-    }
     if (depth == 0) sweepDeletedDevices();
-
-    // The pending rule: a dispatch routine that returns STATUS_PENDING must have marked its stack
-    // location pending, itself or through its completion routine; one that marks it must return
-    // STATUS_PENDING.
-    record = irpRecord(irp);
-    if (record == nullptr) return status;  // freed and out of quarantine meanwhile
-    IrpLocation& at = record->locations[n];
-    const bool walked = at.controlAtCompletion.has_value();
-    const UCHAR control = walked ? *at.controlAtCompletion : location(irp, n)->Control;
-    const bool marked = (control & SL_PENDING_RETURNED) != 0;
-    if (status == STATUS_PENDING && !marked) {
-        if (walked) {
-            violation("pending not marked",
-                      "dispatch of " + hex(device) +
-                          " returned STATUS_PENDING without marking its stack location pending");
-        } else {
-            at.pendingExpected = true;
-        }
-    } else if (status != STATUS_PENDING && marked) {
-        violation("pending marked but not returned",
-                  "dispatch of " + hex(device) + " marked the request pending and returned " +
-                      hex(reinterpret_cast<void*>(static_cast<uintptr_t>(
-                          static_cast<ULONG>(status)))));
-    }
-    if (callerIndex) rememberAfterPass(*callerIndex, irp);
     return status;
 }
 
@@ -707,45 +639,17 @@ void Kernel::completeRequest(PIRP irp)
     if (record == nullptr || record->state == IrpState::Freed) return;
     ++record->completions;
     record->completer = currentThread();
-    if (record->state != IrpState::InFlight) {
-        violation("request completed twice", "IoCompleteRequest of " + hex(irp));
-        return;
-    }
-    checkIrql("IoCompleteRequest", DISPATCH_LEVEL);
-    if (irp->IoStatus.Status == STATUS_PENDING) {
-        violation("request completed with STATUS_PENDING", "IoCompleteRequest of " + hex(irp));
-    }
     Activation* completer = innermostActivation(irp);
     const std::optional<size_t> completerIndex =
         completer != nullptr ? std::optional<size_t>(static_cast<size_t>(
                                    completer - activations_.data()))
                              : std::nullopt;
-    if (irp->CurrentLocation <= irp->StackCount) {
-        PIO_STACK_LOCATION own = irp->Tail.Overlay.CurrentStackLocation;
-        // STATUS_NOT_SUPPORTED on a PnP request says that no driver handled it; a driver that
-        // handles it answers with anything else.
-        if (completer != nullptr && completer->dispatch && own->MajorFunction == IRP_MJ_PNP &&
-            irp->IoStatus.Status == STATUS_NOT_SUPPORTED &&
-            completer->statusAtEntry != STATUS_NOT_SUPPORTED) {
-            violation("PnP request failed with STATUS_NOT_SUPPORTED",
-                      "dispatch of " + hex(completer->device) +
-                          " completed a PnP request with STATUS_NOT_SUPPORTED");
-        }
-        // A device whose removal has begun refuses power requests through its remove lock:
-        // that one failure is allowed.
-        if (own->MajorFunction == IRP_MJ_POWER && own->MinorFunction == IRP_MN_SET_POWER &&
-            !NT_SUCCESS(irp->IoStatus.Status) && irp->IoStatus.Status != STATUS_DELETE_PENDING) {
-            violation("set-power request failed",
-                      "IRP_MN_SET_POWER completed with " + statusText(irp->IoStatus.Status));
-        }
-    }
+    IoEvent complete{*this, irp};
+    complete.record = record;
+    complete.routine = completer;
     // A request completed again by its builder, past every stack location, has none to check.
-    PIO_STACK_LOCATION first = irp->Tail.Overlay.CurrentStackLocation;
-    if (irp->CurrentLocation <= irp->StackCount && isRemovalOrCancel(first) &&
-        !NT_SUCCESS(irp->IoStatus.Status)) {
-        violation("removal or cancel failed",
-                  "PnP minor " + std::to_string(first->MinorFunction) + " completed with an error");
-    }
+    if (irp->CurrentLocation <= irp->StackCount) complete.stack = irp->Tail.Overlay.CurrentStackLocation;
+    if (Verifier::at(VerifierEvent::Complete, complete)) return;
     if (completer != nullptr) completer->passedOn = true;
     record->state = IrpState::Completing;
     const KIRQL walkIrql = irql_;
@@ -759,65 +663,20 @@ void Kernel::completeRequest(PIRP irp)
          irp->CurrentLocation <= irp->StackCount; stack++) {
         advance(irp);
         const int n = locationNumber(irp, stack);
-        IrpLocation& at = record->locations[n];
-        at.controlAtCompletion = stack->Control;
-        if (at.pendingExpected && (stack->Control & SL_PENDING_RETURNED) == 0) {
-            violation("pending flag dropped",
-                      "a completion routine did not mark the request pending although the "
-                      "dispatch routine above returned STATUS_PENDING from below");
-        }
+        record->locations[n].controlAtCompletion = stack->Control;
+        IoEvent step{*this, irp};
+        step.record = record;
+        step.location = n;
+        step.stack = stack;
+        Verifier::at(VerifierEvent::WalkStep, step);
         irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
         const bool success = NT_SUCCESS(irp->IoStatus.Status);
         const bool invoke = (success && (stack->Control & SL_INVOKE_ON_SUCCESS) != 0) ||
                             (!success && (stack->Control & SL_INVOKE_ON_ERROR) != 0) ||
                             (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL) != 0);
         if (invoke && stack->CompletionRoutine != nullptr) {
-            PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
-            PVOID context = stack->Context;
-            const UCHAR major = stack->MajorFunction;
-            clearLocation(stack);
-            PDEVICE_OBJECT owner = irp->CurrentLocation == irp->StackCount + 1
-                                       ? nullptr
-                                       : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-            const size_t depth = activations_.size();
-            activations_.push_back(Activation{irp, irp->CurrentLocation, owner});
-            activations_.back().irql = irql_;
-            activations_.back().routine = reinterpret_cast<const void*>(routine);
-            const NTSTATUS statusBefore = irp->IoStatus.Status;
-            checkPageable(reinterpret_cast<const void*>(routine), "completion routine");
-            preempt();
-            NTSTATUS status = routine(owner, irp, context);
-            preempt();
-            checkLocksOnReturn(depth, "a completion routine", owner);
-            activations_.resize(depth);
-            if (irql_ != walkIrql) {
-                violation("IRQL changed by completion routine",
-                          "a completion routine of " + hex(owner) + " was called at IRQL " +
-                              std::to_string(walkIrql) + " and returned at IRQL " +
-                              std::to_string(irql_));
-                irql_ = walkIrql;
-            }
-            if (status != STATUS_MORE_PROCESSING_REQUIRED && isPnpOrPower(major) &&
-                irp->IoStatus.Status != statusBefore) {
-                violation("status changed by a completion routine",
-                          "a completion routine of " + hex(owner) + " changed the status of a "
-                          "PnP or power request from " + statusText(statusBefore) + " to " +
-                              statusText(irp->IoStatus.Status) + " and let completion go on");
-            }
-            if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The request belongs to the routine's driver again. Past the top location that
-                // is the driver that built it with IoAllocateIrp, done with the stack and free to
-                // free it; a request from IoBuildSynchronousFsdRequest is completed once more by
-                // its builder so that the I/O manager finishes it.
-                record = irpRecord(irp);
-                if (record != nullptr && record->state == IrpState::Completing) {
-                    const bool reclaimed =
-                        irp->CurrentLocation > irp->StackCount && !record->threadRequest;
-                    record->state = reclaimed ? IrpState::Completed : IrpState::InFlight;
-                }
-                for (Activation& a : activations_) {
-                    if (a.irp == irp && a.location == irp->CurrentLocation) a.passedOn = false;
-                }
+            if (callCompletionRoutine(irp, stack, walkIrql) == STATUS_MORE_PROCESSING_REQUIRED) {
+                reclaim(irp);
                 return;
             }
         } else {
@@ -831,14 +690,67 @@ void Kernel::completeRequest(PIRP irp)
     record->state = IrpState::Completed;
     if (power) {
         // Every driver a power request reached starts the next one, once.
-        for (IrpRecord::PowerVisit& visit : record->power) {
-            if (!visit.reached || visit.reported || visit.startedNext != 0) continue;
-            visit.reported = true;
-            violation("power request completed without PoStartNextPowerIrp",
-                      "by " + hex(visit.device));
-        }
+        IoEvent walked{*this, irp};
+        walked.record = record;
+        Verifier::at(VerifierEvent::WalkEnd, walked);
     }
-    if (record->threadRequest) {
+    finishRequest(irp, *record);
+    if (completerIndex) rememberAfterPass(*completerIndex, irp);
+}
+
+// Calls the completion routine held in `stack`, which the walk has just left, as the driver that
+// owns the location above would be called.
+NTSTATUS Kernel::callCompletionRoutine(PIRP irp, PIO_STACK_LOCATION stack, KIRQL walkIrql)
+{
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    const UCHAR major = stack->MajorFunction;
+    clearLocation(stack);
+    PDEVICE_OBJECT owner = irp->CurrentLocation == irp->StackCount + 1
+                               ? nullptr
+                               : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+    const size_t depth = activations_.size();
+    activations_.push_back(Activation{irp, irp->CurrentLocation, owner});
+    activations_.back().irql = irql_;
+    activations_.back().routine = reinterpret_cast<const void*>(routine);
+    const NTSTATUS statusBefore = irp->IoStatus.Status;
+    checkPageable(reinterpret_cast<const void*>(routine), "completion routine");
+    preempt();
+    NTSTATUS status = routine(owner, irp, context);
+    preempt();
+    checkLocksOnReturn(depth, "a completion routine", owner);
+    activations_.resize(depth);
+    IoEvent returned{*this, irp, owner};
+    returned.irqlAtCall = walkIrql;
+    returned.status = status;
+    returned.statusBefore = statusBefore;
+    returned.major = major;
+    Verifier::at(VerifierEvent::CompletionReturn, returned);
+    irql_ = walkIrql;
+    return status;
+}
+
+// A completion routine returned STATUS_MORE_PROCESSING_REQUIRED and stopped the walk.
+void Kernel::reclaim(PIRP irp)
+{
+    // The request belongs to the routine's driver again. Past the top location that is the
+    // driver that built it with IoAllocateIrp, done with the stack and free to free it; a request
+    // from IoBuildSynchronousFsdRequest is completed once more by its builder so that the I/O
+    // manager finishes it.
+    IrpRecord* record = irpRecord(irp);
+    if (record != nullptr && record->state == IrpState::Completing) {
+        const bool reclaimed = irp->CurrentLocation > irp->StackCount && !record->threadRequest;
+        record->state = reclaimed ? IrpState::Completed : IrpState::InFlight;
+    }
+    for (Activation& a : activations_) {
+        if (a.irp == irp && a.location == irp->CurrentLocation) a.passedOn = false;
+    }
+}
+
+// The walk is done: the request goes back to whoever asked for it.
+void Kernel::finishRequest(PIRP irp, IrpRecord& record)
+{
+    if (record.threadRequest) {
         // The I/O manager's part for a request built by IoBuildSynchronousFsdRequest. A request
         // that ends in an error without having been pended returns its status through
         // IoCallDriver alone: the status block and the event are left as they are. Otherwise
@@ -848,11 +760,10 @@ void Kernel::completeRequest(PIRP irp)
             if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, 0, FALSE);
         }
         retireIrp(irp);
-    } else if (record->done) {
-        auto done = std::move(record->done);
+    } else if (record.done) {
+        auto done = std::move(record.done);
         done(irp);
     }
-    if (completerIndex) rememberAfterPass(*completerIndex, irp);
 }
 
 void Kernel::startNextPowerIrp(PIRP irp)

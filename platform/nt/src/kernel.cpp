@@ -243,11 +243,6 @@ void Kernel::breakpoint(const void* caller)
     if (onBreakpoint) onBreakpoint();
 }
 
-void Kernel::violation(const std::string& rule, const std::string& detail)
-{
-    violations_.push_back(Violation{rule, detail});
-}
-
 void Kernel::checkIrql(const char* routine, KIRQL highest)
 {
     if (irql_ <= highest) return;
