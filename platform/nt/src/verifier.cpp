@@ -4,7 +4,9 @@
 #include "stack_locations.hpp"
 
 #include <cassert>
+#include <cstdio>
 #include <cstring>
+#include <sstream>
 
 namespace nt {
 
@@ -32,6 +34,132 @@ bool matches(std::string_view row, std::string_view name)
 Verdict report(bool broken) { return broken ? Verdict::Report : Verdict::Pass; }
 
 }  // namespace
+
+namespace io {
+
+std::string statusText(NTSTATUS status)
+{
+    std::ostringstream out;
+    out << std::hex << static_cast<ULONG>(status);
+    return out.str();
+}
+
+bool isRemovalOrCancel(PIO_STACK_LOCATION stack)
+{
+    if (stack->MajorFunction != IRP_MJ_PNP) return false;
+    switch (stack->MinorFunction) {
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace io
+
+void Kernel::touchIrp(PIRP irp, const char* what)
+{
+    IrpRecord* record = irpRecord(irp);
+    if (record == nullptr) {
+        violation("unknown request", std::string(what) + " on " + hex(irp));
+        return;
+    }
+    if (record->state == IrpState::Freed) {
+        violation("request touched after it was freed", std::string(what) + " on " + hex(irp));
+        return;
+    }
+    Activation* activation = innermostActivation(irp);
+    if (activation == nullptr) return;  // the request's owner
+    if (record->state == IrpState::Completed) {
+        violation("request touched after completion", std::string(what) + " on " + hex(irp));
+    } else if (activation->passedOn) {
+        violation("request touched after it was passed on",
+                  std::string(what) + " on " + hex(irp) + " by " + hex(activation->device));
+    }
+}
+
+void Kernel::rememberAfterPass(size_t index, PIRP irp)
+{
+    if (index >= activations_.size()) return;
+    Activation& a = activations_[index];
+    const IrpRecord* record = irpRecord(irp);
+    if (a.irp != irp || !a.passedOn || record == nullptr || record->state == IrpState::Freed) {
+        return;
+    }
+    // Another thread's completion walk still going on (it paused at a routine of its own) goes
+    // on writing the request: what it writes is not this routine's doing.
+    if (record->state == IrpState::Completing && record->completer != currentThread()) return;
+    a.completionsSeen = record->completions;
+    if (snapshots_.size() <= index) snapshots_.resize(index + 1);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(irp);
+    snapshots_[index].assign(bytes, bytes + irp->Size);
+    a.snapshot = true;
+}
+
+void Kernel::checkAfterPass(Activation& a)
+{
+    if (!a.snapshot) return;
+    a.snapshot = false;
+    const std::vector<uint8_t>& before = snapshots_[static_cast<size_t>(&a - activations_.data())];
+    const IrpRecord* record = irpRecord(a.irp);
+    if (record == nullptr || record->state == IrpState::Freed || !a.passedOn) return;
+    // On simulated processors another thread may have completed the request since: what the
+    // completion wrote is not this routine's doing.
+    if (record->completions != a.completionsSeen && record->completer != currentThread()) return;
+    if (std::memcmp(before.data(), a.irp, before.size()) != 0) {
+        violation("request written after it was passed on",
+                  "a routine of " + hex(a.device) +
+                      " changed the request after passing it down or completing it");
+    }
+}
+
+void Kernel::checkAllAfterPass()
+{
+    for (Activation& a : activations_) checkAfterPass(a);
+}
+
+
+void Kernel::checkIrql(const char* routine, KIRQL highest)
+{
+    if (irql_ <= highest) return;
+    const char* limit = highest == PASSIVE_LEVEL ? " at raised IRQL"
+                        : highest == APC_LEVEL   ? " above APC_LEVEL"
+                                                 : " above DISPATCH_LEVEL";
+    violation(std::string(routine) + limit,
+              std::string(routine) + " at IRQL " + std::to_string(irql_));
+}
+
+std::vector<Violation> Kernel::takeViolations()
+{
+    sweepDeletedDevices();
+    std::vector<Violation> taken;
+    taken.swap(violations_);
+    return taken;
+}
+
+void Kernel::addPageableCode(const void* begin, size_t size, std::string description)
+{
+    const auto start = reinterpret_cast<uintptr_t>(begin);
+    pageableCode_.push_back(PageableCode{start, start + size, std::move(description)});
+}
+
+void Kernel::checkPageable(const void* code, const char* what)
+{
+    if (irql_ <= APC_LEVEL) return;
+    const auto at = reinterpret_cast<uintptr_t>(code);
+    for (const PageableCode& range : pageableCode_) {
+        if (at < range.begin || at >= range.end) continue;
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "+0x%lx", static_cast<unsigned long>(at - range.begin));
+        violation("pageable code at raised IRQL", range.description + offset + " " +
+                                                      std::string(what) + " at IRQL " +
+                                                      std::to_string(irql_));
+        return;
+    }
+}
 
 using E = VerifierEvent;
 using K = Kernel;
