@@ -1,5 +1,7 @@
-// Kernel state shared by every part of the stand-in: the current kernel, IRQL, pool, the debug
-// port, the error log, deferred work, the verifier's record and fault injection.
+// What the parts of the stand-in share: the current kernel, fault injection, the error log, the
+// quarantine of freed objects and the leak check at teardown. Pool (pool.cpp), devices
+// (devices.cpp), requests (requests.cpp), threads (threads.cpp), the debug port
+// (kernel_printf.cpp) and the verifier (verifier.cpp) each keep their own file.
 #include <nt/kernel.hpp>
 #include <nt/pool_census.hpp>
 #include <nt/sched.hpp>
@@ -18,6 +20,9 @@ Kernel* g_current = nullptr;
 
 std::string hex(const void* p) { return formatAddress(p); }
 
+// What a fresh error-log entry holds before its driver writes it (as fresh pool does).
+constexpr uint8_t kUninitialisedFill = 0xA5;
+
 std::string tagText(ULONG tag)
 {
     std::string text;
@@ -30,7 +35,6 @@ std::string tagText(ULONG tag)
 
 // Pool and error-log entries are handed out filled with this byte, as the kernel's pool is never
 // zeroed: a driver that acts on bytes it did not write sees nonsense, not zeros.
-constexpr uint8_t kUninitialisedFill = 0xA5;
 }  // namespace
 
 const char* faultPointName(FaultPoint point)
@@ -101,23 +105,10 @@ bool FaultInjector::shouldFail(FaultPoint point, const FaultSite& site)
 
 Kernel::Kernel() : previous_(g_current) { g_current = this; }
 
-namespace {
-// Per kernel, blocks allocated by tag and pool type (nt/pool_census.hpp).
-std::map<const Kernel*, std::map<std::pair<ULONG, POOL_TYPE>, size_t>> g_poolCensus;
-}  // namespace
-
 Kernel::~Kernel()
 {
-    g_poolCensus.erase(this);
+    forgetPoolCensus(*this);
     g_current = previous_;
-}
-
-size_t poolAllocations(const Kernel& kernel, ULONG tag, POOL_TYPE type)
-{
-    auto it = g_poolCensus.find(&kernel);
-    if (it == g_poolCensus.end()) return 0;
-    auto count = it->second.find({tag, type});
-    return count != it->second.end() ? count->second : 0;
 }
 
 Kernel& Kernel::current()
@@ -127,223 +118,6 @@ Kernel& Kernel::current()
 }
 
 bool Kernel::hasCurrent() { return g_current != nullptr; }
-
-void Kernel::defer(std::function<void()> work)
-{
-    sync(&deferred_, true);
-    deferred_.push_back(DeferredWork{std::move(work), irql_});
-}
-
-bool Kernel::runOneDeferred()
-{
-    if (deferred_.empty()) return false;
-    DeferredWork item = std::move(deferred_.front());
-    deferred_.pop_front();
-    // Deferred work stands for another processor: the routines this thread is inside (one may be
-    // waiting for this very work) do not own the requests it completes. A marker hides them from
-    // the verifier's ownership checks while it runs.
-    // Whatever a routine of this thread wrote to requests it had passed on is judged before
-    // the other context may legitimately change them.
-    checkAllAfterPass();
-    const size_t depth = activations_.size();
-    activations_.push_back(Activation{nullptr, 0, nullptr});
-    item.work();
-    activations_.resize(depth);
-    return true;
-}
-
-void Kernel::drain()
-{
-    while (runOneDeferred()) {
-    }
-}
-
-void Kernel::schedulerPoint() { scheduler_->point(); }
-
-void Kernel::waitForRequest(PIRP irp)
-{
-    if (scheduler_ == nullptr || !scheduler_->inThread()) {
-        drain();
-        return;
-    }
-    // Done once the request is completed, or once no pended work is left that could complete
-    // it (the caller then reports a request never completed).
-    scheduler_->blockUntil([this, irp] {
-        return isCompleted(irp) || (deferred_.empty() && !deferredRunning_);
-    });
-    sync(irp, false);
-}
-
-void Kernel::waitUntil(std::function<bool()> ready)
-{
-    if (scheduler_ != nullptr && scheduler_->inThread()) scheduler_->blockUntil(std::move(ready));
-}
-
-void Kernel::runDeferredWork()
-{
-    for (;;) {
-        scheduler_->blockUntil([this] { return !deferred_.empty(); });
-        if (deferred_.empty()) return;  // told to stop
-        sync(&deferred_, false);
-        deferredRunning_ = true;
-        deferredThread_ = scheduler_->current();
-        DeferredWork item = std::move(deferred_.front());
-        deferred_.pop_front();
-        const KIRQL saved = irql_;
-        irql_ = item.irql;
-        item.work();
-        irql_ = saved;
-        deferredRunning_ = false;
-        deferredThread_ = -1;
-    }
-}
-
-int Kernel::currentThread() const
-{
-    return scheduler_ != nullptr ? scheduler_->current() : -1;
-}
-
-bool Kernel::runningDeferredHere() const
-{
-    return deferredRunning_ && scheduler_ != nullptr && scheduler_->current() == deferredThread_;
-}
-
-void Kernel::exchangeThreadState(ThreadState& state)
-{
-    activations_.swap(state.activations);
-    snapshots_.swap(state.snapshots);
-    std::swap(irql_, state.irql);
-    std::swap(criticalRegion_, state.criticalRegion);
-}
-
-std::vector<std::pair<void*, SIZE_T>> Kernel::poolBlocks(ULONG tag) const
-{
-    std::vector<std::pair<void*, SIZE_T>> blocks;
-    for (const auto& [address, block] : pool_) {
-        if (block.tag == tag) blocks.emplace_back(address, block.size);
-    }
-    return blocks;
-}
-
-void Kernel::clearDebugOutput()
-{
-    debugOutput_.clear();
-    breakpoints_.clear();
-}
-
-void Kernel::debugPrint(std::string text)
-{
-    if (onDebugPrint) onDebugPrint(text);
-    debugOutput_.push_back(std::move(text));
-}
-
-void Kernel::breakpoint(const void* caller)
-{
-    breakpoints_.push_back(Breakpoint{debugOutput_.size(), caller});
-    if (onBreakpoint) onBreakpoint();
-}
-
-void Kernel::violation(const std::string& rule, const std::string& detail)
-{
-    violations_.push_back(Violation{rule, detail});
-}
-
-void Kernel::checkIrql(const char* routine, KIRQL highest)
-{
-    if (irql_ <= highest) return;
-    const char* limit = highest == PASSIVE_LEVEL ? " at raised IRQL"
-                        : highest == APC_LEVEL   ? " above APC_LEVEL"
-                                                 : " above DISPATCH_LEVEL";
-    violation(std::string(routine) + limit,
-              std::string(routine) + " at IRQL " + std::to_string(irql_));
-}
-
-std::vector<Violation> Kernel::takeViolations()
-{
-    sweepDeletedDevices();
-    std::vector<Violation> taken;
-    taken.swap(violations_);
-    return taken;
-}
-
-// --- pageable code of loaded kernel images -----------------------------------------------------
-
-void Kernel::addPageableCode(const void* begin, size_t size, std::string description)
-{
-    const auto start = reinterpret_cast<uintptr_t>(begin);
-    pageableCode_.push_back(PageableCode{start, start + size, std::move(description)});
-}
-
-void Kernel::checkPageable(const void* code, const char* what)
-{
-    if (irql_ <= APC_LEVEL) return;
-    const auto at = reinterpret_cast<uintptr_t>(code);
-    for (const PageableCode& range : pageableCode_) {
-        if (at < range.begin || at >= range.end) continue;
-        char offset[16];
-        std::snprintf(offset, sizeof offset, "+0x%lx", static_cast<unsigned long>(at - range.begin));
-        violation("pageable code at raised IRQL", range.description + offset + " " +
-                                                      std::string(what) + " at IRQL " +
-                                                      std::to_string(irql_));
-        return;
-    }
-}
-
-// --- pool ---------------------------------------------------------------------------------------
-
-PVOID Kernel::allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool faultable)
-{
-    if (type == PagedPool && irql_ > APC_LEVEL) {
-        violation("paged pool at raised IRQL", "ExAllocatePoolWithTag(PagedPool) at IRQL " +
-                                                   std::to_string(irql_));
-    }
-    checkIrql("ExAllocatePoolWithTag", DISPATCH_LEVEL);
-    if (size == 0) violation("zero-size allocation", "ExAllocatePoolWithTag with 0 bytes");
-    if (tag == 0) violation("untagged allocation", "ExAllocatePoolWithTag with tag 0");
-    if (faultable && faults_.shouldFail(FaultPoint::AllocatePool)) return nullptr;
-    void* p = arena_.allocate(size);
-    std::memset(p, kUninitialisedFill, size);
-    freedPool_.erase(p);
-    pool_.emplace(p, PoolBlock{size, tag, type});
-    ++g_poolCensus[this][{tag, type}];
-    return p;
-}
-
-void Kernel::freePool(PVOID p)
-{
-    auto it = pool_.find(p);
-    if (it == pool_.end()) {
-        if (freedPool_.count(p) != 0) {
-            violation("double free", "ExFreePool of " + hex(p) +
-                                         ", already freed");
-        } else {
-            violation("foreign free", "ExFreePool of " + hex(p) +
-                                          ", not from the pool");
-        }
-        return;
-    }
-    checkIrql("ExFreePool", DISPATCH_LEVEL);
-    if (onPoolFree) onPoolFree(p, it->second.size, it->second.tag);
-    if (it->second.type == PagedPool && irql_ > APC_LEVEL) {
-        violation("paged pool at raised IRQL",
-                  "ExFreePool of paged pool at IRQL " + std::to_string(irql_));
-    }
-    // Out of bounds at once for the address checker, reused only after the quarantine.
-    Arena::poison(p, it->second.size);
-    pool_.erase(it);
-    freedPool_.insert(p);
-    freedPoolBlocks_.push_back(p);
-    trimQuarantine();
-}
-
-size_t Kernel::outstandingPool(ULONG tag) const
-{
-    size_t bytes = 0;
-    for (const auto& [p, block] : pool_) {
-        if (block.tag == tag) bytes += block.size;
-    }
-    return bytes;
-}
 
 // --- error log ----------------------------------------------------------------------------------
 

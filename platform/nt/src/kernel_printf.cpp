@@ -204,6 +204,26 @@ std::string formatNt(const char* format, va_list arguments, bool wideRoutine)
     return out;
 }
 
+// --- the debug port ------------------------------------------------------------------------------
+
+void Kernel::clearDebugOutput()
+{
+    debugOutput_.clear();
+    breakpoints_.clear();
+}
+
+void Kernel::debugPrint(std::string text)
+{
+    if (onDebugPrint) onDebugPrint(text);
+    debugOutput_.push_back(std::move(text));
+}
+
+void Kernel::breakpoint(const void* caller)
+{
+    breakpoints_.push_back(Breakpoint{debugOutput_.size(), caller});
+    if (onBreakpoint) onBreakpoint();
+}
+
 }  // namespace nt
 
 extern "C" NT_IMAGE_CALLABLE ULONG DbgPrint(PCSTR Format, ...)

@@ -171,7 +171,11 @@ private:
     const LoadedDriver& driver_;
 };
 
+class Verifier;
+
 class Kernel {
+    friend class Verifier;  // its rules read the device records
+
 public:
     Kernel();
     ~Kernel();
@@ -498,6 +502,11 @@ private:
     void retireDevice(PDEVICE_OBJECT device);
     void retireIrp(PIRP irp);
     void trimQuarantine();
+    NTSTATUS callDispatch(PDEVICE_OBJECT device, PIRP irp, bool removal);
+    // The parts of the completion walk.
+    NTSTATUS callCompletionRoutine(PIRP irp, PIO_STACK_LOCATION stack, KIRQL walkIrql);
+    void reclaim(PIRP irp);
+    void finishRequest(PIRP irp, IrpRecord& record);
     void checkDeletedDevice(PDEVICE_OBJECT device, DeviceRecord& record);
     void destroyDevice(PDEVICE_OBJECT device);
 

@@ -8,5 +8,7 @@ namespace nt {
 
 // Blocks allocated with `tag` from `type` since the kernel started (freed ones included).
 size_t poolAllocations(const Kernel& kernel, ULONG tag, POOL_TYPE type);
+// Drops the kernel's census: the kernel calls it as it goes.
+void forgetPoolCensus(const Kernel& kernel);
 
 }  // namespace nt
