@@ -114,7 +114,13 @@ TEST_F(Programming, AClassReadIsTriedTwiceBeforeTheDeviceIsLeftUnclassified)
         {"network controller, each class read short once", 0x02, 0x00, {2, 2, 2, 0, 1, 0},
          HOTP_KIND_HOT_ADDED | HOTP_KIND_ENABLED},
     };
-    setLevels(2, 0);
+    setLevels(4, 0);
+    const auto unreadable = [&] {
+        const auto& lines = kernel.debugOutput();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.find("unreadable") != std::string::npos;
+        });
+    };
     for (const ClassReadCase& c : cases) {
         SCOPED_TRACE(c.what);
         HOTP_CHILD_EXTENSION* record = attach(c.baseClass, c.subClass, 0x0000);
@@ -124,7 +130,7 @@ TEST_F(Programming, AClassReadIsTriedTwiceBeforeTheDeviceIsLeftUnclassified)
         EXPECT_EQ(program(record), c.kind == 0 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
         EXPECT_EQ(record->DeviceKind, c.kind);
         if (c.kind != 0) {
-            EXPECT_TRUE(kernel.debugOutput().empty());
+            EXPECT_EQ(unreadable(), 0);
             continue;
         }
         char expected[160];
@@ -133,7 +139,9 @@ TEST_F(Programming, AClassReadIsTriedTwiceBeforeTheDeviceIsLeftUnclassified)
                       "unreadable, device left unclassified\n",
                       static_cast<unsigned>(reinterpret_cast<uintptr_t>(record->Pdo)),
                       static_cast<unsigned>(f.get16(0x02)));
-        EXPECT_EQ(kernel.debugOutput(), std::vector<std::string>{expected});
+        const auto& lines = kernel.debugOutput();
+        EXPECT_EQ(unreadable(), 1);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), std::string(expected)), lines.end());
         EXPECT_TRUE(f.writes.empty());
         EXPECT_EQ(f.get16(0x04), 0x0000);
         // The next classification reads the class whole and classifies the device.
