@@ -2,6 +2,9 @@
 // timer and cache line size, through the child's bus interface.
 #include "child_fixture.hpp"
 
+#include <algorithm>
+#include <string>
+
 namespace hotp::test {
 namespace {
 
