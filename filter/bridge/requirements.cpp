@@ -281,22 +281,22 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION
     bool HasPrefetchable = false;
     // The bus driver lists a bridge's own BARs before its windows, and a BAR's descriptor looks
     // like a window's: what fits behind the bridge is given to the last descriptor of each kind
-    // only, the window, never to a BAR of the bridge itself.
-    constexpr ULONG NoDescriptor = 0xFFFFFFFF;
-    ULONG LastIo = NoDescriptor, LastMemory = NoDescriptor, LastPrefetchable = NoDescriptor;
+    // only, the window, never to a BAR of the bridge itself. (Counted down, as descriptors added
+    // after a raised one move those behind it.)
+    ULONG LeftIo = 0, LeftMemory = 0, LeftPrefetchable = 0;
     for (ULONG Index = 0; Index < Alternative->Count; ++Index) {
         PIO_RESOURCE_DESCRIPTOR Descriptor = HotpDescriptorAt(Alternative, Index);
         if (Descriptor->Option != 0) {
             continue;
         }
         if (Descriptor->Type == CmResourceTypePort) {
-            LastIo = Index;
+            LeftIo++;
         } else if (Descriptor->Type == CmResourceTypeMemory) {
             if (Descriptor->Flags == CM_RESOURCE_MEMORY_READ_WRITE) {
-                LastMemory = Index;
+                LeftMemory++;
             }
             if ((Descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0) {
-                LastPrefetchable = Index;
+                LeftPrefetchable++;
                 HasPrefetchable = true;
             }
         }
@@ -322,20 +322,20 @@ extern "C" HOTP_PAGEABLE BOOLEAN NTAPI HotpAdjustRequirements(HOTP_BUS_EXTENSION
         HOTP_WINDOW_FIT Fit = {0, 0};
         if (Descriptor->Type == CmResourceTypePort) {
             HotpApplyIoRule(Scan, Descriptor);
-            if (Index == LastIo) {
+            if (--LeftIo == 0) {
                 Fit = HotpWindowFit(Scan, HOTP_WINDOW_IO, false);
             }
         } else if (Descriptor->Type == CmResourceTypeMemory) {
             if (Descriptor->Flags == CM_RESOURCE_MEMORY_READ_WRITE) {
                 HotpApplyMemoryRule(MemoryTotal, MemoryAlignment, Descriptor);
-                if (Index == LastMemory) {
+                if (--LeftMemory == 0) {
                     Fit = HotpWindowFit(Scan, HOTP_WINDOW_MEMORY, !HasPrefetchable);
                 }
             }
             if ((Descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0) {
                 HotpApplyMemoryRule(Scan->PrefetchableTotal, Scan->PrefetchableAlignment,
                                     Descriptor);
-                if (Index == LastPrefetchable) {
+                if (--LeftPrefetchable == 0) {
                     Fit = HotpWindowFit(Scan, HOTP_WINDOW_PREFETCHABLE, false);
                 }
             }
