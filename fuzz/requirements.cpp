@@ -314,16 +314,41 @@ void run(FuzzedDataProvider& in)
                 if (kernel.outstandingPool(kListTag) != 0) fail("the replaced list was not freed");
                 const auto* was =
                     reinterpret_cast<const IO_RESOURCE_REQUIREMENTS_LIST*>(before.data());
-                if (carried->ListSize !=
-                    before.size() + sizeof(IO_RESOURCE_DESCRIPTOR) * was->AlternativeLists) {
-                    fail("the replacement is not one descriptor longer per alternative");
+                // Each raised window may be followed by the fall-backs the arbiter tries: what
+                // fits, then the bus driver's own descriptor, each marked an alternative.
+                const ULONG count = was->List[0].Count;
+                const ULONG now = carried->List[0].Count;
+                if (now < count || now - count > 6 ||
+                    carried->ListSize != before.size() +
+                                             sizeof(IO_RESOURCE_DESCRIPTOR) *
+                                                 (was->AlternativeLists + (now - count))) {
+                    fail("the replacement's size does not match its descriptors");
                 }
-                for (ULONG i = 0; i < was->List[0].Count; ++i) {
-                    if (nt::descriptorAt(&carried->List[0], i)->u.Port.Length <
-                        nt::descriptorAt(&was->List[0], i)->u.Port.Length) {
+                ULONG j = 0;
+                for (ULONG i = 0; i < count; ++i, ++j) {
+                    const IO_RESOURCE_DESCRIPTOR* own = nt::descriptorAt(&was->List[0], i);
+                    if (j >= now) fail("a descriptor was lost");
+                    const IO_RESOURCE_DESCRIPTOR* got = nt::descriptorAt(&carried->List[0], j);
+                    if (got->Type != own->Type || got->u.Port.Length < own->u.Port.Length) {
                         fail("a window was made smaller");
                     }
+                    if (got->Option == own->Option) continue;
+                    if (own->Option != 0 || got->Option != IO_RESOURCE_PREFERRED) {
+                        fail("a descriptor's option was changed");
+                    }
+                    // The bus driver's own window comes back as the last fall-back.
+                    IO_RESOURCE_DESCRIPTOR fallback = *own;
+                    fallback.Option = IO_RESOURCE_ALTERNATIVE;
+                    ULONG k = 1;
+                    while (k <= 2 && j + k < now &&
+                           std::memcmp(nt::descriptorAt(&carried->List[0], j + k), &fallback,
+                                       sizeof fallback) != 0) {
+                        ++k;
+                    }
+                    if (k > 2 || j + k >= now) fail("a raised window lost the bus driver's own");
+                    j += k;
                 }
+                if (j != now) fail("descriptors were added that follow no raised window");
             }
             ExFreePool(carried);
             IoFreeIrp(irp);
