@@ -101,16 +101,34 @@ std::string stateText(const pnp::DeviceNode& node)
     return "not started: " + (node.problem.empty() ? std::string("no reason given") : node.problem);
 }
 
+// What the node's filtered requirements ask for, and what arbitration granted instead.
+void fillAsked(ReplugBridgeRow& row, const pnp::DeviceNode& node)
+{
+    const Asked a = asked(node.requirements);
+    row.asked = a.any;
+    row.askedIo = a.io;
+    row.askedMemory = a.memory;
+    row.askedPrefetchable = a.prefetchable;
+    row.grantedIo = grantedSuffix(node, "io");
+    row.grantedMemory = grantedSuffix(node, "memory");
+    row.grantedPrefetchable = grantedSuffix(node, "prefetchable");
+}
+
+std::string askedText(const ReplugBridgeRow& b)
+{
+    if (!b.asked) return "nothing (no requirements were filtered)";
+    auto size = [](uint64_t v) { return v == 0 ? std::string("none") : pci::formatSize(v); };
+    return "io " + size(b.askedIo) + b.grantedIo + ", memory " + size(b.askedMemory) +
+           b.grantedMemory + ", prefetchable " + size(b.askedPrefetchable) + b.grantedPrefetchable;
+}
+
 }  // namespace
 
 std::string askedFor(const pnp::DeviceNode& node)
 {
-    const Asked a = asked(node.requirements);
-    if (!a.any) return "nothing (no requirements were filtered)";
-    auto size = [](uint64_t v) { return v == 0 ? std::string("none") : pci::formatSize(v); };
-    return "io " + size(a.io) + grantedSuffix(node, "io") + ", memory " + size(a.memory) +
-           grantedSuffix(node, "memory") + ", prefetchable " + size(a.prefetchable) +
-           grantedSuffix(node, "prefetchable");
+    ReplugBridgeRow row;
+    fillAsked(row, node);
+    return askedText(row);
 }
 
 std::string assignedText(const std::vector<pnp::Range>& ranges)
@@ -154,15 +172,8 @@ ReplugComparison replugComparison(Machine& m, const formats::ReplugPlan& plan)
             continue;
         }
         row.inTree = true;
-        const Asked a = asked(node->requirements);
-        row.asked = a.any;
-        row.askedIo = a.io;
-        row.askedMemory = a.memory;
-        row.askedPrefetchable = a.prefetchable;
+        fillAsked(row, *node);
         row.assigned = node->assigned;
-        row.grantedIo = grantedSuffix(*node, "io");
-        row.grantedMemory = grantedSuffix(*node, "memory");
-        row.grantedPrefetchable = grantedSuffix(*node, "prefetchable");
         std::function<void(pnp::DeviceNode&)> walk = [&](pnp::DeviceNode& n) {
             for (auto& child : n.children) {
                 if (child->state == pnp::DeviceNode::State::Removed) continue;
@@ -220,11 +231,7 @@ std::vector<std::string> describeReplug(const ReplugComparison& comparison)
             lines.push_back("  the replugged bridge is not in the device tree");
             continue;
         }
-        auto size = [](uint64_t v) { return v == 0 ? std::string("none") : pci::formatSize(v); };
-        lines.push_back(b.asked ? "  asked for: io " + size(b.askedIo) + b.grantedIo + ", memory " +
-                                      size(b.askedMemory) + b.grantedMemory + ", prefetchable " +
-                                      size(b.askedPrefetchable) + b.grantedPrefetchable
-                                : std::string("  asked for: nothing (no requirements were filtered)"));
+        lines.push_back("  asked for: " + askedText(b));
         lines.push_back("  assigned:  " + assignedText(b.assigned));
         if (b.down.empty()) {
             lines.push_back("  behind it: " + std::to_string(b.behind) + " device(s), all started");
